@@ -8,7 +8,7 @@ RT_DB_NAME=${RT_DB_NAME:-norvale}
 RT_DB_USER=${RT_DB_USER:-norvale}
 RT_DB_PASSWORD=${RT_DB_PASSWORD:-norvale-secret}
 
-_private_db_free_port() {
+pick_free_port() {
     local port
     for _ in $(seq 1 200); do
         port=$((20000 + RANDOM % 40000))
@@ -42,7 +42,7 @@ private_db_start() {
     fi
 
     local port
-    port=$(_private_db_free_port) || { echo "private-db: no free port" >&2; return 1; }
+    port=$(pick_free_port) || { echo "private-db: no free port" >&2; return 1; }
     mariadbd --no-defaults --user=root --datadir="$datadir" --socket="$sock" --pid-file="$pidfile" \
         --bind-address=127.0.0.1 --port="$port" --skip-name-resolve --log-error="$dir/error.log" \
         --innodb-buffer-pool-size=64M --innodb-log-file-size=16M --skip-log-bin \
