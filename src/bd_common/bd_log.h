@@ -1,0 +1,102 @@
+#ifndef BD_COMMON_BD_LOG_H_
+#define BD_COMMON_BD_LOG_H_
+
+#include <atomic>
+#include <functional>
+#include <string>
+
+#include "bd_common/bd_error.h"
+#include "bd_common/bd_mutex.h"
+#include "bd_common/bd_time.h"
+
+// Entry levels of WriteLocalLog; any other level writes nothing.
+enum BdLogLevel {
+    BD_LOG_DEBUG = 1,
+    BD_LOG_WARN = 2,
+    BD_LOG_ERROR = 3,
+};
+
+// The process's log writer: one text line per entry, appended to a day file
+// <directory>/<name>/<name>-YYYY-MM-DD.log, echoed to standard error unless quiet, with day files
+// older than the retention deleted as entries are written.
+//
+// The process uses the single instance of GetLogger, freed by FreeLogger; a test may own a logger
+// of its own. Not copyable: it owns its day file's descriptor.
+//
+// Threads: every operation may be called from any thread once Init has returned. The lock _mutex
+// guards the descriptor, the directory, path and date fields and the clock; the name, describer,
+// quiet flag and retention are written only by Init. Formatting happens outside the lock, so lines
+// land in the order threads take the lock.
+class BdLog {
+  public:
+    // The wall clock the logger reads; replaceable so tests can cross midnight without waiting.
+    using Clock = std::function<BdTime()>;
+
+    BdLog();
+    ~BdLog();
+    BdLog(const BdLog &) = delete;
+    BdLog &operator=(const BdLog &) = delete;
+
+    // The process's logger, created on first call; never null.
+    static BdLog *GetLogger();
+    // Closes and deletes the process's logger; the next GetLogger returns a new, uninitialised one.
+    // Returns 1. Nobody may be using the old instance any more.
+    static int FreeLogger();
+
+    // Opens the log: 1 on success, 0 on failure or when already initialised. describer is not owned
+    // and must outlive every later entry. quiet false echoes every line to standard error; days is
+    // the retention of day files.
+    int Init(const std::string &name, const std::string &directory, BdError *describer, bool quiet,
+             int days);
+
+    // Formats and writes one entry (level BdLogLevel). Returns 1 when written and the clean-up of
+    // expired day files could read the directory, else 0. An empty file or function leaves out the
+    // source location.
+    int WriteLocalLog(int level, const std::string &message, int code, std::string file, int line,
+                      std::string function);
+
+    // Writes one preformatted line (a line feed is added); same result as WriteLocalLog.
+    int Write(const std::string &line);
+
+    // Switches to the day file of today's date when it has changed; 1 when a day file is open.
+    int CheckOrChangeLog();
+    // Deletes day files of the cut-off date and older; 0 when the directory cannot be read.
+    int ArchiveLog();
+    // Task and system entries; the router writes neither.
+    int TaskLog(int taskId, const std::string &taskName, int opcode, int code,
+                const std::string &userName, const std::string &description);
+    int SystemLog(int opcode, int code, const std::string &userName,
+                  const std::string &description);
+
+    // Replaces the wall clock. Call before the logger is shared between threads.
+    void SetClock(Clock clock);
+
+    // The day file currently written, empty while none is open.
+    std::string GetFilePath();
+
+  private:
+    BdTime CurrentTime() const;
+    // Builds the day file path from directory, name and stored date; returns 1.
+    int CreateLogFileName();
+    int OpenDayFileLocked();
+    int CheckOrChangeLogLocked(const BdTime &now);
+    int ArchiveLogLocked(const BdTime &now);
+    void CloseDayFileLocked();
+
+    int _fd = -1;
+    std::string _name;
+    std::string _directory;  // the Init directory + "/" + name + "/"
+    std::string _file_path;
+    std::string _date;  // "%Y-%m-%d" of the open day file
+    BdMutex _mutex;
+    bool _quiet = false;
+    bool _initialised = false;
+    int _days = 0;
+    BdError *_describer = nullptr;  // not owned
+    Clock _clock;
+
+    static std::atomic<BdLog *> _log;
+    static BdMutex _instance_mutex;
+};
+
+#endif  // BD_COMMON_BD_LOG_H_
