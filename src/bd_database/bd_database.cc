@@ -1,0 +1,181 @@
+#include "bd_database/bd_database.h"
+
+#include <errmsg.h>
+
+#include <iostream>
+
+#include "bd_common/bd_error.h"
+#include "bd_common/bd_util.h"
+
+BdDatabase g_database_conn;
+
+namespace {
+
+// Errors after which the server may simply not be up yet, so another attempt is worth making.
+bool IsConnectionError(unsigned int error) {
+    return error == CR_CONNECTION_ERROR || error == CR_CONN_HOST_ERROR ||
+           error == CR_UNKNOWN_HOST || error == CR_SERVER_LOST;
+}
+
+}  // namespace
+
+BdDatabase::~BdDatabase() {
+    Destroy();
+}
+
+int BdDatabase::Init(const std::string &host, const std::string &user, const std::string &password,
+                     const std::string &databaseName, int port, DatabaseType type) {
+    if (_initialised || type != kMysql) {
+        return 0;
+    }
+    int failures = 0;
+    for (;;) {
+        unsigned int error = Connect(host, user, password, databaseName, port);
+        if (error == 0) {
+            break;
+        }
+        if (!IsConnectionError(error) || ++failures > kMaxConnectRetries) {
+            return 0;
+        }
+        BdUtil::BdSleep(kConnectRetryDelaySeconds);
+    }
+    if (mysql_set_character_set(&_connection, "utf8") != 0) {
+        mysql_close(&_connection);
+        return 0;
+    }
+    _host = host;
+    _user = user;
+    _password = password;
+    _database_name = databaseName;
+    _port = port;
+    _database_type = type;
+    _initialised = true;
+    return 1;
+}
+
+unsigned int BdDatabase::Connect(const std::string &host, const std::string &user,
+                                 const std::string &password, const std::string &databaseName,
+                                 int port) {
+    if (mysql_init(&_connection) == nullptr) {
+        return CR_OUT_OF_MEMORY;
+    }
+    my_bool reconnect = 1;
+    unsigned int connectTimeout = kConnectTimeoutSeconds;
+    unsigned int readTimeout = kReadTimeoutSeconds;
+    unsigned int writeTimeout = kWriteTimeoutSeconds;
+    bool optionsSet =
+        mysql_options(&_connection, MYSQL_OPT_RECONNECT, &reconnect) == 0 &&
+        mysql_options(&_connection, MYSQL_OPT_CONNECT_TIMEOUT, &connectTimeout) == 0 &&
+        mysql_options(&_connection, MYSQL_OPT_READ_TIMEOUT, &readTimeout) == 0 &&
+        mysql_options(&_connection, MYSQL_OPT_WRITE_TIMEOUT, &writeTimeout) == 0;
+    if (!optionsSet) {
+        mysql_close(&_connection);
+        return CR_UNKNOWN_ERROR;
+    }
+    if (mysql_real_connect(&_connection, host.c_str(), user.c_str(), password.c_str(),
+                           databaseName.c_str(), static_cast<unsigned int>(port), nullptr,
+                           0) == nullptr) {
+        unsigned int error = mysql_errno(&_connection);
+        PrintLastError();
+        mysql_close(&_connection);
+        return error;
+    }
+    return 0;
+}
+
+int BdDatabase::Destroy() {
+    if (!_initialised) {
+        return 0;
+    }
+    mysql_close(&_connection);
+    _host.clear();
+    _user.clear();
+    _password.clear();
+    _database_name.clear();
+    _port = 0;
+    _database_type = kMysql;
+    _initialised = false;
+    return 1;
+}
+
+int BdDatabase::Query(const std::string &sql) {
+    if (!_initialised || sql.empty()) {
+        return 0;
+    }
+    if (mysql_real_query(&_connection, sql.data(), sql.size()) != 0) {
+        PrintLastError();
+        return 0;
+    }
+    return 1;
+}
+
+std::string BdDatabase::EscapeString(const std::string &text) {
+    if (text.empty()) {
+        return std::string();
+    }
+    std::string escaped(2 * text.size() + 1, '\0');
+    unsigned long length =
+        _initialised ? mysql_real_escape_string(&_connection, &escaped[0], text.data(), text.size())
+                     : mysql_escape_string(&escaped[0], text.data(), text.size());
+    // (unsigned long)-1 reports a character set the library cannot escape in.
+    if (length == static_cast<unsigned long>(-1)) {
+        return std::string();
+    }
+    escaped.resize(length);
+    return escaped;
+}
+
+int BdDatabase::CreateSQL(const std::string &sqlTemplate, const std::string &pattern,
+                          const std::vector<std::string> &args, std::string &sql) {
+    if (sqlTemplate.empty() || pattern.empty()) {
+        return BD_PARAMETER_INVALID;
+    }
+    std::vector<std::string> pieces;
+    BdUtil::SplitStringByPattern(sqlTemplate, pattern, pieces);
+    // Text after the last placeholder counts as a piece, so both counts are well-formed.
+    if (pieces.size() != args.size() && pieces.size() != args.size() + 1) {
+        return BD_PARAMETER_INVALID;
+    }
+    std::string statement;
+    for (size_t i = 0; i < args.size(); ++i) {
+        statement += pieces[i];
+        statement += EscapeString(args[i]);
+    }
+    if (pieces.size() > args.size()) {
+        statement += pieces.back();
+    }
+    sql.swap(statement);
+    return 0;
+}
+
+MYSQL_RES *BdDatabase::StoreResult() {
+    if (!_initialised) {
+        return nullptr;
+    }
+    return mysql_store_result(&_connection);
+}
+
+uint64_t BdDatabase::NumRows(MYSQL_RES *result) {
+    return result == nullptr ? UINT64_MAX : mysql_num_rows(result);
+}
+
+uint32_t BdDatabase::NumFields(MYSQL_RES *result) {
+    return result == nullptr ? UINT32_MAX : mysql_num_fields(result);
+}
+
+MYSQL_ROW BdDatabase::FetchRow(MYSQL_RES *result) {
+    return result == nullptr ? nullptr : mysql_fetch_row(result);
+}
+
+void BdDatabase::FreeResult(MYSQL_RES *result) {
+    mysql_free_result(result);
+}
+
+bool BdDatabase::HasResultSet() {
+    return _initialised && mysql_field_count(&_connection) > 0;
+}
+
+void BdDatabase::PrintLastError() {
+    std::cout << "errno: " << mysql_errno(&_connection) << "  " << mysql_error(&_connection)
+              << std::endl;
+}

@@ -1,0 +1,98 @@
+#ifndef BD_DATABASE_BD_DATABASE_H_
+#define BD_DATABASE_BD_DATABASE_H_
+
+#include <mysql.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// One MySQL client connection with the credentials it was opened with, and the single statements
+// run over it.
+//
+// Threads: no lock and one connection. A statement and the fetching of its result must not
+// interleave with another statement on the same object; the router uses it from the main thread
+// only. Not copyable: the client library's handle is embedded in this very object and may not move.
+//
+// After the server drops the connection, the client library reconnects by itself on a later
+// statement (the statement that finds the connection lost may fail); this class never reconnects
+// or re-runs Init on its own.
+class BdDatabase {
+  public:
+    enum DatabaseType { kMysql = 0 };
+
+    // A server that stops answering (rather than refusing) must not freeze the caller for longer
+    // than this at any one step: connecting, sending a statement or waiting for its answer.
+    static const unsigned int kConnectTimeoutSeconds = 10;
+    static const unsigned int kReadTimeoutSeconds = 10;
+    static const unsigned int kWriteTimeoutSeconds = 10;
+
+    // Connection attempts of one Init that end in a connection error: the first and at most this
+    // many retries, this far apart.
+    static const int kMaxConnectRetries = 5;
+    static const unsigned int kConnectRetryDelaySeconds = 3;
+
+    BdDatabase() = default;
+    ~BdDatabase();
+    BdDatabase(const BdDatabase &) = delete;
+    BdDatabase &operator=(const BdDatabase &) = delete;
+
+    // Opens the connection with automatic reconnect and the "utf8" character set. Connection errors
+    // are retried as described above; each failed attempt writes an "errno: " line to standard
+    // output. Returns 1 when connected; 0 when already open, type is not kMysql (nothing is
+    // touched), or the connection failed.
+    int Init(const std::string &host, const std::string &user, const std::string &password,
+             const std::string &databaseName, int port, DatabaseType type);
+    // Closes the connection and forgets the credentials. 1 closed, 0 not open.
+    int Destroy();
+
+    // Runs one statement. 1 ran; 0 when not open, sql is empty or the statement failed (the
+    // client's error number and text then go to standard output).
+    int Query(const std::string &sql);
+
+    // The text escaped for use between single quotes in a statement, under the connection's
+    // character set. Safe before Init as well: it then escapes without a character set.
+    std::string EscapeString(const std::string &text);
+
+    // Builds sql from sqlTemplate by replacing each occurrence of pattern, left to right, with the
+    // next escaped argument. The template must quote its placeholders itself. Templates with text
+    // after the last placeholder also accept one extra argument, appended escaped after that text.
+    // Returns 0, or 4 (Parameter invalid) for an empty template or pattern or a wrong argument
+    // count, leaving sql unchanged.
+    int CreateSQL(const std::string &sqlTemplate, const std::string &pattern,
+                  const std::vector<std::string> &args, std::string &sql);
+
+    // Result sets of the last statement. The caller owns a stored result and frees it with
+    // FreeResult. A null result gives all ones from NumRows and NumFields and null from FetchRow.
+    MYSQL_RES *StoreResult();
+    uint64_t NumRows(MYSQL_RES *result);
+    uint32_t NumFields(MYSQL_RES *result);
+    MYSQL_ROW FetchRow(MYSQL_RES *result);
+    void FreeResult(MYSQL_RES *result);
+
+    // Whether the last statement produced a result set (which must be stored and freed before the
+    // next statement).
+    bool HasResultSet();
+
+  private:
+    // One connection attempt with all options set afresh (a failed attempt may drop the options of
+    // the handle). Returns 0, or the client's error number after closing the handle again.
+    unsigned int Connect(const std::string &host, const std::string &user,
+                         const std::string &password, const std::string &databaseName, int port);
+    // Writes "errno: <number>  <text>" for the connection's last error to standard output.
+    void PrintLastError();
+
+    MYSQL _connection{};
+    std::string _host;
+    std::string _user;
+    std::string _password;
+    std::string _database_name;
+    int _port = 0;
+    DatabaseType _database_type = kMysql;
+    bool _initialised = false;
+};
+
+// The process's only database connection, opened at start-up and used from the main thread.
+extern BdDatabase g_database_conn;
+
+#endif  // BD_DATABASE_BD_DATABASE_H_

@@ -1,0 +1,42 @@
+#ifndef RT_SERVER_RT_DATABASE_OPERATION_H_
+#define RT_SERVER_RT_DATABASE_OPERATION_H_
+
+#include <list>
+#include <string>
+#include <vector>
+
+#include "bd_database/bd_database_operation.h"
+#include "bd_database/bd_peer_records.h"
+
+// The router's writes of its peers' online state to bd_agent, bd_module_server and bd_node. Rows
+// are created at a peer's first handshake and never deleted; online_flag is 1 online, 2 offline.
+//
+// Bind with Init before use; the same thread rules as BdDatabaseOperation (the router calls it from
+// the main thread only, and every statement blocks the event loop while it runs). Results: 0,
+// 4 (Parameter invalid) for a missing key, RT_DATABASE_OPERATION_ERROR for any failed statement
+// (already logged with its text). A failure part-way keeps the statements that ran before it.
+class RtDatabaseOperation : public BdDatabaseOperation {
+  public:
+    // Every agent and module server offline: no peer can be connected before the router listens.
+    int RtSetAllAgentAndModuleServerOffline();
+    // The given UUIDs offline in both bd_agent and bd_module_server (the list does not say which
+    // kind of peer each was), one statement per table. Empties the list; an empty list runs
+    // nothing.
+    int RtSetAgentAndModuleServerOffline(std::list<std::string> &uuids);
+    // Inserts or refreshes the agent's row and marks it online.
+    int RtUpdateClientOnline(const BdAgent &agent);
+    // Inserts or refreshes the module server's row and marks it online; an existing row keeps its
+    // registration time.
+    int RtUpdateModuleServerOnline(const BdModuleServer &server);
+    // Inserts or refreshes the node's row (nodes carry no online flag).
+    int RtUpdateNodeInfo(const BdNode &node);
+
+  private:
+    // Runs the SELECT template with key as its one argument and tells whether a row came back.
+    // Returns the code of Query.
+    int FindRow(const char *selectTemplate, const std::string &key, bool *found);
+    // Runs a write template; 0 or RT_DATABASE_OPERATION_ERROR.
+    int Write(const char *sqlTemplate, const std::vector<std::string> &args);
+};
+
+#endif  // RT_SERVER_RT_DATABASE_OPERATION_H_
