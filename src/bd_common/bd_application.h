@@ -1,0 +1,56 @@
+#ifndef BD_COMMON_BD_APPLICATION_H_
+#define BD_COMMON_BD_APPLICATION_H_
+
+#include <string>
+
+// Base of every server process: command line, help and version texts, detaching, the
+// single-instance pid lock, the process's own UUID file and the signal mask. A process has exactly
+// one application object, used from the main thread during start-up only; copying is disabled
+// because the object holds the pid lock for the rest of the process's life.
+class BdApplication {
+  public:
+    BdApplication() = default;
+    virtual ~BdApplication() = default;
+    BdApplication(const BdApplication &) = delete;
+    BdApplication &operator=(const BdApplication &) = delete;
+
+    // Derived classes implement the process's work. The base body parses the command line:
+    // 0 on success, otherwise prints "main: fail to parse the args" and returns -1.
+    virtual int main(int argc, char **argv) = 0;
+    // Parses -h/--help, -v/--version, -b/--background and -c/--config PATH. False on an argument
+    // error (already reported on standard output). Help and version are printed here and set the
+    // exit flag.
+    virtual bool ParseArgs(int argc, char **argv);
+    // Detaches with daemon(1, 0): the working directory stays, standard streams go to /dev/null.
+    virtual bool RunInbackground();
+    virtual void ShowHelp(std::string &programName) const;
+    virtual void ShowArgError(const std::string &programName, const std::string &message,
+                              bool hint) const;
+    virtual void ShowVersion(const std::string &programName) const;
+    // Reads the UUID of processType from the UUID directory, creating a new one when the file is
+    // missing. The content is not validated. False when the file cannot be created or read.
+    virtual bool LoadProcessUUID(std::string processType, std::string *uuid);
+    // Blocks SIGPIPE and unblocks every other signal; the result of sigprocmask.
+    virtual int IgnoreSignal();
+
+    bool IsRunInbackground() const { return background_; }
+    bool IsExit() const { return exit_; }
+    const std::string &GetConfigPath() const { return config_path_; }
+    // True when this process now holds the write lock on the pid file pidFileName in the pid
+    // directory; the lock and its descriptor are kept until the process ends.
+    bool IsRunning(const std::string &pidFileName);
+    // Reads the node's UUID from "node-sid" in the UUID directory; never creates it.
+    int LoadNodeProcessUuid(std::string *uuid);
+    int GetSoftwareInstallPath(std::string *path);
+
+  private:
+    std::string program_name_;
+    std::string config_path_;
+    bool background_ = false;
+    bool exit_ = false;
+    // Descriptor of the locked pid file; intentionally never closed, closing it would drop the
+    // lock.
+    int pid_file_fd_ = -1;
+};
+
+#endif  // BD_COMMON_BD_APPLICATION_H_
