@@ -1,0 +1,62 @@
+#ifndef RT_TOOLS_RT_PEER_CLIENT_H_
+#define RT_TOOLS_RT_PEER_CLIENT_H_
+
+#include <string>
+#include <vector>
+
+#include "rt_tools/rt_peer_packet.h"
+
+// One peer's TCP connection to a router, blocking and simple: every send writes the whole packet,
+// every receive waits at most the receive time-out, so a caller never hangs on a silent router.
+// Results are the framework's error codes (0 = success). The object owns its socket and closes it
+// on destruction; it is used by one thread at a time and cannot be copied.
+class RtPeerClient {
+  public:
+    static const int kDefaultReceiveTimeoutMs = 5000;
+
+    RtPeerClient() = default;
+    ~RtPeerClient();
+    RtPeerClient(const RtPeerClient &) = delete;
+    RtPeerClient &operator=(const RtPeerClient &) = delete;
+
+    // Connects to an IPv4 host:port (dotted address or host name). BD_SOCKET_CONNECT_ERROR on
+    // failure; an open connection is closed first.
+    int Connect(const std::string &host, int port);
+    void Close();
+    bool IsConnected() const { return fd_ >= 0; }
+    int GetFD() const { return fd_; }
+    void SetReceiveTimeout(int milliseconds) { receive_timeout_ms_ = milliseconds; }
+
+    // Writes every byte; BD_SEND_ERROR when the connection fails on the way.
+    int SendBytes(const char *data, size_t length);
+    int Send(const RtPeerPacket &packet) { return SendBytes(packet.Data(), packet.Length()); }
+    int SendKeepAlive() { return Send(RtPeerPacket::KeepAlive()); }
+    int SendNormal(const RtPeerRoute &route, const std::string &payload) {
+        return Send(RtPeerPacket::Normal(route, payload));
+    }
+    int SendLog(const RtPeerRoute &route, int level2Type, const std::string &data) {
+        return Send(RtPeerPacket::Log(route, level2Type, data));
+    }
+    // Sends a handshake of kind and waits for the router's answer: a handshake-success packet, or a
+    // server-not-ready packet while no server platform is registered.
+    int HandShake(int kind, const RtPeerIdentity &identity, RtPeerPacket *answer);
+
+    // Reads one whole packet. BD_RECV_TIMEOUT when none completed in time (bytes received so far
+    // are kept for the next call), BD_PEER_CLOSE_CONNECTION when the router closed the connection,
+    // BD_NET_HEADER_MAGIC_INVALID for a stream that is not packets, BD_RECV_ERROR otherwise.
+    int Receive(RtPeerPacket *packet) { return Receive(packet, receive_timeout_ms_); }
+    int Receive(RtPeerPacket *packet, int timeoutMs);
+    // True when the router closes the connection within timeoutMs; packets arriving meanwhile are
+    // discarded.
+    bool WaitForClose(int timeoutMs);
+
+  private:
+    // Waits for readable data and appends what one recv returns to pending_; the codes of Receive.
+    int ReadSome(int timeoutMs);
+
+    int fd_ = -1;
+    int receive_timeout_ms_ = kDefaultReceiveTimeoutMs;
+    std::vector<char> pending_;  // received bytes not yet returned as a packet
+};
+
+#endif  // RT_TOOLS_RT_PEER_CLIENT_H_
