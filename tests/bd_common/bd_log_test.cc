@@ -1,0 +1,284 @@
+#include "bd_common/bd_log.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+#include "bd_common/bd_file.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+// 2026-12-04 12:00:00 UTC.
+const long kNoonDecember4 = 1796385600L;
+const long kDay = 86400L;
+
+std::vector<std::string> Lines(const std::string &path) {
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+bool Exists(const std::string &path) {
+    return BdFile::FileExist(path) == 0;
+}
+
+void Touch(const std::string &path) {
+    ASSERT_EQ(BdFile::CreatFile(path), 0) << path;
+}
+
+class BdLogTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        setenv("TZ", "UTC0", 1);
+        tzset();
+        SetTime(kNoonDecember4);
+        _log.SetClock([this] { return _now; });
+    }
+    void TearDown() override {
+        unsetenv("TZ");
+        tzset();
+    }
+
+    void SetTime(long seconds) { _now = BdTime::Second(seconds); }
+    int Open(bool quiet = true, int days = 10) {
+        return _log.Init("rt_server", _dir.Path(), &_describer, quiet, days);
+    }
+    std::string LogDir() const { return _dir.Join("rt_server"); }
+    std::string DayFile(const std::string &date) const {
+        return LogDir() + "/rt_server-" + date + ".log";
+    }
+    int Debug(const std::string &message) { return _log.WriteLocalLog(1, message, 0, "", 0, ""); }
+
+    TempDir _dir;
+    BdError _describer;
+    BdTime _now;
+    BdLog _log;
+};
+
+TEST_F(BdLogTest, WritesEachLevelInItsOwnForm) {
+    ASSERT_EQ(Open(), 1);
+    EXPECT_EQ(_log.WriteLocalLog(1, "hello", 5, "", 0, ""), 1);
+    EXPECT_EQ(_log.WriteLocalLog(2, "socket bind error", 18, "src/bd_netframwork/bd_network", 42,
+                                 "InitConnection"),
+              1);
+    EXPECT_EQ(_log.WriteLocalLog(3, "no database", 7, "rt_server_application", 9, ""), 1);
+    EXPECT_EQ(_log.WriteLocalLog(3, "odd code", 173, "", 0, "ParsePacket"), 1);
+
+    std::vector<std::string> expected = {
+        "2026/12/04 12:00:00 rt_server [DEBUG]: hello. ",
+        "2026/12/04 12:00:00 rt_server [WARN:18#Socket bind error]: socket bind error. "
+        "src/bd_netframwork/bd_network:42:InitConnection",
+        "2026/12/04 12:00:00 rt_server [ERROR:7#Database initialize error]: no database. "
+        "rt_server_application:9",
+        "2026/12/04 12:00:00 rt_server [ERROR:173#]: odd code. :ParsePacket",
+    };
+    EXPECT_EQ(Lines(DayFile("2026-12-04")), expected);
+    EXPECT_EQ(_log.GetFilePath(), DayFile("2026-12-04"));
+}
+
+TEST_F(BdLogTest, RefusesUnknownLevelsAndEmptyMessages) {
+    ASSERT_EQ(Open(), 1);
+    EXPECT_EQ(_log.WriteLocalLog(0, "zero", 1, "", 0, ""), 0);
+    EXPECT_EQ(_log.WriteLocalLog(4, "four", 1, "", 0, ""), 0);
+    EXPECT_EQ(_log.WriteLocalLog(3, "", 1, "f", 1, "g"), 0);
+    EXPECT_TRUE(Lines(DayFile("2026-12-04")).empty());
+}
+
+TEST_F(BdLogTest, DropsEntriesUntilInitialisedAndIgnoresASecondInit) {
+    EXPECT_EQ(Debug("too early"), 0);
+    EXPECT_EQ(_log.Init("", _dir.Path(), &_describer, true, 10), 0);
+    EXPECT_EQ(_log.Init("rt_server", "", &_describer, true, 10), 0);
+    EXPECT_EQ(_log.Init("rt_server", _dir.Path(), nullptr, true, 10), 0);
+    EXPECT_FALSE(Exists(LogDir()));
+    EXPECT_EQ(Debug("still too early"), 0);
+
+    ASSERT_EQ(Open(), 1);
+    TempDir other;
+    EXPECT_EQ(_log.Init("other", other.Path(), &_describer, true, 10), 0);
+    EXPECT_EQ(Debug("first logger only"), 1);
+    EXPECT_EQ(Lines(DayFile("2026-12-04")).size(), 1u);
+    EXPECT_FALSE(Exists(other.Join("other")));
+}
+
+TEST_F(BdLogTest, StaysClosedWhenTheDirectoryCannotBeMade) {
+    Touch(_dir.Join("blocker"));
+    EXPECT_EQ(_log.Init("rt_server", _dir.Join("blocker"), &_describer, true, 10), 0);
+    EXPECT_EQ(_log.GetFilePath(), "");
+    EXPECT_EQ(Debug("dropped"), 0);
+}
+
+TEST_F(BdLogTest, AppendsToTheExistingDayFile) {
+    ASSERT_EQ(BdFile::CreateDir(LogDir()), 0);
+    std::ofstream(DayFile("2026-12-04")) << "earlier line\n";
+    ASSERT_EQ(Open(), 1);
+    Debug("later");
+    EXPECT_EQ(Lines(DayFile("2026-12-04")),
+              (std::vector<std::string>{"earlier line",
+                                        "2026/12/04 12:00:00 rt_server [DEBUG]: later. "}));
+}
+
+TEST_F(BdLogTest, InitDeletesDayFilesOfTheCutOffDateAndOlder) {
+    ASSERT_EQ(BdFile::CreateDir(LogDir()), 0);
+    for (const char *date : {"2025-01-01", "2026-11-23", "2026-11-24", "2026-11-25"}) {
+        Touch(DayFile(date));
+    }
+    Touch(LogDir() + "/other-2020-01-01.log");
+    ASSERT_EQ(Open(), 1);
+    EXPECT_FALSE(Exists(DayFile("2025-01-01")));
+    EXPECT_FALSE(Exists(DayFile("2026-11-23")));
+    EXPECT_FALSE(Exists(DayFile("2026-11-24")));
+    EXPECT_TRUE(Exists(DayFile("2026-11-25")));
+    EXPECT_TRUE(Exists(LogDir() + "/other-2020-01-01.log"));
+}
+
+TEST_F(BdLogTest, FirstEntryAfterMidnightSwitchesFileAndExpiresTheCutOffDay) {
+    SetTime(kNoonDecember4 + 12 * 3600 - 1);  // 23:59:59
+    ASSERT_EQ(Open(), 1);
+    Touch(DayFile("2026-11-25"));
+    Touch(DayFile("2026-11-26"));
+    EXPECT_EQ(Debug("before midnight"), 1);
+    EXPECT_TRUE(Exists(DayFile("2026-11-25")));
+
+    SetTime(kNoonDecember4 + 12 * 3600);  // 2026-12-05 00:00:00
+    EXPECT_EQ(Debug("after midnight"), 1);
+    EXPECT_EQ(Lines(DayFile("2026-12-04")),
+              std::vector<std::string>{"2026/12/04 23:59:59 rt_server [DEBUG]: before midnight. "});
+    EXPECT_EQ(Lines(DayFile("2026-12-05")),
+              std::vector<std::string>{"2026/12/05 00:00:00 rt_server [DEBUG]: after midnight. "});
+    EXPECT_FALSE(Exists(DayFile("2026-11-25")));
+    EXPECT_TRUE(Exists(DayFile("2026-11-26")));
+    EXPECT_EQ(_log.GetFilePath(), DayFile("2026-12-05"));
+}
+
+TEST_F(BdLogTest, UnopenableDayFileIsRetriedAndNothingLandsOutsideTheLogDirectory) {
+    ASSERT_EQ(Open(), 1);
+    // A directory where the next day's file belongs makes opening it fail.
+    ASSERT_EQ(BdFile::CreateDir(DayFile("2026-12-05")), 0);
+    TempDir workDir;
+    std::string previousDir = std::filesystem::current_path();
+    ASSERT_EQ(chdir(workDir.Path().c_str()), 0);
+
+    SetTime(kNoonDecember4 + kDay);
+    Debug("lost while blocked");
+    EXPECT_EQ(_log.GetFilePath(), "");
+    EXPECT_TRUE(std::filesystem::is_empty(workDir.Path()));
+    EXPECT_EQ(Lines(DayFile("2026-12-04")).size(), 0u);
+
+    ASSERT_EQ(rmdir(DayFile("2026-12-05").c_str()), 0);
+    EXPECT_EQ(Debug("healed"), 1);
+    EXPECT_EQ(Lines(DayFile("2026-12-05")),
+              std::vector<std::string>{"2026/12/05 12:00:00 rt_server [DEBUG]: healed. "});
+    EXPECT_TRUE(std::filesystem::is_empty(workDir.Path()));
+    ASSERT_EQ(chdir(previousDir.c_str()), 0);
+}
+
+TEST_F(BdLogTest, RemovedLogDirectoryIsMadeAgainAtTheNextDay) {
+    ASSERT_EQ(Open(), 1);
+    std::filesystem::remove_all(LogDir());
+    EXPECT_EQ(Debug("directory gone"), 0);  // written to the unlinked file; clean-up cannot read
+
+    SetTime(kNoonDecember4 + kDay);
+    EXPECT_EQ(Debug("next day"), 1);
+    EXPECT_EQ(Lines(DayFile("2026-12-05")).size(), 1u);
+}
+
+TEST_F(BdLogTest, NeverDeletesTheOpenDayFile) {
+    ASSERT_EQ(Open(true, 0), 1);
+    Touch(DayFile("2026-12-03"));
+    EXPECT_EQ(Debug("kept"), 1);
+    EXPECT_EQ(Lines(DayFile("2026-12-04")).size(), 1u);
+    EXPECT_FALSE(Exists(DayFile("2026-12-03")));
+}
+
+TEST_F(BdLogTest, EchoesToStandardErrorUnlessQuiet) {
+    ASSERT_EQ(Open(false), 1);
+    testing::internal::CaptureStderr();
+    Debug("echoed");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "2026/12/04 12:00:00 rt_server [DEBUG]: echoed. \n");
+
+    TempDir quietDir;
+    BdLog quiet;
+    quiet.SetClock([this] { return _now; });
+    ASSERT_EQ(quiet.Init("rt_server", quietDir.Path(), &_describer, true, 10), 1);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(quiet.WriteLocalLog(3, "silent", 1, "", 0, ""), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST_F(BdLogTest, TaskAndSystemEntriesCarryNeitherNameNorLevel) {
+    ASSERT_EQ(Open(), 1);
+    EXPECT_EQ(_log.TaskLog(7, "nightly", 3, 46, "admin", "disk full"), 1);
+    EXPECT_EQ(_log.SystemLog(2, 0, "root", "restart"), 1);
+    EXPECT_EQ(
+        Lines(DayFile("2026-12-04")),
+        (std::vector<std::string>{
+            "2026-12-04 12:00:00 [task id=7][task name=nightly][opcode=3][error_code46]"
+            "[username=admin][description=disk full]",
+            "2026-12-04 12:00:00 [opcode=2][error_code0][username=root][description=restart]"}));
+}
+
+TEST_F(BdLogTest, ConcurrentEntriesStayWholeLines) {
+    ASSERT_EQ(Open(), 1);
+    const int kThreads = 4;
+    const int kEntries = 300;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([this, t] {
+            for (int i = 0; i < kEntries; ++i) {
+                Debug("thread " + std::to_string(t) + " entry " + std::to_string(i));
+            }
+        });
+    }
+    for (std::thread &thread : threads) {
+        thread.join();
+    }
+    std::vector<std::string> lines = Lines(DayFile("2026-12-04"));
+    ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kEntries));
+    std::vector<int> next(kThreads, 0);
+    for (const std::string &line : lines) {
+        int thread = -1;
+        int entry = -1;
+        ASSERT_EQ(
+            sscanf(line.c_str(), "2026/12/04 12:00:00 rt_server [DEBUG]: thread %d entry %d. ",
+                   &thread, &entry),
+            2)
+            << line;
+        ASSERT_EQ(entry, next[thread]++) << "entries of one thread keep their order";
+    }
+}
+
+// The process's logger on the real clock.
+TEST(BdLogSingletonTest, FreedLoggerIsReplacedByAnUninitialisedOne) {
+    TempDir dir;
+    BdError describer;
+    BdLog *first = BdLog::GetLogger();
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(BdLog::GetLogger(), first);
+    ASSERT_EQ(first->Init("rt_server", dir.Path(), &describer, true, 10), 1);
+    EXPECT_EQ(first->WriteLocalLog(1, "real time", 0, "", 0, ""), 1);
+    std::string today = BdTime::Now().ToDate();
+    std::string path = dir.Join("rt_server/rt_server-" + today + ".log");
+    // The date may have changed between the entry and the check; only then is the file elsewhere.
+    if (BdTime::Now().ToDate() == today) {
+        EXPECT_EQ(Lines(path).size(), 1u);
+    }
+
+    EXPECT_EQ(BdLog::FreeLogger(), 1);
+    BdLog *second = BdLog::GetLogger();
+    EXPECT_EQ(second->WriteLocalLog(1, "dropped", 0, "", 0, ""), 0);
+    EXPECT_EQ(second->GetFilePath(), "");
+    BdLog::FreeLogger();
+}
+
+}  // namespace

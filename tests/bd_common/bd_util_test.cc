@@ -1,0 +1,89 @@
+#include "bd_common/bd_util.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <set>
+
+namespace {
+
+std::vector<std::string> Split(const std::string &text, const std::string &pattern) {
+    std::vector<std::string> parts;
+    BdUtil::SplitStringByPattern(text, pattern, parts);
+    return parts;
+}
+
+TEST(BdUtilSplitTest, EmptyPiecesBecomeOneBlankAndEmptyRemainderIsDropped) {
+    using Parts = std::vector<std::string>;
+    EXPECT_EQ(Split("a?b?c", "?"), (Parts{"a", "b", "c"}));
+    EXPECT_EQ(Split("?a", "?"), (Parts{" ", "a"}));
+    EXPECT_EQ(Split("a??b", "?"), (Parts{"a", " ", "b"}));
+    EXPECT_EQ(Split("a?", "?"), (Parts{"a"}));
+    EXPECT_EQ(Split("?", "?"), (Parts{" "}));
+    EXPECT_EQ(Split("abc", "?"), (Parts{"abc"}));
+    EXPECT_EQ(Split("x, y, ", ", "), (Parts{"x", "y"}));
+    EXPECT_EQ(Split("SELECT '?' AND '?'", "?"), (Parts{"SELECT '", "' AND '", "'"}));
+}
+
+TEST(BdUtilSplitTest, EmptyTextOrPatternLeavesTheResultAlone) {
+    std::vector<std::string> parts{"kept"};
+    EXPECT_EQ(BdUtil::SplitStringByPattern("", "?", parts), 0);
+    EXPECT_EQ(BdUtil::SplitStringByPattern("a?b", "", parts), 0);
+    EXPECT_EQ(parts, std::vector<std::string>{"kept"});
+}
+
+TEST(BdUtilSplitTest, AppendsWithoutClearing) {
+    std::vector<std::string> parts{"old"};
+    EXPECT_EQ(BdUtil::SplitStringByPattern("a?b", "?", parts), 1);
+    EXPECT_EQ(parts, (std::vector<std::string>{"old", "a", "b"}));
+}
+
+TEST(BdUtilNumberTest, StrToNumReadsTheLeadingNumber) {
+    EXPECT_EQ(BdUtil::StrToNum<int>(" 42x"), 42);
+    EXPECT_EQ(BdUtil::StrToNum<int>("-17"), -17);
+    EXPECT_EQ(BdUtil::StrToNum<int>("+8"), 8);
+    EXPECT_EQ(BdUtil::StrToNum<int>("x"), 0);
+    EXPECT_EQ(BdUtil::StrToNum<int>(""), 0);
+}
+
+TEST(BdUtilNumberTest, NumToStrIsPlainDecimal) {
+    EXPECT_EQ(BdUtil::NumToStr<int>(0), "0");
+    EXPECT_EQ(BdUtil::NumToStr<int>(-2000), "-2000");
+    EXPECT_EQ(BdUtil::NumToStr<int>(1234567), "1234567");
+}
+
+TEST(BdUtilUuidTest, GeneratesDistinctThirtySixCharacterUuids) {
+    std::set<std::string> seen;
+    for (int i = 0; i < 100; ++i) {
+        std::string uuid = BdUtil::GenerateUuidString();
+        ASSERT_EQ(uuid.size(), 36u);
+        for (size_t j = 0; j < uuid.size(); ++j) {
+            if (j == 8 || j == 13 || j == 18 || j == 23) {
+                EXPECT_EQ(uuid[j], '-');
+            } else {
+                EXPECT_TRUE(isxdigit(static_cast<unsigned char>(uuid[j]))) << uuid;
+            }
+        }
+        seen.insert(uuid);
+    }
+    EXPECT_EQ(seen.size(), 100u);
+}
+
+TEST(BdUtilShellTest, AppendsTheCommandsOutput) {
+    std::string output = "before:";
+    EXPECT_EQ(BdUtil::DoShellCommand("printf 'one\\ntwo'", &output), 1);
+    EXPECT_EQ(output, "before:one\ntwo");
+    EXPECT_EQ(BdUtil::DoShellCommand("", &output), 0);
+    EXPECT_EQ(BdUtil::DoShellCommand("true", nullptr), 0);
+}
+
+TEST(BdUtilHostTest, HostFactsAreSingleLines) {
+    EXPECT_FALSE(BdUtil::GetHostName().empty());
+    EXPECT_EQ(BdUtil::GetOSType(), "Linux");
+    EXPECT_EQ(BdUtil::GetProcessType(), "64 bit");
+    std::string version = BdUtil::GetOSVersion();
+    EXPECT_FALSE(version.empty());
+    EXPECT_EQ(version.find('\n'), std::string::npos);
+}
+
+}  // namespace
