@@ -42,7 +42,8 @@ class BdPacketHandler {
     BdPacketHandler(const BdPacketHandler &) = delete;
     BdPacketHandler &operator=(const BdPacketHandler &) = delete;
 
-    // Reads `packet` in place (pointing state). 4 if packet is null or length < 1.
+    // Reads `packet` in place (pointing state); never pass the handler's own copy, which this
+    // releases. 4 if packet is null or length < 1.
     int InitPointer(char *packet, int length);
     // Copies `packet` into a block the handler owns (owning state). 4 if packet is null or
     // length < 1; 6 if the copy cannot be allocated, which leaves the handler empty.
@@ -85,6 +86,7 @@ class BdPacketHandler {
     int CopyModuleHeader(char *dest, int destLength, int dataLength);
 
     // Writers: each fills one structure of `buf` at its fixed offset and touches no other byte.
+    // They use no handler state, so any thread may call them on a buffer it owns.
     // The structure is zeroed before its texts are copied (PackHeader stores its three fields
     // directly). 4 if buf is null or bufLength is below the end of the structure.
     static int PackHeader(char *buf, int bufLength, int dataLen, int reserved, int magic);

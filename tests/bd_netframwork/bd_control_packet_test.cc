@@ -52,6 +52,14 @@ class ControlPacketTest : public ::testing::Test {
         ASSERT_EQ(0, handler_.InitCopy(reinterpret_cast<const char *>(bytes.data()),
                                        static_cast<int>(length ? length : bytes.size())));
     }
+    int Success(const std::string &sender, const std::string &router, const std::string &platform) {
+        return handler_.CreateHandShakeSuccessPacket(sender, 2, router, platform, &out_,
+                                                     &outLength_);
+    }
+    int NotReady(const std::string &sender) {
+        return handler_.CreateServerNotReadyPacket(sender, 2, &out_, &outLength_);
+    }
+    int OpId(long opId) { return handler_.CreateOpIdPacket(opId, &out_, &outLength_); }
     void TearDown() override {
         handler_.Destroy();
         free(out_);
@@ -64,8 +72,7 @@ class ControlPacketTest : public ::testing::Test {
 
 TEST_F(ControlPacketTest, HandShakeSuccessIsAddressedBackAndCarriesBothUuids) {
     Hold(Request(456));
-    ASSERT_EQ(0, handler_.CreateHandShakeSuccessPacket(kRouter, 2, kRouter, kPlatform, &out_,
-                                                       &outLength_));
+    ASSERT_EQ(0, Success(kRouter, kRouter, kPlatform));
     PacketBytes expected(200);
     expected.NetHeader().Text(16, kRouter).Text(56, "A").Int32(96, 2).Int32(100, 5).Int32(104, 9);
     expected.Int32(108, 80).Int32(112, 1).Int32(116, 1).Text(120, kRouter).Text(160, kPlatform);
@@ -76,7 +83,7 @@ TEST_F(ControlPacketTest, HandShakeSuccessIsAddressedBackAndCarriesBothUuids) {
 
 TEST_F(ControlPacketTest, ServerNotReadyIsExactlyTheseBytes) {
     Hold(Request(120));
-    ASSERT_EQ(0, handler_.CreateServerNotReadyPacket("R1", 2, &out_, &outLength_));
+    ASSERT_EQ(0, NotReady("R1"));
     const std::string zeros16(32, '0');
     const std::vector<uint8_t> expected = FromHex(
         "fdfcfbfa680000000000000000000000"
@@ -92,7 +99,7 @@ TEST_F(ControlPacketTest, ServerNotReadyIsExactlyTheseBytes) {
 TEST_F(ControlPacketTest, OpIdAnswerSwapsAddressesAndKeepsTheModuleHeader) {
     const PacketBytes request = NormalRequest(300);
     Hold(request);
-    ASSERT_EQ(0, handler_.CreateOpIdPacket(42, &out_, &outLength_));
+    ASSERT_EQ(0, OpId(42));
     const std::string payload = "{\"op_id\":\"42\"}\n";
     ASSERT_EQ(15u, payload.size());
 
@@ -109,7 +116,7 @@ TEST_F(ControlPacketTest, OpIdAnswerSwapsAddressesAndKeepsTheModuleHeader) {
 
 TEST_F(ControlPacketTest, OpIdSevenHasAFourteenBytePayload) {
     Hold(NormalRequest(272));
-    ASSERT_EQ(0, handler_.CreateOpIdPacket(7, &out_, &outLength_));
+    ASSERT_EQ(0, OpId(7));
     ASSERT_EQ(286, outLength_);
     EXPECT_EQ("{\"op_id\":\"7\"}\n", std::string(out_ + 272, 14));
     EXPECT_EQ(270, reinterpret_cast<BdHeader *>(out_)->data_len);
@@ -170,44 +177,31 @@ TEST_F(ControlPacketTest, HandShakeFromTheWriters) {
     EXPECT_EQ(expected.bytes(), Bytes(out_, outLength_));
 }
 
-TEST_F(ControlPacketTest, BuildersRefuseWithoutARequest) {
-    EXPECT_EQ(2, handler_.CreateHandShakeSuccessPacket(kRouter, 2, kRouter, kPlatform, &out_,
-                                                       &outLength_));
-    EXPECT_EQ(2, handler_.CreateServerNotReadyPacket(kRouter, 2, &out_, &outLength_));
-    EXPECT_EQ(2, handler_.CreateOpIdPacket(1, &out_, &outLength_));
-    EXPECT_EQ(nullptr, out_);
-    EXPECT_EQ(-1, outLength_);
-}
+TEST_F(ControlPacketTest, BuildersRefuseAndHandNothingOver) {
+    EXPECT_EQ(2, Success(kRouter, kRouter, kPlatform));
+    EXPECT_EQ(2, NotReady(kRouter));
+    EXPECT_EQ(2, OpId(1));
 
-TEST_F(ControlPacketTest, BuildersRefuseMissingArguments) {
     Hold(NormalRequest(300));
-    // No server platform yet: no handshake success may go out.
-    EXPECT_EQ(4,
-              handler_.CreateHandShakeSuccessPacket(kRouter, 2, kRouter, "", &out_, &outLength_));
-    EXPECT_EQ(4,
-              handler_.CreateHandShakeSuccessPacket("", 2, kRouter, kPlatform, &out_, &outLength_));
-    EXPECT_EQ(4,
-              handler_.CreateHandShakeSuccessPacket(kRouter, 2, "", kPlatform, &out_, &outLength_));
+    EXPECT_EQ(4, Success(kRouter, kRouter, ""));  // no server platform yet: no success goes out
+    EXPECT_EQ(4, Success("", kRouter, kPlatform));
+    EXPECT_EQ(4, Success(kRouter, "", kPlatform));
     EXPECT_EQ(4, handler_.CreateHandShakeSuccessPacket(kRouter, 2, kRouter, kPlatform, nullptr,
                                                        &outLength_));
-    EXPECT_EQ(4, handler_.CreateServerNotReadyPacket("", 2, &out_, &outLength_));
+    EXPECT_EQ(4, NotReady(""));
     EXPECT_EQ(4, handler_.CreateServerNotReadyPacket(kRouter, 2, &out_, nullptr));
-    EXPECT_EQ(4, handler_.CreateOpIdPacket(0, &out_, &outLength_));
-    EXPECT_EQ(4, handler_.CreateOpIdPacket(-5, &out_, &outLength_));
+    EXPECT_EQ(4, OpId(0));
+    EXPECT_EQ(4, OpId(-5));
     EXPECT_EQ(4, handler_.CreateOpIdPacket(1, nullptr, &outLength_));
-    EXPECT_EQ(nullptr, out_);
-    EXPECT_EQ(-1, outLength_);
-}
 
-TEST_F(ControlPacketTest, BuildersRefuseShortRequests) {
     Hold(Request(120), 119);
-    EXPECT_EQ(25, handler_.CreateHandShakeSuccessPacket(kRouter, 2, kRouter, kPlatform, &out_,
-                                                        &outLength_));
-    EXPECT_EQ(25, handler_.CreateServerNotReadyPacket(kRouter, 2, &out_, &outLength_));
-    Hold(Request(120), 16);
-    EXPECT_EQ(25, handler_.CreateServerNotReadyPacket(kRouter, 2, &out_, &outLength_));
+    EXPECT_EQ(25, Success(kRouter, kRouter, kPlatform));
+    EXPECT_EQ(25, NotReady(kRouter));
+    Hold(Request(120), 16);  // a keep-alive gets no answer
+    EXPECT_EQ(25, NotReady(kRouter));
     Hold(NormalRequest(272), 271);
-    EXPECT_EQ(25, handler_.CreateOpIdPacket(3, &out_, &outLength_));
+    EXPECT_EQ(25, OpId(3));
+
     EXPECT_EQ(nullptr, out_);
     EXPECT_EQ(-1, outLength_);
 }
@@ -216,7 +210,7 @@ TEST_F(ControlPacketTest, AFullFortyByteUuidFromAPeerIsCutNotOverrun) {
     PacketBytes request = Request(120);
     request.Text(16, std::string(40, 'x'));  // no terminating zero
     Hold(request);
-    ASSERT_EQ(0, handler_.CreateServerNotReadyPacket(kRouter, 2, &out_, &outLength_));
+    ASSERT_EQ(0, NotReady(kRouter));
     const char *target = reinterpret_cast<BdRouterHeader *>(out_ + 16)->target_uuid;
     EXPECT_EQ(std::string(39, 'x'), std::string(target));
 }
