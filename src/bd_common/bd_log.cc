@@ -195,15 +195,24 @@ int BdLog::ArchiveLog() {
     return ArchiveLogLocked(CurrentTime());
 }
 
-// Day file names put the date year first with fixed widths, so comparing names byte-wise orders
-// them by date: the cut-off day's file and every older one go. The scan runs on every entry; the
-// directory holds only this logger's day files, so it stays small.
+// The scan runs on every entry; the directory holds only this logger's day files, so it stays
+// small. Splitting the cut-off from the scan leaves room to skip scans whose outcome cannot differ
+// (same cut-off, unchanged directory).
 int BdLog::ArchiveLogLocked(const BdTime &now) {
     if (_directory.empty()) {
         return 0;
     }
+    return DeleteExpiredLocked(CutOffName(now));
+}
+
+std::string BdLog::CutOffName(const BdTime &now) const {
     BdTime cutOffTime = BdTime::Second(now.ToSecond() - _days * kSecondsPerDay);
-    std::string cutOffName = _name + "-" + cutOffTime.ToDate() + ".log";
+    return _name + "-" + cutOffTime.ToDate() + ".log";
+}
+
+// Day file names put the date year first with fixed widths, so comparing names byte-wise orders
+// them by date: the cut-off day's file and every older one go.
+int BdLog::DeleteExpiredLocked(const std::string &cutOffName) {
     DIR *directory = opendir(_directory.c_str());
     if (directory == nullptr) {
         return 0;

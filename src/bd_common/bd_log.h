@@ -23,10 +23,11 @@ enum BdLogLevel {
 // The process uses the single instance of GetLogger, freed by FreeLogger; a test may own a logger
 // of its own. Not copyable: it owns its day file's descriptor.
 //
-// Threads: every operation may be called from any thread once Init has returned. The lock _mutex
-// guards the descriptor, the directory, path and date fields and the clock; the name, describer,
-// quiet flag and retention are written only by Init. Formatting happens outside the lock, so lines
-// land in the order threads take the lock.
+// Threads: SetClock and Init belong to start-up, before other threads write; after that every
+// operation may be called from any thread. The lock _mutex guards the descriptor, the initialised
+// flag and the directory, path and date fields; the name, describer, quiet flag, retention and
+// clock are written only at start-up and read without it. Formatting happens outside the lock, so
+// lines land in the order threads take the lock.
 class BdLog {
   public:
     // The wall clock the logger reads; replaceable so tests can cross midnight without waiting.
@@ -81,6 +82,11 @@ class BdLog {
     int OpenDayFileLocked();
     int CheckOrChangeLogLocked(const BdTime &now);
     int ArchiveLogLocked(const BdTime &now);
+    // Name of the newest day file that has expired at now.
+    std::string CutOffName(const BdTime &now) const;
+    // Deletes this logger's files named at or before cutOffName; 0 when the directory is
+    // unreadable.
+    int DeleteExpiredLocked(const std::string &cutOffName);
     void CloseDayFileLocked();
 
     int _fd = -1;
