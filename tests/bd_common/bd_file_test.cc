@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
@@ -114,18 +113,6 @@ TEST(BdFileTest, ReadOnlyModesRefuseWritesAndReadWholeFiles) {
               static_cast<int>(text.size()));
     EXPECT_EQ(back.substr(0, text.size()), text);
     BdFile::CloseFile(fd);
-}
-
-TEST(BdFileTest, SeekEndPositionsAfterTheLastByte) {
-    TempDir dir;
-    std::string path = dir.Join("f");
-    int fd = BdFile::OpenFile(path, BdFile::kReadWriteCreate);
-    WriteText(fd, "abc");
-    lseek(fd, 0, SEEK_SET);
-    EXPECT_EQ(BdFile::SeekEnd(fd), 1);
-    WriteText(fd, "d");
-    BdFile::CloseFile(fd);
-    EXPECT_EQ(Contents(path), "abcd");
 }
 
 TEST(BdFileTest, InvalidArgumentsAreRefused) {

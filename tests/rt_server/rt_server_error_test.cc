@@ -20,12 +20,6 @@ TEST(RtServerErrorTest, RouterCodesAboveAndSharedCodesBelow) {
     }
 }
 
-TEST(RtServerErrorTest, DescribesThroughTheBaseInterface) {
-    RtServerError router;
-    const BdError &describer = router;
-    EXPECT_EQ(describer.GetDescription(2000), "database operation error");
-}
-
 TEST(RtServerErrorTest, LogEntriesCarryTheRoutersDescription) {
     TempDir dir;
     RtServerError describer;
