@@ -17,6 +17,16 @@ bool IsConnectionError(unsigned int error) {
            error == CR_UNKNOWN_HOST || error == CR_SERVER_LOST;
 }
 
+// Whether the last of the left-to-right, non-overlapping occurrences of pattern ends the text.
+bool EndsInPattern(const std::string &text, const std::string &pattern) {
+    size_t end = std::string::npos;
+    for (size_t at = text.find(pattern); at != std::string::npos;
+         at = text.find(pattern, at + pattern.size())) {
+        end = at + pattern.size();
+    }
+    return end == text.size();
+}
+
 }  // namespace
 
 BdDatabase::~BdDatabase() {
@@ -114,9 +124,15 @@ std::string BdDatabase::EscapeString(const std::string &text) {
         return std::string();
     }
     std::string escaped(2 * text.size() + 1, '\0');
-    unsigned long length =
-        _initialised ? mysql_real_escape_string(&_connection, &escaped[0], text.data(), text.size())
-                     : mysql_escape_string(&escaped[0], text.data(), text.size());
+    unsigned long length = 0;
+    if (_initialised) {
+        length = mysql_real_escape_string(&_connection, &escaped[0], text.data(), text.size());
+    } else {
+        // Without a connection the library escapes with its default character set, which it sets
+        // up only once initialised (repeated calls are harmless).
+        mysql_library_init(0, nullptr, nullptr);
+        length = mysql_escape_string(&escaped[0], text.data(), text.size());
+    }
     // (unsigned long)-1 reports a character set the library cannot escape in.
     if (length == static_cast<unsigned long>(-1)) {
         return std::string();
@@ -132,8 +148,12 @@ int BdDatabase::CreateSQL(const std::string &sqlTemplate, const std::string &pat
     }
     std::vector<std::string> pieces;
     BdUtil::SplitStringByPattern(sqlTemplate, pattern, pieces);
-    // Text after the last placeholder counts as a piece, so both counts are well-formed.
-    if (pieces.size() != args.size() && pieces.size() != args.size() + 1) {
+    // Text after the last placeholder is a piece of its own, so it may follow the last argument or
+    // take one more. A template ending in a placeholder has no such piece: one argument fewer
+    // would drop that placeholder from the statement.
+    bool fits = pieces.size() == args.size() ||
+                (pieces.size() == args.size() + 1 && !EndsInPattern(sqlTemplate, pattern));
+    if (!fits) {
         return BD_PARAMETER_INVALID;
     }
     std::string statement;
