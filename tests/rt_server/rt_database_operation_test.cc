@@ -1,0 +1,277 @@
+#include "rt_server/rt_database_operation.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <list>
+#include <string>
+#include <vector>
+
+#include "bd_common/bd_error.h"
+#include "bd_common/bd_util.h"
+#include "bd_database/bd_database.h"
+#include "rt_server/rt_server_error.h"
+#include "support/test_database.h"
+
+namespace {
+
+typedef BdDatabaseOperation::Rows Rows;
+
+class RtDatabaseOperationTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!TestDatabaseAddress::FromEnvironment(&_address)) {
+            GTEST_SKIP() << "RT_DB_HOST is not set";
+        }
+        ASSERT_EQ(1, Open(_database));
+        ASSERT_EQ(1, Open(_viewerDatabase));
+        ASSERT_TRUE(_operation.Init(&_database));
+        ASSERT_TRUE(_viewer.Init(&_viewerDatabase));
+    }
+
+    int Open(BdDatabase &database) {
+        return database.Init(_address.host, _address.user, _address.password, _address.name,
+                             _address.port, BdDatabase::kMysql);
+    }
+
+    // Rows as another client of the database sees them.
+    Rows View(const std::string &sqlTemplate, const std::vector<std::string> &args) {
+        Rows rows;
+        EXPECT_EQ(0, _viewer.Query(sqlTemplate, &args, &rows)) << sqlTemplate;
+        return rows;
+    }
+
+    void Exec(const std::string &sqlTemplate, const std::vector<std::string> &args) {
+        EXPECT_EQ(0, _viewer.Query(sqlTemplate, &args)) << sqlTemplate;
+    }
+
+    // UPDATE statements this test's connection has run so far.
+    int UpdatesRun() {
+        Rows rows;
+        EXPECT_EQ(0, _operation.Query("SHOW SESSION STATUS LIKE 'Com_update'", nullptr, &rows));
+        return rows.empty() ? -1 : std::atoi(rows[0][1].c_str());
+    }
+
+    static BdAgent Agent(const std::string &uuid) {
+        BdAgent agent;
+        agent.agent_uuid = uuid;
+        agent.hostname = "host-1";
+        agent.ip = "10.0.0.1";
+        agent.os_type = "Linux";
+        agent.os_version = "Debian 12";
+        agent.process_type = "64 bit";
+        return agent;
+    }
+
+    static BdNode Node(const std::string &uuid) {
+        BdNode node;
+        node.node_uuid = uuid;
+        node.ip = "10.0.0.2";
+        node.host_name = "node-1";
+        node.os_type = "Linux";
+        node.os_version = "Debian 12";
+        node.process_type = "64 bit";
+        return node;
+    }
+
+    static BdModuleServer ModuleServer(const std::string &uuid, const std::string &nodeUuid) {
+        BdModuleServer server;
+        server.module_uuid = uuid;
+        server.node_uuid = nodeUuid;
+        server.module_type = 7;
+        return server;
+    }
+
+    std::string AgentOnline(const std::string &uuid) {
+        Rows rows = View("SELECT online_flag FROM bd_agent WHERE agent_uuid = '?'", {uuid});
+        return rows.empty() ? "no row" : rows[0][0];
+    }
+
+    std::string ModuleServerOnline(const std::string &uuid) {
+        Rows rows =
+            View("SELECT online_flag FROM bd_module_server WHERE module_uuid = '?'", {uuid});
+        return rows.empty() ? "no row" : rows[0][0];
+    }
+
+    // Seconds between a stored register_time and now.
+    int Age(const std::string &table, const std::string &keyColumn, const std::string &key) {
+        Rows rows = View("SELECT TIMESTAMPDIFF(SECOND, register_time, NOW()) FROM " + table +
+                             " WHERE " + keyColumn + " = '?'",
+                         {key});
+        return rows.empty() ? -1000 : std::abs(std::atoi(rows[0][0].c_str()));
+    }
+
+    TestDatabaseAddress _address;
+    BdDatabase _database;
+    BdDatabase _viewerDatabase;
+    RtDatabaseOperation _operation;
+    BdDatabaseOperation _viewer;
+};
+
+TEST_F(RtDatabaseOperationTest, FirstHandshakeOfAnAgentInsertsItOnlineAndUnregistered) {
+    const std::string uuid = BdUtil::GenerateUuidString();
+    ASSERT_EQ(0, _operation.RtUpdateClientOnline(Agent(uuid)));
+    EXPECT_EQ((Rows{{"host-1", "10.0.0.1", "Linux", "Debian 12", "64 bit", "2", "1"}}),
+              View("SELECT hostname, ip, os_type, os_version, process_type, register_flag, "
+                   "online_flag FROM bd_agent WHERE agent_uuid = '?'",
+                   {uuid}));
+}
+
+TEST_F(RtDatabaseOperationTest, LaterHandshakeOfAnAgentRefreshesItAndKeepsItsRegistration) {
+    const std::string uuid = BdUtil::GenerateUuidString();
+    ASSERT_EQ(0, _operation.RtUpdateClientOnline(Agent(uuid)));
+    Exec("UPDATE bd_agent SET register_flag = '1', online_flag = '2' WHERE agent_uuid = '?'",
+         {uuid});
+    BdAgent moved = Agent(uuid);
+    moved.hostname = "host-2";
+    moved.ip = "10.0.0.9";
+    moved.os_version = "Debian 13";
+    ASSERT_EQ(0, _operation.RtUpdateClientOnline(moved));
+    EXPECT_EQ((Rows{{"host-2", "10.0.0.9", "Debian 13", "1", "1"}}),
+              View("SELECT hostname, ip, os_version, register_flag, online_flag FROM bd_agent "
+                   "WHERE agent_uuid = '?'",
+                   {uuid}));
+}
+
+TEST_F(RtDatabaseOperationTest, PeersWithoutAUuidAreRejectedBeforeAnyStatement) {
+    int before = UpdatesRun();
+    EXPECT_EQ(BD_PARAMETER_INVALID, _operation.RtUpdateClientOnline(Agent("")));
+    EXPECT_EQ(BD_PARAMETER_INVALID, _operation.RtUpdateNodeInfo(Node("")));
+    EXPECT_EQ(BD_PARAMETER_INVALID, _operation.RtUpdateModuleServerOnline(ModuleServer("", "n")));
+    EXPECT_EQ(before, UpdatesRun());
+}
+
+TEST_F(RtDatabaseOperationTest, ModuleServerOnAnUnknownNodeCreatesBothRows) {
+    const std::string nodeUuid = BdUtil::GenerateUuidString();
+    const std::string moduleUuid = BdUtil::GenerateUuidString();
+    ASSERT_EQ(0, _operation.RtUpdateNodeInfo(Node(nodeUuid)));
+    ASSERT_EQ(0, _operation.RtUpdateModuleServerOnline(ModuleServer(moduleUuid, nodeUuid)));
+
+    EXPECT_EQ((Rows{{"2", "10.0.0.2", "node-1", "Linux", "Debian 12", "64 bit", "0"}}),
+              View("SELECT auto_upgrade_flag, ip, host_name, os_type, os_version, process_type, "
+                   "global_share_flag FROM bd_node WHERE node_uuid = '?'",
+                   {nodeUuid}));
+    EXPECT_LT(Age("bd_node", "node_uuid", nodeUuid), 60);
+    EXPECT_EQ((Rows{{"7", nodeUuid, "1"}}),
+              View("SELECT module_type, node_uuid, online_flag FROM bd_module_server WHERE "
+                   "module_uuid = '?'",
+                   {moduleUuid}));
+    EXPECT_LT(Age("bd_module_server", "module_uuid", moduleUuid), 60);
+}
+
+TEST_F(RtDatabaseOperationTest, LaterHandshakesRefreshNodeAndModuleServerButKeepCreationFields) {
+    const std::string nodeUuid = BdUtil::GenerateUuidString();
+    const std::string moduleUuid = BdUtil::GenerateUuidString();
+    ASSERT_EQ(0, _operation.RtUpdateNodeInfo(Node(nodeUuid)));
+    ASSERT_EQ(0, _operation.RtUpdateModuleServerOnline(ModuleServer(moduleUuid, nodeUuid)));
+    const std::string old = "2001-02-03 04:05:06";
+    Exec(
+        "UPDATE bd_node SET register_time = '?', auto_upgrade_flag = '1', global_share_flag = "
+        "'1' WHERE node_uuid = '?'",
+        {old, nodeUuid});
+    Exec(
+        "UPDATE bd_module_server SET register_time = '?', online_flag = '2' WHERE module_uuid = "
+        "'?'",
+        {old, moduleUuid});
+
+    BdNode node = Node(nodeUuid);
+    node.ip = "10.0.0.3";
+    node.host_name = "node-2";
+    node.process_type = "32 bit";
+    ASSERT_EQ(0, _operation.RtUpdateNodeInfo(node));
+    BdModuleServer server = ModuleServer(moduleUuid, "another-node");
+    server.module_type = 9;
+    ASSERT_EQ(0, _operation.RtUpdateModuleServerOnline(server));
+
+    EXPECT_EQ((Rows{{"10.0.0.3", "node-2", "32 bit", old, "1", "1"}}),
+              View("SELECT ip, host_name, process_type, register_time, auto_upgrade_flag, "
+                   "global_share_flag FROM bd_node WHERE node_uuid = '?'",
+                   {nodeUuid}));
+    EXPECT_EQ((Rows{{"9", "another-node", "1", old}}),
+              View("SELECT module_type, node_uuid, online_flag, register_time FROM "
+                   "bd_module_server WHERE module_uuid = '?'",
+                   {moduleUuid}));
+}
+
+TEST_F(RtDatabaseOperationTest, LostPeersGoOfflineWithOneStatementPerTable) {
+    const std::string agentA = BdUtil::GenerateUuidString();
+    const std::string agentB = BdUtil::GenerateUuidString();
+    const std::string module = BdUtil::GenerateUuidString();
+    const std::string stillConnected = BdUtil::GenerateUuidString();
+    for (const std::string &uuid : {agentA, agentB, stillConnected}) {
+        ASSERT_EQ(0, _operation.RtUpdateClientOnline(Agent(uuid)));
+    }
+    ASSERT_EQ(0, _operation.RtUpdateModuleServerOnline(ModuleServer(module, "n")));
+
+    std::list<std::string> lost{agentA, module, agentB};
+    int before = UpdatesRun();
+    ASSERT_EQ(0, _operation.RtSetAgentAndModuleServerOffline(lost));
+    EXPECT_EQ(before + 2, UpdatesRun());
+    EXPECT_TRUE(lost.empty());
+    EXPECT_EQ("2", AgentOnline(agentA));
+    EXPECT_EQ("2", AgentOnline(agentB));
+    EXPECT_EQ("2", ModuleServerOnline(module));
+    EXPECT_EQ("1", AgentOnline(stillConnected));
+}
+
+TEST_F(RtDatabaseOperationTest, EmptyLostListRunsNothing) {
+    std::list<std::string> lost;
+    int before = UpdatesRun();
+    EXPECT_EQ(0, _operation.RtSetAgentAndModuleServerOffline(lost));
+    EXPECT_EQ(before, UpdatesRun());
+}
+
+TEST_F(RtDatabaseOperationTest, UuidContainingAQuoteIsStoredAndMatchedIntact) {
+    const std::string uuid = "it's-\"odd\"\\-" + BdUtil::GenerateUuidString().substr(0, 20);
+    ASSERT_EQ(0, _operation.RtUpdateClientOnline(Agent(uuid)));
+    ASSERT_EQ(0, _operation.RtUpdateClientOnline(Agent(uuid)));
+    EXPECT_EQ((Rows{{uuid, "1"}}),
+              View("SELECT agent_uuid, online_flag FROM bd_agent WHERE agent_uuid = '?'", {uuid}));
+    std::list<std::string> lost{uuid};
+    ASSERT_EQ(0, _operation.RtSetAgentAndModuleServerOffline(lost));
+    EXPECT_EQ("2", AgentOnline(uuid));
+}
+
+TEST_F(RtDatabaseOperationTest, StartUpMarksEveryAgentAndModuleServerOffline) {
+    const std::string agent = BdUtil::GenerateUuidString();
+    const std::string module = BdUtil::GenerateUuidString();
+    ASSERT_EQ(0, _operation.RtUpdateClientOnline(Agent(agent)));
+    ASSERT_EQ(0, _operation.RtUpdateModuleServerOnline(ModuleServer(module, "n")));
+    ASSERT_EQ(0, _operation.RtSetAllAgentAndModuleServerOffline());
+    EXPECT_EQ((Rows{{"0"}}), View("SELECT COUNT(*) FROM bd_agent WHERE online_flag <> 2", {}));
+    EXPECT_EQ((Rows{{"0"}}),
+              View("SELECT COUNT(*) FROM bd_module_server WHERE online_flag <> 2", {}));
+}
+
+// Without an open connection every statement fails; the callers see the router's own code.
+TEST(RtDatabaseOperationFailureTest, EveryWriteReportsTheRoutersCodeAndSaysWhereOnStandardError) {
+    BdDatabase closed;
+    RtDatabaseOperation operation;
+    ASSERT_TRUE(operation.Init(&closed));
+
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(RT_DATABASE_OPERATION_ERROR, operation.RtSetAllAgentAndModuleServerOffline());
+    std::string printed = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(0u,
+              printed.rfind("do database query failed in RtSetAllAgentAndModuleServerOffline:", 0))
+        << printed;
+
+    BdAgent agent;
+    agent.agent_uuid = "a";
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(RT_DATABASE_OPERATION_ERROR, operation.RtUpdateClientOnline(agent));
+    printed = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(0u, printed.rfind("do sql failed in rt_database_operation:", 0)) << printed;
+
+    BdNode node;
+    node.node_uuid = "n";
+    BdModuleServer server;
+    server.module_uuid = "m";
+    EXPECT_EQ(RT_DATABASE_OPERATION_ERROR, operation.RtUpdateNodeInfo(node));
+    EXPECT_EQ(RT_DATABASE_OPERATION_ERROR, operation.RtUpdateModuleServerOnline(server));
+    std::list<std::string> lost{"a", "b"};
+    EXPECT_EQ(RT_DATABASE_OPERATION_ERROR, operation.RtSetAgentAndModuleServerOffline(lost));
+    EXPECT_TRUE(lost.empty());
+}
+
+}  // namespace
