@@ -1,0 +1,269 @@
+#include "rt_server/rt_server_accepted_connection.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "bd_common/bd_error.h"
+#include "bd_common/bd_log.h"
+#include "bd_common/bd_time.h"
+#include "bd_database/bd_database.h"
+#include "bd_database/bd_peer_records.h"
+#include "bd_netframwork/bd_conn_manager.h"
+#include "bd_netframwork/bd_packet_handler.h"
+#include "rt_server/rt_database_operation.h"
+
+namespace {
+
+const char kSourceFile[] = "rt_server_accepted_connection";
+
+// What the three handshake kinds log; indexed by kind.
+struct HandShakeTexts {
+    const char *registered;       // debug, followed by the UUID
+    const char *data_missing;     // the packet is too short for the handshake data
+    const char *database_failed;  // a row could not be written
+};
+
+const HandShakeTexts &TextsFor(int kind) {
+    static const HandShakeTexts kClient = {
+        "add client to map, uuid: ", "get handshake packet pointer failed",
+        "update database for client failed"};
+    static const HandShakeTexts kModuleServer = {
+        "add server module to map, uuid: ", "get handshake packet pointer failed",
+        "update database failed for server module"};
+    static const HandShakeTexts kServerPlatform = {
+        "add server platform to map, uuid: ", "get handshake packet data pointer failed",
+        "update database for server platform failed"};
+    switch (kind) {
+        case kBdHandShakeClient:
+            return kClient;
+        case kBdHandShakeModuleServer:
+            return kModuleServer;
+        default:
+            return kServerPlatform;
+    }
+}
+
+void LogDebug(const std::string &message) {
+    BdLog::GetLogger()->WriteLocalLog(BD_LOG_DEBUG, message, 0, "", 0, "");
+}
+
+void LogError(const std::string &message, int code, int line, const char *function) {
+    BdLog::GetLogger()->WriteLocalLog(BD_LOG_ERROR, message, code, kSourceFile, line, function);
+}
+
+}  // namespace
+
+int RtServerAcceptedConnection::ParsePacket(const char *packet, int length) {
+    if (packet == nullptr || length <= 0)
+        return BD_PARAMETER_INVALID;
+    if (length < kBdKeepAlivePacketLen)
+        return BD_NET_HEADER_INCOMPLETE;
+
+    // Any packet, a keep-alive included, proves the peer is alive.
+    SetTimeout(BdTime::Now().ToSecond() + kIdleTimeoutSeconds);
+    if (length == kBdKeepAlivePacketLen)
+        return BD_SUCCESS;
+
+    const BdRouterHeader *router = nullptr;
+    if (BdPacketHandler::GetPacketRouterHeader(packet, length, &router) != BD_SUCCESS) {
+        return BD_NET_HEADER_INCOMPLETE;
+    }
+
+    // Until a server platform has registered, only its handshake and the web side get through.
+    if (_manager->GetServerReadyFlag() == 0 &&
+        router->message_level2_type != kBdHandShakeServerPlatform &&
+        router->source_type != kBdPeerTypeWeb) {
+        return PackAndSendServerNotReadyAckPacket(kBdPeerTypeRouter, packet, length);
+    }
+
+    switch (router->message_level1_type) {
+        case kBdMessageHandShake:
+            return HandleHandshakePacket(router->message_level2_type, packet, length);
+        case kBdMessageNormal:
+        case kBdMessageLog:
+            return RoutePacket(*router, packet, length);
+        default:
+            // Control packets and unknown classes are not for the router to answer.
+            return BD_SUCCESS;
+    }
+}
+
+int RtServerAcceptedConnection::RoutePacket(const BdRouterHeader &router, const char *packet,
+                                            int length) {
+    if (router.source_type == kBdPeerTypeWeb)
+        BindWebPeer(router);
+
+    const int result = HandleNormalPacket(packet, length);
+    const std::string message = "transmit common packet, ret: " + std::to_string(result) +
+                                ", current fd: " + std::to_string(GetFD());
+    if (result == BD_SUCCESS) {
+        LogDebug(message);
+    } else {
+        LogError(message, result, __LINE__, "ParsePacket");
+    }
+    return result;
+}
+
+void RtServerAcceptedConnection::BindWebPeer(const BdRouterHeader &router) {
+    const std::string source = BdPacketText(router.source_uuid);
+    LogDebug("recive packet from web, uuid : " + source +
+             ", target uuid :" + BdPacketText(router.target_uuid));
+    // Without a UUID there is nothing to bind, and no older connection can be named by it.
+    if (source.empty())
+        return;
+
+    const int fd = GetFD();
+    int boundFd = -1;
+    const int rc = _manager->QueryFDFromUUID(source, &boundFd);
+    if (rc == BD_SUCCESS && boundFd == fd)
+        return;
+    if (rc == BD_SUCCESS) {
+        // The web side reconnected: its older connection goes at once, and since the web peer is
+        // still here it is not reported lost.
+        LogDebug("web connection fd change from " + std::to_string(boundFd) + " to " +
+                 std::to_string(fd));
+        _manager->DelConnByFD(boundFd);
+    } else if (rc != BD_SOCKET_FD_NOT_EXIST) {
+        return;
+    }
+    _manager->AddMapUUIDToFD(source, fd);
+}
+
+int RtServerAcceptedConnection::HandleNormalPacket(const char *packet, int length) {
+    const BdRouterHeader *router = nullptr;
+    if (packet == nullptr ||
+        BdPacketHandler::GetPacketRouterHeader(packet, length, &router) != BD_SUCCESS) {
+        return BD_PARAMETER_INVALID;
+    }
+    const std::string target = BdPacketText(router->target_uuid);
+    std::printf("transmit packet from %s to %s\n", GetUUID().c_str(), target.c_str());
+    std::fflush(stdout);
+
+    BdConnection *targetConnection = nullptr;
+    if (_manager->QueryConnFromUUID(target, &targetConnection) != BD_SUCCESS) {
+        return PackAndSendTargetConnLostPacket(kBdPeerTypeRouter, packet, length);
+    }
+    // The packet lives in this connection's read buffer only for this call, so the target's
+    // queue gets its own copy, which it owns from here on.
+    char *copy = static_cast<char *>(std::malloc(length));
+    if (copy == nullptr)
+        return BD_MEMORY_ERROR;
+    std::memcpy(copy, packet, length);
+    targetConnection->PutWriteQueueItem(copy, length);
+    return BD_SUCCESS;
+}
+
+int RtServerAcceptedConnection::HandleHandshakePacket(int level2Type, const char *packet,
+                                                      int length) {
+    if (packet == nullptr || length <= 0)
+        return BD_PARAMETER_INVALID;
+    switch (level2Type) {
+        case kBdHandShakeClient:
+            return HandleClientHandShakePacket(packet, length);
+        case kBdHandShakeModuleServer:
+            return HandleServerModuleShakePacket(packet, length);
+        case kBdHandShakeServerPlatform:
+            return HandleServerPlatformHandShakePacket(packet, length);
+        default:
+            LogError("recieve invalid packet from " + GetUUID() +
+                         ", message_level2_type: " + std::to_string(level2Type),
+                     BD_PARAMETER_INVALID, __LINE__, __FUNCTION__);
+            return BD_PARAMETER_INVALID;
+    }
+}
+
+int RtServerAcceptedConnection::HandleClientHandShakePacket(const char *packet, int length) {
+    return RegisterPeer(kBdHandShakeClient, packet, length);
+}
+
+int RtServerAcceptedConnection::HandleServerModuleShakePacket(const char *packet, int length) {
+    return RegisterPeer(kBdHandShakeModuleServer, packet, length);
+}
+
+int RtServerAcceptedConnection::HandleServerPlatformHandShakePacket(const char *packet,
+                                                                    int length) {
+    return RegisterPeer(kBdHandShakeServerPlatform, packet, length);
+}
+
+int RtServerAcceptedConnection::RegisterPeer(int kind, const char *packet, int length) {
+    if (packet == nullptr || length <= 0)
+        return BD_PARAMETER_INVALID;
+    const HandShakeTexts &texts = TextsFor(kind);
+
+    BdPacketHandler handler;
+    int rc = handler.InitCopy(packet, length);
+    if (rc != BD_SUCCESS) {
+        LogError("init packet handler failed", rc, __LINE__, __FUNCTION__);
+        return rc;
+    }
+    BdRouterHeader *router = nullptr;
+    rc = handler.GetPacketRouterHeader(&router);
+    if (rc != BD_SUCCESS) {
+        LogError("get handshake packet router header pointer failed", rc, __LINE__, __FUNCTION__);
+        handler.Destroy();
+        return rc;
+    }
+    BdHandShakePacket *data = nullptr;
+    rc = handler.GetPacketHandshakeData(&data);
+    if (rc != BD_SUCCESS) {
+        LogError(texts.data_missing, rc, __LINE__, __FUNCTION__);
+        handler.Destroy();
+        return rc;
+    }
+
+    const std::string uuid = BdPacketText(data->uuid);
+    const int fd = GetFD();
+    SetUUID(uuid);
+    LogDebug(texts.registered + uuid + ", current fd: " + std::to_string(fd));
+    // An older connection of the same UUID is closed by the manager; the peer itself stays online.
+    _manager->AddMapUUIDToFD(uuid, fd);
+
+    rc = WritePeerRecords(kind, *router, *data);
+    handler.Destroy();
+    if (rc != BD_SUCCESS) {
+        LogError(texts.database_failed, BD_SQL_QUERY_ERROR, __LINE__, __FUNCTION__);
+        return PackAndSendServerNotReadyAckPacket(kBdPeerTypeRouter, packet, length);
+    }
+    if (kind == kBdHandShakeServerPlatform)
+        _manager->SetPTServerUUID(uuid);
+    return PackAndSendHandShakeSuccessAckPacket(kBdPeerTypeRouter, packet, length);
+}
+
+int RtServerAcceptedConnection::WritePeerRecords(int kind, const BdRouterHeader &router,
+                                                 const BdHandShakePacket &data) {
+    RtDatabaseOperation operation;
+    operation.Init(&g_database_conn);
+    int rc = BD_SUCCESS;
+    if (kind == kBdHandShakeClient) {
+        BdAgent agent;
+        agent.agent_uuid = BdPacketText(data.uuid);
+        agent.hostname = BdPacketText(data.hostname);
+        agent.ip = GetPeerIP();
+        agent.os_type = BdPacketText(data.os_type);
+        agent.os_version = BdPacketText(data.os_version);
+        agent.process_type = BdPacketText(data.process_type);
+        rc = operation.RtUpdateClientOnline(agent);
+    } else {
+        if (kind == kBdHandShakeModuleServer) {
+            BdNode node;
+            node.node_uuid = BdPacketText(data.node_uuid);
+            node.ip = GetPeerIP();
+            node.host_name = BdPacketText(data.hostname);
+            node.os_type = BdPacketText(data.os_type);
+            node.os_version = BdPacketText(data.os_version);
+            node.process_type = BdPacketText(data.process_type);
+            rc = operation.RtUpdateNodeInfo(node);
+        }
+        if (rc == BD_SUCCESS) {
+            BdModuleServer server;
+            server.module_uuid = BdPacketText(data.uuid);
+            server.node_uuid = BdPacketText(data.node_uuid);
+            server.module_type = router.module_type;
+            rc = operation.RtUpdateModuleServerOnline(server);
+        }
+    }
+    operation.Destroy();
+    return rc;
+}
