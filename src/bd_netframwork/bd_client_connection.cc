@@ -1,0 +1,414 @@
+#include "bd_netframwork/bd_client_connection.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "bd_common/bd_error.h"
+#include "bd_common/bd_log.h"
+#include "bd_common/bd_util.h"
+#include "bd_netframwork/bd_conn_manager.h"
+#include "bd_netframwork/bd_network.h"
+#include "bd_netframwork/bd_packet.h"
+#include "bd_netframwork/bd_packet_handler.h"
+#include "bd_netframwork/bd_poll.h"
+#include "bd_netframwork/bd_work_thread.h"
+#include "bd_netframwork/bd_work_thread_manager.h"
+
+namespace {
+
+const char kSourceFile[] = "src/bd_netframwork/bd_client_connection";
+
+// Non-blocking, and no SIGPIPE from a peer that went away.
+constexpr int kTransferFlags = MSG_DONTWAIT | MSG_NOSIGNAL;
+
+void LogError(const std::string &message, int code, const char *function, int line) {
+    BdLog::GetLogger()->WriteLocalLog(BD_LOG_ERROR, message, code, kSourceFile, line, function);
+}
+
+void LogDebug(const std::string &message) {
+    BdLog::GetLogger()->WriteLocalLog(BD_LOG_DEBUG, message, 0, "", 0, "");
+}
+
+}  // namespace
+
+int BdClientConnection::Init(const std::string &address, int port, BdConnManager *manager) {
+    return BdConnection::Init(address, port, manager);
+}
+
+int BdClientConnection::Init(int fd, BdConnManager *manager) {
+    return BdConnection::Init(fd, manager);
+}
+
+int BdClientConnection::Destroy() {
+    return BdConnection::Destroy();
+}
+
+void BdClientConnection::CloseAfterFailure(const char *prefix, int code, const char *function,
+                                           int line) {
+    std::string message = prefix + std::to_string(_fd) + " uuid: " + _uuid + " connection close";
+    if (code == BD_PEER_CLOSE_CONNECTION) {
+        LogDebug(message);
+    } else {
+        LogError(message, code, function, line);
+    }
+    CloseSelf();
+}
+
+int BdClientConnection::OnIn(epoll_event *) {
+    if (!_initialised) {
+        LogDebug("Connection not init");
+        return BD_OBJECT_NOT_INIT;
+    }
+    int rc = BD_SUCCESS;
+    for (;;) {
+        int received = 0;
+        rc = _network->OriginRecv(_readBufferCapacity - _bytesHeld, kTransferFlags,
+                                  _readBuffer + _bytesHeld, &received);
+        if (rc == BD_SOCKET_EINTR) {
+            continue;
+        }
+        if (rc != BD_SUCCESS) {
+            break;
+        }
+        rc = ExtractPackets(received);
+        if (rc == BD_NET_HEADER_MAGIC_INVALID || rc == BD_NET_PACKET_INVALID) {
+            LogError("recive invalid net packet from " + _uuid, rc, __FUNCTION__, __LINE__);
+            rc = BD_ERROR;
+        }
+        if (rc != BD_SUCCESS) {
+            break;
+        }
+    }
+    // Drained: the edge is consumed and the connection waits for the next one.
+    if (rc == BD_SOCKET_EAGAIN) {
+        return rc;
+    }
+    CloseAfterFailure("OnIn() fd: ", rc, __FUNCTION__, __LINE__);
+    return rc;
+}
+
+int BdClientConnection::OnOut(epoll_event *) {
+    if (!_initialised) {
+        LogDebug("Connection not init");
+        return BD_OBJECT_NOT_INIT;
+    }
+    // The item stays at the front while it is sent; the lock is not held during the send.
+    char *data = nullptr;
+    int length = 0;
+    if (!PeekWriteQueueItem(&data, &length)) {
+        return BD_QUEUE_EMPTY;
+    }
+    if (data == nullptr || length < 1) {
+        DropWriteQueueItem();
+        LogError("invalid packet in write queue", BD_CONNECTION_WRITE_ITEM_INVALID, __FUNCTION__,
+                 __LINE__);
+        return BD_CONNECTION_WRITE_ITEM_INVALID;
+    }
+    int rc = BD_SUCCESS;
+    for (;;) {
+        int sent = 0;
+        rc = _network->OriginSend(data + _sendOffset, length - _sendOffset, kTransferFlags, &sent);
+        if (rc == BD_SOCKET_EINTR) {
+            continue;
+        }
+        if (rc == BD_SOCKET_EAGAIN) {
+            NoteSendBlocked();
+            _manager->CtlFD(_fd, kBdReadWriteInterest);
+            return rc;
+        }
+        if (rc != BD_SUCCESS) {
+            break;
+        }
+        NoteSendProgress();
+        _sendOffset += sent;
+        if (_sendOffset > length) {
+            rc = BD_ERROR;
+            break;
+        }
+        if (_sendOffset == length) {
+            _sendOffset = 0;
+            DropWriteQueueItem();
+        }
+        return BD_SUCCESS;
+    }
+    // The unsent item stays queued; Destroy frees it.
+    CloseAfterFailure("OnWrite() fd: ", rc, __FUNCTION__, __LINE__);
+    return rc;
+}
+
+int BdClientConnection::OnErr(epoll_event *) {
+    LogDebug("OnErr() fd: " + std::to_string(_fd) + " uuid: " + _uuid + " connection close");
+    CloseSelf();
+    return BD_SUCCESS;
+}
+
+int BdClientConnection::ParsePacket(const char *data, int length) {
+    if (data == nullptr || length <= 0) {
+        return BD_PARAMETER_INVALID;
+    }
+    const BdRouterHeader *router = nullptr;
+    if (BdPacketHandler::GetPacketRouterHeader(data, length, &router) != BD_SUCCESS) {
+        return BD_NET_HEADER_INCOMPLETE;
+    }
+    switch (router->message_level1_type) {
+        case kBdMessageControl:
+            if (router->message_level2_type == kBdControlHandShakeSuccess) {
+                HandleHandShakeSuccessAckPacket(data, length);
+            }
+            break;
+        case kBdMessageNormal:
+            HandleNormalPacket(data, length);
+            break;
+        default:
+            HandleOtherPacket(data, length);
+            break;
+    }
+    return BD_SUCCESS;
+}
+
+template <typename Build>
+int BdClientConnection::AnswerRequest(const char *request, int length, const char *failureMessage,
+                                      Build build, const char *function, int line) {
+    if (!_initialised) {
+        return BD_OBJECT_NOT_INIT;
+    }
+    if (request == nullptr || length < 1) {
+        return BD_PARAMETER_INVALID;
+    }
+    BdPacketHandler handler;
+    if (handler.InitCopy(request, length) != BD_SUCCESS) {
+        return BD_ERROR;
+    }
+    char *answer = nullptr;
+    int answerLength = 0;
+    int rc = build(handler, &answer, &answerLength);
+    handler.Destroy();
+    if (rc != BD_SUCCESS) {
+        if (failureMessage != nullptr) {
+            LogError(failureMessage, rc, function, line);
+        }
+        return rc;
+    }
+    return PutWriteQueueItem(answer, answerLength);
+}
+
+int BdClientConnection::PackAndSendServerNotReadyAckPacket(int sourceType, const char *request,
+                                                           int length) {
+    std::string self = _manager != nullptr ? _manager->GetCurrentProcessUUID() : std::string();
+    return AnswerRequest(
+        request, length, "create server not ready packet error",
+        [&](BdPacketHandler &handler, char **out, int *outLength) {
+            return handler.CreateServerNotReadyPacket(self, sourceType, out, outLength);
+        },
+        __FUNCTION__, __LINE__);
+}
+
+int BdClientConnection::PackAndSendHandShakeSuccessAckPacket(int sourceType, const char *request,
+                                                             int length) {
+    std::string self = _manager != nullptr ? _manager->GetCurrentProcessUUID() : std::string();
+    std::string platform = _manager != nullptr ? _manager->GetPTServerUUID() : std::string();
+    return AnswerRequest(
+        request, length, "create handshake packet error",
+        [&](BdPacketHandler &handler, char **out, int *outLength) {
+            return handler.CreateHandShakeSuccessPacket(self, sourceType, self, platform, out,
+                                                        outLength);
+        },
+        __FUNCTION__, __LINE__);
+}
+
+int BdClientConnection::PackAndSendOpIdPacket(const char *request, int length, long opId) {
+    return AnswerRequest(
+        request, length, nullptr,
+        [&](BdPacketHandler &handler, char **out, int *outLength) {
+            return handler.CreateOpIdPacket(opId, out, outLength);
+        },
+        __FUNCTION__, __LINE__);
+}
+
+int BdClientConnection::PackAndSendInvalidDataAckPacket(int sourceType) {
+    if (!_initialised) {
+        return BD_OBJECT_NOT_INIT;
+    }
+    char *answer = static_cast<char *>(calloc(1, kBdControlPacketLen));
+    if (answer == nullptr) {
+        LogError("memory allocate failed", BD_MEMORY_ERROR, __FUNCTION__, __LINE__);
+        return BD_MEMORY_ERROR;
+    }
+    int rc = BdPacketHandler::PackHeader(answer, kBdControlPacketLen,
+                                         kBdControlPacketLen - kBdRouterHeaderOffset, 0,
+                                         static_cast<int>(kBdPacketMagic));
+    if (rc != BD_SUCCESS) {
+        free(answer);
+        LogError("pack invalid data ack packet header failed", rc, __FUNCTION__, __LINE__);
+        return rc;
+    }
+    rc = BdPacketHandler::PackRouterHeader(answer, kBdControlPacketLen, 0,
+                                           _manager->GetCurrentProcessUUID(), _uuid, sourceType, 0,
+                                           0, kBdMessageControl, kBdControlInvalidData);
+    if (rc != BD_SUCCESS) {
+        free(answer);
+        LogError("pack invalid data ack packet router header failed", rc, __FUNCTION__, __LINE__);
+        return rc;
+    }
+    return PutWriteQueueItem(answer, kBdControlPacketLen);
+}
+
+int BdClientConnection::PackAndSendTargetConnLostPacket(int sourceType, const char *request,
+                                                        int length) {
+    if (!_initialised) {
+        return BD_OBJECT_NOT_INIT;
+    }
+    if (request == nullptr || length < 1) {
+        return BD_PARAMETER_INVALID;
+    }
+    BdPacketHandler handler;
+    int rc = handler.InitCopy(request, length);
+    if (rc != BD_SUCCESS) {
+        LogError("initialize packet handler failed", rc, __FUNCTION__, __LINE__);
+        return rc;
+    }
+    char *answer = nullptr;
+    int answerLength = 0;
+    rc = handler.CopyPacket(&answer, &answerLength);
+    if (rc != BD_SUCCESS) {
+        LogError("copy packet from original packet failed", rc, __FUNCTION__, __LINE__);
+        return rc;
+    }
+    BdRouterHeader *original = nullptr;
+    rc = handler.GetPacketRouterHeader(&original);
+    if (rc != BD_SUCCESS) {
+        free(answer);
+        LogError("get packet router header pointer from original packet failed", rc, __FUNCTION__,
+                 __LINE__);
+        return rc;
+    }
+    // The answer goes back to the sender, from the peer it could not reach.
+    rc = BdPacketHandler::PackRouterHeader(
+        answer, answerLength, original->data_len, BdPacketText(original->target_uuid),
+        BdPacketText(original->source_uuid), sourceType, original->source_type,
+        original->module_type, kBdMessageControl, kBdControlTargetConnLost);
+    if (rc != BD_SUCCESS) {
+        free(answer);
+        LogError("pack connection lost packet router header failed", rc, __FUNCTION__, __LINE__);
+        return rc;
+    }
+    return PutWriteQueueItem(answer, answerLength);
+}
+
+int BdClientConnection::HandleHandShakeSuccessAckPacket(const char *data, int length) {
+    if (!_initialised) {
+        return BD_OBJECT_NOT_INIT;
+    }
+    if (data == nullptr || length <= 0) {
+        return BD_PARAMETER_INVALID;
+    }
+    if (length != kBdHandShakeSuccessPacketLen) {
+        return BD_NET_PACKET_INVALID;
+    }
+    BdHandShakeSuccessData success;
+    memcpy(&success, data + kBdBodyOffset, sizeof(success));
+    _manager->SetPTServerUUID(BdPacketText(success.server_platform_uuid));
+    _manager->SetRemoteServerFD(_fd);
+    return BD_SUCCESS;
+}
+
+int BdClientConnection::HandleNormalPacket(const char *data, int length) {
+    if (data == nullptr || length < 1) {
+        return BD_PARAMETER_INVALID;
+    }
+    const BdModuleHeader *module = nullptr;
+    if (BdPacketHandler::GetPacketModuleHeader(data, length, &module) != BD_SUCCESS) {
+        return BD_NET_PACKET_INVALID;
+    }
+    if (module->target_thread_uuid[0] != '\0') {
+        HandlePushToThreadPacket(BdPacketText(module->target_thread_uuid), data, length);
+        return BD_SUCCESS;
+    }
+    switch (module->opcode_level) {
+        case kBdOpcodeLevelPublic:
+            return HandlePublicPacket(module->opcode_type, module->opcode, data, length);
+        case kBdOpcodeLevelPrivate:
+            return HandlePrivatePacket(module->opcode_type, module->opcode, data, length);
+        default:
+            break;
+    }
+    const BdRouterHeader *router =
+        reinterpret_cast<const BdRouterHeader *>(data + kBdRouterHeaderOffset);
+    LogError("recive an invalid packet from " + BdPacketText(router->source_uuid) +
+                 ", source type: " + std::to_string(router->source_type) +
+                 ", message mode type: " + std::to_string(module->message_mode_type) +
+                 ", opcode level: " + std::to_string(module->opcode_level) +
+                 ", opcode type: " + std::to_string(module->opcode_type) +
+                 ", opcode: " + std::to_string(module->opcode),
+             BD_NET_PACKET_INVALID, __FUNCTION__, __LINE__);
+    return BD_NET_PACKET_INVALID;
+}
+
+int BdClientConnection::HandlePublicPacket(int, int, const char *, int) {
+    return BD_SUCCESS;
+}
+
+int BdClientConnection::HandlePrivatePacket(int, int, const char *, int) {
+    return BD_SUCCESS;
+}
+
+int BdClientConnection::HandleOtherPacket(const char *, int) {
+    return BD_NET_PACKET_INVALID;
+}
+
+int BdClientConnection::HandlePushToThreadPacket(const std::string &threadUuid, const char *data,
+                                                 int length) {
+    if (threadUuid.empty() || data == nullptr || length < 1) {
+        return BD_PARAMETER_INVALID;
+    }
+    if (!_workThreadsEnabled || _workThreadManager == nullptr) {
+        return BD_OBJECT_NOT_INIT;
+    }
+    BdWorkThread *thread = nullptr;
+    int rc = _workThreadManager->QueryThreadObjFromThreadUuid(threadUuid, &thread);
+    if (rc != BD_SUCCESS) {
+        return rc;
+    }
+    char *copy = static_cast<char *>(malloc(static_cast<size_t>(length)));
+    if (copy == nullptr) {
+        return BD_MEMORY_ERROR;
+    }
+    memcpy(copy, data, static_cast<size_t>(length));
+    rc = thread->InputPacket(copy, length);
+    if (rc != BD_SUCCESS) {
+        LogError("push packet to work thread error", rc, __FUNCTION__, __LINE__);
+        free(copy);
+    }
+    return rc;
+}
+
+int BdClientConnection::PackAndSendHandShakePacket(int moduleType, int sourceType, int targetType,
+                                                   int level2Type, int auxValue) {
+    if (!_initialised) {
+        return BD_OBJECT_NOT_INIT;
+    }
+    char *packet = static_cast<char *>(calloc(1, kBdHandShakePacketLen));
+    if (packet == nullptr) {
+        return BD_MEMORY_ERROR;
+    }
+    std::string self = _manager->GetCurrentProcessUUID();
+    int rc = BdPacketHandler::PackHeader(packet, kBdHandShakePacketLen,
+                                         kBdHandShakePacketLen - kBdRouterHeaderOffset, 0,
+                                         static_cast<int>(kBdPacketMagic));
+    if (rc == BD_SUCCESS) {
+        rc = BdPacketHandler::PackRouterHeader(
+            packet, kBdHandShakePacketLen, kBdHandShakePacketLen - kBdBodyOffset, self, "",
+            sourceType, targetType, moduleType, kBdMessageHandShake, level2Type);
+    }
+    if (rc == BD_SUCCESS) {
+        rc = BdPacketHandler::PackHandShakePacket(
+            packet, kBdHandShakePacketLen, self, "", BdUtil::GetOSType(), BdUtil::GetOSVersion(),
+            BdUtil::GetProcessType(), BdUtil::GetHostName(), auxValue, _manager->GetNodeUuid());
+    }
+    if (rc != BD_SUCCESS) {
+        free(packet);
+        return rc;
+    }
+    return PutWriteQueueItem(packet, kBdHandShakePacketLen);
+}

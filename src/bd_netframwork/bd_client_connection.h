@@ -1,0 +1,109 @@
+// BdClientConnection: a connection that speaks the packet protocol over one socket.
+//
+// It turns EPOLLIN edges into whole packets (reading until the socket is drained, as the
+// edge-triggered registration requires), sorts each packet by its router header, sends its write
+// queue when the socket is writable, and offers the senders that answer a peer with control
+// packets. Subclasses replace ParsePacket and HandleNormalPacket and keep the rest.
+//
+// Threads. OnIn, OnOut, OnErr, ParsePacket and the Handle... operations run on the event-loop
+// thread only, inside the manager's dispatch; so do the senders when the router calls them. The
+// senders only build a packet and queue it (PutWriteQueueItem), so another thread may call them
+// too. A packet handed to ParsePacket or a handler lies in the read buffer and is valid only during
+// the call. Every reply is a malloc block owned by the write queue from the moment it is queued.
+//
+// Write discipline: one queued packet is completed per writable event, oldest first. After each
+// completed packet the descriptor is re-armed, so the next one goes out on the next loop turn;
+// once the queue is empty the connection is back to read interest. A socket that refuses data
+// keeps the packet and its send offset until the next writable edge.
+//
+// Failure: every read or write failure, a hang-up and an invalid net header are logged and close
+// the connection by its close flag; the manager destroys it on its next CheckTimeout.
+#ifndef BD_NETFRAMWORK_BD_CLIENT_CONNECTION_H
+#define BD_NETFRAMWORK_BD_CLIENT_CONNECTION_H
+
+#include <string>
+
+#include "bd_netframwork/bd_connection.h"
+
+class BdClientConnection : public BdConnection {
+  public:
+    BdClientConnection() = default;
+
+    // Virtual operations, in slot order.
+
+    int Init(const std::string &address, int port, BdConnManager *manager) override;
+    int Init(int fd, BdConnManager *manager) override;
+    int Destroy() override;
+    // Reads until the socket has nothing more and hands every whole packet to ParsePacket. Returns
+    // 29 when drained (the connection stays open); any other result closed the connection: 22 the
+    // peer closed, 1 a receive error or an invalid net header, 6 the read buffer could not grow,
+    // 2 not initialised (nothing closed).
+    int OnIn(epoll_event *event) override;
+    // Completes at most one queued packet. 0 when a packet was completed or partly sent; 29 when
+    // the socket refused data (kept for the next writable edge); 5 when the queue was empty (back
+    // to read interest); 26 for an invalid queue item (dropped, connection open); any other result
+    // closed the connection.
+    int OnOut(epoll_event *event) override;
+    // A hang-up: logs and closes; returns 0.
+    int OnErr(epoll_event *event) override;
+    // Base sorting by message_level1_type: class 1 sub-kind 1 to HandleHandShakeSuccessAckPacket
+    // (other control packets ignored), class 3 to HandleNormalPacket, anything else to
+    // HandleOtherPacket. 4 for null data or length <= 0; 24 below 120 bytes, no handler called;
+    // else 0 whatever the handler returned.
+    int ParsePacket(const char *data, int length) override;
+
+    // Senders: each builds one reply in a new malloc block and queues it on this connection,
+    // returning PutWriteQueueItem's result. On failure nothing is queued, nothing leaks, the
+    // failure is logged where a message exists and its code returned. All give 2 when not
+    // initialised and 4 for a null request or length < 1.
+
+    // Server-not-ready answer (120 bytes) to request, from the current process UUID.
+    virtual int PackAndSendServerNotReadyAckPacket(int sourceType, const char *request, int length);
+    // Handshake-success answer (200 bytes) to request carrying the current process UUID and the
+    // server platform UUID; refused (4) while the latter is empty.
+    virtual int PackAndSendHandShakeSuccessAckPacket(int sourceType, const char *request,
+                                                     int length);
+    // Op-id answer to a normal packet; opId must be at least 1.
+    virtual int PackAndSendOpIdPacket(const char *request, int length, long opId);
+    // Invalid-data answer (120 bytes) addressed to this connection's peer.
+    virtual int PackAndSendInvalidDataAckPacket(int sourceType);
+    // Target-connection-lost answer: a copy of request with source and target exchanged in its
+    // router header, class 1 sub-kind 3; the rest of the packet is the request's, byte for byte.
+    virtual int PackAndSendTargetConnLostPacket(int sourceType, const char *request, int length);
+
+    // On an outgoing connection, the router's answer to our handshake: records the server platform
+    // (which sets the manager's ready flag) and this descriptor as the remote server. 2, 4, or 25
+    // for a packet that is not exactly 200 bytes (nothing recorded).
+    virtual int HandleHandShakeSuccessAckPacket(const char *data, int length);
+    // Base handling of a normal packet: to the named work thread if target_thread_uuid is set,
+    // else to HandlePublicPacket or HandlePrivatePacket by opcode_level. 4; 25 below 272 bytes;
+    // 25 for an unknown opcode level (logged); 0 after handing it to a work thread, whatever the
+    // thread answered.
+    virtual int HandleNormalPacket(const char *data, int length);
+    // Hooks for subclasses: the first two return 0, HandleOtherPacket 25.
+    virtual int HandlePublicPacket(int opcodeType, int opcode, const char *data, int length);
+    virtual int HandlePrivatePacket(int opcodeType, int opcode, const char *data, int length);
+    virtual int HandleOtherPacket(const char *data, int length);
+    // Copies the packet and hands the copy to the work thread registered under threadUuid, which
+    // owns it on success. 4; 2 when work threads are not enabled on this connection; the pool's
+    // lookup error; 6; or the thread's refusal (logged, copy freed).
+    virtual int HandlePushToThreadPacket(const std::string &threadUuid, const char *data,
+                                         int length);
+
+    // Not virtual: the handshake (456 bytes) a process sends first on a connection it opened
+    // itself, with this host's facts and the manager's node UUID.
+    int PackAndSendHandShakePacket(int moduleType, int sourceType, int targetType, int level2Type,
+                                   int auxValue);
+
+  private:
+    // Logs the close of a failed read or write (debug level when the peer closed, error level with
+    // the code otherwise) and sets the close flag.
+    void CloseAfterFailure(const char *prefix, int code, const char *function, int line);
+    // Builds an answer to request with build (a builder over the request's copy) and queues it;
+    // an InitCopy failure gives 1, a build failure is logged with failureMessage.
+    template <typename Build>
+    int AnswerRequest(const char *request, int length, const char *failureMessage, Build build,
+                      const char *function, int line);
+};
+
+#endif  // BD_NETFRAMWORK_BD_CLIENT_CONNECTION_H

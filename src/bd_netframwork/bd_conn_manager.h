@@ -1,0 +1,158 @@
+// BdConnManager: the event loop and the registries of a process's connections.
+//
+// It owns one epoll instance (BdPoll) and every connection registered with it, and keeps two
+// registries: socket descriptor -> connection, and peer UUID -> descriptor. It also holds this
+// process's UUID, the server platform's UUID with the server ready flag, and a node UUID.
+//
+// The main loop drives it from one thread, forever: CheckTimeout (reap connections whose deadline
+// has passed or whose close flag is set, collect the UUIDs that went away), then
+// WaitAndHandleEvent (wait for socket events, dispatch each to its connection's OnEvent).
+// Connections are destroyed only by the manager and never while their own handler runs: a failing
+// connection sets its close flag and the next CheckTimeout removes it.
+//
+// Ownership. Registered connections belong to the manager, which destroys them in DelConnByFD,
+// CheckTimeout and Destroy; RemoveConnByFD hands one back to the caller instead. The destructor
+// releases only the manager's own members: call Destroy to close every connection.
+//
+// Threads and locks. Everything runs on the event-loop thread except what a packet connection does
+// from other threads when it queues data: CtlFD (through PutWriteQueueItem), RequestReapCheck and
+// the lookups, which are safe from any thread. The descriptor map is guarded by _fdMapMutex, the
+// UUID map by _uuidMapMutex, the node UUID by _nodeUuidMutex. No operation holds two of them at
+// once; an operation that removes a connection releases its map lock first, because the removal
+// takes the locks itself. A connection may call CtlFD while holding its write-queue lock, so that
+// lock always comes before the descriptor-map lock. Values found by a lookup are copied out before
+// the lock is released. The process UUID, the server platform UUID, the ready flag and the remote
+// server descriptor belong to the event-loop thread.
+#ifndef BD_NETFRAMWORK_BD_CONN_MANAGER_H
+#define BD_NETFRAMWORK_BD_CONN_MANAGER_H
+
+#include <sys/epoll.h>
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <map>
+#include <string>
+
+#include "bd_common/bd_mutex.h"
+
+class BdConnection;
+class BdPoll;
+
+class BdConnManager {
+  public:
+    // Reads the wall clock in whole seconds; tests replace it to cross deadlines without waiting.
+    using SecondsClock = long (*)();
+
+    BdConnManager();
+    ~BdConnManager();
+    BdConnManager(const BdConnManager &) = delete;
+    BdConnManager &operator=(const BdConnManager &) = delete;
+
+    // Waits at most timeoutSeconds for events and calls OnEvent of the connection registered under
+    // each event's descriptor, in the order epoll returned them; an event whose descriptor has no
+    // connection any more is skipped. Returns the number of events, or -1 when none arrived.
+    virtual int WaitAndHandleEvent(int timeoutSeconds);
+
+    // Creates the epoll instance, empties the node UUID and clears the server ready flag.
+    // 6 when the poll object cannot be created, 1 when the epoll instance cannot.
+    int Init();
+    // Closes epoll and destroys every connection; returns 0.
+    int Destroy();
+
+    // Registers conn (taking ownership) under fd with mask and adds fd to epoll. A stale connection
+    // still registered under a reused fd is destroyed first. The very connection already registered
+    // under fd keeps its entry and is only re-armed, keeping write interest while it has data.
+    // 4 for a null conn.
+    int AddMapFdToConn(int fd, BdConnection *conn, unsigned int mask);
+    // Binds uuid to the connection under fd and writes uuid into it. When uuid was bound to another
+    // descriptor, that older connection is destroyed at once and not reported as lost.
+    // 4 for an empty uuid; 15 when no connection is registered under fd.
+    int AddMapUUIDToFD(std::string uuid, int fd);
+
+    // 4 for an empty uuid or null output; 16 when uuid is not bound.
+    int QueryFDFromUUID(const std::string &uuid, int *fd);
+    // The pointer stays valid only until the connection is reaped: event-loop thread. 4 for fd < 0
+    // or a null output; 15 when nothing is registered under fd.
+    int QueryConnFromFD(const int &fd, BdConnection **conn);
+    // Both lookups: 4, 16 or 15 as above.
+    int QueryConnFromUUID(const std::string &uuid, BdConnection **conn);
+
+    // Unregisters and destroys the connection under fd. 15 when nothing is registered there.
+    int DelConnByFD(const int &fd);
+    // DelConnByFD on uuid's descriptor if uuid is bound, then drops the uuid entry. 4 for an empty
+    // uuid, else 0 even when nothing was bound.
+    int DelConnByUUID(const std::string &uuid);
+    // Drops only the uuid entry. 4 for an empty uuid; 16 when it is not bound.
+    int DelFDByUUID(const std::string &uuid);
+    // Unregisters the connection under fd and hands it back to the caller, who owns it from now on
+    // (not destroyed). 15 when nothing is registered there.
+    int RemoveConnByFD(const int &fd);
+
+    // Changes the epoll mask of a registered descriptor and stores it in its connection. Any
+    // thread. 4 for fd < 0; 15 when nothing is registered under fd.
+    int CtlFD(int fd, unsigned int mask);
+    // The same, found by UUID: 4, 16 or 15.
+    int CtlFDByUUID(const std::string &uuid, unsigned int mask);
+
+    // Destroys every connection whose deadline has passed or whose close flag is set (closing
+    // first those whose write deadline has passed) and appends to lost, in ascending descriptor
+    // order, the UUIDs they carried; then appends, in ascending UUID order, the UUIDs whose
+    // descriptor has no connection any more and drops them. Reaping the server platform's
+    // connection clears the server ready flag. lost is appended to, never cleared. Returns 0, or
+    // 4 for a null lost.
+    int CheckTimeout(std::list<std::string> *lost);
+
+    void SetCurrentProcessUUID(const std::string &uuid) { _currentProcessUuid = uuid; }
+    std::string GetCurrentProcessUUID() const { return _currentProcessUuid; }
+    // Records the server platform and sets the server ready flag to 1.
+    void SetPTServerUUID(const std::string &uuid);
+    std::string GetPTServerUUID() const { return _ptServerUuid; }
+    uint32_t GetServerReadyFlag() const { return _serverReadyFlag; }
+    void SetRemoteServerFD(const int &fd) { _remoteServerFd = fd; }
+    int GetRemoteServerFD() const { return _remoteServerFd; }
+    // A copy taken under the node-UUID lock. Any thread.
+    std::string GetNodeUuid();
+
+    // Reaper scheduling, used by the connections. CheckTimeout walks the registry only on a turn
+    // when something may be due, so a connection announces every event that can make it due:
+    // a deadline (or the end of a write stall) that may come before the next planned walk, and a
+    // close flag or a queue overflow, which are due at once. Any thread.
+    void ScheduleReapCheck(long second);
+    void RequestReapCheck();
+
+    // Seconds of the manager's clock, the one CheckTimeout compares deadlines with.
+    long NowSeconds() const { return _clock(); }
+    // Replaces that clock; call before the loop runs. Tests only.
+    void SetSecondsClock(SecondsClock clock) { _clock = clock; }
+
+  private:
+    // Collects and destroys the finished connections; plans the next walk.
+    void ReapFinished(long now, std::list<std::string> *lost);
+    // Drops the UUID entries whose descriptor lost its connection.
+    void DropStaleUuids(std::list<std::string> *lost);
+    // Removes the entry under fd from the descriptor map and from epoll; the connection or null.
+    BdConnection *Unregister(int fd);
+
+    BdPoll *_poll;  // owned
+    BdMutex _fdMapMutex;
+    BdMutex _uuidMapMutex;
+    std::map<int, BdConnection *> _fdToConn;  // owns the connections; guarded by _fdMapMutex
+    std::map<std::string, int> _uuidToFd;     // guarded by _uuidMapMutex
+    std::string _currentProcessUuid;
+    std::string _ptServerUuid;
+    uint32_t _serverReadyFlag;
+    int _remoteServerFd;
+    BdMutex _nodeUuidMutex;
+    std::string _nodeUuid;  // guarded by _nodeUuidMutex
+
+    SecondsClock _clock;
+    // Earliest second at which a deadline or a write stall may fall due.
+    std::atomic<long> _nextReapSecond;
+    // A close flag was set or a queue overflowed since the last walk.
+    std::atomic<bool> _reapRequested;
+    // A connection was removed since the last check for stale UUID entries.
+    std::atomic<bool> _staleUuidsPossible;
+};
+
+#endif  // BD_NETFRAMWORK_BD_CONN_MANAGER_H

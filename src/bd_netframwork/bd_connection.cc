@@ -1,0 +1,411 @@
+#include "bd_netframwork/bd_connection.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "bd_common/bd_error.h"
+#include "bd_common/bd_log.h"
+#include "bd_netframwork/bd_conn_manager.h"
+#include "bd_netframwork/bd_network.h"
+#include "bd_netframwork/bd_poll.h"
+
+namespace {
+
+const char kSourceFile[] = "src/bd_netframwork/bd_connection";
+
+}  // namespace
+
+BdConnection::BdConnection()
+    : _manager(nullptr),
+      _network(nullptr),
+      _fd(-1),
+      _eventMask(0),
+      _timeout(0),
+      _closeFlag(0),
+      _readBuffer(nullptr),
+      _bytesHeld(0),
+      _readBufferCapacity(0),
+      _sendOffset(0),
+      _initialised(false),
+      _workThreadManager(nullptr),
+      _workThreadsEnabled(false),
+      _queuedBytes(0),
+      _sendBlockedSince(kSendNotBlocked) {}
+
+BdConnection::~BdConnection() {
+    ReleaseResources();
+}
+
+int BdConnection::InitCommon(BdConnManager *manager) {
+    // Not touched until bytes arrive, so an idle connection costs little resident memory.
+    _readBuffer = static_cast<char *>(malloc(kReadBufferInitialSize));
+    if (_readBuffer == nullptr) {
+        delete _network;
+        _network = nullptr;
+        return BD_MEMORY_ERROR;
+    }
+    _readBufferCapacity = kReadBufferInitialSize;
+    _manager = manager;
+    _bytesHeld = 0;
+    _sendOffset = 0;
+    _closeFlag = 0;
+    _initialised = true;
+    return BD_SUCCESS;
+}
+
+int BdConnection::Init(const std::string &address, int port, BdConnManager *manager) {
+    if (address.empty() || port < 1 || manager == nullptr) {
+        return BD_PARAMETER_INVALID;
+    }
+    if (_initialised) {
+        return BD_OBJECT_REPEAT;
+    }
+    _network = new (std::nothrow) BdNetwork();
+    if (_network == nullptr) {
+        return BD_MEMORY_ERROR;
+    }
+    _network->Init(address, port, BdNetwork::kPlainSocket);
+    return InitCommon(manager);
+}
+
+int BdConnection::Init(int fd, BdConnManager *manager) {
+    if (fd < 1 || manager == nullptr) {
+        return BD_PARAMETER_INVALID;
+    }
+    if (_initialised) {
+        return BD_OBJECT_REPEAT;
+    }
+    _network = new (std::nothrow) BdNetwork();
+    if (_network == nullptr) {
+        return BD_MEMORY_ERROR;
+    }
+    _network->Init(fd, BdNetwork::kPlainSocket);
+    _fd = fd;
+    return InitCommon(manager);
+}
+
+void BdConnection::ReleaseResources() {
+    if (_network != nullptr) {
+        _network->Destroy();
+        delete _network;
+        _network = nullptr;
+    }
+    free(_readBuffer);
+    _readBuffer = nullptr;
+    for (const _BD_SEND_ITEM &item : _writeQueue) {
+        free(item.data);
+    }
+    _writeQueue.clear();
+    _queuedBytes.store(0, std::memory_order_relaxed);
+}
+
+int BdConnection::Destroy() {
+    _initialised = false;
+    _workThreadsEnabled = false;
+    ReleaseResources();
+    _manager = nullptr;
+    _readBufferCapacity = 0;
+    _bytesHeld = 0;
+    _fd = -1;
+    _closeFlag = 1;
+    return BD_SUCCESS;
+}
+
+int BdConnection::OnEvent(epoll_event *event) {
+    if (event == nullptr) {
+        return BD_PARAMETER_INVALID;
+    }
+    // Writes first: a queue that can move frees memory before more input creates more work.
+    if (event->events & EPOLLOUT) {
+        OnOut(event);
+    }
+    if (event->events & EPOLLIN) {
+        OnIn(event);
+    }
+    if (event->events & EPOLLHUP) {
+        OnErr(event);
+    }
+    return BD_SUCCESS;
+}
+
+int BdConnection::OnIn(epoll_event *) {
+    return BD_SUCCESS;
+}
+
+int BdConnection::OnOut(epoll_event *) {
+    return BD_SUCCESS;
+}
+
+int BdConnection::OnErr(epoll_event *) {
+    CloseSelf();
+    return BD_SUCCESS;
+}
+
+int BdConnection::ParsePacketHeader(char *data, int length, int *packetLength) {
+    if (data == nullptr || length == 0 || packetLength == nullptr) {
+        return BD_PARAMETER_INVALID;
+    }
+    if (length < kNetHeaderSize) {
+        return BD_NET_HEADER_INCOMPLETE;
+    }
+    uint32_t magic = 0;
+    int32_t dataLen = 0;
+    memcpy(&magic, data, sizeof(magic));
+    memcpy(&dataLen, data + sizeof(magic), sizeof(dataLen));
+    if (magic != kNetHeaderMagic) {
+        return BD_NET_HEADER_MAGIC_INVALID;
+    }
+    // Checked before anything is allocated for the packet; a negative length would never let
+    // the framing make progress.
+    int64_t total = static_cast<int64_t>(dataLen) + kNetHeaderSize;
+    if (dataLen < 0 || total > kMaxPacketLength) {
+        return BD_NET_PACKET_INVALID;
+    }
+    *packetLength = static_cast<int>(total);
+    return BD_SUCCESS;
+}
+
+int BdConnection::ExtractPackets(int received) {
+    _bytesHeld += received;
+    // Packets are cut from a moving offset and the remainder is moved to the buffer start once,
+    // at the end, rather than after every packet.
+    int consumed = 0;
+    int pendingLength = 0;  // length of an incomplete packet whose header has arrived
+    int rc = BD_SUCCESS;
+    while (consumed < _bytesHeld) {
+        int remaining = _bytesHeld - consumed;
+        int total = 0;
+        rc = ParsePacketHeader(_readBuffer + consumed, remaining, &total);
+        if (rc == BD_NET_HEADER_INCOMPLETE) {
+            rc = BD_SUCCESS;
+            break;
+        }
+        if (rc != BD_SUCCESS) {
+            break;
+        }
+        if (remaining < total) {
+            pendingLength = total;
+            break;
+        }
+        ParsePacket(_readBuffer + consumed, total);
+        consumed += total;
+    }
+    if (consumed > 0) {
+        _bytesHeld -= consumed;
+        memmove(_readBuffer, _readBuffer + consumed, static_cast<size_t>(_bytesHeld));
+    }
+    if (rc != BD_SUCCESS) {
+        return rc;
+    }
+    // A packet longer than the buffer: grow to exactly its length, keeping what arrived of it.
+    if (pendingLength > _readBufferCapacity) {
+        char *grown = static_cast<char *>(malloc(static_cast<size_t>(pendingLength)));
+        if (grown == nullptr) {
+            return BD_MEMORY_ERROR;
+        }
+        memcpy(grown, _readBuffer, static_cast<size_t>(_bytesHeld));
+        free(_readBuffer);
+        _readBuffer = grown;
+        _readBufferCapacity = pendingLength;
+    }
+    return BD_SUCCESS;
+}
+
+int BdConnection::Bind() {
+    if (!_initialised) {
+        return BD_OBJECT_NOT_INIT;
+    }
+    _network->SetReuseAddr();
+    if (_network->Bind() != 0) {
+        return BD_SOCKET_BIND_ERROR;
+    }
+    _fd = _network->GetSocket();
+    return BD_SUCCESS;
+}
+
+int BdConnection::Listen() {
+    if (!_initialised) {
+        return BD_OBJECT_NOT_INIT;
+    }
+    return _network->Listen() == 0 ? BD_SUCCESS : BD_SOCKET_LISTEN_ERROR;
+}
+
+int BdConnection::Connect() {
+    if (!_initialised) {
+        return BD_OBJECT_NOT_INIT;
+    }
+    if (_network->Connect() != 0) {
+        return BD_SOCKET_CONNECT_ERROR;
+    }
+    _fd = _network->GetSocket();
+    return BD_SUCCESS;
+}
+
+int BdConnection::SetNonBlocking() {
+    if (!_initialised) {
+        return BD_OBJECT_NOT_INIT;
+    }
+    return _network->SetNonBlocking() == 0 ? BD_SUCCESS : BD_SOCKET_NONBLOCKING_ERROR;
+}
+
+int BdConnection::CloseConnection() {
+    return BD_SUCCESS;
+}
+
+void BdConnection::CloseSelf() {
+    _closeFlag = 1;
+    if (_manager != nullptr) {
+        _manager->RequestReapCheck();
+    }
+}
+
+void BdConnection::SetTimeout(long deadline) {
+    _timeout = deadline;
+    if (_manager != nullptr) {
+        _manager->ScheduleReapCheck(deadline);
+    }
+}
+
+std::string BdConnection::GetPeerIP() {
+    std::string ip;
+    if (_initialised) {
+        _network->GetCurrentSocketIP(&ip);
+    }
+    return ip;
+}
+
+std::string BdConnection::GetLocalIP() {
+    std::string ip;
+    if (_initialised) {
+        _network->GetLoacalScoketIP(&ip);
+    }
+    return ip;
+}
+
+int BdConnection::PutWriteQueueItem(char *data, const int &length) {
+    if (!_initialised) {
+        return BD_OBJECT_NOT_INIT;
+    }
+    bool overflowing = false;
+    {
+        BdMutexLocker lock(_writeQueueMutex);
+        _writeQueue.push_back({data, length});
+        int64_t queued = _queuedBytes.load(std::memory_order_relaxed) + (length > 0 ? length : 0);
+        _queuedBytes.store(queued, std::memory_order_relaxed);
+        overflowing = queued > kMaxWriteQueueBytes;
+    }
+    if (overflowing && _sendBlockedSince.load(std::memory_order_relaxed) != kSendNotBlocked) {
+        _manager->RequestReapCheck();
+    }
+    ArmWriteInterest();
+    return BD_SUCCESS;
+}
+
+void BdConnection::ArmWriteInterest() {
+    // Re-arming a mask that already has write interest would change nothing but cost a system
+    // call per queued packet: whoever set it left either an event pending or a writable edge to
+    // come (a completed send re-arms, a refused or partial one waits for buffer space).
+    if (GetEventMask() != kBdReadWriteInterest) {
+        _manager->CtlFD(_fd, kBdReadWriteInterest);
+    }
+}
+
+int BdConnection::GetWriteQueueItem(char **data, int *length) {
+    if (!_initialised) {
+        return BD_OBJECT_NOT_INIT;
+    }
+    if (data == nullptr || length == nullptr) {
+        return BD_PARAMETER_INVALID;
+    }
+    BdMutexLocker lock(_writeQueueMutex);
+    if (_writeQueue.empty()) {
+        return BD_QUEUE_EMPTY;
+    }
+    const _BD_SEND_ITEM item = _writeQueue.front();
+    _writeQueue.pop_front();
+    _queuedBytes.fetch_sub(item.length > 0 ? item.length : 0, std::memory_order_relaxed);
+    *data = item.data;
+    *length = item.length;
+    return BD_SUCCESS;
+}
+
+bool BdConnection::PeekWriteQueueItem(char **data, int *length) {
+    BdMutexLocker lock(_writeQueueMutex);
+    if (_writeQueue.empty()) {
+        _sendBlockedSince.store(kSendNotBlocked, std::memory_order_relaxed);
+        _manager->CtlFD(_fd, kBdReadInterest);
+        return false;
+    }
+    *data = _writeQueue.front().data;
+    *length = _writeQueue.front().length;
+    return true;
+}
+
+void BdConnection::DropWriteQueueItem() {
+    BdMutexLocker lock(_writeQueueMutex);
+    if (_writeQueue.empty()) {
+        return;
+    }
+    const _BD_SEND_ITEM item = _writeQueue.front();
+    _writeQueue.pop_front();
+    _queuedBytes.fetch_sub(item.length > 0 ? item.length : 0, std::memory_order_relaxed);
+    // Re-arming with epoll modify makes the still-writable descriptor reported on the next wait,
+    // so the next packet goes out on the next loop turn.
+    if (_writeQueue.empty()) {
+        _sendBlockedSince.store(kSendNotBlocked, std::memory_order_relaxed);
+        _manager->CtlFD(_fd, kBdReadInterest);
+    } else {
+        _manager->CtlFD(_fd, kBdReadWriteInterest);
+    }
+    free(item.data);
+}
+
+void BdConnection::EnableWorkThreads(BdWorkThreadManager *pool) {
+    _workThreadManager = pool;
+    _workThreadsEnabled = pool != nullptr;
+}
+
+void BdConnection::NoteSendBlocked() {
+    if (_sendBlockedSince.load(std::memory_order_relaxed) != kSendNotBlocked) {
+        return;
+    }
+    long now = _manager->NowSeconds();
+    _sendBlockedSince.store(now, std::memory_order_relaxed);
+    _manager->ScheduleReapCheck(now + kWriteStallSeconds);
+    if (_queuedBytes.load(std::memory_order_relaxed) > kMaxWriteQueueBytes) {
+        _manager->RequestReapCheck();
+    }
+}
+
+void BdConnection::NoteSendProgress() {
+    _sendBlockedSince.store(kSendNotBlocked, std::memory_order_relaxed);
+}
+
+bool BdConnection::IsWriteStalled(long now) const {
+    long since = _sendBlockedSince.load(std::memory_order_relaxed);
+    if (since == kSendNotBlocked) {
+        return false;
+    }
+    return now >= since + kWriteStallSeconds ||
+           _queuedBytes.load(std::memory_order_relaxed) > kMaxWriteQueueBytes;
+}
+
+long BdConnection::NextReapSecond() const {
+    long since = _sendBlockedSince.load(std::memory_order_relaxed);
+    if (since == kSendNotBlocked || since + kWriteStallSeconds > _timeout) {
+        return _timeout;
+    }
+    return since + kWriteStallSeconds;
+}
+
+void BdConnection::CloseForWriteStall(long now) {
+    long since = _sendBlockedSince.load(std::memory_order_relaxed);
+    std::string message =
+        "write queue stalled fd: " + std::to_string(_fd) + " uuid: " + _uuid +
+        " queued bytes: " + std::to_string(_queuedBytes.load(std::memory_order_relaxed)) +
+        " blocked seconds: " + std::to_string(now - since) + " connection close";
+    BdLog::GetLogger()->WriteLocalLog(BD_LOG_ERROR, message, BD_SOCKET_TIMEOUT, kSourceFile,
+                                      __LINE__, __FUNCTION__);
+    CloseSelf();
+}

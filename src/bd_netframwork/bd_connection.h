@@ -1,0 +1,200 @@
+// BdConnection: the base of every connection a BdConnManager owns.
+//
+// Ownership. A connection is created on the heap by whoever accepts or opens its socket, and from
+// BdConnManager::AddMapFdToConn on the manager owns it: the manager alone calls CloseConnection(),
+// Destroy() and deletes it. A connection never deletes itself or another connection inside a
+// handler (OnEvent, OnIn, OnOut, OnErr, ParsePacket and what they call): a failing connection only
+// sets its close flag (CloseSelf) and the manager reaps it on its next CheckTimeout. The connection
+// owns its BdNetwork (and with it the socket), its read buffer and every packet on its write queue.
+//
+// Framing. Every packet starts with the 16-byte BdHeader: magic 0xFAFBFCFD and data_len, the number
+// of bytes after the header. ExtractPackets cuts whole packets out of the read buffer and hands
+// each, in arrival order, to ParsePacket. A packet announcing fewer than 16 bytes (a negative
+// data_len) or more than kMaxPacketLength is refused before anything is allocated.
+//
+// Write queue. PutWriteQueueItem appends a malloc block holding one complete packet; the queue owns
+// it from that moment and frees it once sent or when the connection is destroyed. A peer that stops
+// reading cannot make the queue grow without bound: when packets wait and the socket has accepted
+// no byte for kWriteStallSeconds, or the queue passes kMaxWriteQueueBytes while the socket refuses
+// more data, the manager's CheckTimeout logs the peer and closes the connection (close flag). A
+// peer whose socket keeps accepting bytes is never closed by this rule, however long its queue.
+//
+// Threads and locks. PutWriteQueueItem and GetWriteQueueItem may be called from any thread; the
+// write queue, the send offset and the queued byte count are guarded by the write-queue lock,
+// which is always taken before the manager's descriptor-map lock. Every other operation, and every
+// other field, belongs to the thread that runs the manager's event loop.
+#ifndef BD_NETFRAMWORK_BD_CONNECTION_H
+#define BD_NETFRAMWORK_BD_CONNECTION_H
+
+#include <sys/epoll.h>
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <string>
+
+#include "bd_common/bd_mutex.h"
+
+class BdConnManager;
+class BdNetwork;
+class BdWorkThreadManager;
+
+// One write-queue entry: a malloc block holding one complete packet, and its length.
+struct _BD_SEND_ITEM {
+    char *data;
+    int length;
+};
+
+class BdConnection {
+  public:
+    static constexpr int kReadBufferInitialSize = 40960;
+    static constexpr int kNetHeaderSize = 16;
+    static constexpr uint32_t kNetHeaderMagic = 0xFAFBFCFDu;
+    // Largest packet accepted from a peer, net header included. Without a bound one header could
+    // make the process allocate gigabytes before a single payload byte arrived.
+    static constexpr int kMaxPacketLength = 64 * 1024 * 1024;
+    // A connection whose queued packets have waited this long with its socket accepting no byte
+    // is closed: its peer has stopped reading.
+    static constexpr long kWriteStallSeconds = 30;
+    // A queue beyond this while the socket refuses data is closed at once, so one stalled peer
+    // cannot exhaust memory within the stall time.
+    static constexpr int64_t kMaxWriteQueueBytes = 64 * 1024 * 1024;
+
+    BdConnection();
+    BdConnection(const BdConnection &) = delete;
+    BdConnection &operator=(const BdConnection &) = delete;
+
+    // Virtual operations, in slot order.
+
+    // For a socket this process opens itself (listening or outgoing): a plain TCP socket for
+    // address:port, taken as the descriptor by Bind or Connect. 4 for an empty address, port < 1
+    // or a null manager; 3 when already initialised; 6 when the read buffer cannot be allocated.
+    // A socket that cannot be created is not a failure here; Bind or Connect then fails.
+    virtual int Init(const std::string &address, int port, BdConnManager *manager);
+    // For an accepted socket, which the connection owns from now on. 4 for fd < 1 or a null
+    // manager; 3 when already initialised; 6 when the read buffer cannot be allocated.
+    virtual int Init(int fd, BdConnManager *manager);
+    // Closes the socket and frees the read buffer and every queued packet; the close flag becomes
+    // 1 and the descriptor -1. Called by the manager only, never concurrently with the queue
+    // operations. Returns 0.
+    virtual int Destroy();
+    // Dispatches one epoll event: OnOut for EPOLLOUT, then OnIn for EPOLLIN, then OnErr for
+    // EPOLLHUP; results are ignored. An EPOLLERR alone calls nothing: the deadline reaps such a
+    // connection. 4 for a null event, else 0.
+    virtual int OnEvent(epoll_event *event);
+    // Base versions: OnIn and OnOut do nothing and return 0; OnErr sets the close flag.
+    virtual int OnIn(epoll_event *event);
+    virtual int OnOut(epoll_event *event);
+    virtual int OnErr(epoll_event *event);
+    // Reads the net header at data: *packetLength = data_len + 16 and 0; 4 for null data or length
+    // 0; 24 for fewer than 16 bytes; 23 for a wrong magic; 25 for a packet length below 16 or above
+    // kMaxPacketLength.
+    virtual int ParsePacketHeader(char *data, int length, int *packetLength);
+    // One whole packet; data is valid only during the call (it lies in the read buffer), so whoever
+    // keeps the packet copies it. The result is ignored by the framing.
+    virtual int ParsePacket(const char *data, int length) = 0;
+    // Frees what Destroy did not run for. Declared last so the slots above keep their order.
+    virtual ~BdConnection();
+
+    // Socket set-up for a connection opened by Init(address, port, manager); 2 when not
+    // initialised. Bind sets SO_REUSEADDR, binds (18) and takes the socket as the descriptor;
+    // Listen (19); Connect (20) takes the socket as the descriptor; SetNonBlocking (21).
+    int Bind();
+    int Listen();
+    int Connect();
+    int SetNonBlocking();
+
+    // Hook the manager calls right before Destroy; returns 0.
+    int CloseConnection();
+    // Marks the connection finished; the manager reaps it on its next CheckTimeout.
+    void CloseSelf();
+    uint32_t GetCloseFlag() const { return _closeFlag; }
+
+    int GetFD() const { return _fd; }
+    void SetUUID(std::string uuid) { _uuid = std::move(uuid); }
+    std::string GetUUID() const { return _uuid; }
+    // The deadline in absolute wall-clock seconds; the manager reaps the connection once it is
+    // reached. Whoever created the connection owns it.
+    void SetTimeout(long deadline);
+    long GetTimeout() const { return _timeout; }
+    // The mask registered in epoll for the descriptor; written by the manager under its
+    // descriptor-map lock, readable from any thread.
+    void SetEventMask(unsigned int mask) { _eventMask.store(mask, std::memory_order_relaxed); }
+    unsigned int GetEventMask() const { return _eventMask.load(std::memory_order_relaxed); }
+
+    // Dotted IPv4 address of the peer / the local end; empty when not initialised or unknown.
+    std::string GetPeerIP();
+    std::string GetLocalIP();
+
+    // Appends one packet to the write queue and arms write interest. Any thread. On success the
+    // queue owns data; on failure (2 when not initialised) the caller still does.
+    int PutWriteQueueItem(char *data, const int &length);
+    // Removes the front packet and hands it, with ownership, to the caller. Any thread. 2 when not
+    // initialised, 4 for null outputs, 5 when the queue is empty. A connection's queue is drained
+    // either by its OnOut or by this call, never both.
+    int GetWriteQueueItem(char **data, int *length);
+
+    // Lets the packet connection hand packets that name a work thread to pool (not owned, must
+    // outlive the connection). Until this is called packets for work threads are refused.
+    void EnableWorkThreads(BdWorkThreadManager *pool);
+
+    // Write deadline, evaluated by the manager's CheckTimeout. True when packets wait and the
+    // socket has refused data either for kWriteStallSeconds or with more than kMaxWriteQueueBytes
+    // queued. Lock-free, so it may be called under the descriptor-map lock.
+    bool IsWriteStalled(long now) const;
+    // Logs the stalled peer at error level and sets the close flag.
+    void CloseForWriteStall(long now);
+    // The earliest second at which this connection needs the reaper: its deadline, or the end of
+    // a write stall that has begun, whichever comes first.
+    long NextReapSecond() const;
+
+  protected:
+    // Runs after received bytes were appended at _readBuffer + _bytesHeld: cuts and hands over
+    // every whole packet, keeps a partial one at the start of the buffer and grows the buffer for
+    // a packet longer than it. 0 when more bytes are needed; 23 or 25 for an invalid net header
+    // and 6 when the buffer cannot grow, after which the connection must be closed.
+    int ExtractPackets(int received);
+
+    // Front item of the write queue, left in place; false when the queue is empty, after arming
+    // read interest, since there is nothing more to send.
+    bool PeekWriteQueueItem(char **data, int *length);
+    // Removes and frees the front item, then re-arms the descriptor: read and write interest while
+    // packets remain, read interest once the queue is empty.
+    void DropWriteQueueItem();
+
+    // The socket refused data (EAGAIN) / accepted bytes: the write-deadline clock.
+    void NoteSendBlocked();
+    void NoteSendProgress();
+
+    BdConnManager *_manager;  // not owned
+    BdNetwork *_network;      // owned
+    int _fd;
+    std::atomic<uint32_t> _eventMask;
+    std::string _uuid;
+    long _timeout;
+    uint32_t _closeFlag;
+    char *_readBuffer;  // owned malloc block
+    int _bytesHeld;
+    int _readBufferCapacity;
+    std::deque<_BD_SEND_ITEM> _writeQueue;  // guarded by _writeQueueMutex
+    BdMutex _writeQueueMutex;
+    int _sendOffset;  // bytes of the front item already sent; guarded by _writeQueueMutex
+    bool _initialised;
+    BdWorkThreadManager *_workThreadManager;  // not owned
+    bool _workThreadsEnabled;
+
+  private:
+    // Bytes on the write queue, kept beside it under its lock but readable without it.
+    std::atomic<int64_t> _queuedBytes;
+    // Second of the first refused send since the socket last accepted a byte; kSendNotBlocked
+    // while it accepts. Written by the event-loop thread, read by any.
+    static constexpr long kSendNotBlocked = -1;
+    std::atomic<long> _sendBlockedSince;
+
+    int InitCommon(BdConnManager *manager);
+    void ReleaseResources();
+    // Arms write interest unless it is armed already.
+    void ArmWriteInterest();
+};
+
+#endif  // BD_NETFRAMWORK_BD_CONNECTION_H

@@ -1,0 +1,36 @@
+#include "bd_netframwork/bd_poll.h"
+
+#include <unistd.h>
+
+BdPoll::BdPoll() : _epollFd(-1) {}
+
+BdPoll::~BdPoll() {
+    if (_epollFd >= 0) {
+        close(_epollFd);
+    }
+}
+
+int BdPoll::Init() {
+    _epollFd = epoll_create(kMaxEvents);
+    return _epollFd < 0 ? 1 : 0;
+}
+
+int BdPoll::BdPollWait(epoll_event *events, const int &timeoutSeconds) {
+    int n = epoll_wait(_epollFd, events, kMaxEvents, timeoutSeconds * 1000);
+    return n > 0 ? n : -1;
+}
+
+int BdPoll::BdPollCtl(int fd, int op, unsigned int mask) {
+    epoll_event event{};
+    event.events = mask;
+    event.data.fd = fd;
+    return epoll_ctl(_epollFd, op, fd, &event) == 0 ? 0 : 1;
+}
+
+int BdPoll::Destroy() {
+    if (_epollFd >= 0) {
+        close(_epollFd);
+        _epollFd = -1;
+    }
+    return 1;
+}
