@@ -1,0 +1,113 @@
+#include "rt_server/rt_server_config.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "bd_xml/xml_test_file.h"
+
+namespace {
+
+// ASCII text as UTF-16 units in either byte order.
+std::string Utf16(const std::string &ascii, bool bigEndian) {
+    std::string units;
+    for (char c : ascii) {
+        units += bigEndian ? std::string(1, '\0') + c : std::string(1, c) + '\0';
+    }
+    return units;
+}
+
+class RtServerConfigTest : public testing::Test {
+  protected:
+    bool Load(const std::string &document) { return conf_.LoadConfigFile(dir_.Write(document)); }
+    bool LoadPort(const std::string &port) {
+        return Load("<rt><listen_ip>0.0.0.0</listen_ip><listen_port>" + port +
+                    "</listen_port></rt>");
+    }
+
+    XmlTestDir dir_;
+    RtServerConfig conf_;
+};
+
+TEST_F(RtServerConfigTest, StartsEmpty) {
+    EXPECT_EQ(g_rt_server_conf.GetListenIP(), "");
+    EXPECT_EQ(g_rt_server_conf.GetListenPort(), 0);
+}
+
+TEST_F(RtServerConfigTest, LoadsTheListenAddressInEverySupportedEncoding) {
+    const std::string document =
+        "<rt_server>\r\n\t<listen_ip>127.0.0.1</listen_ip>\r\n"
+        "\t<listen_port>9000</listen_port>\r\n\t<colour>blue</colour>\r\n</rt_server>\r\n";
+    const std::string files[] = {
+        document,
+        "\xEF\xBB\xBF" + document,
+        "\xFF\xFE" + Utf16(document, false),
+        "\xFE\xFF" + Utf16(document, true),
+        "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>" + document,
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>" + document,
+    };
+    for (const std::string &file : files) {
+        RtServerConfig conf;
+        EXPECT_TRUE(conf.LoadConfigFile(dir_.Write(file))) << file;
+        EXPECT_EQ(conf.GetListenIP(), "127.0.0.1");
+        EXPECT_EQ(conf.GetListenPort(), 9000);
+    }
+}
+
+TEST_F(RtServerConfigTest, PortMustBeAPositiveNumber) {
+    EXPECT_FALSE(LoadPort("0"));
+    EXPECT_FALSE(LoadPort("port"));
+    EXPECT_FALSE(LoadPort("-1"));
+    EXPECT_TRUE(LoadPort("65536"));  // no upper bound is applied
+    EXPECT_TRUE(LoadPort(" 42x"));
+    EXPECT_EQ(conf_.GetListenPort(), 42);
+}
+
+TEST_F(RtServerConfigTest, EmptyElementBeforeTheAddressFailsTheFirstLoad) {
+    EXPECT_FALSE(
+        Load("<rt><note/><listen_ip>1.2.3.4</listen_ip><listen_port>1</listen_port></rt>"));
+    EXPECT_EQ(conf_.GetListenIP(), "");
+}
+
+TEST_F(RtServerConfigTest, EarlierValuesSurviveALaterLoad) {
+    ASSERT_TRUE(LoadPort("7000"));
+    EXPECT_TRUE(Load("<rt><listen_port>7001</listen_port></rt>"));
+    EXPECT_EQ(conf_.GetListenIP(), "0.0.0.0");
+    EXPECT_EQ(conf_.GetListenPort(), 7001);
+    // A document with no elements changes nothing and keeps the earlier verdict.
+    EXPECT_TRUE(Load("not xml at all"));
+}
+
+TEST_F(RtServerConfigTest, SettingsOneLevelTooDeepAreNotRead) {
+    EXPECT_FALSE(
+        Load("<rt><server><listen_ip>1.2.3.4</listen_ip>"
+             "<listen_port>1</listen_port></server></rt>"));
+}
+
+TEST_F(RtServerConfigTest, DamagedFileStillYieldsWhatCanBeRead) {
+    // A never-ended address reads as empty, which ends the load; a stray end tag is ignored.
+    EXPECT_FALSE(Load("<rt><listen_ip>1.2.3.4<listen_port>5</listen_port></rt>"));
+    EXPECT_TRUE(
+        Load("<rt><listen_ip>1.2.3.4</listen_ip></stray><listen_port>5</listen_port></rt>"));
+}
+
+TEST_F(RtServerConfigTest, BadPathsAreReportedOnStandardError) {
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(conf_.LoadConfigFile(""));
+    EXPECT_FALSE(conf_.LoadConfigFile(dir_.Path() + "/none.xml"));
+    const std::string messages = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(messages.find("invliad parameter in LoadConfigFile:"), 0u) << messages;
+    EXPECT_NE(
+        messages.find("\nconfig file " + dir_.Path() + "/none.xml not exist in LoadConfigFile:"),
+        std::string::npos)
+        << messages;
+}
+
+TEST_F(RtServerConfigTest, PrintsTheAddressAndPort) {
+    ASSERT_TRUE(LoadPort("9000"));
+    testing::internal::CaptureStdout();
+    conf_.PrintVars();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "listen ip: 0.0.0.0\nlisten port: 9000\n");
+}
+
+}  // namespace
