@@ -20,3 +20,4 @@ private_db_start "$dbdir"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 600
+scripts/fuzz.sh
