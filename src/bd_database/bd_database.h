@@ -23,14 +23,14 @@ class BdDatabase {
 
     // A server that stops answering (rather than refusing) must not freeze the caller for longer
     // than this at any one step: connecting, sending a statement or waiting for its answer.
-    static const unsigned int kConnectTimeoutSeconds = 10;
-    static const unsigned int kReadTimeoutSeconds = 10;
-    static const unsigned int kWriteTimeoutSeconds = 10;
+    static constexpr unsigned int kConnectTimeoutSeconds = 10;
+    static constexpr unsigned int kReadTimeoutSeconds = 10;
+    static constexpr unsigned int kWriteTimeoutSeconds = 10;
 
     // Connection attempts of one Init that end in a connection error: the first and at most this
     // many retries, this far apart.
-    static const int kMaxConnectRetries = 5;
-    static const unsigned int kConnectRetryDelaySeconds = 3;
+    static constexpr int kMaxConnectRetries = 5;
+    static constexpr unsigned int kConnectRetryDelaySeconds = 3;
 
     BdDatabase() = default;
     ~BdDatabase();
