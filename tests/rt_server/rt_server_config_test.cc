@@ -29,11 +29,6 @@ class RtServerConfigTest : public testing::Test {
     RtServerConfig conf_;
 };
 
-TEST_F(RtServerConfigTest, StartsEmpty) {
-    EXPECT_EQ(g_rt_server_conf.GetListenIP(), "");
-    EXPECT_EQ(g_rt_server_conf.GetListenPort(), 0);
-}
-
 TEST_F(RtServerConfigTest, LoadsTheListenAddressInEverySupportedEncoding) {
     const std::string document =
         "<rt_server>\r\n\t<listen_ip>127.0.0.1</listen_ip>\r\n"
