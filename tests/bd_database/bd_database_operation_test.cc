@@ -17,16 +17,6 @@ namespace {
 
 typedef BdDatabaseOperation::Rows Rows;
 
-TEST(BdDatabaseOperationBindingTest, BindsOnlyToADatabaseAndUnbindsOnce) {
-    BdDatabase database;
-    BdDatabaseOperation operation;
-    EXPECT_FALSE(operation.Init(nullptr));
-    EXPECT_FALSE(operation.Destroy());
-    EXPECT_TRUE(operation.Init(&database));
-    EXPECT_TRUE(operation.Destroy());
-    EXPECT_FALSE(operation.Destroy());
-}
-
 TEST(BdDatabaseOperationBindingTest, StatementsFailWithoutAnOpenDatabase) {
     BdDatabase closed;
     BdDatabaseOperation unbound;
@@ -129,15 +119,6 @@ TEST_F(BdDatabaseOperationTest, FailedStatementIsLoggedWithItsEscapedValues) {
 TEST_F(BdDatabaseOperationTest, SelectRunThroughTheWriteFormLeavesTheConnectionInStep) {
     EXPECT_EQ(0, _operation.Query("SELECT 1", nullptr));
     EXPECT_EQ((Rows{{"2"}}), Select("SELECT 2"));
-}
-
-TEST_F(BdDatabaseOperationTest, RowsFormNeedsRowsAndAResultSet) {
-    EXPECT_FALSE(_operation.QueryInternal("SELECT 1", nullptr));
-    Rows rows;
-    EXPECT_FALSE(_operation.QueryInternal("DELETE FROM scratch", &rows));
-    EXPECT_FALSE(_operation.QueryInternal("", &rows));
-    EXPECT_TRUE(_operation.QueryInternal("SELECT 3", &rows));
-    EXPECT_EQ((Rows{{"3"}}), rows);
 }
 
 }  // namespace
