@@ -1,0 +1,177 @@
+#include "rt_server/rt_server_application.h"
+
+#include <sys/epoll.h>
+
+#include <cstdlib>
+#include <list>
+
+#include "bd_common/bd_common_server_config.h"
+#include "bd_common/bd_error.h"
+#include "bd_common/bd_log.h"
+#include "bd_common/bd_time.h"
+#include "bd_common/bd_util.h"
+#include "bd_database/bd_database.h"
+#include "rt_server/rt_server_config.h"
+
+namespace {
+
+const char kSourceFile[] = "rt_server_application";
+const char kProcessType[] = "router-server";
+const char kLogName[] = "rt_server";
+const int kLogDaysToKeep = 10;
+const int kDatabaseAttempts = 60;
+// The listening connection must never be reaped by the idle check: about 9.5 years.
+const long kListenDeadlineSeconds = 300000000L;
+// Bounds one main-loop turn, so reaping and offline marking happen at least this often.
+const int kEventWaitSeconds = 5;
+
+void LogError(const std::string &message, int code, int line, const char *function) {
+    BdLog::GetLogger()->WriteLocalLog(BD_LOG_ERROR, message, code, kSourceFile, line, function);
+}
+
+}  // namespace
+
+RtServerApplication::~RtServerApplication() {
+    delete error_describer_;
+}
+
+int RtServerApplication::main(int /*argc*/, char ** /*argv*/) {
+    if (IsExit())
+        std::exit(0);
+    // A closed listener released the log and the database; serve on with fresh ones.
+    if (database_released_) {
+        const int rc = OpenLogAndDatabase();
+        if (rc != BD_SUCCESS)
+            return rc;
+    }
+    if (!LoadProcessUUID(kProcessType, &router_uuid_)) {
+        LogError("load router server uuid", BD_ERROR, __LINE__, __FUNCTION__);
+        return BD_ERROR;
+    }
+    // Nobody can be connected to a router that is only starting.
+    const int offline = database_operation_.RtSetAllAgentAndModuleServerOffline();
+    if (offline != BD_SUCCESS)
+        return offline;
+    if (InitConnection() != BD_SUCCESS)
+        return BD_ERROR;
+
+    std::list<std::string> lost;
+    for (;;) {
+        conn_manager_.CheckTimeout(&lost);
+        if (!lost.empty()) {
+            database_operation_.RtSetAgentAndModuleServerOffline(lost);
+            lost.clear();
+        }
+        conn_manager_.WaitAndHandleEvent(kEventWaitSeconds);
+        if (ListenerClosed()) {
+            CleanupConnection();
+            CleanupDatabaseConnection();
+            return BD_SOCKET_LISTEN_ERROR;
+        }
+    }
+}
+
+bool RtServerApplication::ListenerClosed() {
+    // The manager owns the listener; should it ever have reaped it, the pointer is gone too.
+    BdConnection *registered = nullptr;
+    if (conn_manager_.QueryConnFromFD(listen_fd_, &registered) != BD_SUCCESS ||
+        registered != listen_connection_) {
+        return true;
+    }
+    return listen_connection_->GetCloseFlag() == 1;
+}
+
+int RtServerApplication::GlobalInit() {
+    IgnoreSignal();
+    return OpenLogAndDatabase();
+}
+
+int RtServerApplication::OpenLogAndDatabase() {
+    if (error_describer_ == nullptr)
+        error_describer_ = new RtServerError();
+    // A logger that is still open ignores this.
+    BdLog::GetLogger()->Init(kLogName, BdCommonServerConfig::GetCommonConf()->GetLogDir(),
+                             error_describer_, false, kLogDaysToKeep);
+    const int rc = InitDatabaseConnection();
+    database_released_ = rc != BD_SUCCESS;
+    return rc;
+}
+
+int RtServerApplication::GlobalCleanup() {
+    return CleanupDatabaseConnection();
+}
+
+int RtServerApplication::InitDatabaseConnection() {
+    bool connected = false;
+    for (int attempt = 0; attempt < kDatabaseAttempts && !connected; ++attempt) {
+        BdCommonServerConfig *conf = BdCommonServerConfig::GetCommonConf();
+        connected = g_database_conn.Init(conf->GetDatabaseIP(), conf->GetDatabaseUser(),
+                                         conf->GetDatabasePasswd(), conf->GetDatabaseName(),
+                                         conf->GetDatabasePort(), BdDatabase::kMysql) == 1;
+        if (!connected) {
+            BdLog::GetLogger()->WriteLocalLog(BD_LOG_DEBUG, "database server not ready", 0, "", 0,
+                                              "");
+            BdUtil::BdSleep(1);
+        }
+    }
+    if (!connected) {
+        LogError("system connect to database failed, service exit", BD_DATABASE_INIT_ERROR,
+                 __LINE__, __FUNCTION__);
+        return BD_DATABASE_INIT_ERROR;
+    }
+    if (!database_operation_.Init(&g_database_conn)) {
+        LogError("database server not ready", BD_DATABASE_INIT_ERROR, __LINE__, __FUNCTION__);
+        return BD_DATABASE_INIT_ERROR;
+    }
+    return BD_SUCCESS;
+}
+
+int RtServerApplication::CleanupDatabaseConnection() {
+    database_operation_.Destroy();
+    g_database_conn.Destroy();
+    BdLog::FreeLogger();
+    delete error_describer_;
+    error_describer_ = nullptr;
+    database_released_ = true;
+    return BD_SUCCESS;
+}
+
+int RtServerApplication::InitConnection() {
+    conn_manager_.Init();
+    listen_connection_ = new RtServerListenConnection();
+    listen_connection_->Init(g_rt_server_conf.GetListenIP(), g_rt_server_conf.GetListenPort(),
+                             &conn_manager_);
+    conn_manager_.SetCurrentProcessUUID(router_uuid_);
+
+    int failure = BD_SUCCESS;
+    const char *message = nullptr;
+    if (listen_connection_->Bind() != BD_SUCCESS) {
+        failure = BD_SOCKET_BIND_ERROR;
+        message = "socket bind error";
+    } else if (listen_connection_->Listen() != BD_SUCCESS) {
+        failure = BD_SOCKET_LISTEN_ERROR;
+        message = "socket listen error";
+    }
+    if (failure != BD_SUCCESS) {
+        conn_manager_.Destroy();
+        // Not registered yet, so still ours to tear down.
+        listen_connection_->Destroy();
+        delete listen_connection_;
+        listen_connection_ = nullptr;
+        LogError(message, failure, __LINE__, __FUNCTION__);
+        return failure;
+    }
+
+    listen_connection_->SetNonBlocking();
+    listen_connection_->SetTimeout(BdTime::Now().ToSecond() + kListenDeadlineSeconds);
+    listen_fd_ = listen_connection_->GetFD();
+    conn_manager_.AddMapFdToConn(listen_fd_, listen_connection_, EPOLLIN | EPOLLET);
+    return BD_SUCCESS;
+}
+
+int RtServerApplication::CleanupConnection() {
+    conn_manager_.Destroy();
+    listen_connection_ = nullptr;
+    listen_fd_ = -1;
+    return BD_SUCCESS;
+}

@@ -1,0 +1,55 @@
+#ifndef RT_SERVER_RT_SERVER_APPLICATION_H_
+#define RT_SERVER_RT_SERVER_APPLICATION_H_
+
+#include <string>
+
+#include "bd_common/bd_application.h"
+#include "bd_netframwork/bd_conn_manager.h"
+#include "rt_server/rt_database_operation.h"
+#include "rt_server/rt_server_error.h"
+#include "rt_server/rt_server_listen_connection.h"
+
+// The router process: one object, a local of main that lives as long as the process. It owns the
+// connection manager (and through it every connection), the database operation of the main loop,
+// the listening connection until the manager takes it over, and the error describer handed to the
+// logger. Everything runs on the main thread.
+class RtServerApplication : public BdApplication {
+  public:
+    RtServerApplication() = default;
+    ~RtServerApplication() override;
+
+    // One entry of the router's work: load the UUID, mark every peer offline, listen, and run the
+    // main loop until the listening connection closes. 1 when the UUID or the listening socket
+    // fails, 2000 when marking peers offline fails, 19 when the listener closed. Ends the process
+    // with status 0 when help or version was shown.
+    int main(int argc, char **argv) override;
+
+    // Blocks SIGPIPE, opens the log and connects to the database: 0 or InitDatabaseConnection's
+    // code.
+    int GlobalInit();
+    int GlobalCleanup();
+    // Opens, binds and registers the listening socket: 0, 18 (bind) or 19 (listen).
+    int InitConnection();
+    int CleanupConnection();
+    // Up to 60 attempts a second apart: 0, or 7 when the database stays unreachable.
+    int InitDatabaseConnection();
+    int CleanupDatabaseConnection();
+
+  private:
+    // The log and the database side, opened by GlobalInit and again by an entry of main that
+    // follows a closed listener (which released them).
+    int OpenLogAndDatabase();
+    // True once the listening connection is closed or no longer registered.
+    bool ListenerClosed();
+
+    RtDatabaseOperation database_operation_;
+    BdConnManager conn_manager_;
+    RtServerListenConnection *listen_connection_ = nullptr;  // owned by conn_manager_ once added
+    int listen_fd_ = -1;
+    std::string router_uuid_;
+    RtServerError *error_describer_ = nullptr;  // owned; the logger only borrows it
+    // True while the log and the database are closed and must be reopened before serving.
+    bool database_released_ = false;
+};
+
+#endif  // RT_SERVER_RT_SERVER_APPLICATION_H_

@@ -1,0 +1,184 @@
+#include "rt_server_process.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#ifndef RT_SERVER_BINARY
+#error "RT_SERVER_BINARY must name the rt_server executable"
+#endif
+
+namespace {
+
+void WriteText(const std::string &path, const std::string &text) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+bool CanConnect(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0;
+    close(fd);
+    return ok;
+}
+
+}  // namespace
+
+RtServerProcess::RtServerProcess(const std::string &root, const TestDatabaseAddress &database,
+                                 const std::string &name)
+    : root_(root), name_(name), port_(FreePort()) {
+    WriteConfiguration(database);
+}
+
+RtServerProcess::~RtServerProcess() {
+    Kill();
+}
+
+void RtServerProcess::WriteConfiguration(const TestDatabaseAddress &database) {
+    std::ostringstream common;
+    common << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<config>\n"
+           << "  <install_path>" << root_ << "/opt/norvale/</install_path>\n"
+           << "  <server_ip>127.0.0.1</server_ip>\n"
+           << "  <server_port>" << port_ << "</server_port>\n"
+           << "  <database_ip>" << database.host << "</database_ip>\n"
+           << "  <database_port>" << database.port << "</database_port>\n"
+           << "  <database_name>" << database.name << "</database_name>\n"
+           << "  <database_user>" << database.user << "</database_user>\n"
+           << "  <database_passwd>" << database.password << "</database_passwd>\n"
+           << "  <storage_prefix>" << root_ << "/storage</storage_prefix>\n"
+           << "  <server_key_name>private_key.pem</server_key_name>\n"
+           << "  <client_key_name>certificate.pem</client_key_name>\n"
+           << "  <log_dir>" << root_ << "/log</log_dir>\n"
+           << "</config>\n";
+    WriteText(root_ + "/etc/norvale/common_server.conf.xml", common.str());
+    std::ostringstream own;
+    own << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<config>\n"
+        << "  <listen_ip>127.0.0.1</listen_ip>\n"
+        << "  <listen_port>" << port_ << "</listen_port>\n"
+        << "</config>\n";
+    WriteText(root_ + "/etc/norvale/rt_server.conf.xml", own.str());
+}
+
+bool RtServerProcess::Start(const std::vector<std::string> &args) {
+    const std::string out = root_ + "/" + name_ + ".stdout";
+    const std::string err = root_ + "/" + name_ + ".stderr";
+    pid_ = fork();
+    if (pid_ < 0)
+        return false;
+    if (pid_ == 0) {
+        setenv("NORVALE_ROOT", root_.c_str(), 1);
+        const int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(outFd, STDOUT_FILENO);
+        dup2(errFd, STDERR_FILENO);
+        std::vector<char *> argv;
+        std::vector<std::string> words{"rt_server"};
+        words.insert(words.end(), args.begin(), args.end());
+        for (std::string &word : words)
+            argv.push_back(&word[0]);
+        argv.push_back(nullptr);
+        execv(RT_SERVER_BINARY, argv.data());
+        _exit(127);
+    }
+    return true;
+}
+
+bool RtServerProcess::Running() {
+    if (pid_ <= 0)
+        return false;
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return false;
+    }
+    return true;
+}
+
+bool RtServerProcess::WaitListening(int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (!Running())
+            return false;
+        if (CanConnect(port_))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+int RtServerProcess::WaitExit(int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return -1;
+}
+
+void RtServerProcess::Kill() {
+    if (pid_ <= 0)
+        return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+}
+
+std::string RtServerProcess::Stdout() const {
+    return ReadFile(root_ + "/" + name_ + ".stdout");
+}
+std::string RtServerProcess::Stderr() const {
+    return ReadFile(root_ + "/" + name_ + ".stderr");
+}
+std::string RtServerProcess::PidFile() const {
+    return ReadFile(root_ + "/var/run/norvale/rt_server.pid");
+}
+std::string RtServerProcess::UuidFile() const {
+    return ReadFile(root_ + "/etc/norvale/backup-system/uuid/router-server");
+}
+
+std::string RtServerProcess::Log() const {
+    std::string all;
+    std::error_code ignored;
+    for (const auto &entry :
+         std::filesystem::directory_iterator(root_ + "/log/rt_server", ignored)) {
+        all += ReadFile(entry.path().string());
+    }
+    return all;
+}
+
+int RtServerProcess::FreePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address));
+    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+std::string RtServerProcess::ReadFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}

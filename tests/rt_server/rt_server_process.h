@@ -1,0 +1,60 @@
+#ifndef TESTS_RT_SERVER_RT_SERVER_PROCESS_H_
+#define TESTS_RT_SERVER_RT_SERVER_PROCESS_H_
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include "support/test_database.h"
+
+// The built rt_server binary as a real child process with a NORVALE_ROOT of its own: the two
+// configuration files, the UUID directory, the pid directory and the log directory live under
+// root, and standard output and error go to files the test reads. The process is killed when the
+// object goes.
+class RtServerProcess {
+  public:
+    // root must exist; the configuration is written at once, naming a free port on 127.0.0.1.
+    // name tells the output files of several processes over one root apart.
+    RtServerProcess(const std::string &root, const TestDatabaseAddress &database,
+                    const std::string &name = "router");
+    ~RtServerProcess();
+    RtServerProcess(const RtServerProcess &) = delete;
+    RtServerProcess &operator=(const RtServerProcess &) = delete;
+
+    // Starts the binary with args (without the program name); false when fork fails.
+    bool Start(const std::vector<std::string> &args = {});
+    // True once the port accepts connections (within timeoutMs), false when the process ended or
+    // the time ran out.
+    bool WaitListening(int timeoutMs);
+    // Waits for the process to end; its exit status, or -1 on time-out or a signal.
+    int WaitExit(int timeoutMs);
+    // SIGKILL and reap; no-op when not running.
+    void Kill();
+    bool Running();
+
+    pid_t Pid() const { return pid_; }
+    int Port() const { return port_; }
+    const std::string &Root() const { return root_; }
+    // Named streams and files of this run.
+    std::string Stdout() const;
+    std::string Stderr() const;
+    // Everything the router's log files hold.
+    std::string Log() const;
+    std::string PidFile() const;
+    std::string UuidFile() const;
+
+    // A TCP port on 127.0.0.1 that nobody listens on right now.
+    static int FreePort();
+    static std::string ReadFile(const std::string &path);
+
+  private:
+    void WriteConfiguration(const TestDatabaseAddress &database);
+
+    std::string root_;
+    std::string name_;
+    int port_ = 0;
+    pid_t pid_ = -1;
+};
+
+#endif  // TESTS_RT_SERVER_RT_SERVER_PROCESS_H_

@@ -1,0 +1,136 @@
+// Bad input and idle peers against the real router process.
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "rt_server_e2e_fixture.h"
+
+namespace {
+
+class RtServerRobustnessTest : public RtServerE2eTest {
+  protected:
+    void SetUp() override {
+        RtServerE2eTest::SetUp();
+        if (IsSkipped())
+            return;
+        RegisterPlatform(&platform_);
+    }
+
+    // The router still forwards between two fresh peers.
+    void ExpectStillServing(const std::string &tag) {
+        RtPeerClient a, b;
+        Register(&a, kBdHandShakeClient, "a-" + tag);
+        Register(&b, kBdHandShakeClient, "b-" + tag);
+        ASSERT_EQ(a.SendNormal(Route("a-" + tag, "b-" + tag), "{}\n"), 0);
+        RtPeerPacket got;
+        ASSERT_EQ(b.Receive(&got), 0);
+        EXPECT_EQ(got.SourceUuid(), "a-" + tag);
+    }
+
+    RtPeerClient platform_;
+};
+
+TEST_F(RtServerRobustnessTest, BadMagicClosesOnlyThatConnection) {
+    RtPeerClient bad;
+    Connect(&bad);
+    RtPeerPacket keepAlive = RtPeerPacket::KeepAlive();
+    std::vector<char> bytes = keepAlive.Bytes();
+    bytes[0] = 0x00;
+    ASSERT_EQ(bad.SendBytes(bytes.data(), bytes.size()), 0);
+    EXPECT_TRUE(bad.WaitForClose(3000));
+
+    ASSERT_EQ(platform_.SendLog(Route("platform-1", "platform-1"), 1, "still here"), 0);
+    RtPeerPacket got;
+    ASSERT_EQ(platform_.Receive(&got), 0);
+    ExpectStillServing("magic");
+}
+
+TEST_F(RtServerRobustnessTest, MalformedPacketsGetNoAnswerAndLeaveTheConnectionOpen) {
+    RtPeerClient peer;
+    Connect(&peer);
+    // A handshake of an unknown kind.
+    ASSERT_EQ(peer.Send(RtPeerPacket::HandShake(4, Identity("kind-4"))), 0);
+    EXPECT_TRUE(Silent(&peer));
+    // A client handshake cut to 300 bytes.
+    std::vector<char> shortHandShake =
+        RtPeerPacket::HandShake(kBdHandShakeClient, Identity("short")).Bytes();
+    shortHandShake.resize(300);
+    const int32_t dataLen = 300 - 16;
+    std::memcpy(shortHandShake.data() + 4, &dataLen, sizeof(dataLen));
+    ASSERT_EQ(peer.SendBytes(shortHandShake.data(), shortHandShake.size()), 0);
+    EXPECT_TRUE(Silent(&peer));
+    // Packets between the keep-alive and the smallest routable packet.
+    for (int length : {17, 64, 119}) {
+        std::vector<char> bytes(length, 'x');
+        const uint32_t magic = kBdPacketMagic;
+        const int32_t rest = length - 16;
+        std::memcpy(bytes.data(), &magic, sizeof(magic));
+        std::memcpy(bytes.data() + 4, &rest, sizeof(rest));
+        ASSERT_EQ(peer.SendBytes(bytes.data(), bytes.size()), 0);
+    }
+    EXPECT_TRUE(Silent(&peer));
+    EXPECT_EQ(tables_.Value("SELECT COUNT(*) FROM bd_agent"), "0");
+    EXPECT_NE(router_->Log().find("message_level2_type: 4"), std::string::npos);
+    EXPECT_NE(router_->Log().find("get handshake packet pointer failed"), std::string::npos);
+
+    // The same connection can still register.
+    RtPeerPacket answer;
+    ASSERT_EQ(peer.HandShake(kBdHandShakeClient, Identity("after-junk"), &answer), 0);
+    EXPECT_TRUE(answer.IsControl(kBdControlHandShakeSuccess));
+}
+
+TEST_F(RtServerRobustnessTest, RandomBytesFromManyConnectionsNeverStopTheRouter) {
+    std::mt19937 random(20240607);
+    std::vector<std::unique_ptr<RtPeerClient>> peers;
+    for (int round = 0; round < 12; ++round) {
+        auto peer = std::make_unique<RtPeerClient>();
+        Connect(peer.get());
+        for (int i = 0; i < 8; ++i) {
+            const int length = 16 + static_cast<int>(random() % 700);
+            std::vector<char> bytes(length);
+            for (char &byte : bytes)
+                byte = static_cast<char>(random());
+            // Half of them framed correctly, so the router headers behind are random too.
+            if (round % 2 == 0) {
+                const uint32_t magic = kBdPacketMagic;
+                const int32_t rest = length - 16;
+                std::memcpy(bytes.data(), &magic, sizeof(magic));
+                std::memcpy(bytes.data() + 4, &rest, sizeof(rest));
+                const int32_t packetClass = 1 + static_cast<int>(random() % 5);
+                if (length >= 120)
+                    std::memcpy(bytes.data() + 112, &packetClass, 4);
+            }
+            if (peer->SendBytes(bytes.data(), bytes.size()) != 0)
+                break;
+        }
+        peers.push_back(std::move(peer));
+    }
+    ExpectStillServing("random");
+    EXPECT_TRUE(router_->Running());
+}
+
+TEST_F(RtServerRobustnessTest, SilentPeerIsReapedAfterThirtySecondsWhileKeepAlivesKeepOneOpen) {
+    RtPeerClient silent, lively;
+    Register(&silent, kBdHandShakeClient, "silent");
+    Register(&lively, kBdHandShakeClient, "lively");
+    // The platform keeps itself alive too, so that the router stays ready.
+    const auto keepAlive = [&](int rounds) {
+        for (int i = 0; i < rounds; ++i) {
+            std::this_thread::sleep_for(std::chrono::seconds(5));
+            ASSERT_EQ(lively.SendKeepAlive(), 0);
+            ASSERT_EQ(platform_.SendKeepAlive(), 0);
+        }
+    };
+    keepAlive(5);
+    EXPECT_TRUE(Silent(&silent)) << "closed before its 30 s were up";
+    keepAlive(3);
+    EXPECT_TRUE(silent.WaitForClose(5000));
+    EXPECT_TRUE(Eventually([&] { return tables_.AgentOnline("silent") == "2"; }, kLoopTurnMs));
+    EXPECT_EQ(tables_.AgentOnline("lively"), "1");
+    ASSERT_EQ(lively.SendLog(Route("lively", "lively"), 1, "alive"), 0);
+    RtPeerPacket got;
+    EXPECT_EQ(lively.Receive(&got), 0);
+}
+
+}  // namespace

@@ -1,0 +1,138 @@
+// Forwarding between real peers through the real router process.
+#include <string>
+#include <vector>
+
+#include "rt_server_e2e_fixture.h"
+
+namespace {
+
+class RtServerRoutingTest : public RtServerE2eTest {
+  protected:
+    void SetUp() override {
+        RtServerE2eTest::SetUp();
+        if (IsSkipped())
+            return;
+        RegisterPlatform(&platform_);
+        Register(&alice_, kBdHandShakeClient, "alice");
+        Register(&bob_, kBdHandShakeClient, "bob");
+    }
+
+    RtPeerClient platform_, alice_, bob_;
+};
+
+TEST_F(RtServerRoutingTest, NormalAndLogPacketsArriveByteIdenticalAndInOrder) {
+    std::vector<RtPeerPacket> sent;
+    for (int i = 0; i < 30; ++i) {
+        RtPeerRoute route = Route("alice", "bob");
+        route.module_type = i;  // the router must not rewrite anything
+        if (i % 3 == 2) {
+            sent.push_back(RtPeerPacket::Log(route, 1 + i % 2, "log line " + std::to_string(i)));
+        } else {
+            RtPeerModuleFields module;
+            module.reference_uuid = "ref-" + std::to_string(i);
+            module.opcode = i;
+            sent.push_back(
+                RtPeerPacket::Normal(route, "{\"seq\":" + std::to_string(i) + "}\n", module));
+        }
+    }
+    // All in one write, so the router cuts several packets out of one read.
+    std::vector<char> stream;
+    for (const RtPeerPacket &packet : sent) {
+        stream.insert(stream.end(), packet.Bytes().begin(), packet.Bytes().end());
+    }
+    ASSERT_EQ(alice_.SendBytes(stream.data(), stream.size()), 0);
+    for (const RtPeerPacket &expected : sent) {
+        RtPeerPacket got;
+        ASSERT_EQ(bob_.Receive(&got), 0);
+        EXPECT_EQ(got.Bytes(), expected.Bytes());
+    }
+    EXPECT_TRUE(Silent(&alice_));
+    EXPECT_NE(router_->Stdout().find("transmit packet from alice to bob\n"), std::string::npos);
+}
+
+TEST_F(RtServerRoutingTest, OneMebibytePacketArrivesIntact) {
+    std::string payload(1 << 20, '\0');
+    for (size_t i = 0; i < payload.size(); ++i)
+        payload[i] = static_cast<char>(i * 131 + 7);
+    const RtPeerPacket big = RtPeerPacket::Normal(Route("alice", "bob"), payload);
+    ASSERT_EQ(alice_.Send(big), 0);
+    RtPeerPacket got;
+    ASSERT_EQ(bob_.Receive(&got, 20000), 0);
+    EXPECT_TRUE(got.Bytes() == big.Bytes());
+}
+
+TEST_F(RtServerRoutingTest, UnknownTargetIsAnsweredWithTargetConnectionLost) {
+    const RtPeerPacket request =
+        RtPeerPacket::Normal(Route("alice", "nobody"), "{\"payload\":\"kept\"}\n");
+    ASSERT_EQ(alice_.Send(request), 0);
+    RtPeerPacket lost;
+    ASSERT_EQ(alice_.Receive(&lost), 0);
+    ASSERT_EQ(lost.Length(), request.Length());
+    EXPECT_TRUE(lost.IsControl(kBdControlTargetConnLost));
+    EXPECT_EQ(lost.SourceUuid(), "nobody");
+    EXPECT_EQ(lost.TargetUuid(), "alice");
+    EXPECT_EQ(lost.SourceType(), kBdPeerTypeRouter);
+    EXPECT_EQ(lost.TargetType(), 5);
+    EXPECT_EQ(lost.ModuleType(), 7);
+    EXPECT_EQ(lost.RouterDataLen(), request.Length() - 120);
+    EXPECT_TRUE(
+        std::equal(lost.Bytes().begin(), lost.Bytes().begin() + 16, request.Bytes().begin()));
+    EXPECT_TRUE(
+        std::equal(lost.Bytes().begin() + 120, lost.Bytes().end(), request.Bytes().begin() + 120));
+    EXPECT_TRUE(Silent(&bob_));
+}
+
+TEST_F(RtServerRoutingTest, PacketToOwnUuidComesBack) {
+    const RtPeerPacket echo = RtPeerPacket::Log(Route("alice", "alice"), 2, "to myself");
+    ASSERT_EQ(alice_.Send(echo), 0);
+    RtPeerPacket got;
+    ASSERT_EQ(alice_.Receive(&got), 0);
+    EXPECT_EQ(got.Bytes(), echo.Bytes());
+}
+
+TEST_F(RtServerRoutingTest, WebSideIsBoundByItsFirstPacketAndReachableAfterwards) {
+    RtPeerClient web;
+    Connect(&web);
+    const RtPeerPacket hello =
+        RtPeerPacket::Normal(Route("web-1", "alice", kBdPeerTypeWeb), "{\"from\":\"web\"}\n");
+    ASSERT_EQ(web.Send(hello), 0);
+    RtPeerPacket got;
+    ASSERT_EQ(alice_.Receive(&got), 0);
+    EXPECT_EQ(got.Bytes(), hello.Bytes());
+
+    ASSERT_EQ(alice_.SendNormal(Route("alice", "web-1"), "{\"reply\":1}\n"), 0);
+    ASSERT_EQ(web.Receive(&got), 0);
+    EXPECT_EQ(got.Payload(), "{\"reply\":1}\n");
+    EXPECT_NE(router_->Log().find("recive packet from web, uuid : web-1, target uuid :alice"),
+              std::string::npos);
+}
+
+TEST_F(RtServerRoutingTest, WebPacketWithoutSourceUuidIsForwardedAndBindsNothing) {
+    RtPeerClient web;
+    Connect(&web);
+    ASSERT_EQ(web.SendNormal(Route("", "alice", kBdPeerTypeWeb), "{}\n"), 0);
+    RtPeerPacket got;
+    ASSERT_EQ(alice_.Receive(&got), 0);
+    EXPECT_EQ(got.SourceUuid(), "");
+    // Every other connection is untouched: bob still receives.
+    ASSERT_EQ(alice_.SendNormal(Route("alice", "bob"), "{}\n"), 0);
+    ASSERT_EQ(bob_.Receive(&got), 0);
+    EXPECT_EQ(router_->Log().find("web connection fd change"), std::string::npos);
+}
+
+using RtServerWebBeforeReadyTest = RtServerE2eTest;
+
+TEST_F(RtServerWebBeforeReadyTest, WebSideIsRoutedBeforeAnyServerPlatform) {
+    RtPeerClient web, other;
+    Connect(&web);
+    Connect(&other);
+    ASSERT_EQ(other.SendNormal(Route("web-2", "web-1", kBdPeerTypeWeb), "{}\n"), 0);
+    RtPeerPacket got;
+    ASSERT_EQ(other.Receive(&got), 0);
+    EXPECT_TRUE(got.IsControl(kBdControlTargetConnLost));
+    ASSERT_EQ(web.SendNormal(Route("web-1", "web-2", kBdPeerTypeWeb), "{\"hi\":1}\n"), 0);
+    ASSERT_EQ(other.Receive(&got), 0);
+    EXPECT_EQ(got.Payload(), "{\"hi\":1}\n");
+}
+
+}  // namespace
