@@ -73,6 +73,9 @@ TEST_F(BdXmlReaderTest, EmptyElementsAndParentsHaveNoData) {
 TEST_F(BdXmlReaderTest, QuotedGreaterThanDoesNotEndATag) {
     EXPECT_EQ(ReadSettings(dir_, "<r><a t=\"x>y\" u='>'>1</a><b q=\"/\">2</b></r>"),
               (Settings{{"a", "1"}, {"b", "2"}}));
+    // A quote outside a value does not open one, so it cannot swallow the rest of the file.
+    EXPECT_EQ(ReadSettings(dir_, "<r><a it's>1</a><b>2</b></r>"),
+              (Settings{{"a", "1"}, {"b", "2"}}));
 }
 
 TEST_F(BdXmlReaderTest, NeverEndedElementBecomesEmptyAndItsChildrenFollowIt) {
