@@ -1,5 +1,6 @@
 #include "rt_tools/rt_peer_client.h"
 
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -12,7 +13,6 @@
 #include <cstring>
 
 #include "bd_common/bd_error.h"
-#include "bd_netframwork/bd_packet_handler.h"
 
 namespace {
 
@@ -24,13 +24,31 @@ int RemainingMs(Clock::time_point deadline) {
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
+// Waits for a non-blocking connect to finish: BD_SUCCESS, BD_SOCKET_TIMEOUT, or
+// BD_SOCKET_CONNECT_ERROR when the attempt failed (refused, unreachable).
+int AwaitConnected(int fd, int timeoutMs) {
+    pollfd ready{fd, POLLOUT, 0};
+    int rc;
+    do {
+        rc = poll(&ready, 1, timeoutMs);
+    } while (rc < 0 && errno == EINTR);
+    if (rc == 0)
+        return BD_SOCKET_TIMEOUT;
+    int error = 0;
+    socklen_t size = sizeof(error);
+    if (rc < 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) {
+        return BD_SOCKET_CONNECT_ERROR;
+    }
+    return BD_SUCCESS;
+}
+
 }  // namespace
 
 RtPeerClient::~RtPeerClient() {
     Close();
 }
 
-int RtPeerClient::Connect(const std::string &host, int port) {
+int RtPeerClient::Connect(const std::string &host, int port, int timeoutMs) {
     Close();
     addrinfo hints;
     std::memset(&hints, 0, sizeof(hints));
@@ -40,14 +58,19 @@ int RtPeerClient::Connect(const std::string &host, int port) {
     if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) {
         return BD_SOCKET_CONNECT_ERROR;
     }
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const bool connected = fd >= 0 && connect(fd, found->ai_addr, found->ai_addrlen) == 0;
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    int rc = fd < 0 ? BD_SOCKET_CONNECT_ERROR : BD_SUCCESS;
+    if (rc == BD_SUCCESS && connect(fd, found->ai_addr, found->ai_addrlen) != 0) {
+        rc = errno == EINPROGRESS ? AwaitConnected(fd, timeoutMs) : BD_SOCKET_CONNECT_ERROR;
+    }
     freeaddrinfo(found);
-    if (!connected) {
+    if (rc != BD_SUCCESS) {
         if (fd >= 0)
             close(fd);
-        return BD_SOCKET_CONNECT_ERROR;
+        return rc;
     }
+    // Every later call blocks with its own time-out; only the connect needed to be bounded.
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     // Small packets (handshakes, keep-alives) should leave at once.
     const int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
@@ -59,7 +82,7 @@ void RtPeerClient::Close() {
     if (fd_ >= 0)
         close(fd_);
     fd_ = -1;
-    pending_.clear();
+    framer_.Clear();
 }
 
 int RtPeerClient::SendBytes(const char *data, size_t length) {
@@ -95,16 +118,17 @@ int RtPeerClient::ReadSome(int timeoutMs) {
     if (rc < 0)
         return BD_RECV_ERROR;
 
-    char chunk[65536];
+    const size_t kReadSize = 65536;
+    char *room = framer_.Reserve(kReadSize);
     ssize_t n;
     do {
-        n = recv(fd_, chunk, sizeof(chunk), 0);
+        n = recv(fd_, room, kReadSize, 0);
     } while (n < 0 && errno == EINTR);
     if (n == 0 || (n < 0 && errno == ECONNRESET))
         return BD_PEER_CLOSE_CONNECTION;
     if (n < 0)
         return BD_RECV_ERROR;
-    pending_.insert(pending_.end(), chunk, chunk + n);
+    framer_.Commit(static_cast<size_t>(n));
     return BD_SUCCESS;
 }
 
@@ -113,20 +137,15 @@ int RtPeerClient::Receive(RtPeerPacket *packet, int timeoutMs) {
         return BD_PARAMETER_INVALID;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        const BdHeader *header = nullptr;
-        if (BdPacketHandler::GetPacketHeader(pending_.data(), static_cast<int>(pending_.size()),
-                                             &header) == BD_SUCCESS) {
-            if (header->magic != kBdPacketMagic || header->data_len < 0) {
-                return BD_NET_HEADER_MAGIC_INVALID;
-            }
-            const size_t total = static_cast<size_t>(header->data_len) + sizeof(BdHeader);
-            if (pending_.size() >= total) {
-                *packet =
-                    RtPeerPacket(std::vector<char>(pending_.begin(), pending_.begin() + total));
-                pending_.erase(pending_.begin(), pending_.begin() + total);
-                return BD_SUCCESS;
-            }
+        const char *whole = nullptr;
+        int length = 0;
+        const int framed = framer_.Next(&whole, &length);
+        if (framed == BD_SUCCESS) {
+            *packet = RtPeerPacket(std::vector<char>(whole, whole + length));
+            return BD_SUCCESS;
         }
+        if (framed != BD_NET_HEADER_INCOMPLETE)
+            return framed;
         const int rc = ReadSome(RemainingMs(deadline));
         if (rc != BD_SUCCESS)
             return rc;
@@ -136,7 +155,7 @@ int RtPeerClient::Receive(RtPeerPacket *packet, int timeoutMs) {
 bool RtPeerClient::WaitForClose(int timeoutMs) {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        pending_.clear();
+        framer_.Clear();
         const int rc = ReadSome(RemainingMs(deadline));
         if (rc == BD_PEER_CLOSE_CONNECTION)
             return true;

@@ -2,8 +2,8 @@
 #define RT_TOOLS_RT_PEER_CLIENT_H_
 
 #include <string>
-#include <vector>
 
+#include "rt_tools/rt_peer_framer.h"
 #include "rt_tools/rt_peer_packet.h"
 
 // One peer's TCP connection to a router, blocking and simple: every send writes the whole packet,
@@ -13,15 +13,20 @@
 class RtPeerClient {
   public:
     static const int kDefaultReceiveTimeoutMs = 5000;
+    static const int kDefaultConnectTimeoutMs = 10000;
 
     RtPeerClient() = default;
     ~RtPeerClient();
     RtPeerClient(const RtPeerClient &) = delete;
     RtPeerClient &operator=(const RtPeerClient &) = delete;
 
-    // Connects to an IPv4 host:port (dotted address or host name). BD_SOCKET_CONNECT_ERROR on
-    // failure; an open connection is closed first.
-    int Connect(const std::string &host, int port);
+    // Connects to an IPv4 host:port (dotted address or host name). BD_SOCKET_CONNECT_ERROR when
+    // the name does not resolve or the connection is refused or unreachable, BD_SOCKET_TIMEOUT
+    // when it is not established within timeoutMs; an open connection is closed first.
+    int Connect(const std::string &host, int port) {
+        return Connect(host, port, kDefaultConnectTimeoutMs);
+    }
+    int Connect(const std::string &host, int port, int timeoutMs);
     void Close();
     bool IsConnected() const { return fd_ >= 0; }
     int GetFD() const { return fd_; }
@@ -51,12 +56,13 @@ class RtPeerClient {
     bool WaitForClose(int timeoutMs);
 
   private:
-    // Waits for readable data and appends what one recv returns to pending_; the codes of Receive.
+    // Waits for readable data and appends what one recv returns to the framer; the codes of
+    // Receive.
     int ReadSome(int timeoutMs);
 
     int fd_ = -1;
     int receive_timeout_ms_ = kDefaultReceiveTimeoutMs;
-    std::vector<char> pending_;  // received bytes not yet returned as a packet
+    RtPeerFramer framer_;  // received bytes not yet returned as a packet
 };
 
 #endif  // RT_TOOLS_RT_PEER_CLIENT_H_
