@@ -38,8 +38,13 @@ class RtServerE2eTest : public testing::Test {
     }
 
     void TearDown() override {
-        if (router_)
-            router_->Kill();
+        if (!router_)
+            return;
+        router_->Kill();
+        // A sanitizer report in the router fails the test even when the peers saw nothing wrong.
+        const std::string errors = router_->Stderr();
+        EXPECT_EQ(errors.find("Sanitizer"), std::string::npos) << errors;
+        EXPECT_EQ(errors.find("runtime error:"), std::string::npos) << errors;
     }
 
     void StartRouter() {
