@@ -1,5 +1,6 @@
 #include "rt_tools/rt_peer_decoder.h"
 
+#include <initializer_list>
 #include <memory>
 #include <sstream>
 
@@ -53,15 +54,15 @@ std::string Body(const RtPeerPacket &packet) {
     return std::string(packet.Data() + kBdBodyOffset, packet.Data() + packet.Length());
 }
 
-// "key value" pairs of one flat JSON object of texts and integers on one line, in key order.
-void AppendFields(std::ostringstream &out, const char *indent, const Json::Value &object) {
-    out << indent;
-    bool first = true;
-    for (const std::string &key : object.getMemberNames()) {
+// The fields of a decoded body, one line, in their order on the wire; an empty text shows as
+// "(empty)" so that the columns stay readable.
+void AppendFields(std::ostringstream &out, const Json::Value &object,
+                  std::initializer_list<const char *> keys) {
+    out << ' ';
+    for (const char *key : keys) {
         const Json::Value &value = object[key];
-        out << (first ? "" : "  ") << key << ' '
-            << (value.isString() ? value.asString() : std::to_string(value.asInt()));
-        first = false;
+        std::string shown = value.isString() ? value.asString() : std::to_string(value.asInt());
+        out << ' ' << key << ' ' << (shown.empty() ? "(empty)" : shown);
     }
     out << '\n';
 }
@@ -170,10 +171,18 @@ std::string RtPeerDecoder::ToText(const RtPeerPacket &packet) {
         out << "  router_uuid " << json["router_uuid"].asString() << '\n';
         out << "  server_platform_uuid " << json["server_platform_uuid"].asString() << '\n';
     }
-    if (json.isMember("handshake"))
-        AppendFields(out, "  ", json["handshake"]);
-    if (json.isMember("module"))
-        AppendFields(out, "  ", json["module"]);
+    if (json.isMember("handshake")) {
+        AppendFields(out, json["handshake"],
+                     {"uuid", "aux_value", "aux_text", "os_type", "os_version", "process_type",
+                      "hostname", "node_uuid"});
+    }
+    if (json.isMember("module")) {
+        const Json::Value &module = json["module"];
+        AppendFields(out, module, {"reference_uuid", "source_thread_uuid", "target_thread_uuid"});
+        AppendFields(out, module,
+                     {"message_mode_type", "aux_value_1", "aux_value_2", "opcode_level",
+                      "opcode_type", "opcode", "data_len"});
+    }
     if (json.isMember("payload")) {
         Json::FastWriter writer;
         out << "  payload " << writer.write(json["payload"]);

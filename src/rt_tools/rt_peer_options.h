@@ -23,7 +23,7 @@ constexpr size_t kRtPeerMaxUuidLen = 39;
 
 // What one run of rt_peer is to do, as given on the command line.
 struct RtPeerOptions {
-    static const int kWaitForever = -1;
+    static constexpr int kWaitForever = -1;
 
     std::string host;
     int port = 0;
