@@ -1,0 +1,148 @@
+// The stream framing of a packet connection over arbitrary bytes cut at arbitrary points. The
+// input is the byte stream a peer sends. It is fed through a socket pair into the real
+// BdClientConnection::OnIn, whose ParsePacket is replaced by one that records each packet, in
+// three ways: in large writes, in pseudo-random cuts derived from the input, and (for short
+// inputs) one byte per receive. Every way must hand over exactly the packets a plain reading of the
+// net headers finds, close the connection exactly when a header is invalid, and otherwise keep the
+// incomplete tail.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "bd_common/bd_error.h"
+#include "bd_netframwork/bd_client_connection.h"
+#include "bd_netframwork/bd_conn_manager.h"
+#include "fuzz_check.h"
+
+namespace {
+
+class RecordingConnection : public BdClientConnection {
+  public:
+    int ParsePacket(const char *data, int length) override {
+        packets.emplace_back(data, static_cast<size_t>(length));
+        return 0;
+    }
+    int BytesHeld() const { return _bytesHeld; }
+    int Capacity() const { return _readBufferCapacity; }
+
+    std::vector<std::string> packets;
+};
+
+// What the net headers of the whole stream say, read the plain way.
+struct Framing {
+    std::vector<std::string> packets;
+    bool invalid = false;      // a header with a wrong magic or an impossible length
+    size_t leftover = 0;       // bytes of an incomplete packet (or header) at the end
+    int64_t largestTotal = 0;  // longest packet announced, complete or not
+};
+
+Framing ReadHeaders(const uint8_t *data, size_t size) {
+    Framing framing;
+    size_t position = 0;
+    while (size - position >= static_cast<size_t>(BdConnection::kNetHeaderSize)) {
+        uint32_t magic;
+        int32_t dataLen;
+        memcpy(&magic, data + position, sizeof(magic));
+        memcpy(&dataLen, data + position + sizeof(magic), sizeof(dataLen));
+        const int64_t total = static_cast<int64_t>(dataLen) + BdConnection::kNetHeaderSize;
+        if (magic != BdConnection::kNetHeaderMagic || dataLen < 0 ||
+            total > BdConnection::kMaxPacketLength) {
+            framing.invalid = true;
+            return framing;
+        }
+        framing.largestTotal = std::max(framing.largestTotal, total);
+        if (static_cast<int64_t>(size - position) < total) {
+            break;
+        }
+        framing.packets.emplace_back(reinterpret_cast<const char *>(data + position),
+                                     static_cast<size_t>(total));
+        position += static_cast<size_t>(total);
+    }
+    framing.leftover = size - position;
+    return framing;
+}
+
+// Cut lengths of one way of feeding the stream.
+class Cuts {
+  public:
+    enum Kind { kLarge, kRandom, kSingleBytes };
+    Cuts(Kind kind, uint64_t seed) : kind_(kind), state_(seed | 1) {}
+    size_t Next() {
+        switch (kind_) {
+            case kLarge:
+                return 64 * 1024;
+            case kSingleBytes:
+                return 1;
+            case kRandom:
+                break;
+        }
+        // xorshift64: cheap and fully determined by the input, so a crash replays.
+        state_ ^= state_ << 13;
+        state_ ^= state_ >> 7;
+        state_ ^= state_ << 17;
+        return state_ % 4 == 0 ? 1 + state_ % 16 : 1 + (state_ >> 8) % 300;
+    }
+
+  private:
+    Kind kind_;
+    uint64_t state_;
+};
+
+void FeedStream(const uint8_t *data, size_t size, Cuts cuts, const Framing &expected) {
+    int ends[2];
+    FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM, 0, ends) == 0);
+    BdConnManager manager;  // never started: the connection only needs one to register with
+    RecordingConnection connection;
+    FUZZ_CHECK(connection.Init(ends[0], &manager) == BD_SUCCESS);
+
+    for (size_t sent = 0; sent < size && connection.GetCloseFlag() == 0;) {
+        const size_t chunk = std::min(cuts.Next(), size - sent);
+        FUZZ_CHECK(write(ends[1], data + sent, chunk) == static_cast<ssize_t>(chunk));
+        sent += chunk;
+        const int rc = connection.OnIn(nullptr);
+        FUZZ_CHECK(rc == BD_SOCKET_EAGAIN || connection.GetCloseFlag() == 1);
+    }
+
+    FUZZ_CHECK(connection.packets == expected.packets);
+    FUZZ_CHECK(connection.GetCloseFlag() == (expected.invalid ? 1u : 0u));
+    if (!expected.invalid) {
+        FUZZ_CHECK(connection.BytesHeld() == static_cast<int>(expected.leftover));
+        FUZZ_CHECK(connection.Capacity() ==
+                   std::max<int64_t>(BdConnection::kReadBufferInitialSize, expected.largestTotal));
+        // The peer going away closes the connection and hands over nothing more.
+        close(ends[1]);
+        ends[1] = -1;
+        FUZZ_CHECK(connection.OnIn(nullptr) == BD_PEER_CLOSE_CONNECTION);
+        FUZZ_CHECK(connection.GetCloseFlag() == 1);
+        FUZZ_CHECK(connection.packets.size() == expected.packets.size());
+    }
+    if (ends[1] >= 0) {
+        close(ends[1]);
+    }
+    connection.Destroy();  // closes ends[0]
+}
+
+uint64_t Fingerprint(const uint8_t *data, size_t size) {
+    uint64_t hash = 14695981039346656037ull;  // FNV-1a
+    for (size_t i = 0; i < size; ++i) {
+        hash = (hash ^ data[i]) * 1099511628211ull;
+    }
+    return hash;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    const Framing expected = ReadHeaders(data, size);
+    FeedStream(data, size, Cuts(Cuts::kLarge, 0), expected);
+    FeedStream(data, size, Cuts(Cuts::kRandom, Fingerprint(data, size)), expected);
+    if (size <= 256) {
+        FeedStream(data, size, Cuts(Cuts::kSingleBytes, 0), expected);
+    }
+    return 0;
+}
