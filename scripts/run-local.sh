@@ -10,12 +10,8 @@ scripts/bootstrap.sh
 
 build=$root/build-release
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DRT_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)"
+cmake --build "$build" -j "$(nproc)" --target rt_server
 binary=$build/src/rt_server/rt_server
-if [ ! -x "$binary" ]; then
-    echo "run-local: the rt_server binary was not built yet; nothing to run." >&2
-    exit 1
-fi
 
 local_dir=$root/.local
 norvale_root=$local_dir/root
@@ -55,7 +51,12 @@ cat >"$norvale_root/etc/norvale/rt_server.conf.xml" <<XML
 </config>
 XML
 
-echo "run-local: rt_server listening on 127.0.0.1:$port"
+echo "run-local: rt_server listens on 127.0.0.1:$port"
 echo "run-local: NORVALE_ROOT=$norvale_root, log under $local_dir/log/rt_server"
+echo "run-local: router UUID in $norvale_root/etc/norvale/backup-system/uuid/router-server"
 echo "run-local: database $RT_DB_NAME on 127.0.0.1:$RT_DB_PORT (user $RT_DB_USER)"
+echo "run-local: hand-shake as the server platform first; until then every other peer but the"
+echo "run-local: web side is answered with server not ready. One trace line per forwarded packet"
+echo "run-local: follows here."
+# In the foreground, so Ctrl-C ends the router and the trap then stops the database.
 NORVALE_ROOT=$norvale_root "$binary"
