@@ -1,16 +1,25 @@
 #include "bd_common/bd_log.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <string.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <iostream>
 
 #include "bd_common/bd_file.h"
-#include "bd_common/bd_util.h"
 
 namespace {
 
 const long kSecondsPerDay = 86400;
+
+// Everything that can give a scan of the log directory something new to delete or change whether
+// it can be read: a name created, linked or moved in, a permission change, the directory itself
+// removed or moved. Deletions only take candidates away.
+const uint32_t kDirectoryEvents =
+    IN_CREATE | IN_MOVED_TO | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
 
 }  // namespace
 
@@ -21,6 +30,9 @@ BdLog::BdLog() : _clock([] { return BdTime::Now(BdTime::kWallClock); }) {}
 
 BdLog::~BdLog() {
     CloseDayFileLocked();
+    if (_watch_fd >= 0) {
+        close(_watch_fd);
+    }
 }
 
 BdLog *BdLog::GetLogger() {
@@ -77,6 +89,7 @@ int BdLog::Init(const std::string &name, const std::string &directory, BdError *
     }
     _quiet = quiet;
     _initialised = true;
+    _watch_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     ArchiveLogLocked(now);
     return 1;
 }
@@ -117,14 +130,16 @@ int BdLog::WriteLocalLog(int level, const std::string &message, int code, std::s
     if (level < BD_LOG_DEBUG || level > BD_LOG_ERROR || message.empty()) {
         return 0;
     }
-    std::string entry = CurrentTime().ToLogDatetime();
+    std::string entry;
+    entry.reserve(64 + _name.size() + message.size() + file.size() + function.size());
+    entry += CurrentTime().ToLogDatetime();
     entry += ' ';
     entry += _name;
     if (level == BD_LOG_DEBUG) {
         entry += " [DEBUG]: ";
     } else {
         entry += level == BD_LOG_WARN ? " [WARN:" : " [ERROR:";
-        entry += BdUtil::NumToStr(code);
+        entry += std::to_string(code);
         if (_describer != nullptr) {
             entry += '#';
             entry += _describer->GetDescription(code);
@@ -136,29 +151,39 @@ int BdLog::WriteLocalLog(int level, const std::string &message, int code, std::s
     if (!file.empty()) {
         entry += file;
         entry += ':';
-        entry += BdUtil::NumToStr(line);
+        entry += std::to_string(line);
     }
     if (!function.empty()) {
         entry += ':';
         entry += function;
     }
-    return Write(entry) > 0 ? 1 : 0;
+    entry += '\n';
+    return WriteEntry(entry) > 0 ? 1 : 0;
 }
 
 int BdLog::Write(const std::string &line) {
+    std::string withEnd;
+    withEnd.reserve(line.size() + 1);
+    withEnd += line;
+    withEnd += '\n';
+    return WriteEntry(withEnd);
+}
+
+int BdLog::WriteEntry(const std::string &lineWithEnd) {
     BdMutexLocker locker(_mutex);
     if (!_initialised) {
         return 0;
     }
     BdTime now = CurrentTime();
     CheckOrChangeLogLocked(now);
+    // One write call per line, so lines of several processes sharing the file stay whole.
     if (_fd >= 0) {
-        // One write call per line, so lines of several processes sharing the file stay whole.
-        std::string withEnd = line + "\n";
-        BdFile::Write(_fd, withEnd.data(), static_cast<int>(withEnd.size()));
+        BdFile::Write(_fd, lineWithEnd.data(), static_cast<int>(lineWithEnd.size()));
     }
     if (!_quiet) {
-        std::cerr << line << std::endl;
+        // The same bytes as the line and a flushed line end, in one write.
+        std::cerr.write(lineWithEnd.data(), static_cast<std::streamsize>(lineWithEnd.size()));
+        std::cerr.flush();
         if (!std::cerr.good()) {
             return 0;
         }
@@ -195,31 +220,88 @@ int BdLog::ArchiveLog() {
     return ArchiveLogLocked(CurrentTime());
 }
 
-// The scan runs on every entry; the directory holds only this logger's day files, so it stays
-// small. Splitting the cut-off from the scan leaves room to skip scans whose outcome cannot differ
-// (same cut-off, unchanged directory).
+// A scan costs several system calls and the router writes an entry per forwarded packet, so a
+// scan is skipped when it provably would delete nothing and return 1: the last scan deleted every
+// expired file, the cut-off date and the spared day file are the same, the path still names the
+// same directory, and its watch has reported no new name, permission change, move or removal.
+// The path is looked up every time because the watch alone misses a renamed parent, and hears of
+// the directory's removal only once the open day file in it is closed. Anything else (an event, a
+// queue overflow, a failed deletion, no watch) means a full scan, so the same files go at the same
+// entry and the result is the same as scanning every time.
 int BdLog::ArchiveLogLocked(const BdTime &now) {
     if (_directory.empty()) {
         return 0;
     }
-    return DeleteExpiredLocked(CutOffName(now));
+    std::string cutOffDate = CutOffDate(now);
+    bool silent = WatchSilentLocked();
+    struct stat seen;
+    bool found = stat(_directory.c_str(), &seen) == 0;
+    if (_last_scan.clean && silent && found && seen.st_dev == _last_scan.device &&
+        seen.st_ino == _last_scan.inode && cutOffDate == _last_scan.cutOffDate &&
+        OpenFileLocked() == _last_scan.openFile) {
+        return 1;
+    }
+    _last_scan.clean = false;
+    WatchDirectoryLocked();
+    bool allDeleted = false;
+    int result = DeleteExpiredLocked(cutOffDate, &allDeleted);
+    if (result == 1 && allDeleted && found && _watch >= 0) {
+        _last_scan = {true, cutOffDate, OpenFileLocked(), seen.st_dev, seen.st_ino};
+    }
+    return result;
 }
 
-std::string BdLog::CutOffName(const BdTime &now) const {
-    BdTime cutOffTime = BdTime::Second(now.ToSecond() - _days * kSecondsPerDay);
-    return _name + "-" + cutOffTime.ToDate() + ".log";
+std::string BdLog::CutOffDate(const BdTime &now) const {
+    return BdTime::Second(now.ToSecond() - _days * kSecondsPerDay).ToDate();
+}
+
+const std::string &BdLog::OpenFileLocked() const {
+    static const std::string kNone;
+    return _fd >= 0 ? _file_path : kNone;
+}
+
+bool BdLog::WatchSilentLocked() {
+    if (_watch_fd < 0 || _watch < 0) {
+        return false;
+    }
+    // Which event it was does not matter: any of them calls for a scan.
+    alignas(struct inotify_event) char events[4096];
+    bool silent = true;
+    for (;;) {
+        ssize_t got = read(_watch_fd, events, sizeof(events));
+        if (got > 0) {
+            silent = false;
+        } else if (got < 0 && errno != EINTR) {
+            return silent && errno == EAGAIN;
+        }
+    }
+}
+
+// The path may name another directory than the watched one (made again, or replaced); a watch on
+// a directory already watched keeps its descriptor.
+void BdLog::WatchDirectoryLocked() {
+    if (_watch_fd < 0) {
+        return;
+    }
+    int watch = inotify_add_watch(_watch_fd, _directory.c_str(), kDirectoryEvents);
+    if (_watch >= 0 && watch != _watch) {
+        inotify_rm_watch(_watch_fd, _watch);
+    }
+    _watch = watch;
 }
 
 // Day file names put the date year first with fixed widths, so comparing names byte-wise orders
 // them by date: the cut-off day's file and every older one go.
-int BdLog::DeleteExpiredLocked(const std::string &cutOffName) {
+int BdLog::DeleteExpiredLocked(const std::string &cutOffDate, bool *allDeleted) {
     DIR *directory = opendir(_directory.c_str());
     if (directory == nullptr) {
         return 0;
     }
+    std::string cutOffName = _name + "-" + cutOffDate + ".log";
     std::string currentName = _fd >= 0 ? _file_path.substr(_directory.size()) : std::string();
+    *allDeleted = true;
     struct dirent *entry;
-    while ((entry = readdir(directory)) != nullptr) {
+    while ((errno = 0, entry = readdir(directory)) != nullptr) {
         const char *entryName = entry->d_name;
         if (strcmp(entryName, ".") == 0 || strcmp(entryName, "..") == 0) {
             continue;
@@ -229,9 +311,14 @@ int BdLog::DeleteExpiredLocked(const std::string &cutOffName) {
             continue;
         }
         if (strncmp(entryName, _name.c_str(), _name.size()) == 0 &&
-            strcmp(entryName, cutOffName.c_str()) <= 0) {
-            BdFile::DelFile(_directory + entryName);
+            strcmp(entryName, cutOffName.c_str()) <= 0 &&
+            BdFile::DelFile(_directory + entryName) != 0) {
+            *allDeleted = false;
         }
+    }
+    // A listing cut short may have missed a file; the next entry must look again.
+    if (errno != 0) {
+        *allDeleted = false;
     }
     closedir(directory);
     return 1;
@@ -239,15 +326,15 @@ int BdLog::DeleteExpiredLocked(const std::string &cutOffName) {
 
 int BdLog::TaskLog(int taskId, const std::string &taskName, int opcode, int code,
                    const std::string &userName, const std::string &description) {
-    return Write(CurrentTime().ToDatetime() + " [task id=" + BdUtil::NumToStr(taskId) +
-                 "][task name=" + taskName + "][opcode=" + BdUtil::NumToStr(opcode) +
-                 "][error_code" + BdUtil::NumToStr(code) + "][username=" + userName +
-                 "][description=" + description + "]");
+    return Write(CurrentTime().ToDatetime() + " [task id=" + std::to_string(taskId) +
+                 "][task name=" + taskName + "][opcode=" + std::to_string(opcode) + "][error_code" +
+                 std::to_string(code) + "][username=" + userName + "][description=" + description +
+                 "]");
 }
 
 int BdLog::SystemLog(int opcode, int code, const std::string &userName,
                      const std::string &description) {
-    return Write(CurrentTime().ToDatetime() + " [opcode=" + BdUtil::NumToStr(opcode) +
-                 "][error_code" + BdUtil::NumToStr(code) + "][username=" + userName +
+    return Write(CurrentTime().ToDatetime() + " [opcode=" + std::to_string(opcode) +
+                 "][error_code" + std::to_string(code) + "][username=" + userName +
                  "][description=" + description + "]");
 }

@@ -1,6 +1,8 @@
 #ifndef BD_COMMON_BD_LOG_H_
 #define BD_COMMON_BD_LOG_H_
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <functional>
 #include <string>
@@ -25,8 +27,9 @@ enum BdLogLevel {
 //
 // Threads: SetClock and Init belong to start-up, before other threads write; after that every
 // operation may be called from any thread. The lock _mutex guards the descriptor, the initialised
-// flag and the directory, path and date fields; the name, describer, quiet flag, retention and
-// clock are written only at start-up and read without it. Formatting happens outside the lock, so
+// flag, the directory, path and date fields and the directory watch with the last scan's outcome;
+// the name, describer, quiet flag, retention and clock are written only at start-up and read
+// without it. Formatting happens outside the lock, so
 // lines land in the order threads take the lock.
 class BdLog {
   public:
@@ -76,17 +79,35 @@ class BdLog {
     std::string GetFilePath();
 
   private:
+    // What the last complete scan of the log directory left behind (see ArchiveLogLocked).
+    struct ScanOutcome {
+        bool clean = false;  // it deleted every expired file, with the directory watched
+        std::string cutOffDate;
+        std::string openFile;  // the day file it spared, empty when none was open
+        dev_t device = 0;      // the directory the path named then
+        ino_t inode = 0;
+    };
+
     BdTime CurrentTime() const;
+    // Writes a line that already ends in a line feed; the result of Write.
+    int WriteEntry(const std::string &lineWithEnd);
     // Builds the day file path from directory, name and stored date; returns 1.
     int CreateLogFileName();
     int OpenDayFileLocked();
     int CheckOrChangeLogLocked(const BdTime &now);
     int ArchiveLogLocked(const BdTime &now);
-    // Name of the newest day file that has expired at now.
-    std::string CutOffName(const BdTime &now) const;
-    // Deletes this logger's files named at or before cutOffName; 0 when the directory is
-    // unreadable.
-    int DeleteExpiredLocked(const std::string &cutOffName);
+    // Date of the newest day file that has expired at now.
+    std::string CutOffDate(const BdTime &now) const;
+    // The day file a scan spares: the open one, or the empty string.
+    const std::string &OpenFileLocked() const;
+    // Reads every pending event of the directory watch; true when there was none. False without a
+    // watch.
+    bool WatchSilentLocked();
+    // Points the watch at the directory the path names now.
+    void WatchDirectoryLocked();
+    // Deletes this logger's files named at or before the cut-off date's day file, sparing the open
+    // one; 0 when the directory is unreadable. allDeleted tells whether every deletion succeeded.
+    int DeleteExpiredLocked(const std::string &cutOffDate, bool *allDeleted);
     void CloseDayFileLocked();
 
     int _fd = -1;
@@ -100,6 +121,9 @@ class BdLog {
     int _days = 0;
     BdError *_describer = nullptr;  // not owned
     Clock _clock;
+    int _watch_fd = -1;  // inotify instance of the log directory; -1 when unavailable
+    int _watch = -1;     // its watch on the directory; -1 when none
+    ScanOutcome _last_scan;
 
     static std::atomic<BdLog *> _log;
     static BdMutex _instance_mutex;

@@ -1,12 +1,17 @@
 #include "bd_common/bd_log.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <thread>
 #include <vector>
 
@@ -147,17 +152,138 @@ TEST_F(BdLogTest, FirstEntryAfterMidnightSwitchesFileAndExpiresTheCutOffDay) {
     Touch(DayFile("2026-11-25"));
     Touch(DayFile("2026-11-26"));
     EXPECT_EQ(Debug("before midnight"), 1);
+    EXPECT_EQ(Debug("still before midnight"), 1);
     EXPECT_TRUE(Exists(DayFile("2026-11-25")));
 
     SetTime(kNoonDecember4 + 12 * 3600);  // 2026-12-05 00:00:00
     EXPECT_EQ(Debug("after midnight"), 1);
     EXPECT_EQ(Lines(DayFile("2026-12-04")),
-              std::vector<std::string>{"2026/12/04 23:59:59 rt_server [DEBUG]: before midnight. "});
+              (std::vector<std::string>{
+                  "2026/12/04 23:59:59 rt_server [DEBUG]: before midnight. ",
+                  "2026/12/04 23:59:59 rt_server [DEBUG]: still before midnight. "}));
     EXPECT_EQ(Lines(DayFile("2026-12-05")),
               std::vector<std::string>{"2026/12/05 00:00:00 rt_server [DEBUG]: after midnight. "});
     EXPECT_FALSE(Exists(DayFile("2026-11-25")));
     EXPECT_TRUE(Exists(DayFile("2026-11-26")));
     EXPECT_EQ(_log.GetFilePath(), DayFile("2026-12-05"));
+}
+
+// Where daylight saving time began within the retention, the cut-off date moves at 01:00 local
+// time rather than at midnight.
+TEST_F(BdLogTest, CutOffMovesWhenTheLocalDateTenDaysAgoChanges) {
+    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+    tzset();
+    SetTime(1775341800L);  // 2026-04-05 00:30 CEST; ten days earlier is 2026-03-25 23:30 CET
+    ASSERT_EQ(Open(), 1);
+    Touch(DayFile("2026-03-26"));
+    EXPECT_EQ(Debug("cut-off still the 25th"), 1);
+    SetTime(1775343599L);
+    EXPECT_EQ(Debug("one second to go"), 1);
+    EXPECT_TRUE(Exists(DayFile("2026-03-26")));
+
+    SetTime(1775343600L);  // 01:00 CEST; ten days earlier is 2026-03-26 00:00 CET
+    EXPECT_EQ(Debug("cut-off now the 26th"), 1);
+    EXPECT_FALSE(Exists(DayFile("2026-03-26")));
+    EXPECT_EQ(Lines(DayFile("2026-04-05")).size(), 3u);
+}
+
+// However a file gets into the directory between two entries, the next entry deletes it when it
+// has expired, and leaves it when it is not one of this logger's.
+TEST_F(BdLogTest, ExpiredFilesArrivingBetweenEntriesGoAtTheNextEntry) {
+    ASSERT_EQ(Open(), 1);
+    EXPECT_EQ(Debug("settled"), 1);
+    EXPECT_EQ(Debug("nothing new"), 1);
+
+    Touch(DayFile("2026-11-24"));
+    EXPECT_EQ(Debug("after a create"), 1);
+    EXPECT_FALSE(Exists(DayFile("2026-11-24")));
+
+    TempDir elsewhere;
+    Touch(elsewhere.Join("moved"));
+    ASSERT_EQ(rename(elsewhere.Join("moved").c_str(), DayFile("2026-11-20").c_str()), 0);
+    EXPECT_EQ(Debug("after a move into the directory"), 1);
+    EXPECT_FALSE(Exists(DayFile("2026-11-20")));
+
+    Touch(LogDir() + "/pending");
+    EXPECT_EQ(Debug("an unrelated name"), 1);
+    ASSERT_EQ(rename((LogDir() + "/pending").c_str(), DayFile("2026-11-21").c_str()), 0);
+    EXPECT_EQ(Debug("after a rename inside the directory"), 1);
+    EXPECT_FALSE(Exists(DayFile("2026-11-21")));
+
+    Touch(elsewhere.Join("linked"));
+    ASSERT_EQ(link(elsewhere.Join("linked").c_str(), DayFile("2026-11-22").c_str()), 0);
+    EXPECT_EQ(Debug("after a hard link"), 1);
+    EXPECT_FALSE(Exists(DayFile("2026-11-22")));
+
+    for (const char *name :
+         {"other-2020-01-01.log", "old-rt_server-2020-01-01.log", "rt_server-2026-11-25.log"}) {
+        Touch(LogDir() + "/" + name);
+        EXPECT_EQ(Debug(name), 1);
+        EXPECT_EQ(Debug(name), 1);
+        EXPECT_TRUE(Exists(LogDir() + "/" + name)) << name;
+    }
+}
+
+// The path is read again at every entry: a log directory moved away with its parent, or replaced
+// by something else, is noticed at once.
+TEST_F(BdLogTest, LooksAtWhateverThePathNamesNow) {
+    std::string parent = _dir.Join("logs");
+    std::string logDir = parent + "/rt_server";
+    ASSERT_EQ(_log.Init("rt_server", parent, &_describer, true, 10), 1);
+    EXPECT_EQ(Debug("settled"), 1);
+
+    ASSERT_EQ(rename(parent.c_str(), _dir.Join("logs.1").c_str()), 0);
+    EXPECT_EQ(Debug("directory moved away"), 0);
+
+    ASSERT_EQ(BdFile::CreateDir(logDir), 0);
+    EXPECT_EQ(Debug("directory made again"), 1);
+    EXPECT_EQ(Debug("settled again"), 1);
+    ASSERT_EQ(rename(parent.c_str(), _dir.Join("logs.2").c_str()), 0);
+    ASSERT_EQ(BdFile::CreateDir(logDir), 0);
+    Touch(logDir + "/rt_server-2026-11-01.log");
+    EXPECT_EQ(Debug("directory replaced"), 1);
+    EXPECT_FALSE(Exists(logDir + "/rt_server-2026-11-01.log"));
+
+    ASSERT_EQ(rename(parent.c_str(), _dir.Join("logs.3").c_str()), 0);
+    ASSERT_EQ(BdFile::CreateDir(parent), 0);
+    Touch(logDir);
+    EXPECT_EQ(Debug("a plain file in its place"), 0);
+    ASSERT_EQ(unlink(logDir.c_str()), 0);
+
+    // The superuser reads any directory.
+    if (geteuid() != 0) {
+        ASSERT_EQ(BdFile::CreateDir(logDir), 0);
+        EXPECT_EQ(Debug("readable"), 1);
+        ASSERT_EQ(chmod(logDir.c_str(), 0), 0);
+        EXPECT_EQ(Debug("unreadable"), 0);
+        ASSERT_EQ(chmod(logDir.c_str(), 0755), 0);
+        EXPECT_EQ(Debug("readable again"), 1);
+    }
+}
+
+// Clearing a file's immutable flag tells the directory nothing, so only looking again finds that
+// the file can go now.
+TEST_F(BdLogTest, RetriesAFailedDeletionAtTheNextEntry) {
+    ASSERT_EQ(Open(), 1);
+    std::string expired = DayFile("2026-11-20");
+    Touch(expired);
+    int fd = open(expired.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    int flags = 0;
+    if (ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0 ||
+        (flags |= FS_IMMUTABLE_FL, ioctl(fd, FS_IOC_SETFLAGS, &flags) != 0)) {
+        close(fd);
+        GTEST_SKIP() << "files cannot be made immutable here";
+    }
+    EXPECT_EQ(Debug("cannot delete"), 1);
+    EXPECT_EQ(Debug("still cannot"), 1);
+    EXPECT_TRUE(Exists(expired));
+
+    flags &= ~FS_IMMUTABLE_FL;
+    ASSERT_EQ(ioctl(fd, FS_IOC_SETFLAGS, &flags), 0);
+    close(fd);
+    EXPECT_EQ(Debug("deletable now"), 1);
+    EXPECT_FALSE(Exists(expired));
 }
 
 TEST_F(BdLogTest, UnopenableDayFileIsRetriedAndNothingLandsOutsideTheLogDirectory) {
@@ -206,6 +332,13 @@ TEST_F(BdLogTest, EchoesToStandardErrorUnlessQuiet) {
     Debug("echoed");
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "2026/12/04 12:00:00 rt_server [DEBUG]: echoed. \n");
+
+    // A failed standard error is reported, but the entry is in the day file all the same.
+    std::cerr.setstate(std::ios::badbit);
+    EXPECT_EQ(Debug("echo lost"), 0);
+    std::cerr.clear();
+    EXPECT_EQ(Lines(DayFile("2026-12-04")).back(),
+              "2026/12/04 12:00:00 rt_server [DEBUG]: echo lost. ");
 
     TempDir quietDir;
     BdLog quiet;
