@@ -138,7 +138,7 @@ int RtServerAcceptedConnection::HandleNormalPacket(const char *packet, int lengt
         return BD_PARAMETER_INVALID;
     }
     const std::string target = BdPacketText(router->target_uuid);
-    std::printf("transmit packet from %s to %s\n", GetUUID().c_str(), target.c_str());
+    std::printf("transmit packet from %s to %s\n", _uuid.c_str(), target.c_str());
     std::fflush(stdout);
 
     BdConnection *targetConnection = nullptr;
@@ -151,8 +151,11 @@ int RtServerAcceptedConnection::HandleNormalPacket(const char *packet, int lengt
     if (copy == nullptr)
         return BD_MEMORY_ERROR;
     std::memcpy(copy, packet, length);
-    targetConnection->PutWriteQueueItem(copy, length);
-    return BD_SUCCESS;
+    // A refused copy stays ours: free it rather than leak it, and report the packet undelivered.
+    const int queued = targetConnection->PutWriteQueueItem(copy, length);
+    if (queued != BD_SUCCESS)
+        std::free(copy);
+    return queued;
 }
 
 int RtServerAcceptedConnection::HandleHandshakePacket(int level2Type, const char *packet,
