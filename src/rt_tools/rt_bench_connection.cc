@@ -1,0 +1,115 @@
+#include "rt_tools/rt_bench_connection.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "bd_common/bd_error.h"
+
+RtBenchConnection::~RtBenchConnection() {
+    if (fd_ >= 0)
+        close(fd_);
+}
+
+bool RtBenchConnection::StartConnect(int port) {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd_ < 0)
+        return false;
+    const int on = 1;
+    setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int rc = connect(fd_, reinterpret_cast<sockaddr *>(&address), sizeof(address));
+    return rc == 0 || errno == EINPROGRESS;
+}
+
+bool RtBenchConnection::FinishConnect() {
+    int error = 0;
+    socklen_t size = sizeof(error);
+    connected = getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
+    return connected;
+}
+
+void RtBenchConnection::Queue(const char *data, size_t length) {
+    out_.insert(out_.end(), data, data + length);
+}
+
+bool RtBenchConnection::Flush() {
+    while (sent_ < out_.size()) {
+        const ssize_t n = send(fd_, out_.data() + sent_, out_.size() - sent_, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
+        if (n <= 0)
+            return false;
+        sent_ += static_cast<size_t>(n);
+    }
+    if (sent_ == out_.size()) {
+        out_.clear();
+        sent_ = 0;
+    }
+    return true;
+}
+
+int RtBenchConnection::ReadAvailable() {
+    // A bounded number of reads per event keeps one busy connection from starving the others.
+    const size_t kReadSize = 256 * 1024;
+    for (int reads = 0; reads < 4; ++reads) {
+        char *room = in_.Reserve(kReadSize);
+        const ssize_t n = recv(fd_, room, kReadSize, 0);
+        if (n > 0) {
+            in_.Commit(static_cast<size_t>(n));
+            if (static_cast<size_t>(n) < kReadSize)
+                return BD_SUCCESS;
+            continue;
+        }
+        if (n == 0)
+            return BD_PEER_CLOSE_CONNECTION;
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+            return BD_SUCCESS;
+        return errno == ECONNRESET ? BD_PEER_CLOSE_CONNECTION : BD_RECV_ERROR;
+    }
+    return BD_SUCCESS;
+}
+
+RtBenchPoller::RtBenchPoller() : epoll_fd_(epoll_create1(EPOLL_CLOEXEC)) {}
+
+RtBenchPoller::~RtBenchPoller() {
+    if (epoll_fd_ >= 0)
+        close(epoll_fd_);
+}
+
+bool RtBenchPoller::Add(RtBenchConnection *conn, size_t index, bool writable) {
+    epoll_event event{};
+    event.events = EPOLLIN | (writable ? static_cast<uint32_t>(EPOLLOUT) : 0u);
+    event.data.u64 = index;
+    return epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, conn->Fd(), &event) == 0;
+}
+
+void RtBenchPoller::Update(RtBenchConnection *conn, size_t index, bool writable) {
+    epoll_event event{};
+    event.events = EPOLLIN | (writable ? static_cast<uint32_t>(EPOLLOUT) : 0u);
+    event.data.u64 = index;
+    epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, conn->Fd(), &event);
+}
+
+int RtBenchPoller::Wait(int timeoutMs, std::vector<Event> *ready) {
+    epoll_event events[256];
+    ready->clear();
+    const int n = epoll_wait(epoll_fd_, events, 256, timeoutMs);
+    for (int i = 0; i < n; ++i) {
+        ready->push_back({static_cast<size_t>(events[i].data.u64),
+                          (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0,
+                          (events[i].events & EPOLLOUT) != 0});
+    }
+    return n < 0 && errno != EINTR ? -1 : 0;
+}

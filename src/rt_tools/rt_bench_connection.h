@@ -1,0 +1,74 @@
+#ifndef RT_TOOLS_RT_BENCH_CONNECTION_H_
+#define RT_TOOLS_RT_BENCH_CONNECTION_H_
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "rt_tools/rt_peer_framer.h"
+
+// One peer connection of the benchmark: a non-blocking socket to the router, the packets received
+// but not yet taken, and the bytes queued but not yet sent. Many of them share one thread and one
+// epoll set (RtBenchPoller). The connection owns its socket and closes it when destroyed; it is
+// neither copied nor moved, so a socket is closed exactly once.
+class RtBenchConnection {
+  public:
+    RtBenchConnection() = default;
+    ~RtBenchConnection();
+    RtBenchConnection(const RtBenchConnection &) = delete;
+    RtBenchConnection &operator=(const RtBenchConnection &) = delete;
+
+    // Starts a non-blocking connect to 127.0.0.1:port. false when the socket cannot be made.
+    bool StartConnect(int port);
+    // After the socket reported writable for the first time: true when the connect succeeded.
+    bool FinishConnect();
+
+    void Queue(const char *data, size_t length);
+    // Sends what the kernel takes now. false when the connection failed.
+    bool Flush();
+    bool HasOutput() const { return sent_ < out_.size(); }
+
+    // Reads what is available into the framer. BD_SUCCESS, or BD_PEER_CLOSE_CONNECTION /
+    // BD_RECV_ERROR when the connection ended.
+    int ReadAvailable();
+    RtPeerFramer &Input() { return in_; }
+
+    int Fd() const { return fd_; }
+    bool connected = false;  // the connect completed
+    bool answered = false;   // the handshake answer arrived
+    std::string uuid;
+
+  private:
+    int fd_ = -1;
+    RtPeerFramer in_;
+    std::vector<char> out_;
+    size_t sent_ = 0;  // bytes of out_ already sent
+};
+
+// A level-triggered epoll set over connections, for one thread. Does not own the connections;
+// they must outlive their registration.
+class RtBenchPoller {
+  public:
+    RtBenchPoller();
+    ~RtBenchPoller();
+    RtBenchPoller(const RtBenchPoller &) = delete;
+    RtBenchPoller &operator=(const RtBenchPoller &) = delete;
+
+    bool Ok() const { return epoll_fd_ >= 0; }
+    // Registers conn under index for reading, plus writing while it has output or is connecting.
+    bool Add(RtBenchConnection *conn, size_t index, bool writable);
+    // Re-arms writing interest to match whether conn has output.
+    void Update(RtBenchConnection *conn, size_t index, bool writable);
+    // Waits at most timeoutMs and fills ready with (index, readable, writable) triples.
+    struct Event {
+        size_t index;
+        bool readable;
+        bool writable;
+    };
+    int Wait(int timeoutMs, std::vector<Event> *ready);
+
+  private:
+    int epoll_fd_ = -1;
+};
+
+#endif  // RT_TOOLS_RT_BENCH_CONNECTION_H_

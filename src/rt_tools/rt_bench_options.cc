@@ -1,0 +1,205 @@
+#include "rt_tools/rt_bench_options.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+#include "bd_common/bd_getopt.h"
+
+namespace {
+
+// Codes of the options that have no short form.
+enum { kDbHost = 1000, kDbPort, kDbName, kDbUser, kDbPassword };
+
+const BdGetopt::Option kOptions[] = {
+    {'h', "help", BdGetopt::kNoArgument},
+    {'r', "router", BdGetopt::kRequiredArgument},
+    {'n', "peers", BdGetopt::kRequiredArgument},
+    {'m', "messages", BdGetopt::kRequiredArgument},
+    {'s', "size", BdGetopt::kRequiredArgument},
+    {'w', "window", BdGetopt::kRequiredArgument},
+    {'R', "runs", BdGetopt::kRequiredArgument},
+    {'t', "time-bound", BdGetopt::kRequiredArgument},
+    {'d', "workdir", BdGetopt::kRequiredArgument},
+    {kDbHost, "db-host", BdGetopt::kRequiredArgument},
+    {kDbPort, "db-port", BdGetopt::kRequiredArgument},
+    {kDbName, "db-name", BdGetopt::kRequiredArgument},
+    {kDbUser, "db-user", BdGetopt::kRequiredArgument},
+    {kDbPassword, "db-password", BdGetopt::kRequiredArgument},
+    {0, nullptr, BdGetopt::kNoArgument},
+};
+
+bool ToInt(const std::string &text, int low, int *value) {
+    char *end = nullptr;
+    errno = 0;
+    const long parsed = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || errno != 0 || *end != '\0' || parsed < low || parsed > INT_MAX)
+        return false;
+    *value = static_cast<int>(parsed);
+    return true;
+}
+
+std::string Environment(const char *name, const std::string &fallback) {
+    const char *value = std::getenv(name);
+    return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+// The router next to this program: in a build tree src/rt_tools/rt_bench finds
+// src/rt_server/rt_server, an installed bin/rt_bench finds sbin/rt_server.
+std::string DefaultRouter() {
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    if (n <= 0)
+        return "rt_server";
+    self[n] = '\0';
+    std::string dir(self);
+    dir = dir.substr(0, dir.rfind('/'));
+    for (const std::string &candidate :
+         {dir + "/../rt_server/rt_server", dir + "/../sbin/rt_server"}) {
+        if (access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+    }
+    return "rt_server";
+}
+
+void HelpLine(std::ostream &out, const std::string &option, const char *text) {
+    const size_t kColumn = 32;
+    out << option;
+    size_t at = option.size();
+    do {
+        at = (at / 8 + 1) * 8;
+        out << '\t';
+    } while (at < kColumn);
+    out << text << '\n';
+}
+
+}  // namespace
+
+int RtBenchCommandLine::Parse(int argc, const char *const *argv, std::ostream &err,
+                              RtBenchOptions *options) {
+    const std::string program = argc > 0 && argv[0] != nullptr ? argv[0] : "rt_bench";
+    auto report = [&](const std::string &message) {
+        err << program << ": " << message << "\n"
+            << "Try '" << program << " -h or --help' for more information.\n";
+        return kRtBenchExitUsage;
+    };
+    RtBenchSettings &settings = options->settings;
+    RtBenchDatabase &database = settings.database;
+    database.host = Environment("RT_DB_HOST", database.host);
+    if (!ToInt(Environment("RT_DB_PORT", "3306"), 1, &database.port))
+        return report("RT_DB_PORT is not a port number");
+    database.name = Environment("RT_DB_NAME", "norvale");
+    database.user = Environment("RT_DB_USER", "norvale");
+    database.password = Environment("RT_DB_PASSWORD", "");
+
+    const BdGetopt parsed(argc, argv, kOptions, false);
+    if (!parsed.Error().empty())
+        return report(parsed.Error());
+    for (int i = 0; i < parsed.Arguments(); ++i) {
+        const std::string argument = parsed.Argument(i);
+        bool ok = true;
+        switch (parsed.Code(i)) {
+            case 'h':
+                options->help = true;
+                return kRtBenchExitOk;
+            case 'r':
+                settings.router_binary = argument;
+                break;
+            case 'n':
+                ok = ToInt(argument, 1, &settings.peers);
+                break;
+            case 'm':
+                ok = ToInt(argument, 1, &settings.messages);
+                break;
+            case 's':
+                ok = ToInt(argument, 1, &settings.payload_size);
+                break;
+            case 'w':
+                ok = ToInt(argument, 1, &settings.window);
+                break;
+            case 'R':
+                ok = ToInt(argument, 1, &options->runs);
+                break;
+            case 't':
+                ok = ToInt(argument, 1, &settings.time_bound_seconds);
+                break;
+            case 'd':
+                settings.work_dir = argument;
+                break;
+            case kDbHost:
+                database.host = argument;
+                break;
+            case kDbPort:
+                ok = ToInt(argument, 1, &database.port);
+                break;
+            case kDbName:
+                database.name = argument;
+                break;
+            case kDbUser:
+                database.user = argument;
+                break;
+            case kDbPassword:
+                database.password = argument;
+                break;
+            default: {
+                const std::vector<std::string> &names = RtBenchWorkload::Names();
+                if (argument == "all") {
+                    options->workloads.insert(options->workloads.end(), names.begin(), names.end());
+                } else if (std::find(names.begin(), names.end(), argument) != names.end()) {
+                    options->workloads.push_back(argument);
+                } else {
+                    return report("unknown workload '" + argument + "'");
+                }
+                break;
+            }
+        }
+        if (!ok)
+            return report("invalid value '" + argument + "'");
+    }
+    if (options->workloads.empty())
+        return report("name at least one workload");
+    if (settings.router_binary.empty())
+        settings.router_binary = DefaultRouter();
+    return kRtBenchExitOk;
+}
+
+void RtBenchCommandLine::ShowHelp(const std::string &programName, std::ostream &out) {
+    out << programName << ": Norvale backup and recovery system\n"
+        << "\n"
+        << "Usage: " << programName << " [options] WORKLOAD...\n"
+        << "Workloads:\n";
+    HelpLine(out, "  fanin", "50 clients send 256-byte payloads to the server platform.");
+    HelpLine(out, "  pairs", "25 pairs of clients send 256-byte payloads to each other.");
+    HelpLine(out, "  pingpong", "50 clients each keep one round trip to the platform going.");
+    HelpLine(out, "  large", "4 clients send 256 KiB payloads to the server platform.");
+    HelpLine(out, "  storm", "2000 clients connect and hand-shake at once.");
+    HelpLine(out, "  idle", "10000 clients hand-shake and stay idle.");
+    HelpLine(out, "  all", "Every workload above, in this order.");
+    out << "Options:\n";
+    HelpLine(out, "  -h, --help", "Display this help message and exit.");
+    HelpLine(out, "  -r, --router [path]",
+             "The rt_server binary, otherwise the one next to this program.");
+    HelpLine(out, "  -n, --peers [n]", "Peers per run instead of the workload's number.");
+    HelpLine(out, "  -m, --messages [n]", "Packets per sending peer.");
+    HelpLine(out, "  -s, --size [bytes]", "Payload bytes per packet.");
+    HelpLine(out, "  -w, --window [n]", "Packets in flight per sending peer.");
+    HelpLine(out, "  -R, --runs [n]",
+             "Runs of each workload, each with a fresh router (default 3).");
+    HelpLine(out, "  -t, --time-bound [seconds]", "Longest time one run may take (default 120).");
+    HelpLine(out, "  -d, --workdir [dir]",
+             "Where the router's root and log are made (default /var/tmp).");
+    HelpLine(out,
+             "  --db-host [host], --db-port [port], --db-name [name], --db-user [user], "
+             "--db-password [text]",
+             "The database, otherwise RT_DB_HOST, RT_DB_PORT, RT_DB_NAME, RT_DB_USER, "
+             "RT_DB_PASSWORD.");
+    out << "Exit status:\n"
+        << "  0\tEvery run completed and verified.\n"
+        << "  1\tA run lost, corrupted or reordered packets, or reached its time bound.\n"
+        << "  2\tBad arguments.\n"
+        << "  3\tThe database or the router could not be reached or started.\n"
+        << std::endl;
+}

@@ -1,0 +1,105 @@
+#include "rt_tools/rt_bench_peer_set.h"
+
+#include "bd_common/bd_error.h"
+#include "bd_netframwork/bd_packet.h"
+#include "rt_tools/rt_peer_decoder.h"
+#include "rt_tools/rt_peer_packet.h"
+
+namespace {
+
+int MillisecondsUntil(RtBenchPeerSet::Clock::time_point when) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(when - RtBenchPeerSet::Clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+}  // namespace
+
+bool RtBenchPeerSet::Join(const std::vector<std::string> &uuids, int kind,
+                          Clock::time_point deadline, std::string *error) {
+    const size_t first = peers_.size();
+    for (const std::string &uuid : uuids) {
+        peers_.push_back(std::make_unique<RtBenchConnection>());
+        writing_.push_back(true);
+        RtBenchConnection &peer = *peers_.back();
+        peer.uuid = uuid;
+        if (!peer.StartConnect(port_) || !poller_.Add(&peer, peers_.size() - 1, true)) {
+            *error = "cannot open connection " + std::to_string(peers_.size());
+            return false;
+        }
+    }
+    size_t waiting = uuids.size();
+    std::vector<RtBenchPoller::Event> ready;
+    while (waiting > 0) {
+        if (Clock::now() > deadline) {
+            *error = std::to_string(waiting) + " of " + std::to_string(uuids.size()) +
+                     " handshakes unanswered at the time bound";
+            return false;
+        }
+        poller_.Wait(MillisecondsUntil(deadline), &ready);
+        for (const RtBenchPoller::Event &event : ready) {
+            if (event.index < first)
+                continue;  // earlier peers are idle while a batch joins
+            RtBenchConnection &peer = *peers_[event.index];
+            if (event.writable && !peer.connected) {
+                if (!peer.FinishConnect()) {
+                    *error = "connection refused for peer " + peer.uuid;
+                    return false;
+                }
+                RtPeerIdentity identity;
+                identity.uuid = peer.uuid;
+                identity.node_uuid = "node-" + peer.uuid;
+                identity.hostname = "bench-host";
+                const RtPeerPacket handShake = RtPeerPacket::HandShake(kind, identity);
+                peer.Queue(handShake.Data(), handShake.Length());
+            }
+            if (event.writable && !Flush(event.index)) {
+                *error = "connection lost while hand-shaking peer " + peer.uuid;
+                return false;
+            }
+            if (!event.readable)
+                continue;
+            if (peer.ReadAvailable() != BD_SUCCESS) {
+                *error = "the router closed the connection of peer " + peer.uuid;
+                return false;
+            }
+            const char *packet = nullptr;
+            int length = 0;
+            while (peer.Input().Next(&packet, &length) == BD_SUCCESS) {
+                const RtPeerPacket answer(std::vector<char>(packet, packet + length));
+                if (!answer.IsControl(kBdControlHandShakeSuccess) || peer.answered) {
+                    *error = std::string("peer ") + peer.uuid + " got " +
+                             RtPeerDecoder::ClassName(answer.Class()) + "/" +
+                             RtPeerDecoder::SubKindName(answer.Class(), answer.SubKind()) +
+                             " instead of its handshake answer";
+                    return false;
+                }
+                peer.answered = true;
+                --waiting;
+            }
+        }
+    }
+    return true;
+}
+
+bool RtBenchPeerSet::Flush(size_t index) {
+    RtBenchConnection &peer = *peers_[index];
+    if (!peer.Flush())
+        return false;
+    if (writing_[index] != peer.HasOutput()) {
+        writing_[index] = peer.HasOutput();
+        poller_.Update(&peer, index, writing_[index]);
+    }
+    return true;
+}
+
+void RtBenchPeerSet::KeepAlive(Clock::time_point now) {
+    if (now - last_keepalive_ < std::chrono::seconds(10))
+        return;
+    last_keepalive_ = now;
+    const RtPeerPacket keepAlive = RtPeerPacket::KeepAlive();
+    for (size_t i = 0; i < peers_.size(); ++i) {
+        peers_[i]->Queue(keepAlive.Data(), keepAlive.Length());
+        Flush(i);
+    }
+}

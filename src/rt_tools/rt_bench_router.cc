@@ -1,0 +1,190 @@
+#include "rt_tools/rt_bench_router.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+int FreeLoopbackPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    const bool ok = bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0 &&
+                    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0;
+    close(fd);
+    return ok ? ntohs(address.sin_port) : 0;
+}
+
+bool Accepts(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0;
+    close(fd);
+    return ok;
+}
+
+bool WriteText(const std::string &path, const std::string &text) {
+    std::ofstream out(path, std::ios::binary);
+    out << text;
+    return static_cast<bool>(out);
+}
+
+}  // namespace
+
+RtBenchRouter::~RtBenchRouter() {
+    Stop();
+}
+
+bool RtBenchRouter::WriteConfiguration(const RtBenchDatabase &database) {
+    std::error_code failed;
+    std::filesystem::create_directories(root_ + "/etc/norvale", failed);
+    std::filesystem::create_directories(root_ + "/log", failed);
+    if (failed)
+        return false;
+    std::ostringstream common;
+    common << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<config>\n"
+           << "  <install_path>" << root_ << "/opt/norvale/</install_path>\n"
+           << "  <server_ip>127.0.0.1</server_ip>\n"
+           << "  <server_port>" << port_ << "</server_port>\n"
+           << "  <database_ip>" << database.host << "</database_ip>\n"
+           << "  <database_port>" << database.port << "</database_port>\n"
+           << "  <database_name>" << database.name << "</database_name>\n"
+           << "  <database_user>" << database.user << "</database_user>\n"
+           << "  <database_passwd>" << database.password << "</database_passwd>\n"
+           << "  <storage_prefix>" << root_ << "/storage</storage_prefix>\n"
+           << "  <server_key_name>private_key.pem</server_key_name>\n"
+           << "  <client_key_name>certificate.pem</client_key_name>\n"
+           << "  <log_dir>" << root_ << "/log</log_dir>\n"
+           << "</config>\n";
+    std::ostringstream own;
+    own << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<config>\n"
+        << "  <listen_ip>127.0.0.1</listen_ip>\n"
+        << "  <listen_port>" << port_ << "</listen_port>\n"
+        << "</config>\n";
+    return WriteText(root_ + "/etc/norvale/common_server.conf.xml", common.str()) &&
+           WriteText(root_ + "/etc/norvale/rt_server.conf.xml", own.str());
+}
+
+bool RtBenchRouter::Start(const std::string &binary, const RtBenchDatabase &database,
+                          const std::string &workDir, int timeoutMs, std::string *error) {
+    Stop();
+    std::string pattern = workDir + "/rt_bench-XXXXXX";
+    if (mkdtemp(&pattern[0]) == nullptr) {
+        *error = "cannot create a directory under " + workDir + ": " + std::strerror(errno);
+        return false;
+    }
+    root_ = pattern;
+    port_ = FreeLoopbackPort();
+    if (port_ == 0 || !WriteConfiguration(database)) {
+        *error = "cannot write the router's configuration under " + root_;
+        return false;
+    }
+    pid_ = fork();
+    if (pid_ < 0) {
+        *error = std::string("fork: ") + std::strerror(errno);
+        return false;
+    }
+    if (pid_ == 0) {
+        // Where a daemon's streams go: the per-packet trace and the log echo are discarded.
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, STDIN_FILENO);
+        dup2(null, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+        setenv("NORVALE_ROOT", root_.c_str(), 1);
+        execl(binary.c_str(), "rt_server", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!Accepts(port_)) {
+        if (!Running()) {
+            *error = "the router " + binary + " ended during start-up";
+            return false;
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            *error = "the router is not listening after " + std::to_string(timeoutMs) + " ms";
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+bool RtBenchRouter::Running() {
+    if (pid_ <= 0)
+        return false;
+    if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+        pid_ = -1;
+        return false;
+    }
+    return true;
+}
+
+void RtBenchRouter::Stop() {
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+    if (!root_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(root_, ignored);
+        root_.clear();
+    }
+}
+
+double RtBenchRouter::CpuSeconds() const {
+    std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+    std::string line;
+    if (!std::getline(in, line))
+        return -1;
+    // The command name may hold spaces; the fields after it are space-separated.
+    const size_t close = line.rfind(')');
+    if (close == std::string::npos)
+        return -1;
+    std::istringstream fields(line.substr(close + 2));
+    std::string skip;
+    // After the name come state (field 3) ... utime is field 14 and stime field 15.
+    for (int field = 3; field < 14; ++field)
+        fields >> skip;
+    long long user = 0;
+    long long system = 0;
+    if (!(fields >> user >> system))
+        return -1;
+    return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+long RtBenchRouter::StatusKib(const char *field) const {
+    std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
+    const size_t length = std::strlen(field);
+    for (std::string line; std::getline(in, line);) {
+        if (line.compare(0, length, field) == 0 && line.size() > length && line[length] == ':')
+            return std::strtol(line.c_str() + length + 1, nullptr, 10);
+    }
+    return -1;
+}
+
+long RtBenchRouter::PeakRssKib() const {
+    return StatusKib("VmHWM");
+}
+
+long RtBenchRouter::RssKib() const {
+    return StatusKib("VmRSS");
+}

@@ -1,0 +1,54 @@
+#ifndef RT_TOOLS_RT_BENCH_ROUTER_H_
+#define RT_TOOLS_RT_BENCH_ROUTER_H_
+
+#include <sys/types.h>
+
+#include <string>
+
+// Where the router under test finds its database.
+struct RtBenchDatabase {
+    std::string host = "127.0.0.1";
+    int port = 3306;
+    std::string name;
+    std::string user;
+    std::string password;
+};
+
+// The router under test, run as deployed: the real binary as a child process in the foreground,
+// its standard output and error on /dev/null, its configuration, UUID file, pid file and log under
+// a fresh NORVALE_ROOT on local disk. The object owns the process and the directory: both go
+// (SIGKILL, then removal) when it is destroyed. Used from one thread.
+class RtBenchRouter {
+  public:
+    RtBenchRouter() = default;
+    ~RtBenchRouter();
+    RtBenchRouter(const RtBenchRouter &) = delete;
+    RtBenchRouter &operator=(const RtBenchRouter &) = delete;
+
+    // Creates the root under workDir, writes the configuration for a free loopback port, starts
+    // binary and waits until the port accepts connections. false (with *error set) when any step
+    // fails or the router is not listening within timeoutMs.
+    bool Start(const std::string &binary, const RtBenchDatabase &database,
+               const std::string &workDir, int timeoutMs, std::string *error);
+    void Stop();
+
+    int Port() const { return port_; }
+    pid_t Pid() const { return pid_; }
+    bool Running();
+
+    // The router's user plus system CPU time so far, in seconds; -1 when unreadable.
+    double CpuSeconds() const;
+    // Peak and current resident memory in KiB (VmHWM, VmRSS); -1 when unreadable.
+    long PeakRssKib() const;
+    long RssKib() const;
+
+  private:
+    long StatusKib(const char *field) const;
+    bool WriteConfiguration(const RtBenchDatabase &database);
+
+    std::string root_;
+    int port_ = 0;
+    pid_t pid_ = -1;
+};
+
+#endif  // RT_TOOLS_RT_BENCH_ROUTER_H_

@@ -1,0 +1,208 @@
+#include "rt_tools/rt_bench_traffic.h"
+
+#include <cstring>
+
+#include "bd_common/bd_error.h"
+#include "bd_netframwork/bd_packet.h"
+#include "rt_tools/rt_peer_decoder.h"
+#include "rt_tools/rt_peer_packet.h"
+
+namespace {
+
+// The payload is one JSON object: {"s":"<flow, 6 digits>","q":"<sequence, 10 digits>","f":
+// "<filler>"}, and a line feed, padded by the filler to the requested size. Fixed positions let
+// the receiver find the flow and the sequence number without parsing.
+const char kFlowKey[] = "{\"s\":\"";
+const char kSequenceKey[] = "\",\"q\":\"";
+const char kFillerKey[] = "\",\"f\":\"";
+const char kEnd[] = "\"}\n";
+const int kFlowDigits = 6;
+const int kSequenceDigits = 10;
+const int kFlowAt = kBdPayloadOffset + sizeof(kFlowKey) - 1;
+const int kSequenceAt = kFlowAt + kFlowDigits + sizeof(kSequenceKey) - 1;
+
+void WriteDigits(char *at, int count, uint64_t value) {
+    for (int i = count - 1; i >= 0; --i) {
+        at[i] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    }
+}
+
+bool ReadDigits(const char *at, int count, uint64_t *value) {
+    uint64_t parsed = 0;
+    for (int i = 0; i < count; ++i) {
+        if (at[i] < '0' || at[i] > '9')
+            return false;
+        parsed = parsed * 10 + static_cast<uint64_t>(at[i] - '0');
+    }
+    *value = parsed;
+    return true;
+}
+
+std::string Payload(size_t flow, int size) {
+    std::string payload = kFlowKey + std::string(kFlowDigits, '0') + kSequenceKey +
+                          std::string(kSequenceDigits, '0') + kFillerKey;
+    WriteDigits(&payload[sizeof(kFlowKey) - 1], kFlowDigits, flow);
+    // Filler that differs between flows and along the packet, so a byte from the wrong place
+    // does not compare equal.
+    const size_t filler = size - payload.size() - (sizeof(kEnd) - 1);
+    for (size_t i = 0; i < filler; ++i)
+        payload += static_cast<char>('a' + (flow * 7 + i) % 26);
+    return payload + kEnd;
+}
+
+RtPeerRoute Route(const std::string &from, const std::string &to) {
+    RtPeerRoute route;
+    route.source_uuid = from;
+    route.target_uuid = to;
+    route.source_type = 5;
+    route.target_type = 6;
+    route.module_type = 7;
+    return route;
+}
+
+}  // namespace
+
+RtBenchTraffic::RtBenchTraffic(RtBenchPeerSet *peers, const std::vector<RtBenchFlow> &flows,
+                               const RtBenchTrafficSpec &spec)
+    : peers_(peers), spec_(spec), dirty_(peers->Size(), false) {
+    for (size_t i = 0; i < flows.size(); ++i) {
+        FlowState state;
+        state.ends = flows[i];
+        const std::string &from = peers->Peer(flows[i].sender).uuid;
+        const std::string &to = peers->Peer(flows[i].receiver).uuid;
+        const std::string payload = Payload(i, spec.payload_size);
+        state.request = RtPeerPacket::Normal(Route(from, to), payload).Bytes();
+        if (spec.echo)
+            state.reply = RtPeerPacket::Normal(Route(to, from), payload).Bytes();
+        state.sent_at.resize(spec.window);
+        flows_.push_back(std::move(state));
+    }
+}
+
+void RtBenchTraffic::TopUp(size_t flow) {
+    FlowState &state = flows_[flow];
+    const Clock::time_point now = Clock::now();
+    while (state.in_flight < spec_.window && state.next_send < spec_.messages) {
+        WriteDigits(&state.request[kSequenceAt], kSequenceDigits, state.next_send);
+        state.sent_at[state.next_send % spec_.window] = now;
+        peers_->Peer(state.ends.sender).Queue(state.request.data(), state.request.size());
+        ++state.next_send;
+        ++state.in_flight;
+    }
+    dirty_[state.ends.sender] = true;
+}
+
+bool RtBenchTraffic::FlowOf(const char *packet, int length, size_t *flow, int *sequence) const {
+    uint64_t flowNumber = 0;
+    uint64_t sequenceNumber = 0;
+    if (length < kSequenceAt + kSequenceDigits ||
+        !ReadDigits(packet + kFlowAt, kFlowDigits, &flowNumber) ||
+        !ReadDigits(packet + kSequenceAt, kSequenceDigits, &sequenceNumber) ||
+        flowNumber >= flows_.size()) {
+        return false;
+    }
+    *flow = flowNumber;
+    *sequence = static_cast<int>(sequenceNumber);
+    return true;
+}
+
+bool RtBenchTraffic::Take(size_t peer, const char *packet, int length, std::string *error) {
+    if (length == kBdKeepAlivePacketLen)
+        return true;
+    size_t flow = 0;
+    int sequence = 0;
+    if (!FlowOf(packet, length, &flow, &sequence)) {
+        const RtPeerPacket stray(std::vector<char>(packet, packet + length));
+        *error = "peer " + peers_->Peer(peer).uuid + " received a stray " +
+                 RtPeerDecoder::ClassName(stray.Class()) + "/" +
+                 RtPeerDecoder::SubKindName(stray.Class(), stray.SubKind()) + " packet of " +
+                 std::to_string(length) + " bytes";
+        return false;
+    }
+    FlowState &state = flows_[flow];
+    // With echo a request arrives at the receiver, its answer back at the sender.
+    const bool isRequest = !spec_.echo || peer == state.ends.receiver;
+    const std::vector<char> &expected = isRequest ? state.request : state.reply;
+    int &next = spec_.echo && isRequest ? state.next_request : state.next_delivery;
+    const size_t destination = isRequest ? state.ends.receiver : state.ends.sender;
+    const size_t tail = kSequenceAt + kSequenceDigits;
+    if (peer != destination || sequence != next || static_cast<size_t>(length) != expected.size() ||
+        std::memcmp(packet, expected.data(), kSequenceAt) != 0 ||
+        std::memcmp(packet + tail, expected.data() + tail, length - tail) != 0) {
+        *error = "flow " + std::to_string(flow) + ": expected packet " + std::to_string(next) +
+                 " at " + peers_->Peer(destination).uuid + ", got packet " +
+                 std::to_string(sequence) + " of " + std::to_string(length) + " bytes at " +
+                 peers_->Peer(peer).uuid +
+                 (sequence == next ? " with different bytes" : " (lost or reordered)");
+        return false;
+    }
+    ++next;
+    result_->bytes += length;
+    if (spec_.echo && isRequest) {
+        std::vector<char> &reply = state.reply;
+        std::memcpy(&reply[kSequenceAt], packet + kSequenceAt, kSequenceDigits);
+        peers_->Peer(state.ends.receiver).Queue(reply.data(), reply.size());
+        dirty_[state.ends.receiver] = true;
+        return true;
+    }
+    const auto latency = std::chrono::duration_cast<std::chrono::microseconds>(
+        Clock::now() - state.sent_at[sequence % spec_.window]);
+    result_->latencies_us.push_back(static_cast<uint32_t>(latency.count()));
+    ++result_->delivered;
+    --state.in_flight;
+    TopUp(flow);
+    return true;
+}
+
+bool RtBenchTraffic::Run(Clock::time_point deadline, RtBenchTrafficResult *result,
+                         std::string *error) {
+    result_ = result;
+    const uint64_t total = static_cast<uint64_t>(flows_.size()) * spec_.messages;
+    result->latencies_us.reserve(total);
+    const Clock::time_point start = Clock::now();
+    for (size_t flow = 0; flow < flows_.size(); ++flow)
+        TopUp(flow);
+    std::vector<RtBenchPoller::Event> ready;
+    while (result->delivered < total) {
+        for (size_t peer = 0; peer < dirty_.size(); ++peer) {
+            if (dirty_[peer] && !peers_->Flush(peer)) {
+                *error = "the router closed the connection of peer " + peers_->Peer(peer).uuid;
+                return false;
+            }
+            dirty_[peer] = false;
+        }
+        const Clock::time_point now = Clock::now();
+        if (now > deadline) {
+            *error = "time bound reached with " + std::to_string(result->delivered) + " of " +
+                     std::to_string(total) + " packets delivered";
+            return false;
+        }
+        peers_->KeepAlive(now);
+        peers_->Poller().Wait(100, &ready);
+        for (const RtBenchPoller::Event &event : ready) {
+            RtBenchConnection &peer = peers_->Peer(event.index);
+            if (event.writable)
+                dirty_[event.index] = true;
+            if (!event.readable)
+                continue;
+            if (peer.ReadAvailable() != BD_SUCCESS) {
+                *error = "the router closed the connection of peer " + peer.uuid;
+                return false;
+            }
+            const char *packet = nullptr;
+            int length = 0;
+            int framed;
+            while ((framed = peer.Input().Next(&packet, &length)) == BD_SUCCESS) {
+                if (!Take(event.index, packet, length, error))
+                    return false;
+            }
+            if (framed != BD_NET_HEADER_INCOMPLETE) {
+                *error = "peer " + peer.uuid + " received bytes that are not packets";
+                return false;
+            }
+        }
+    }
+    result->seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return true;
+}

@@ -1,0 +1,220 @@
+#include "rt_tools/rt_bench_workload.h"
+
+#include <unistd.h>
+
+#include <thread>
+
+#include "bd_database/bd_database.h"
+#include "bd_netframwork/bd_packet.h"
+#include "rt_tools/rt_bench_peer_set.h"
+#include "rt_tools/rt_bench_traffic.h"
+
+namespace {
+
+using Clock = RtBenchPeerSet::Clock;
+
+struct Defaults {
+    const char *name;
+    int peers;
+    int messages;
+    int payload_size;
+    int window;
+};
+
+// Sized so that each run takes a few seconds on a small machine.
+const Defaults kDefaults[] = {
+    {"fanin", 50, 4000, 256, 64},     {"pairs", 50, 4000, 256, 64}, {"pingpong", 50, 1000, 256, 1},
+    {"large", 4, 250, 256 * 1024, 4}, {"storm", 2000, 0, 0, 0},     {"idle", 10000, 0, 0, 0},
+};
+
+const Defaults &DefaultsOf(const std::string &workload) {
+    for (const Defaults &defaults : kDefaults) {
+        if (workload == defaults.name)
+            return defaults;
+    }
+    return kDefaults[0];
+}
+
+int Pick(int given, int fallback) {
+    return given > 0 ? given : fallback;
+}
+
+// UUIDs of this run's peers share a prefix unique to the process and run, so their rows can be
+// counted and removed without touching anyone else's.
+std::string Prefix(const std::string &workload, int runNumber) {
+    return "rtb" + std::to_string(getpid()) + "-" + workload.substr(0, 2) +
+           std::to_string(runNumber) + "-";
+}
+
+std::vector<std::string> Uuids(const std::string &prefix, int count) {
+    std::vector<std::string> uuids;
+    for (int i = 0; i < count; ++i)
+        uuids.push_back(prefix + std::to_string(i));
+    return uuids;
+}
+
+class Database {
+  public:
+    bool Open(const RtBenchDatabase &address) {
+        return connection_.Init(address.host, address.user, address.password, address.name,
+                                address.port, BdDatabase::kMysql) == 1;
+    }
+    // The single number a COUNT statement returns; -1 on failure.
+    long Count(const std::string &sql) {
+        if (connection_.Query(sql) != 1)
+            return -1;
+        MYSQL_RES *result = connection_.StoreResult();
+        MYSQL_ROW row = connection_.FetchRow(result);
+        const long count = row != nullptr && row[0] != nullptr ? std::atol(row[0]) : -1;
+        connection_.FreeResult(result);
+        return count;
+    }
+    void RemoveRows(const std::string &prefix) {
+        const std::string like = "LIKE '" + connection_.EscapeString(prefix) + "%'";
+        connection_.Query("DELETE FROM bd_agent WHERE agent_uuid " + like);
+        connection_.Query("DELETE FROM bd_module_server WHERE module_uuid " + like);
+        connection_.Query("DELETE FROM bd_node WHERE node_uuid LIKE 'node-" +
+                          connection_.EscapeString(prefix) + "%'");
+    }
+
+  private:
+    BdDatabase connection_;
+};
+
+void AddTraffic(RtBenchRecord *record, RtBenchTrafficResult *result) {
+    const double seconds = result->seconds > 0 ? result->seconds : 1e-9;
+    record->Add("messages", static_cast<int64_t>(result->delivered));
+    record->Add("bytes", static_cast<int64_t>(result->bytes));
+    record->Add("seconds", seconds, 3);
+    record->Add("msgs_per_s", static_cast<int64_t>(result->delivered / seconds));
+    record->Add("mb_per_s", result->bytes / seconds / 1e6, 1);
+    record->Add("p50_us",
+                static_cast<int64_t>(RtBenchRecord::Percentile(&result->latencies_us, 0.5)));
+    record->Add("p99_us",
+                static_cast<int64_t>(RtBenchRecord::Percentile(&result->latencies_us, 0.99)));
+    record->Add("max_us",
+                static_cast<int64_t>(RtBenchRecord::Percentile(&result->latencies_us, 1.0)));
+}
+
+bool RunTraffic(const RtBenchSettings &settings, const Defaults &defaults, RtBenchRouter *router,
+                const std::string &prefix, RtBenchRecord *record, std::string *error) {
+    RtBenchTrafficSpec spec;
+    spec.payload_size = Pick(settings.payload_size, defaults.payload_size);
+    spec.messages = Pick(settings.messages, defaults.messages);
+    spec.window = Pick(settings.window, defaults.window);
+    spec.echo = settings.workload == "pingpong";
+    const bool pairs = settings.workload == "pairs";
+    const int peers = Pick(settings.peers, defaults.peers) / (pairs ? 2 : 1) * (pairs ? 2 : 1);
+    record->Add("peers", static_cast<int64_t>(peers));
+    record->Add("payload", static_cast<int64_t>(spec.payload_size));
+    record->Add("window", static_cast<int64_t>(spec.window));
+    if (spec.payload_size < RtBenchTrafficSpec::kMinPayload) {
+        *error = "payloads must have at least " + std::to_string(RtBenchTrafficSpec::kMinPayload) +
+                 " bytes";
+        return false;
+    }
+
+    const Clock::time_point deadline =
+        Clock::now() + std::chrono::seconds(settings.time_bound_seconds);
+    RtBenchPeerSet set(router->Port());
+    if (!set.Join({prefix + "platform"}, kBdHandShakeServerPlatform, deadline, error) ||
+        !set.Join(Uuids(prefix, peers), kBdHandShakeClient, deadline, error)) {
+        return false;
+    }
+    // Peer 0 is the platform, clients are 1..peers.
+    std::vector<RtBenchFlow> flows;
+    for (int i = 1; i <= peers; ++i) {
+        if (pairs)
+            flows.push_back({static_cast<size_t>(i), static_cast<size_t>(i % 2 ? i + 1 : i - 1)});
+        else
+            flows.push_back({static_cast<size_t>(i), 0});
+    }
+    RtBenchTraffic traffic(&set, flows, spec);
+    RtBenchTrafficResult result;
+    const double cpuBefore = router->CpuSeconds();
+    const bool ok = traffic.Run(deadline, &result, error);
+    const double cpu = router->CpuSeconds() - cpuBefore;
+    AddTraffic(record, &result);
+    record->Add("router_cpu_s", cpu, 2);
+    record->Add("router_cpu_us_per_msg",
+                result.delivered > 0 ? cpu * 1e6 / static_cast<double>(result.delivered) : 0.0, 2);
+    record->Add("router_peak_rss_kib", static_cast<int64_t>(router->PeakRssKib()));
+    return ok;
+}
+
+// storm and idle: a crowd of clients hand-shaking at once.
+bool RunCrowd(const RtBenchSettings &settings, const Defaults &defaults, RtBenchRouter *router,
+              const std::string &prefix, Database *database, RtBenchRecord *record,
+              std::string *error) {
+    const int peers = Pick(settings.peers, defaults.peers);
+    record->Add("peers", static_cast<int64_t>(peers));
+    const Clock::time_point deadline =
+        Clock::now() + std::chrono::seconds(settings.time_bound_seconds);
+    RtBenchPeerSet set(router->Port());
+    if (!set.Join({prefix + "platform"}, kBdHandShakeServerPlatform, deadline, error))
+        return false;
+    const long rssBefore = router->RssKib();
+    const double cpuBefore = router->CpuSeconds();
+    const Clock::time_point start = Clock::now();
+    if (!set.Join(Uuids(prefix, peers), kBdHandShakeClient, deadline, error))
+        return false;
+    const double answered = std::chrono::duration<double>(Clock::now() - start).count();
+    record->Add("answered_s", answered, 3);
+
+    const std::string online =
+        "SELECT COUNT(*) FROM bd_agent WHERE agent_uuid LIKE '" + prefix + "%' AND online_flag = 1";
+    long count = -1;
+    while ((count = database->Count(online)) != peers) {
+        if (count < 0 || Clock::now() > deadline) {
+            *error = count < 0 ? "cannot count the online rows"
+                               : std::to_string(count) + " of " + std::to_string(peers) +
+                                     " rows online at the time bound";
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    record->Add("online_s", std::chrono::duration<double>(Clock::now() - start).count(), 3);
+    record->Add("router_cpu_s", router->CpuSeconds() - cpuBefore, 2);
+    const long rssAfter = router->RssKib();
+    record->Add("rss_before_kib", static_cast<int64_t>(rssBefore));
+    record->Add("rss_after_kib", static_cast<int64_t>(rssAfter));
+    record->Add("kib_per_peer", static_cast<double>(rssAfter - rssBefore) / peers, 2);
+    record->Add("router_peak_rss_kib", static_cast<int64_t>(router->PeakRssKib()));
+    return true;
+}
+
+}  // namespace
+
+const std::vector<std::string> &RtBenchWorkload::Names() {
+    static const std::vector<std::string> names = {"fanin", "pairs", "pingpong",
+                                                   "large", "storm", "idle"};
+    return names;
+}
+
+int RtBenchWorkload::Run(const RtBenchSettings &settings, int runNumber, RtBenchRecord *record,
+                         std::string *error) {
+    const Defaults &defaults = DefaultsOf(settings.workload);
+    record->Add("workload", settings.workload);
+    record->Add("run", static_cast<int64_t>(runNumber));
+    Database database;
+    if (!database.Open(settings.database)) {
+        *error = "cannot connect to the database " + settings.database.name + " at " +
+                 settings.database.host + ":" + std::to_string(settings.database.port);
+        return kRtBenchExitSetup;
+    }
+    const std::string prefix = Prefix(settings.workload, runNumber);
+    int status = kRtBenchExitSetup;
+    {
+        RtBenchRouter router;
+        if (router.Start(settings.router_binary, settings.database, settings.work_dir, 60000,
+                         error)) {
+            const bool ok =
+                defaults.messages > 0
+                    ? RunTraffic(settings, defaults, &router, prefix, record, error)
+                    : RunCrowd(settings, defaults, &router, prefix, &database, record, error);
+            status = ok ? kRtBenchExitOk : kRtBenchExitFailed;
+        }
+    }
+    database.RemoveRows(prefix);
+    return status;
+}

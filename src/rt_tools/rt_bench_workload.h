@@ -1,0 +1,52 @@
+#ifndef RT_TOOLS_RT_BENCH_WORKLOAD_H_
+#define RT_TOOLS_RT_BENCH_WORKLOAD_H_
+
+#include <string>
+#include <vector>
+
+#include "rt_tools/rt_bench_record.h"
+#include "rt_tools/rt_bench_router.h"
+
+// Exit statuses of rt_bench; listed in its help text and manual page.
+enum RtBenchExit {
+    kRtBenchExitOk = 0,
+    kRtBenchExitFailed = 1,  // a run lost, corrupted or reordered packets, or hit its time bound
+    kRtBenchExitUsage = 2,   // bad arguments
+    kRtBenchExitSetup = 3,   // the router or the database could not be reached or started
+};
+
+// What one benchmark run is to do. Zero means "the workload's default" for peers, messages,
+// payload_size and window.
+struct RtBenchSettings {
+    std::string workload;  // one of RtBenchWorkload::Names()
+    int peers = 0;
+    int messages = 0;
+    int payload_size = 0;
+    int window = 0;
+    int time_bound_seconds = 120;
+    std::string router_binary;
+    RtBenchDatabase database;
+    std::string work_dir = "/var/tmp";
+};
+
+// Runs one workload against a freshly started router and fills the run's record:
+//   fanin     N clients send to the server platform;
+//   pairs     N/2 pairs of clients send to each other;
+//   pingpong  N clients each keep one request to the server platform outstanding, which answers;
+//   large     fan-in with 256 KiB payloads;
+//   storm     N clients connect and hand-shake at once: time until all are answered and all
+//             their rows are online in the database;
+//   idle      N clients connect, hand-shake and stay idle: the router's resident memory per peer.
+// The router's CPU time and peak resident memory are taken from /proc for the run. One thread.
+class RtBenchWorkload {
+  public:
+    static const std::vector<std::string> &Names();
+
+    // kRtBenchExitOk when the run completed and verified; otherwise kRtBenchExitFailed or
+    // kRtBenchExitSetup, and *error says what went wrong (the record holds what was measured
+    // until then).
+    static int Run(const RtBenchSettings &settings, int runNumber, RtBenchRecord *record,
+                   std::string *error);
+};
+
+#endif  // RT_TOOLS_RT_BENCH_WORKLOAD_H_
