@@ -227,7 +227,7 @@ int BdLog::ArchiveLog() {
 // The path is looked up every time because the watch alone misses a renamed parent, and hears of
 // the directory's removal only once the open day file in it is closed. Anything else (an event, a
 // queue overflow, a failed deletion, no watch) means a full scan, so the same files go at the same
-// entry and the result is the same as scanning every time.
+// entry with the same result as when every entry scanned.
 int BdLog::ArchiveLogLocked(const BdTime &now) {
     if (_directory.empty()) {
         return 0;
@@ -245,6 +245,7 @@ int BdLog::ArchiveLogLocked(const BdTime &now) {
     WatchDirectoryLocked();
     bool allDeleted = false;
     int result = DeleteExpiredLocked(cutOffDate, &allDeleted);
+    // seen predates the watch: should the path have changed in between, the next lookup differs.
     if (result == 1 && allDeleted && found && _watch >= 0) {
         _last_scan = {true, cutOffDate, OpenFileLocked(), seen.st_dev, seen.st_ino};
     }
@@ -271,8 +272,8 @@ bool BdLog::WatchSilentLocked() {
         ssize_t got = read(_watch_fd, events, sizeof(events));
         if (got > 0) {
             silent = false;
-        } else if (got < 0 && errno != EINTR) {
-            return silent && errno == EAGAIN;
+        } else if (got == 0 || errno != EINTR) {
+            return silent && got < 0 && errno == EAGAIN;
         }
     }
 }
@@ -300,8 +301,12 @@ int BdLog::DeleteExpiredLocked(const std::string &cutOffDate, bool *allDeleted) 
     std::string cutOffName = _name + "-" + cutOffDate + ".log";
     std::string currentName = _fd >= 0 ? _file_path.substr(_directory.size()) : std::string();
     *allDeleted = true;
-    struct dirent *entry;
-    while ((errno = 0, entry = readdir(directory)) != nullptr) {
+    for (;;) {
+        errno = 0;
+        struct dirent *entry = readdir(directory);
+        if (entry == nullptr) {
+            break;
+        }
         const char *entryName = entry->d_name;
         if (strcmp(entryName, ".") == 0 || strcmp(entryName, "..") == 0) {
             continue;

@@ -23,14 +23,14 @@ enum BdLogLevel {
 // older than the retention deleted as entries are written.
 //
 // The process uses the single instance of GetLogger, freed by FreeLogger; a test may own a logger
-// of its own. Not copyable: it owns its day file's descriptor.
+// of its own. Not copyable: it owns its day file's descriptor and the inotify descriptor watching
+// its directory.
 //
 // Threads: SetClock and Init belong to start-up, before other threads write; after that every
 // operation may be called from any thread. The lock _mutex guards the descriptor, the initialised
-// flag, the directory, path and date fields and the directory watch with the last scan's outcome;
-// the name, describer, quiet flag, retention and clock are written only at start-up and read
-// without it. Formatting happens outside the lock, so
-// lines land in the order threads take the lock.
+// flag, the directory, path and date fields, the watch and the last scan's outcome; the name,
+// describer, quiet flag, retention and clock are written only at start-up and read without it.
+// Formatting happens outside the lock, so lines land in the order threads take the lock.
 class BdLog {
   public:
     // The wall clock the logger reads; replaceable so tests can cross midnight without waiting.
