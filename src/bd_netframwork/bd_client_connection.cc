@@ -113,7 +113,7 @@ int BdClientConnection::OnOut(epoll_event *) {
             continue;
         }
         if (rc == BD_SOCKET_EAGAIN) {
-            NoteSendBlocked();
+            NoteSendRefused();
             _manager->CtlFD(_fd, kBdReadWriteInterest);
             return rc;
         }
@@ -129,6 +129,8 @@ int BdClientConnection::OnOut(epoll_event *) {
         if (_sendOffset == length) {
             _sendOffset = 0;
             DropWriteQueueItem();
+        } else {
+            NoteSendRefused();  // the socket's buffer is full; the rest waits for the next edge
         }
         return BD_SUCCESS;
     }

@@ -31,7 +31,8 @@ BdConnection::BdConnection()
       _workThreadManager(nullptr),
       _workThreadsEnabled(false),
       _queuedBytes(0),
-      _sendBlockedSince(kSendNotBlocked) {}
+      _waitingSince(kNotWaiting),
+      _sendRefused(false) {}
 
 BdConnection::~BdConnection() {
     ReleaseResources();
@@ -290,12 +291,15 @@ int BdConnection::PutWriteQueueItem(char *data, const int &length) {
     bool overflowing = false;
     {
         BdMutexLocker lock(_writeQueueMutex);
+        if (_writeQueue.empty()) {
+            StartWaiting();
+        }
         _writeQueue.push_back({data, length});
         int64_t queued = _queuedBytes.load(std::memory_order_relaxed) + (length > 0 ? length : 0);
         _queuedBytes.store(queued, std::memory_order_relaxed);
         overflowing = queued > kMaxWriteQueueBytes;
     }
-    if (overflowing && _sendBlockedSince.load(std::memory_order_relaxed) != kSendNotBlocked) {
+    if (overflowing && _sendRefused.load(std::memory_order_relaxed)) {
         _manager->RequestReapCheck();
     }
     ArmWriteInterest();
@@ -325,6 +329,12 @@ int BdConnection::GetWriteQueueItem(char **data, int *length) {
     const _BD_SEND_ITEM item = _writeQueue.front();
     _writeQueue.pop_front();
     _queuedBytes.fetch_sub(item.length > 0 ? item.length : 0, std::memory_order_relaxed);
+    // Taking a packet is progress for the write deadline, as a send would be.
+    if (_writeQueue.empty()) {
+        StopWaiting();
+    } else {
+        NoteSendProgress();
+    }
     *data = item.data;
     *length = item.length;
     return BD_SUCCESS;
@@ -333,7 +343,7 @@ int BdConnection::GetWriteQueueItem(char **data, int *length) {
 bool BdConnection::PeekWriteQueueItem(char **data, int *length) {
     BdMutexLocker lock(_writeQueueMutex);
     if (_writeQueue.empty()) {
-        _sendBlockedSince.store(kSendNotBlocked, std::memory_order_relaxed);
+        StopWaiting();
         _manager->CtlFD(_fd, kBdReadInterest);
         return false;
     }
@@ -353,7 +363,7 @@ void BdConnection::DropWriteQueueItem() {
     // Re-arming with epoll modify makes the still-writable descriptor reported on the next wait,
     // so the next packet goes out on the next loop turn.
     if (_writeQueue.empty()) {
-        _sendBlockedSince.store(kSendNotBlocked, std::memory_order_relaxed);
+        StopWaiting();
         _manager->CtlFD(_fd, kBdReadInterest);
     } else {
         _manager->CtlFD(_fd, kBdReadWriteInterest);
@@ -366,45 +376,54 @@ void BdConnection::EnableWorkThreads(BdWorkThreadManager *pool) {
     _workThreadsEnabled = pool != nullptr;
 }
 
-void BdConnection::NoteSendBlocked() {
-    if (_sendBlockedSince.load(std::memory_order_relaxed) != kSendNotBlocked) {
-        return;
-    }
+void BdConnection::StartWaiting() {
     long now = _manager->NowSeconds();
-    _sendBlockedSince.store(now, std::memory_order_relaxed);
+    _waitingSince.store(now, std::memory_order_relaxed);
     _manager->ScheduleReapCheck(now + kWriteStallSeconds);
+}
+
+void BdConnection::StopWaiting() {
+    _waitingSince.store(kNotWaiting, std::memory_order_relaxed);
+    _sendRefused.store(false, std::memory_order_relaxed);
+}
+
+void BdConnection::NoteSendProgress() {
+    // Only moves the stall's end later, so the reaper's plan needs no update.
+    _waitingSince.store(_manager->NowSeconds(), std::memory_order_relaxed);
+    _sendRefused.store(false, std::memory_order_relaxed);
+}
+
+void BdConnection::NoteSendRefused() {
+    _sendRefused.store(true, std::memory_order_relaxed);
     if (_queuedBytes.load(std::memory_order_relaxed) > kMaxWriteQueueBytes) {
         _manager->RequestReapCheck();
     }
 }
 
-void BdConnection::NoteSendProgress() {
-    _sendBlockedSince.store(kSendNotBlocked, std::memory_order_relaxed);
-}
-
 bool BdConnection::IsWriteStalled(long now) const {
-    long since = _sendBlockedSince.load(std::memory_order_relaxed);
-    if (since == kSendNotBlocked) {
+    long since = _waitingSince.load(std::memory_order_relaxed);
+    if (since == kNotWaiting) {
         return false;
     }
     return now >= since + kWriteStallSeconds ||
-           _queuedBytes.load(std::memory_order_relaxed) > kMaxWriteQueueBytes;
+           (_sendRefused.load(std::memory_order_relaxed) &&
+            _queuedBytes.load(std::memory_order_relaxed) > kMaxWriteQueueBytes);
 }
 
 long BdConnection::NextReapSecond() const {
-    long since = _sendBlockedSince.load(std::memory_order_relaxed);
-    if (since == kSendNotBlocked || since + kWriteStallSeconds > _timeout) {
+    long since = _waitingSince.load(std::memory_order_relaxed);
+    if (since == kNotWaiting || since + kWriteStallSeconds > _timeout) {
         return _timeout;
     }
     return since + kWriteStallSeconds;
 }
 
 void BdConnection::CloseForWriteStall(long now) {
-    long since = _sendBlockedSince.load(std::memory_order_relaxed);
+    long since = _waitingSince.load(std::memory_order_relaxed);
     std::string message =
         "write queue stalled fd: " + std::to_string(_fd) + " uuid: " + _uuid +
         " queued bytes: " + std::to_string(_queuedBytes.load(std::memory_order_relaxed)) +
-        " blocked seconds: " + std::to_string(now - since) + " connection close";
+        " seconds without progress: " + std::to_string(now - since) + " connection close";
     BdLog::GetLogger()->WriteLocalLog(BD_LOG_ERROR, message, BD_SOCKET_TIMEOUT, kSourceFile,
                                       __LINE__, __FUNCTION__);
     CloseSelf();

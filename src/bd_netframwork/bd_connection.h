@@ -138,9 +138,10 @@ class BdConnection {
     // outlive the connection). Until this is called packets for work threads are refused.
     void EnableWorkThreads(BdWorkThreadManager *pool);
 
-    // Write deadline, evaluated by the manager's CheckTimeout. True when packets wait and the
-    // socket has refused data either for kWriteStallSeconds or with more than kMaxWriteQueueBytes
-    // queued. Lock-free, so it may be called under the descriptor-map lock.
+    // Write deadline, evaluated by the manager's CheckTimeout. True when packets have waited
+    // kWriteStallSeconds without the socket accepting a byte, or when more than
+    // kMaxWriteQueueBytes wait and the socket refuses data. Lock-free, so it may be called under
+    // the descriptor-map lock.
     bool IsWriteStalled(long now) const;
     // Logs the stalled peer at error level and sets the close flag.
     void CloseForWriteStall(long now);
@@ -162,9 +163,10 @@ class BdConnection {
     // packets remain, read interest once the queue is empty.
     void DropWriteQueueItem();
 
-    // The socket refused data (EAGAIN) / accepted bytes: the write-deadline clock.
-    void NoteSendBlocked();
+    // The write-deadline clock: the socket accepted bytes / refused the rest of a packet (a send
+    // that would block or took only part of it).
     void NoteSendProgress();
+    void NoteSendRefused();
 
     BdConnManager *_manager;  // not owned
     BdNetwork *_network;      // owned
@@ -186,11 +188,16 @@ class BdConnection {
   private:
     // Bytes on the write queue, kept beside it under its lock but readable without it.
     std::atomic<int64_t> _queuedBytes;
-    // Second of the first refused send since the socket last accepted a byte; kSendNotBlocked
-    // while it accepts. Written by the event-loop thread, read by any.
-    static constexpr long kSendNotBlocked = -1;
-    std::atomic<long> _sendBlockedSince;
+    // While the queue holds packets: the second its socket last accepted a byte, or the queue
+    // filled, whichever is later. kNotWaiting while the queue is empty.
+    static constexpr long kNotWaiting = -1;
+    std::atomic<long> _waitingSince;
+    // The last send was refused or cut short, so the socket's buffer is full.
+    std::atomic<bool> _sendRefused;
 
+    // The queue became non-empty / empty; called under the write-queue lock.
+    void StartWaiting();
+    void StopWaiting();
     int InitCommon(BdConnManager *manager);
     void ReleaseResources();
     // Arms write interest unless it is armed already.

@@ -1,0 +1,309 @@
+// The connection manager: registries, reaping, the write deadline and the real event loop.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+#include "bd_common/bd_error.h"
+#include "bd_common/bd_log.h"
+#include "bd_netframwork/bd_conn_manager.h"
+#include "bd_netframwork/bd_network.h"
+#include "bd_netframwork/bd_poll.h"
+#include "net_test_support.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+long g_now = 1000000;
+long FakeClock() {
+    return g_now;
+}
+
+class ConnManagerTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        g_now = 1000000;
+        manager.SetSecondsClock(FakeClock);
+        ASSERT_EQ(manager.Init(), 0);
+    }
+    void TearDown() override { manager.Destroy(); }
+
+    // A registered connection over a new loopback pair, its deadline deadlineIn seconds ahead.
+    RecordingConnection *Connect(long deadlineIn = 30, const std::string &uuid = "") {
+        pairs.push_back(std::make_unique<LoopbackPair>());
+        auto *conn = new RecordingConnection();
+        conn->Init(pairs.back()->local, &manager);
+        conn->SetTimeout(g_now + deadlineIn);
+        manager.AddMapFdToConn(conn->GetFD(), conn, kBdReadInterest);
+        if (!uuid.empty()) {
+            manager.AddMapUUIDToFD(uuid, conn->GetFD());
+        }
+        return conn;
+    }
+    bool Registered(int fd) {
+        BdConnection *found = nullptr;
+        return manager.QueryConnFromFD(fd, &found) == 0;
+    }
+    std::list<std::string> Reap() {
+        std::list<std::string> lost;
+        EXPECT_EQ(manager.CheckTimeout(&lost), 0);
+        return lost;
+    }
+
+    BdConnManager manager;
+    std::vector<std::unique_ptr<LoopbackPair>> pairs;
+};
+
+TEST_F(ConnManagerTest, ReapsByDeadlineAndByCloseFlagReportingUuids) {
+    RecordingConnection *idle = Connect(10, "idle-peer");
+    RecordingConnection *closed = Connect(30, "closed-peer");
+    RecordingConnection *anonymous = Connect(10);
+    RecordingConnection *alive = Connect(30, "alive-peer");
+    int idleFd = idle->GetFD(), closedFd = closed->GetFD(), anonymousFd = anonymous->GetFD();
+
+    EXPECT_TRUE(Reap().empty());
+    closed->CloseSelf();
+    EXPECT_EQ(Reap(), std::list<std::string>{"closed-peer"});
+    EXPECT_FALSE(Registered(closedFd));
+
+    g_now += 9;
+    EXPECT_TRUE(Reap().empty());
+    g_now += 1;
+    EXPECT_EQ(Reap(), std::list<std::string>{"idle-peer"});
+    EXPECT_FALSE(Registered(idleFd));
+    EXPECT_FALSE(Registered(anonymousFd));
+    EXPECT_TRUE(Registered(alive->GetFD()));
+    int fd = -1;
+    EXPECT_EQ(manager.QueryFDFromUUID("idle-peer", &fd), BD_SOCKET_FD_NOT_EXIST);
+}
+
+TEST_F(ConnManagerTest, ADeadlineMovedEarlierIsStillHonoured) {
+    RecordingConnection *conn = Connect(300, "peer");
+    EXPECT_TRUE(Reap().empty());
+    conn->SetTimeout(g_now + 1);
+    g_now += 1;
+    EXPECT_EQ(Reap(), std::list<std::string>{"peer"});
+}
+
+TEST_F(ConnManagerTest, ReapingThePlatformClearsTheReadyFlag) {
+    RecordingConnection *platform = Connect(30, "platform");
+    manager.SetPTServerUUID("platform");
+    EXPECT_EQ(manager.GetServerReadyFlag(), 1u);
+    platform->CloseSelf();
+    Reap();
+    EXPECT_EQ(manager.GetServerReadyFlag(), 0u);
+    EXPECT_EQ(manager.GetPTServerUUID(), "platform");
+}
+
+TEST_F(ConnManagerTest, UuidLeftWithoutConnectionIsReportedInTheSamePass) {
+    RecordingConnection *conn = Connect(30, "orphan");
+    manager.AddMapUUIDToFD("zz-alias", conn->GetFD());
+    manager.DelConnByFD(conn->GetFD());
+    RecordingConnection *kept = Connect(30, "kept");
+    EXPECT_EQ(Reap(), (std::list<std::string>{"orphan", "zz-alias"}));
+    EXPECT_TRUE(Reap().empty());
+    BdConnection *found = nullptr;
+    EXPECT_EQ(manager.QueryConnFromUUID("kept", &found), 0);
+    EXPECT_EQ(found, kept);
+}
+
+TEST_F(ConnManagerTest, RebindingAUuidDestroysTheOlderConnectionAtOnceUnreported) {
+    RecordingConnection *first = Connect(30, "agent");
+    int firstFd = first->GetFD();
+    RecordingConnection *second = Connect(30, "agent");
+    EXPECT_FALSE(Registered(firstFd));
+    BdConnection *found = nullptr;
+    EXPECT_EQ(manager.QueryConnFromUUID("agent", &found), 0);
+    EXPECT_EQ(found, second);
+    EXPECT_TRUE(Reap().empty());
+}
+
+TEST_F(ConnManagerTest, RegisteringTheSameConnectionAgainOnlyRearmsIt) {
+    RecordingConnection *conn = Connect(30, "web");
+    conn->PutWriteQueueItem(MallocCopy(NetPacket(0)), 16);
+    EXPECT_EQ(manager.AddMapFdToConn(conn->GetFD(), conn, kBdReadInterest), 0);
+    EXPECT_TRUE(Registered(conn->GetFD()));
+    EXPECT_EQ(conn->GetEventMask(), kBdReadWriteInterest);
+    EXPECT_EQ(manager.WaitAndHandleEvent(1), 1);
+    EXPECT_EQ(ReceiveAvailable(pairs.back()->peer), NetPacket(0));
+}
+
+TEST_F(ConnManagerTest, LookupsRefuseBadArguments) {
+    BdConnection *found = nullptr;
+    int fd = 0;
+    EXPECT_EQ(manager.QueryConnFromFD(-1, &found), BD_PARAMETER_INVALID);
+    EXPECT_EQ(manager.QueryFDFromUUID("", &fd), BD_PARAMETER_INVALID);
+    EXPECT_EQ(manager.QueryConnFromUUID("nobody", &found), BD_SOCKET_FD_NOT_EXIST);
+    EXPECT_EQ(manager.AddMapUUIDToFD("x", 9999), BD_CONNECTION_NOT_EXIST);
+    EXPECT_EQ(manager.DelConnByFD(9999), BD_CONNECTION_NOT_EXIST);
+    EXPECT_EQ(manager.DelConnByUUID("nobody"), 0);
+    EXPECT_EQ(manager.AddMapFdToConn(5, nullptr, kBdReadInterest), BD_PARAMETER_INVALID);
+}
+
+// Write deadline: the clock is the manager's, so thirty seconds pass instantly.
+class WriteDeadlineTest : public ConnManagerTest {
+  protected:
+    void SetUp() override {
+        ConnManagerTest::SetUp();
+        ASSERT_EQ(BdLog::GetLogger()->Init("net_test", logDir.Path(), &describer, true, 10), 1);
+        conn = Connect(1000, "slow-peer");
+        peer = pairs.back()->peer;
+        // Fixed buffers, so the kernel cannot absorb the whole queue by tuning them up.
+        int sendBuffer = 16384, receiveBuffer = 262144;
+        setsockopt(conn->GetFD(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer));
+        setsockopt(peer, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
+    }
+    void TearDown() override {
+        ConnManagerTest::TearDown();
+        BdLog::FreeLogger();
+    }
+    // Queues 8 MiB for a peer that does not read and runs the loop until the socket is full.
+    void FillUntilStalled() {
+        for (int i = 0; i < kQueuedPackets; ++i) {
+            conn->PutWriteQueueItem(MallocCopy(NetPacket(65536 - 16)), 65536);
+        }
+        for (int turn = 0; turn < 50; ++turn) {
+            manager.WaitAndHandleEvent(0);
+        }
+        ASSERT_FALSE(conn->IsWriteStalled(g_now + BdConnection::kWriteStallSeconds - 1));
+        ASSERT_TRUE(conn->IsWriteStalled(g_now + BdConnection::kWriteStallSeconds));
+    }
+    std::string LogText() {
+        std::ifstream file(BdLog::GetLogger()->GetFilePath());
+        std::stringstream text;
+        text << file.rdbuf();
+        return text.str();
+    }
+
+    static constexpr int kQueuedPackets = 128;
+    TempDir logDir;
+    BdError describer;
+    RecordingConnection *conn = nullptr;
+    int peer = -1;
+};
+
+TEST_F(WriteDeadlineTest, PeerThatStopsReadingIsClosedAfterThirtySeconds) {
+    int fd = conn->GetFD();
+    FillUntilStalled();
+    g_now += BdConnection::kWriteStallSeconds - 1;
+    EXPECT_TRUE(Reap().empty());
+    g_now += 1;
+    EXPECT_EQ(Reap(), std::list<std::string>{"slow-peer"});
+    EXPECT_FALSE(Registered(fd));
+    std::string log = LogText();
+    EXPECT_NE(log.find("[ERROR:17#Socket time out]: write queue stalled fd: " + std::to_string(fd) +
+                       " uuid: slow-peer"),
+              std::string::npos)
+        << log;
+}
+
+TEST_F(WriteDeadlineTest, PeerThatReadsIsNeverClosedAndLosesNothing) {
+    FillUntilStalled();
+    size_t expected = kQueuedPackets * 65536;
+    size_t received = 0;
+    // The peer drains what has arrived every ten simulated seconds, while the router's pacing
+    // keeps the queue waiting far beyond the stall limit in total.
+    for (int round = 0; round < 5000 && received < expected; ++round) {
+        g_now += 10;
+        received += ReceiveAvailable(peer, 0).size();
+        ASSERT_TRUE(Reap().empty());
+        conn->SetTimeout(g_now + 1000);
+        manager.WaitAndHandleEvent(1);
+    }
+    received += ReceiveAvailable(peer).size();
+    EXPECT_EQ(received, expected);
+    EXPECT_EQ(conn->GetCloseFlag(), 0u);
+}
+
+TEST_F(WriteDeadlineTest, QueueBeyondLimitWhileBlockedIsClosedAtOnce) {
+    FillUntilStalled();
+    EXPECT_TRUE(Reap().empty());
+    int chunk = 1024 * 1024;
+    for (int64_t queued = 0; queued <= BdConnection::kMaxWriteQueueBytes; queued += chunk) {
+        conn->PutWriteQueueItem(static_cast<char *>(malloc(chunk)), chunk);
+    }
+    EXPECT_EQ(Reap(), std::list<std::string>{"slow-peer"});
+}
+
+// The whole loop over real sockets: a test listener accepts, packets are cut and dispatched,
+// queues drain in order, closed and idle connections are reaped.
+class TestListener : public BdConnection {
+  public:
+    int OnIn(epoll_event *) override {
+        int fd = -1;
+        while (_network->Accept(nullptr, &fd) == 0) {
+            auto *conn = new RecordingConnection();
+            conn->echo = true;
+            conn->Init(fd, _manager);
+            conn->SetNonBlocking();
+            conn->SetTimeout(_manager->NowSeconds() + 30);
+            _manager->AddMapFdToConn(fd, conn, kBdReadInterest);
+            accepted.push_back(conn);
+        }
+        return 0;
+    }
+    int ParsePacket(const char *, int) override { return 0; }
+    std::vector<RecordingConnection *> accepted;
+};
+
+TEST(EventLoopTest, AcceptsCutsDispatchesDrainsAndReaps) {
+    BdConnManager manager;
+    ASSERT_EQ(manager.Init(), 0);
+    int port = 0;
+    close(ListenLoopback(&port));  // a free port, taken again below with SO_REUSEADDR
+    auto *listener = new TestListener();
+    ASSERT_EQ(listener->Init("127.0.0.1", port, &manager), 0);
+    ASSERT_EQ(listener->Bind(), 0);
+    ASSERT_EQ(listener->Listen(), 0);
+    listener->SetNonBlocking();
+    listener->SetTimeout(manager.NowSeconds() + 300000000L);
+    manager.AddMapFdToConn(listener->GetFD(), listener, kBdReadInterest);
+
+    int a = ConnectLoopback(port);
+    int b = ConnectLoopback(port);
+    std::string burst = NetPacket(104, '1') + NetPacket(0) + NetPacket(5000, '3');
+    SendAll(a, burst.substr(0, 200));
+    std::string echoed;
+    for (int turn = 0; turn < 50 && echoed.size() < burst.size(); ++turn) {
+        manager.WaitAndHandleEvent(1);
+        if (turn == 2) {
+            SendAll(a, burst.substr(200));
+        }
+        echoed += ReceiveAvailable(a, 1);
+    }
+    EXPECT_EQ(echoed, burst);
+    ASSERT_EQ(listener->accepted.size(), 2u);
+
+    int aFd = -1;
+    for (RecordingConnection *conn : listener->accepted) {
+        if (!conn->packets.empty()) {
+            aFd = conn->GetFD();
+            manager.AddMapUUIDToFD("peer-a", aFd);
+        }
+    }
+    ASSERT_NE(aFd, -1);
+    close(a);
+    std::list<std::string> lost;
+    for (int turn = 0; turn < 20 && lost.empty(); ++turn) {
+        manager.WaitAndHandleEvent(1);
+        manager.CheckTimeout(&lost);
+    }
+    EXPECT_EQ(lost, std::list<std::string>{"peer-a"});
+    BdConnection *found = nullptr;
+    EXPECT_NE(manager.QueryConnFromFD(aFd, &found), 0);
+    close(b);
+    manager.Destroy();
+}
+
+TEST(EventLoopTest, WaitWithNoActivityReturnsMinusOneAfterItsTimeout) {
+    BdConnManager manager;
+    ASSERT_EQ(manager.Init(), 0);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(manager.WaitAndHandleEvent(1), -1);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(950));
+    manager.Destroy();
+}
+
+}  // namespace

@@ -1,0 +1,118 @@
+// Cutting the byte stream into packets, over a real loopback socket.
+#include <gtest/gtest.h>
+
+#include "bd_common/bd_error.h"
+#include "bd_netframwork/bd_conn_manager.h"
+#include "bd_netframwork/bd_poll.h"
+#include "net_test_support.h"
+
+namespace {
+
+class FramingTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(manager.Init(), 0);
+        conn = new RecordingConnection();
+        ASSERT_EQ(conn->Init(pair.local, &manager), 0);
+        conn->SetTimeout(manager.NowSeconds() + 30);
+        ASSERT_EQ(manager.AddMapFdToConn(pair.local, conn, kBdReadInterest), 0);
+    }
+    void TearDown() override { manager.Destroy(); }
+
+    // Sends bytes from the peer and lets the connection read them.
+    int Deliver(const std::string &bytes) {
+        SendAll(pair.peer, bytes);
+        usleep(20000);
+        return conn->OnIn(nullptr);
+    }
+
+    BdConnManager manager;
+    LoopbackPair pair;
+    RecordingConnection *conn = nullptr;  // owned by manager
+};
+
+TEST_F(FramingTest, HeaderCompletesOnItsSixteenthByte) {
+    std::string keepAlive = NetPacket(0);
+    EXPECT_EQ(Deliver(keepAlive.substr(0, 15)), BD_SOCKET_EAGAIN);
+    EXPECT_TRUE(conn->packets.empty());
+    EXPECT_EQ(conn->BytesHeld(), 15);
+
+    EXPECT_EQ(Deliver(keepAlive.substr(15)), BD_SOCKET_EAGAIN);
+    ASSERT_EQ(conn->packets.size(), 1u);
+    EXPECT_EQ(conn->packets[0], keepAlive);
+    EXPECT_EQ(conn->BytesHeld(), 0);
+    EXPECT_EQ(conn->GetCloseFlag(), 0u);
+}
+
+TEST_F(FramingTest, LongPacketGrowsBufferToExactlyItsLengthKeepingWhatArrived) {
+    std::string packet = NetPacket(50000 - 16, 'p');
+    EXPECT_EQ(Deliver(packet.substr(0, 1000)), BD_SOCKET_EAGAIN);
+    EXPECT_EQ(conn->Capacity(), 50000);
+    EXPECT_EQ(conn->Held(), packet.substr(0, 1000));
+
+    EXPECT_EQ(Deliver(packet.substr(1000)), BD_SOCKET_EAGAIN);
+    ASSERT_EQ(conn->packets.size(), 1u);
+    EXPECT_EQ(conn->packets[0], packet);
+    EXPECT_EQ(conn->Capacity(), 50000);
+}
+
+TEST_F(FramingTest, TwoAndAHalfPacketsInOneReceive) {
+    std::string first = NetPacket(104, 'a');
+    std::string second = NetPacket(0);
+    std::string third = NetPacket(300, 'c');
+    EXPECT_EQ(Deliver(first + second + third.substr(0, 150)), BD_SOCKET_EAGAIN);
+    ASSERT_EQ(conn->packets.size(), 2u);
+    EXPECT_EQ(conn->packets[0], first);
+    EXPECT_EQ(conn->packets[1], second);
+    EXPECT_EQ(conn->Held(), third.substr(0, 150));
+
+    Deliver(third.substr(150));
+    ASSERT_EQ(conn->packets.size(), 3u);
+    EXPECT_EQ(conn->packets[2], third);
+}
+
+TEST_F(FramingTest, BadMagicClosesAfterThePacketsBeforeIt) {
+    std::string good = NetPacket(104);
+    EXPECT_EQ(Deliver(good + NetPacket(104, 'x', 0xDEADBEEFu)), BD_ERROR);
+    EXPECT_EQ(conn->packets.size(), 1u);
+    EXPECT_EQ(conn->GetCloseFlag(), 1u);
+}
+
+TEST_F(FramingTest, NegativeOrOversizedLengthClosesWithoutAllocating) {
+    for (int32_t dataLen : {-1, -16, INT32_MIN, BdConnection::kMaxPacketLength - 15, INT32_MAX}) {
+        SCOPED_TRACE(dataLen);
+        BdConnManager other;
+        ASSERT_EQ(other.Init(), 0);
+        LoopbackPair sockets;
+        RecordingConnection *victim = new RecordingConnection();
+        victim->Init(sockets.local, &other);
+        other.AddMapFdToConn(sockets.local, victim, kBdReadInterest);
+
+        SendAll(sockets.peer, NetHeader(dataLen) + std::string(100, 'x'));
+        usleep(20000);
+        EXPECT_EQ(victim->OnIn(nullptr), BD_ERROR);
+        EXPECT_EQ(victim->GetCloseFlag(), 1u);
+        EXPECT_TRUE(victim->packets.empty());
+        EXPECT_EQ(victim->Capacity(), BdConnection::kReadBufferInitialSize);
+        other.Destroy();
+    }
+}
+
+TEST_F(FramingTest, LargestAllowedLengthIsAccepted) {
+    int length = 0;
+    std::string header = NetHeader(BdConnection::kMaxPacketLength - 16);
+    EXPECT_EQ(conn->ParsePacketHeader(&header[0], 16, &length), 0);
+    EXPECT_EQ(length, BdConnection::kMaxPacketLength);
+}
+
+TEST_F(FramingTest, PacketThenImmediateCloseIsParsedThenClosed) {
+    std::string packet = NetPacket(104);
+    SendAll(pair.peer, packet);
+    pair.ClosePeer();
+    usleep(20000);
+    EXPECT_EQ(conn->OnIn(nullptr), BD_PEER_CLOSE_CONNECTION);
+    ASSERT_EQ(conn->packets.size(), 1u);
+    EXPECT_EQ(conn->GetCloseFlag(), 1u);
+}
+
+}  // namespace
