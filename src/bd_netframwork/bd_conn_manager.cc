@@ -287,11 +287,11 @@ int BdConnManager::CheckTimeout(std::list<std::string> *lost) {
     // Nothing can be due before the earliest deadline seen at the last walk unless a connection
     // said so since; on such turns the registry is not walked at all.
     long now = NowSeconds();
-    bool requested = _reapRequested.exchange(false);
-    if (requested || now >= _nextReapSecond.load(std::memory_order_relaxed)) {
+    bool requested = _reapRequested.load() && _reapRequested.exchange(false);
+    if (requested || now >= _nextReapSecond.load()) {
         ReapFinished(now, lost);
     }
-    if (_staleUuidsPossible.exchange(false)) {
+    if (_staleUuidsPossible.load() && _staleUuidsPossible.exchange(false)) {
         DropStaleUuids(lost);
     }
     return BD_SUCCESS;
@@ -300,6 +300,9 @@ int BdConnManager::CheckTimeout(std::list<std::string> *lost) {
 void BdConnManager::ReapFinished(long now, std::list<std::string> *lost) {
     std::vector<std::pair<int, BdConnection *>> finished;
     std::vector<BdConnection *> stalled;
+    // Planned afresh from what the walk sees; a connection that schedules a check meanwhile
+    // lowers the plan again below.
+    _nextReapSecond.store(LONG_MAX);
     long next = LONG_MAX;
     {
         BdMutexLocker lock(_fdMapMutex);
@@ -315,7 +318,7 @@ void BdConnManager::ReapFinished(long now, std::list<std::string> *lost) {
             }
         }
     }
-    _nextReapSecond.store(next, std::memory_order_relaxed);
+    ScheduleReapCheck(next);
     // Logged outside the map lock.
     for (BdConnection *conn : stalled) {
         conn->CloseForWriteStall(now);
@@ -368,9 +371,8 @@ std::string BdConnManager::GetNodeUuid() {
 }
 
 void BdConnManager::ScheduleReapCheck(long second) {
-    long planned = _nextReapSecond.load(std::memory_order_relaxed);
-    while (second < planned &&
-           !_nextReapSecond.compare_exchange_weak(planned, second, std::memory_order_relaxed)) {
+    long planned = _nextReapSecond.load();
+    while (second < planned && !_nextReapSecond.compare_exchange_weak(planned, second)) {
     }
 }
 

@@ -11,6 +11,7 @@ BdPoll::~BdPoll() {
 }
 
 int BdPoll::Init() {
+    Destroy();
     _epollFd = epoll_create(kMaxEvents);
     return _epollFd < 0 ? 1 : 0;
 }

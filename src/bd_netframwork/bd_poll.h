@@ -32,7 +32,7 @@ class BdPoll {
     BdPoll(const BdPoll &) = delete;
     BdPoll &operator=(const BdPoll &) = delete;
 
-    // Creates the epoll instance: 0, or 1 when it cannot be created.
+    // Creates the epoll instance (closing one made before): 0, or 1 when it cannot be created.
     int Init();
     // Waits at most timeoutSeconds for up to kMaxEvents events into events, which must hold that
     // many. The number of events, or -1 for a time-out and for a failure alike.
