@@ -14,11 +14,11 @@
 #include <sstream>
 #include <thread>
 
-#include "rt_peer_process.h"
 #include "rt_server/rt_server_process.h"
 #include "rt_tools/rt_peer_options.h"
 #include "support/temp_dir.h"
 #include "support/test_database.h"
+#include "tool_process.h"
 
 namespace {
 
@@ -59,15 +59,15 @@ class RtPeerE2eTest : public testing::Test {
     }
 
     // An rt_peer process with a directory of its own for its streams.
-    RtPeerProcess *Peer() {
+    ToolProcess *Peer() {
         dirs_.push_back(std::make_unique<TempDir>());
-        peers_.push_back(std::make_unique<RtPeerProcess>(dirs_.back()->Path()));
+        peers_.push_back(std::make_unique<ToolProcess>(RT_PEER_BINARY, dirs_.back()->Path()));
         return peers_.back().get();
     }
 
     // A platform peer that prints what it receives as JSON; returns once it is registered.
-    RtPeerProcess *StartPlatform(const std::vector<std::string> &extra) {
-        RtPeerProcess *platform = Peer();
+    ToolProcess *StartPlatform(const std::vector<std::string> &extra) {
+        ToolProcess *platform = Peer();
         std::vector<std::string> args{"-k", "platform", "-u", "plat", "-j"};
         args.insert(args.end(), extra.begin(), extra.end());
         args.push_back(address_);
@@ -83,11 +83,11 @@ class RtPeerE2eTest : public testing::Test {
     std::unique_ptr<RtServerProcess> router_;
     std::string address_;
     std::vector<std::unique_ptr<TempDir>> dirs_;
-    std::vector<std::unique_ptr<RtPeerProcess>> peers_;
+    std::vector<std::unique_ptr<ToolProcess>> peers_;
 };
 
 TEST_F(RtPeerE2eTest, AClientBeforeAnyPlatformIsToldTheServerIsNotReady) {
-    RtPeerProcess *client = Peer();
+    ToolProcess *client = Peer();
     EXPECT_EQ(client->Run({"-u", "c1", address_}), kRtPeerExitNotReady);
     EXPECT_NE(client->Out().find("control/server-not-ready  120 bytes"), std::string::npos)
         << client->Out();
@@ -96,8 +96,8 @@ TEST_F(RtPeerE2eTest, AClientBeforeAnyPlatformIsToldTheServerIsNotReady) {
 }
 
 TEST_F(RtPeerE2eTest, NormalPacketsReachThePlatformDecodedInOrder) {
-    RtPeerProcess *platform = StartPlatform({"-e", "2", "-w", "20"});
-    RtPeerProcess *client = Peer();
+    ToolProcess *platform = StartPlatform({"-e", "2", "-w", "20"});
+    ToolProcess *client = Peer();
     EXPECT_EQ(client->Run({"-u", "c1", "-m", "7", "-s", "5", "-p", "-", "-c", "2", address_},
                           "{\"job\": 42}"),
               kRtPeerExitOk)
@@ -121,8 +121,8 @@ TEST_F(RtPeerE2eTest, NormalPacketsReachThePlatformDecodedInOrder) {
 }
 
 TEST_F(RtPeerE2eTest, TheWebSideSendsLogPacketsWithoutAHandshake) {
-    RtPeerProcess *platform = StartPlatform({"-e", "1", "-w", "20"});
-    RtPeerProcess *web = Peer();
+    ToolProcess *platform = StartPlatform({"-e", "1", "-w", "20"});
+    ToolProcess *web = Peer();
     EXPECT_EQ(web->Run({"-k", "web", "-u", "w1", "-t", "plat", "-l", "2", "-p", "disk full", "-w",
                         "0", address_}),
               kRtPeerExitOk)
@@ -138,7 +138,7 @@ TEST_F(RtPeerE2eTest, TheWebSideSendsLogPacketsWithoutAHandshake) {
 
 TEST_F(RtPeerE2eTest, APacketToNobodyEndsWithTargetConnectionLost) {
     StartPlatform({"-w", "20"});
-    RtPeerProcess *client = Peer();
+    ToolProcess *client = Peer();
     EXPECT_EQ(client->Run({"-u", "c1", "-t", "nobody", "-p", "{\"a\":1}", address_}),
               kRtPeerExitTargetLost);
     EXPECT_NE(client->Out().find("control/target-connection-lost  280 bytes"), std::string::npos)
@@ -148,7 +148,7 @@ TEST_F(RtPeerE2eTest, APacketToNobodyEndsWithTargetConnectionLost) {
 
 TEST_F(RtPeerE2eTest, APeerReplacedUnderItsUuidSeesTheRouterCloseItsConnection) {
     StartPlatform({"-w", "30"});
-    RtPeerProcess *first = Peer();
+    ToolProcess *first = Peer();
     ASSERT_TRUE(first->Start({"-u", "c1", "-w", "20", address_}));
     ASSERT_TRUE(Eventually(
         [&] { return first->Out().find("handshake-success") != std::string::npos; }, 10000));
@@ -160,8 +160,8 @@ TEST_F(RtPeerE2eTest, APeerReplacedUnderItsUuidSeesTheRouterCloseItsConnection) 
 // Real time: the router reaps a connection silent for 30 s, so this test takes about 40 s.
 TEST_F(RtPeerE2eTest, KeepAlivesHoldAConnectionTheRouterWouldOtherwiseReap) {
     StartPlatform({"-w", "60"});
-    RtPeerProcess *kept = Peer();
-    RtPeerProcess *silent = Peer();
+    ToolProcess *kept = Peer();
+    ToolProcess *silent = Peer();
     ASSERT_TRUE(kept->Start({"-u", "kept", "-a", "10", "-w", "40", address_}));
     ASSERT_TRUE(silent->Start({"-u", "silent", "-a", "0", "-w", "40", address_}));
     EXPECT_EQ(silent->Wait(50000), kRtPeerExitClosed) << silent->Err();
@@ -171,7 +171,7 @@ TEST_F(RtPeerE2eTest, KeepAlivesHoldAConnectionTheRouterWouldOtherwiseReap) {
 // No router needed: what the operator sees when the address is wrong or the far end is mute.
 TEST(RtPeerWithoutRouterTest, RefusedAndSilentEndsHaveTheirOwnStatuses) {
     TempDir dir;
-    RtPeerProcess peer(dir.Path());
+    ToolProcess peer(RT_PEER_BINARY, dir.Path());
     const int unused = RtServerProcess::FreePort();
     EXPECT_EQ(peer.Run({"127.0.0.1:" + std::to_string(unused)}), kRtPeerExitRefused);
     EXPECT_NE(peer.Err().find("connection refused"), std::string::npos);

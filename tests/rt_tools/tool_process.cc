@@ -1,4 +1,4 @@
-#include "rt_peer_process.h"
+#include "tool_process.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -9,10 +9,6 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
-
-#ifndef RT_PEER_BINARY
-#error "RT_PEER_BINARY must name the rt_peer executable"
-#endif
 
 namespace {
 
@@ -25,16 +21,17 @@ std::string ReadFile(const std::string &path) {
 
 }  // namespace
 
-RtPeerProcess::RtPeerProcess(const std::string &dir) : dir_(dir) {}
+ToolProcess::ToolProcess(const std::string &binary, const std::string &dir)
+    : binary_(binary), dir_(dir) {}
 
-RtPeerProcess::~RtPeerProcess() {
+ToolProcess::~ToolProcess() {
     if (pid_ > 0) {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
 }
 
-bool RtPeerProcess::Start(const std::vector<std::string> &args, const std::string &input) {
+bool ToolProcess::Start(const std::vector<std::string> &args, const std::string &input) {
     const std::string inPath = dir_ + "/stdin.txt";
     std::ofstream(inPath, std::ios::binary) << input;
     const std::string outPath = dir_ + "/stdout.txt";
@@ -46,19 +43,19 @@ bool RtPeerProcess::Start(const std::vector<std::string> &args, const std::strin
         dup2(open(inPath.c_str(), O_RDONLY), STDIN_FILENO);
         dup2(open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
         dup2(open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
-        std::vector<std::string> words{"rt_peer"};
+        std::vector<std::string> words{binary_.substr(binary_.rfind('/') + 1)};
         words.insert(words.end(), args.begin(), args.end());
         std::vector<char *> argv;
         for (std::string &word : words)
             argv.push_back(&word[0]);
         argv.push_back(nullptr);
-        execv(RT_PEER_BINARY, argv.data());
+        execv(binary_.c_str(), argv.data());
         _exit(127);
     }
     return true;
 }
 
-int RtPeerProcess::Wait(int timeoutMs) {
+int ToolProcess::Wait(int timeoutMs) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
         int status = 0;
@@ -71,13 +68,14 @@ int RtPeerProcess::Wait(int timeoutMs) {
     return -1;
 }
 
-int RtPeerProcess::Run(const std::vector<std::string> &args, const std::string &input) {
-    return Start(args, input) ? Wait(20000) : -1;
+int ToolProcess::Run(const std::vector<std::string> &args, const std::string &input,
+                     int timeoutMs) {
+    return Start(args, input) ? Wait(timeoutMs) : -1;
 }
 
-std::string RtPeerProcess::Out() const {
+std::string ToolProcess::Out() const {
     return ReadFile(dir_ + "/stdout.txt");
 }
-std::string RtPeerProcess::Err() const {
+std::string ToolProcess::Err() const {
     return ReadFile(dir_ + "/stderr.txt");
 }

@@ -1,0 +1,97 @@
+// rt_bench against the real router, every workload at a small size: each run completes,
+// verifies, and reports one parseable line. Figures are printed, never asserted.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <sstream>
+
+#include "rt_server/peer_tables.h"
+#include "support/temp_dir.h"
+#include "support/test_database.h"
+#include "tool_process.h"
+
+namespace {
+
+// The key=value fields of each "rt_bench" line.
+std::vector<std::map<std::string, std::string>> Records(const std::string &out) {
+    std::vector<std::map<std::string, std::string>> records;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        std::string word;
+        if (!(words >> word) || word != "rt_bench")
+            continue;
+        std::map<std::string, std::string> record;
+        while (words >> word)
+            record[word.substr(0, word.find('='))] = word.substr(word.find('=') + 1);
+        records.push_back(record);
+    }
+    return records;
+}
+
+class RtBenchE2eTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        if (!TestDatabaseAddress::FromEnvironment(&database_))
+            GTEST_SKIP() << "RT_DB_HOST is not set";
+    }
+
+    // Runs rt_bench on the given workloads with the router built alongside it.
+    std::vector<std::map<std::string, std::string>> Bench(const std::vector<std::string> &args) {
+        std::vector<std::string> all{"-R", "1", "-r", RT_SERVER_BINARY, "-d", work_.Path()};
+        all.insert(all.end(), args.begin(), args.end());
+        EXPECT_EQ(bench_.Run(all, "", 300000), 0) << bench_.Out() << bench_.Err();
+        std::cout << bench_.Out();
+        return Records(bench_.Out());
+    }
+
+    TestDatabaseAddress database_;
+    TempDir work_;
+    TempDir streams_;
+    ToolProcess bench_{RT_BENCH_BINARY, streams_.Path()};
+};
+
+TEST_F(RtBenchE2eTest, TrafficWorkloadsDeliverAndVerifyEveryPacket) {
+    const auto records = Bench({"-n", "6", "-m", "40", "fanin", "pairs", "pingpong"});
+    ASSERT_EQ(records.size(), 3u);
+    for (const auto &record : records) {
+        EXPECT_EQ(record.at("result"), "ok");
+        EXPECT_EQ(record.at("messages"), "240") << record.at("workload");
+        EXPECT_EQ(record.at("bytes"), std::to_string((record.at("workload") == "pingpong" ? 2 : 1) *
+                                                     240 * (272 + 256)));
+        for (const char *key : {"msgs_per_s", "p99_us", "router_cpu_s", "router_peak_rss_kib"})
+            EXPECT_TRUE(record.count(key)) << key;
+    }
+    EXPECT_EQ(records[2].at("forwarded"), "480");
+}
+
+TEST_F(RtBenchE2eTest, PayloadsLargerThanOneReadArriveWhole) {
+    const auto records = Bench({"-n", "2", "-m", "10", "-s", "300000", "large"});
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].at("result"), "ok");
+    EXPECT_EQ(records[0].at("bytes"), std::to_string(20 * (272 + 300000)));
+}
+
+TEST_F(RtBenchE2eTest, CrowdsAreAnsweredAndOnlineAndTheirRowsRemovedAfterwards) {
+    const auto records = Bench({"-n", "40", "storm", "idle"});
+    ASSERT_EQ(records.size(), 2u);
+    for (const auto &record : records) {
+        EXPECT_EQ(record.at("result"), "ok");
+        EXPECT_EQ(record.at("peers"), "40");
+        EXPECT_TRUE(record.count("online_s"));
+        EXPECT_TRUE(record.count("kib_per_peer"));
+    }
+    PeerTables tables;
+    ASSERT_TRUE(tables.Connect(database_));
+    EXPECT_EQ(tables.Value("SELECT COUNT(*) FROM bd_agent WHERE agent_uuid LIKE 'rtb%'"), "0");
+    EXPECT_EQ(tables.Value("SELECT COUNT(*) FROM bd_module_server WHERE module_uuid LIKE 'rtb%'"),
+              "0");
+}
+
+TEST_F(RtBenchE2eTest, AMissingRouterIsASetupFailure) {
+    EXPECT_EQ(bench_.Run({"-R", "1", "-r", "/nonexistent/rt_server", "fanin"}), 3);
+    EXPECT_NE(bench_.Out().find("result=FAIL"), std::string::npos);
+    EXPECT_NE(bench_.Err().find("FAILED"), std::string::npos);
+}
+
+}  // namespace
