@@ -20,8 +20,8 @@
 // peer whose socket keeps accepting bytes is never closed by this rule, however long its queue.
 //
 // Threads and locks. PutWriteQueueItem and GetWriteQueueItem may be called from any thread; the
-// write queue, the send offset and the queued byte count are guarded by the write-queue lock,
-// which is always taken before the manager's descriptor-map lock. Every other operation, and every
+// write queue and the queued byte count are guarded by the write-queue lock, which is always taken
+// before the manager's descriptor-map lock. Every other operation, and every
 // other field, belongs to the thread that runs the manager's event loop.
 #ifndef BD_NETFRAMWORK_BD_CONNECTION_H
 #define BD_NETFRAMWORK_BD_CONNECTION_H
@@ -180,7 +180,7 @@ class BdConnection {
     int _readBufferCapacity;
     std::deque<_BD_SEND_ITEM> _writeQueue;  // guarded by _writeQueueMutex
     BdMutex _writeQueueMutex;
-    int _sendOffset;  // bytes of the front item already sent; guarded by _writeQueueMutex
+    int _sendOffset;  // bytes of the front item already sent; event-loop thread
     bool _initialised;
     BdWorkThreadManager *_workThreadManager;  // not owned
     bool _workThreadsEnabled;
@@ -189,7 +189,7 @@ class BdConnection {
     // Bytes on the write queue, kept beside it under its lock but readable without it.
     std::atomic<int64_t> _queuedBytes;
     // While the queue holds packets: the second its socket last accepted a byte, or the queue
-    // filled, whichever is later. kNotWaiting while the queue is empty.
+    // stopped being empty, whichever is later. kNotWaiting while the queue is empty.
     static constexpr long kNotWaiting = -1;
     std::atomic<long> _waitingSince;
     // The last send was refused or cut short, so the socket's buffer is full.
