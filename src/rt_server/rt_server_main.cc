@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "bd_common/bd_common_server_config.h"
+#include "bd_common/bd_error.h"
 #include "bd_common/bd_path.h"
 #include "bd_common/bd_util.h"
 #include "rt_server/rt_server_application.h"
@@ -52,6 +53,10 @@ int main(int argc, char **argv) {
         return kStartFailureStatus;
     if (application.GlobalInit() != 0)
         return kStartFailureStatus;
-    for (;;)
-        application.main(argc, argv);
+    for (;;) {
+        // A failed entry (UUID file, database, port in use) is tried again a second later rather
+        // than at once, so a taken port neither spins the CPU nor floods the log and the database.
+        if (application.main(argc, argv) != BD_SOCKET_LISTEN_ERROR)
+            BdUtil::BdSleep(1);
+    }
 }

@@ -1,4 +1,9 @@
 // Readiness, handshakes and the peers' rows, against the real router process.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -174,6 +179,36 @@ TEST_F(RtServerStartTest, EveryPeerIsOfflineOnceTheRouterListens) {
     StartRouter();
     EXPECT_EQ(tables_.AgentOnline("a"), "2");
     EXPECT_EQ(tables_.ModuleServerOnline("m"), "2");
+}
+
+// A taken port must not turn the router into a busy loop that floods the log and the database:
+// each failed entry is retried about a second later, and the router serves once the port frees.
+TEST_F(RtServerStartTest, TakenPortIsRetriedEverySecondUntilItFrees) {
+    // Close-on-exec, or the router would inherit the blocker and keep its own port taken.
+    const int blocker = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(blocker, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(router_->Port()));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
+    ASSERT_EQ(listen(blocker, 1), 0);
+    ASSERT_TRUE(router_->Start());
+
+    std::this_thread::sleep_for(std::chrono::seconds(4));
+    const std::string log = router_->Log();
+    size_t binds = 0;
+    for (size_t at = log.find("socket bind error"); at != std::string::npos;
+         at = log.find("socket bind error", at + 1)) {
+        ++binds;
+    }
+    EXPECT_GE(binds, 1u) << log;
+    EXPECT_LE(binds, 8u) << log;
+
+    close(blocker);
+    ASSERT_TRUE(router_->WaitListening(10000)) << router_->Stderr();
+    RtPeerClient platform;
+    RegisterPlatform(&platform);
 }
 
 }  // namespace
