@@ -139,8 +139,18 @@ bool RtBenchRouter::Running() {
 
 void RtBenchRouter::Stop() {
     if (pid_ > 0) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
+        // SIGTERM first, as an init system would, so a router run under a profiler can write its
+        // profile; SIGKILL when it has not ended after a while.
+        kill(pid_, SIGTERM);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (waitpid(pid_, nullptr, WNOHANG) != pid_) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                kill(pid_, SIGKILL);
+                waitpid(pid_, nullptr, 0);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
         pid_ = -1;
     }
     if (!root_.empty()) {

@@ -17,7 +17,7 @@ struct RtBenchDatabase {
 // The router under test, run as deployed: the real binary as a child process in the foreground,
 // its standard output and error on /dev/null, its configuration, UUID file, pid file and log under
 // a fresh NORVALE_ROOT on local disk. The object owns the process and the directory: both go
-// (SIGKILL, then removal) when it is destroyed. Used from one thread.
+// (SIGTERM, SIGKILL if need be, then removal) when it is destroyed. Used from one thread.
 class RtBenchRouter {
   public:
     RtBenchRouter() = default;
