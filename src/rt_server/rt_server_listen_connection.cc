@@ -1,8 +1,12 @@
 #include "rt_server/rt_server_listen_connection.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <string>
 
 #include "bd_common/bd_error.h"
@@ -12,15 +16,46 @@
 #include "bd_netframwork/bd_network.h"
 #include "rt_server/rt_server_accepted_connection.h"
 
+namespace {
+
+const char kSourceFile[] = "rt_server_listen_connection";
+
+int OpenReserveDescriptor() {
+    return open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+}  // namespace
+
+RtServerListenConnection::RtServerListenConnection() : _reserveFd(OpenReserveDescriptor()) {}
+
+RtServerListenConnection::~RtServerListenConnection() {
+    if (_reserveFd >= 0)
+        close(_reserveFd);
+}
+
 int RtServerListenConnection::OnIn(epoll_event * /*event*/) {
+    int dropped = 0;
+    int result = 0;
     for (;;) {
         sockaddr_in peer{};
         int fd = -1;
         const int rc = _network->Accept(reinterpret_cast<sockaddr *>(&peer), &fd);
         if (rc == BD_SOCKET_EAGAIN)
-            return 0;
-        if (rc != BD_SUCCESS)
-            return 1;
+            break;
+        if (rc != BD_SUCCESS) {
+            // errno is still that of the failed accept.
+            if (errno != EMFILE && errno != ENFILE) {
+                result = 1;
+                break;
+            }
+            const int drop = DropPendingConnection();
+            if (drop != BD_SUCCESS) {
+                result = drop == BD_SOCKET_EAGAIN ? 0 : 1;
+                break;
+            }
+            ++dropped;
+            continue;
+        }
 
         auto *connection = new RtServerAcceptedConnection();
         connection->Init(fd, _manager);
@@ -34,6 +69,32 @@ int RtServerListenConnection::OnIn(epoll_event * /*event*/) {
         // From here on the manager owns the connection and deletes it when it is reaped.
         _manager->AddMapFdToConn(fd, connection, EPOLLIN | EPOLLET);
     }
+    if (dropped > 0) {
+        BdLog::GetLogger()->WriteLocalLog(
+            BD_LOG_ERROR,
+            "out of file descriptors, closed " + std::to_string(dropped) + " pending connections",
+            BD_ERROR, kSourceFile, __LINE__, __FUNCTION__);
+    }
+    return result;
+}
+
+int RtServerListenConnection::DropPendingConnection() {
+    if (_reserveFd < 0)
+        _reserveFd = OpenReserveDescriptor();
+    if (_reserveFd < 0)
+        return BD_ERROR;
+    close(_reserveFd);
+    int fd;
+    do {
+        fd = accept(GetFD(), nullptr, nullptr);
+    } while (fd < 0 && errno == EINTR);
+    const int acceptError = errno;
+    if (fd >= 0)
+        close(fd);
+    _reserveFd = OpenReserveDescriptor();
+    if (fd >= 0)
+        return BD_SUCCESS;
+    return acceptError == EAGAIN || acceptError == EWOULDBLOCK ? BD_SOCKET_EAGAIN : BD_ERROR;
 }
 
 int RtServerListenConnection::OnErr(epoll_event * /*event*/) {

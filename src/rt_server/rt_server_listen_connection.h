@@ -9,12 +9,26 @@
 // packets and never closes itself: only its Destroy sets its close flag. Main thread only.
 class RtServerListenConnection : public BdConnection {
   public:
+    RtServerListenConnection();
+    ~RtServerListenConnection() override;
+
     // Accepts every pending connection: 0 once none is left, 1 when accept failed otherwise (the
-    // rest is taken on the next wake-up).
+    // rest is taken on the next wake-up). When the process is out of descriptors, pending
+    // connections are accepted and closed at once: an edge-triggered listener would not report
+    // them again, so they would wait unanswered until some later peer happened to connect.
     int OnIn(epoll_event *event) override;
     // A hang-up on the listening socket is ignored: the router keeps accepting.
     int OnErr(epoll_event *event) override;
     int ParsePacket(const char *data, int length) override;
+
+  private:
+    // Accepts one pending connection into the reserve descriptor's room and closes it: 0 when one
+    // was dropped, 29 when none was pending, 1 on any other failure.
+    int DropPendingConnection();
+
+    // A descriptor (/dev/null) kept in reserve, owned, so that one pending connection can still
+    // be accepted and closed when every other descriptor is taken; -1 while it could not be had.
+    int _reserveFd;
 };
 
 #endif  // RT_SERVER_RT_SERVER_LISTEN_CONNECTION_H_

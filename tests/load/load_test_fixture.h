@@ -1,0 +1,62 @@
+#ifndef TESTS_LOAD_LOAD_TEST_FIXTURE_H_
+#define TESTS_LOAD_LOAD_TEST_FIXTURE_H_
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <iostream>
+#include <string>
+
+#include "process_probe.h"
+#include "rt_server/rt_server_e2e_fixture.h"
+
+// The router process under load and faults. Every test starts from a router of its own with a
+// registered server platform; the figures a test measures are printed, never asserted.
+class RtServerLoadTest : public RtServerE2eTest {
+  protected:
+    using Clock = std::chrono::steady_clock;
+
+    void SetUp() override {
+        // Thousands of sockets on both ends; the router inherits the raised limit.
+        DescriptorLimit::RaiseToHard();
+        RtServerE2eTest::SetUp();
+        if (IsSkipped() || HasFatalFailure() || !router_->Running())
+            return;
+        RegisterPlatform(&platform_);
+    }
+
+    static double SecondsSince(Clock::time_point start) {
+        return std::chrono::duration<double>(Clock::now() - start).count();
+    }
+
+    // One measured figure, on standard output and in the test's XML report.
+    void Figure(const std::string &name, double value, const std::string &unit) {
+        std::cout << "[ figure   ] " << name << ": " << value << " " << unit << std::endl;
+        RecordProperty(name, std::to_string(value) + " " + unit);
+    }
+
+    // from sends one normal packet to to, which must receive it unchanged.
+    void ExpectForwards(RtPeerClient *from, const std::string &fromUuid, RtPeerClient *to,
+                        const std::string &toUuid, const std::string &payload) {
+        ASSERT_EQ(from->SendNormal(Route(fromUuid, toUuid), payload), 0);
+        RtPeerPacket got;
+        ASSERT_EQ(to->Receive(&got), 0);
+        EXPECT_EQ(got.SourceUuid(), fromUuid);
+        EXPECT_EQ(got.Payload(), payload);
+    }
+
+    // Keeps the platform's connection from being reaped as idle, so the router stays ready.
+    void KeepPlatformAlive() { ASSERT_EQ(platform_.SendKeepAlive(), 0); }
+
+    // Closes the socket so that the router sees a reset instead of an orderly end.
+    static void ResetConnection(RtPeerClient *peer) {
+        linger abort{1, 0};
+        setsockopt(peer->GetFD(), SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
+        peer->Close();
+    }
+
+    RtPeerClient platform_;
+};
+
+#endif  // TESTS_LOAD_LOAD_TEST_FIXTURE_H_

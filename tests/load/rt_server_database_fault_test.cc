@@ -1,0 +1,104 @@
+// The database goes away or stops answering while peers are connected: forwarding between bound
+// peers goes on, handshakes are refused with server-not-ready, and the router recovers by itself.
+#include <memory>
+#include <string>
+
+#include "bd_database/bd_database.h"
+#include "load_test_fixture.h"
+#include "support/private_database_server.h"
+
+namespace {
+
+class RtServerDatabaseFaultTest : public RtServerLoadTest {
+  protected:
+    void SetUp() override {
+        start_router_in_setup_ = false;
+        RtServerLoadTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        // A server of the test's own: this one is stopped and frozen.
+        ASSERT_TRUE(database_server_.Start());
+        router_ = std::make_unique<RtServerProcess>(root_.Path(), database_server_.Address());
+        StartRouter();
+        RegisterPlatform(&platform_);
+        Register(&a_, kBdHandShakeClient, "a");
+        Register(&b_, kBdHandShakeClient, "b");
+    }
+
+    void KeepEveryoneAlive() {
+        KeepPlatformAlive();
+        ASSERT_EQ(a_.SendKeepAlive(), 0);
+        ASSERT_EQ(b_.SendKeepAlive(), 0);
+    }
+
+    // Hand-shakes as uuid on peer (connected already); the answer's sub-kind, -1 when none came
+    // within timeoutMs.
+    int HandShakeAnswer(RtPeerClient *peer, const std::string &uuid, int timeoutMs) {
+        if (peer->Send(RtPeerPacket::HandShake(kBdHandShakeClient, Identity(uuid))) != 0)
+            return -1;
+        RtPeerPacket answer;
+        return peer->Receive(&answer, timeoutMs) == 0 ? answer.SubKind() : -1;
+    }
+
+    // Repeats the handshake until it succeeds; seconds it took, or -1 after timeoutMs.
+    double SecondsUntilHandShakeSucceeds(RtPeerClient *peer, const std::string &uuid,
+                                         int timeoutMs) {
+        const Clock::time_point start = Clock::now();
+        const bool succeeded = Eventually(
+            [&] { return HandShakeAnswer(peer, uuid, timeoutMs) == kBdControlHandShakeSuccess; },
+            timeoutMs);
+        return succeeded ? SecondsSince(start) : -1;
+    }
+
+    PrivateDatabaseServer database_server_;
+    RtPeerClient a_, b_;
+};
+
+TEST_F(RtServerDatabaseFaultTest, StoppedDatabaseRefusesHandshakesButNotForwardingUntilItIsBack) {
+    ExpectForwards(&a_, "a", &b_, "b", "before");
+    database_server_.Stop();
+
+    ExpectForwards(&a_, "a", &b_, "b", "while the database is down");
+    RtPeerClient c;
+    Connect(&c);
+    const Clock::time_point asked = Clock::now();
+    EXPECT_EQ(HandShakeAnswer(&c, "c", 30000), kBdControlServerNotReady);
+    Figure("not_ready_answer_seconds_database_down", SecondsSince(asked), "s");
+    ExpectForwards(&b_, "b", &a_, "a", "still while the database is down");
+    KeepEveryoneAlive();
+
+    ASSERT_TRUE(database_server_.Start());
+    const double recovery = SecondsUntilHandShakeSucceeds(&c, "c", 20000);
+    ASSERT_GE(recovery, 0) << "handshakes still refused after the database came back";
+    Figure("handshake_recovery_seconds_after_restart", recovery, "s");
+    PeerTables restarted;
+    ASSERT_TRUE(restarted.Connect(database_server_.Address()));
+    EXPECT_EQ(restarted.AgentOnline("c"), "1");
+    ExpectForwards(&c, "c", &a_, "a", "after the database came back");
+    EXPECT_TRUE(router_->Running());
+}
+
+TEST_F(RtServerDatabaseFaultTest, FrozenDatabaseHoldsTheRouterOnlyForTheTimeOutThenRecovers) {
+    database_server_.Freeze();
+    RtPeerClient c;
+    Connect(&c);
+    const Clock::time_point asked = Clock::now();
+    EXPECT_EQ(HandShakeAnswer(&c, "c", 60000), kBdControlServerNotReady);
+    const double answered = SecondsSince(asked);
+    Figure("not_ready_answer_seconds_database_frozen", answered, "s");
+    EXPECT_LT(answered, BdDatabase::kReadTimeoutSeconds + BdDatabase::kWriteTimeoutSeconds + 5);
+    // The event loop runs again: bound peers are served while the database is still frozen.
+    ExpectForwards(&a_, "a", &b_, "b", "after the time-out");
+    KeepEveryoneAlive();
+
+    database_server_.Thaw();
+    const double recovery = SecondsUntilHandShakeSucceeds(&c, "c", 30000);
+    ASSERT_GE(recovery, 0) << "handshakes still refused after the database was thawed";
+    Figure("handshake_recovery_seconds_after_thaw", recovery, "s");
+    PeerTables thawed;
+    ASSERT_TRUE(thawed.Connect(database_server_.Address()));
+    EXPECT_EQ(thawed.AgentOnline("c"), "1");
+    ExpectForwards(&c, "c", &b_, "b", "after the thaw");
+}
+
+}  // namespace
