@@ -1,8 +1,8 @@
 // The stream framing of a packet connection over arbitrary bytes cut at arbitrary points. The
 // input is the byte stream a peer sends. It is fed through a socket pair into the real
-// BdClientConnection::OnIn, whose ParsePacket is replaced by one that records each packet, in
-// three ways: in large writes, in pseudo-random cuts derived from the input, and (for short
-// inputs) one byte per receive. Every way must hand over exactly the packets a plain reading of the
+// BdClientConnection::OnIn in three ways: in large writes, in pseudo-random cuts derived from the
+// input, and (for short inputs) one byte per receive. ParsePacket records each packet before the
+// connection's own handling. Every way must hand over exactly the packets a plain reading of the
 // net headers finds, close the connection exactly when a header is invalid, and otherwise keep the
 // incomplete tail.
 #include <sys/socket.h>
@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -17,20 +18,58 @@
 #include "bd_common/bd_error.h"
 #include "bd_netframwork/bd_client_connection.h"
 #include "bd_netframwork/bd_conn_manager.h"
+#include "bd_netframwork/bd_packet.h"
 #include "fuzz_check.h"
 
 namespace {
 
+// Records every packet, still sorts it the packet connection's own way, and answers it as the
+// router answers a packet whose target is gone.
 class RecordingConnection : public BdClientConnection {
   public:
     int ParsePacket(const char *data, int length) override {
         packets.emplace_back(data, static_cast<size_t>(length));
+        BdClientConnection::ParsePacket(data, length);
+        CheckTargetConnLostAnswer(data, length);
         return 0;
     }
     int BytesHeld() const { return _bytesHeld; }
     int Capacity() const { return _readBufferCapacity; }
 
     std::vector<std::string> packets;
+
+  private:
+    // Only a packet with a router header can be answered; the answer is the packet itself with the
+    // router header rewritten to go back to its sender.
+    void CheckTargetConnLostAnswer(const char *data, int length) {
+        const int rc = PackAndSendTargetConnLostPacket(kBdPeerTypeRouter, data, length);
+        char *answer = nullptr;
+        int answerLength = 0;
+        const bool queued = GetWriteQueueItem(&answer, &answerLength) == BD_SUCCESS;
+        FUZZ_CHECK(queued == (rc == BD_SUCCESS));
+        FUZZ_CHECK(queued == (length >= kBdControlPacketLen));
+        if (!queued) {
+            return;
+        }
+        const BdRouterHeader *request =
+            reinterpret_cast<const BdRouterHeader *>(data + kBdRouterHeaderOffset);
+        const BdRouterHeader *router =
+            reinterpret_cast<const BdRouterHeader *>(answer + kBdRouterHeaderOffset);
+        FUZZ_CHECK(answerLength == length);
+        FUZZ_CHECK(memcmp(answer, data, kBdRouterHeaderOffset) == 0);
+        FUZZ_CHECK(memcmp(answer + kBdBodyOffset, data + kBdBodyOffset, length - kBdBodyOffset) ==
+                   0);
+        FUZZ_CHECK(BdPacketText(router->source_uuid) ==
+                   BdPacketText(request->target_uuid).substr(0, kBdUuidFieldLen - 1));
+        FUZZ_CHECK(BdPacketText(router->target_uuid) ==
+                   BdPacketText(request->source_uuid).substr(0, kBdUuidFieldLen - 1));
+        FUZZ_CHECK(router->source_type == kBdPeerTypeRouter);
+        FUZZ_CHECK(router->target_type == request->source_type);
+        FUZZ_CHECK(router->data_len == request->data_len);
+        FUZZ_CHECK(router->message_level1_type == kBdMessageControl);
+        FUZZ_CHECK(router->message_level2_type == kBdControlTargetConnLost);
+        free(answer);
+    }
 };
 
 // What the net headers of the whole stream say, read the plain way.
