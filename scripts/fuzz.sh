@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang in build-fuzz/ and runs each for a bounded time on a
-# scratch copy of its seed corpus under fuzz/corpus/<target>/. Exits non-zero when any target
-# crashes, leaks, hangs or trips a sanitizer; the input that did it is kept under
-# build-fuzz/artifacts/<target>/ and can be replayed with: build-fuzz/fuzz/<target> <input>
+# scratch copy of its seed corpus under fuzz/corpus/<target>/, with fuzz/<target>.dict when there
+# is one. Exits non-zero when any target crashes, leaks, hangs or trips a sanitizer; the input that
+# did it is kept under build-fuzz/artifacts/<target>/ and replays with:
+#   build-fuzz/fuzz/<target> <input>
 #
 #   scripts/fuzz.sh [target...]      all targets, or only those named
 #   FUZZ_SECONDS=600 scripts/fuzz.sh longer runs (default 20 s per target)
@@ -39,9 +40,13 @@ for target in "${targets[@]}"; do
     artifacts=$build/artifacts/$target
     mkdir -p "$corpus" "$artifacts"
     cp fuzz/corpus/"$target"/* "$corpus"/
+    dict=()
+    if [ -f fuzz/"$target".dict ]; then
+        dict=(-dict="fuzz/$target.dict")
+    fi
     echo "== $target: ${seconds}s"
     if "$build/fuzz/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-        -print_final_stats=1 -artifact_prefix="$artifacts/" "$corpus" \
+        -print_final_stats=1 -artifact_prefix="$artifacts/" "${dict[@]}" "$corpus" \
         >"$scratch/$target.log" 2>&1; then
         grep -E '^stat::(number_of_executed_units|new_units_added)' "$scratch/$target.log" || true
     else
