@@ -24,8 +24,9 @@ struct Defaults {
 
 // Sized so that each run takes a few seconds on a small machine.
 const Defaults kDefaults[] = {
-    {"fanin", 50, 4000, 256, 64},      {"pairs", 50, 4000, 256, 64}, {"pingpong", 50, 1000, 256, 1},
-    {"large", 4, 1000, 256 * 1024, 4}, {"storm", 2000, 0, 0, 0},     {"idle", 10000, 0, 0, 0},
+    {"fanin", 50, 10000, 256, 64},  {"pairs", 50, 10000, 256, 64},
+    {"pingpong", 50, 2000, 256, 1}, {"large", 4, 2000, 256 * 1024, 4},
+    {"storm", 2000, 0, 0, 0},       {"idle", 10000, 0, 0, 0},
 };
 
 const Defaults &DefaultsOf(const std::string &workload) {
