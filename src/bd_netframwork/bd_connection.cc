@@ -1,5 +1,7 @@
 #include "bd_netframwork/bd_connection.h"
 
+#include <poll.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -299,7 +301,9 @@ int BdConnection::PutWriteQueueItem(char *data, const int &length) {
         _queuedBytes.store(queued, std::memory_order_relaxed);
         overflowing = queued > kMaxWriteQueueBytes;
     }
-    if (overflowing && _sendRefused.load(std::memory_order_relaxed)) {
+    // Whether the socket refuses data is decided by the reaper: a send that was taken whole may
+    // have filled the socket without being refused.
+    if (overflowing) {
         _manager->RequestReapCheck();
     }
     ArmWriteInterest();
@@ -367,6 +371,11 @@ void BdConnection::DropWriteQueueItem() {
         _manager->CtlFD(_fd, kBdReadInterest);
     } else {
         _manager->CtlFD(_fd, kBdReadWriteInterest);
+        // This send may have filled the socket without being refused, and then no writable edge
+        // comes: the reaper asks the socket itself while the queue is over its limit.
+        if (_queuedBytes.load(std::memory_order_relaxed) > kMaxWriteQueueBytes) {
+            _manager->RequestReapCheck();
+        }
     }
     free(item.data);
 }
@@ -406,8 +415,15 @@ bool BdConnection::IsWriteStalled(long now) const {
         return false;
     }
     return now >= since + kWriteStallSeconds ||
-           (_sendRefused.load(std::memory_order_relaxed) &&
-            _queuedBytes.load(std::memory_order_relaxed) > kMaxWriteQueueBytes);
+           (_queuedBytes.load(std::memory_order_relaxed) > kMaxWriteQueueBytes &&
+            (_sendRefused.load(std::memory_order_relaxed) || !SocketAcceptsData()));
+}
+
+bool BdConnection::SocketAcceptsData() const {
+    // The edge-triggered descriptor reports nothing more once a whole send filled the socket, so
+    // no send is ever refused there; asking the socket itself is the only way to know.
+    pollfd probe{_fd, POLLOUT, 0};
+    return poll(&probe, 1, 0) == 1 && (probe.revents & POLLOUT) != 0;
 }
 
 long BdConnection::NextReapSecond() const {

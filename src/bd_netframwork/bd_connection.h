@@ -195,6 +195,8 @@ class BdConnection {
     // The last send was refused or cut short, so the socket's buffer is full.
     std::atomic<bool> _sendRefused;
 
+    // True when a send would take data now. Lock-free.
+    bool SocketAcceptsData() const;
     // The queue became non-empty / empty; called under the write-queue lock.
     void StartWaiting();
     void StopWaiting();

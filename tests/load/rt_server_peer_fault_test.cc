@@ -41,11 +41,15 @@ TEST_F(RtServerPeerFaultTest, SlowConsumerIsClosedWhileTheNormalPairKeepsTalking
     RtPeerClient slow, sender;
     Register(&slow, kBdHandShakeClient, "slow");
     Register(&sender, kBdHandShakeClient, "sender");
+    // "slow" never reads. A small receive buffer keeps the kernel from absorbing tens of
+    // megabytes of what the router sends it, so the router's own queue must hold the rest.
+    const int kReceiveBuffer = 64 * 1024;
+    setsockopt(slow.GetFD(), SOL_SOCKET, SO_RCVBUF, &kReceiveBuffer, sizeof(kReceiveBuffer));
 
-    // More than the write queue may hold for a peer whose socket refuses data: "slow" never reads.
+    // More than the write queue may hold for a peer whose socket refuses data.
     const int kMiB = 1024 * 1024;
-    const int kPackets = BdConnection::kMaxWriteQueueBytes / kMiB + 32;
-    std::atomic<bool> flooded{false};
+    const int kPackets = static_cast<int>(BdConnection::kMaxWriteQueueBytes / kMiB) + 32;
+    std::atomic<bool> flooded{false}, stop{false};
     std::atomic<int> floodResult{0};
     std::thread flood([&] {
         const RtPeerPacket big =
@@ -53,26 +57,48 @@ TEST_F(RtServerPeerFaultTest, SlowConsumerIsClosedWhileTheNormalPairKeepsTalking
         for (int i = 0; i < kPackets && floodResult == 0; ++i)
             floodResult = sender.Send(big);
         flooded = true;
+        // The sender stays a live peer afterwards.
+        while (!stop && floodResult == 0) {
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            floodResult = sender.SendKeepAlive();
+        }
     });
 
+    // The pair talks both ways (each keeps its own connection alive) before, during and after;
+    // "slow" keeps sending until it is closed, so only its reading is at fault.
     int exchanges = 0;
     const Clock::time_point start = Clock::now();
-    while (!(flooded && tables_.AgentOnline("slow") == "2") && SecondsSince(start) < 60) {
+    double closedAfter = -1;
+    while ((exchanges < 50 || closedAfter < 0) && SecondsSince(start) < 50) {
+        if (closedAfter < 0 && flooded && tables_.AgentOnline("slow") == "2")
+            closedAfter = SecondsSince(start);
         const std::string payload = "turn " + std::to_string(exchanges);
+        RtPeerClient *from = exchanges % 2 == 0 ? &a_ : &b_;
+        RtPeerClient *to = exchanges % 2 == 0 ? &b_ : &a_;
         RtPeerPacket got;
-        if (a_.SendNormal(Route("a", "b"), payload) != 0 || b_.Receive(&got) != 0 ||
-            got.Payload() != payload || platform_.SendKeepAlive() != 0) {
+        if (from->SendNormal(Route(from == &a_ ? "a" : "b", to == &a_ ? "a" : "b"), payload) != 0 ||
+            to->Receive(&got) != 0 || got.Payload() != payload || platform_.SendKeepAlive() != 0) {
             ADD_FAILURE() << "the normal pair stalled at exchange " << exchanges;
             break;
         }
         ++exchanges;
+        if (closedAfter < 0)
+            slow.SendKeepAlive();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+    stop = true;
     flood.join();
-    Figure("slow_consumer_closed_seconds", SecondsSince(start), "s");
+    Figure("slow_consumer_closed_seconds", closedAfter, "s");
     Figure("pair_exchanges_meanwhile", exchanges, "");
     EXPECT_EQ(floodResult, 0);
     EXPECT_EQ(tables_.AgentOnline("slow"), "2");
-    EXPECT_NE(router_->Log().find("write queue stalled fd: "), std::string::npos);
+    EXPECT_GE(closedAfter, 0);
+    // Closed for the size of its queue, not after the stall time.
+    const std::string log = router_->Log();
+    const std::string kStalled = "seconds without progress: ";
+    const size_t stalled = log.find(kStalled);
+    ASSERT_NE(stalled, std::string::npos);
+    EXPECT_LT(std::stol(log.substr(stalled + kStalled.size())), BdConnection::kWriteStallSeconds);
     EXPECT_TRUE(slow.WaitForClose(10000));
     EXPECT_EQ(tables_.AgentOnline("sender"), "1");
     ExpectPairUnaffected("after the slow consumer");
