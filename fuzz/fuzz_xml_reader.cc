@@ -10,6 +10,7 @@
 #include <fuzzer/FuzzedDataProvider.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -61,6 +62,8 @@ struct Piece {
 
 struct Child {
     std::string tag;
+    std::string attributes;  // with their leading spaces
+    bool selfClosing = false;
     std::vector<Piece> pieces;
 };
 
@@ -247,6 +250,38 @@ std::string TagName(FuzzedDataProvider &input) {
     return tag;
 }
 
+// Attributes whose values hold what must not end or empty the tag: a greater-than sign or a slash
+// inside quotes, and an unquoted value that ends in a slash.
+std::string Attributes(FuzzedDataProvider &input) {
+    std::string attributes;
+    for (int n = input.ConsumeIntegralInRange(0, 3); n > 0; --n) {
+        const char quote = "\"' "[input.ConsumeIntegralInRange(0, 2)];
+        std::string value;
+        for (char c : input.ConsumeRandomLengthString(10)) {
+            bool allowed = quote == ' ' ? isalnum(static_cast<unsigned char>(c)) || c == '/'
+                                        : c >= 0x20 && c < 0x7F && c != quote && c != '<';
+            value.push_back(allowed ? c : '/');
+        }
+        attributes += " " + TagName(input) + "=";
+        // An unquoted value takes a slash right before the closing sign as its own, so a space
+        // ends it.
+        attributes += quote == ' ' ? (value.empty() ? "v" : value) + " " : quote + value + quote;
+    }
+    return attributes;
+}
+
+// What may stand between two children without being one.
+std::string Between(FuzzedDataProvider &input) {
+    switch (input.ConsumeIntegralInRange(0, 3)) {
+        case 0:
+            return "<!-- <not> an element -->";
+        case 1:
+            return "<?app step='1'?>";
+        default:
+            return "\n    ";
+    }
+}
+
 void CheckRoundTrip(const uint8_t *data, size_t size) {
     FuzzedDataProvider input(data, size);
     const Encoding encoding = static_cast<Encoding>(input.ConsumeIntegralInRange(0, 5));
@@ -255,10 +290,17 @@ void CheckRoundTrip(const uint8_t *data, size_t size) {
     std::u32string document = Ascii("<" + root + ">");
     for (Child &child : children) {
         child.tag = TagName(input);
+        child.attributes = Attributes(input);
+        child.selfClosing = input.ConsumeIntegralInRange(0, 7) == 0;
+        document += Ascii(Between(input) + "<" + child.tag + child.attributes);
+        if (child.selfClosing) {
+            document += Ascii(input.ConsumeBool() ? " />" : "/>");
+            continue;
+        }
         for (int n = input.ConsumeIntegralInRange(0, 24); n > 0; --n) {
             child.pieces.push_back(NextPiece(input, encoding == kLatin1Declared));
         }
-        document += Ascii("\n    <" + child.tag + ">");
+        document += Ascii(input.ConsumeBool() ? " >" : ">");
         for (const Piece &piece : child.pieces) {
             document += piece.raw;
         }
