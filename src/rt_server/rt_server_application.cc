@@ -25,8 +25,32 @@ const long kListenDeadlineSeconds = 300000000L;
 // Bounds one main-loop turn, so reaping and offline marking happen at least this often.
 const int kEventWaitSeconds = 5;
 
+// A failed offline write is tried again after this long, not on every turn: against a database
+// that has stopped answering each attempt holds the whole loop for the client's time-out.
+const long kOfflineRetrySeconds = 10;
+
 void LogError(const std::string &message, int code, int line, const char *function) {
     BdLog::GetLogger()->WriteLocalLog(BD_LOG_ERROR, message, code, kSourceFile, line, function);
+}
+
+// Marks the lost peers offline, leaving out any that has registered again meanwhile (its row says
+// online, rightly). The list is emptied once written and kept whole when the write failed, so
+// peers lost while the database was away do not stay online in it for good.
+bool MarkLostPeersOffline(BdConnManager *manager, RtDatabaseOperation *operation,
+                          std::list<std::string> *lost) {
+    lost->remove_if([manager](const std::string &uuid) {
+        int fd = -1;
+        return manager->QueryFDFromUUID(uuid, &fd) == BD_SUCCESS;
+    });
+    lost->sort();
+    lost->unique();
+    if (lost->empty())
+        return true;
+    std::list<std::string> writing(*lost);  // the write empties the list it is given
+    if (operation->RtSetAgentAndModuleServerOffline(writing) != BD_SUCCESS)
+        return false;
+    lost->clear();
+    return true;
 }
 
 }  // namespace
@@ -56,11 +80,12 @@ int RtServerApplication::main(int /*argc*/, char ** /*argv*/) {
         return BD_ERROR;
 
     std::list<std::string> lost;
+    long nextOfflineWrite = 0;
     for (;;) {
         conn_manager_.CheckTimeout(&lost);
-        if (!lost.empty()) {
-            database_operation_.RtSetAgentAndModuleServerOffline(lost);
-            lost.clear();
+        if (!lost.empty() && BdTime::Now().ToSecond() >= nextOfflineWrite) {
+            if (!MarkLostPeersOffline(&conn_manager_, &database_operation_, &lost))
+                nextOfflineWrite = BdTime::Now().ToSecond() + kOfflineRetrySeconds;
         }
         conn_manager_.WaitAndHandleEvent(kEventWaitSeconds);
         if (ListenerClosed()) {

@@ -2,6 +2,7 @@
 // peers goes on, handshakes are refused with server-not-ready, and the router recovers by itself.
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "bd_database/bd_database.h"
 #include "load_test_fixture.h"
@@ -55,6 +56,9 @@ class RtServerDatabaseFaultTest : public RtServerLoadTest {
 };
 
 TEST_F(RtServerDatabaseFaultTest, StoppedDatabaseRefusesHandshakesButNotForwardingUntilItIsBack) {
+    RtPeerClient leaving, returning;
+    Register(&leaving, kBdHandShakeClient, "leaving");
+    Register(&returning, kBdHandShakeClient, "returning");
     ExpectForwards(&a_, "a", &b_, "b", "before");
     database_server_.Stop();
 
@@ -65,6 +69,13 @@ TEST_F(RtServerDatabaseFaultTest, StoppedDatabaseRefusesHandshakesButNotForwardi
     EXPECT_EQ(HandShakeAnswer(&c, "c", 30000), kBdControlServerNotReady);
     Figure("not_ready_answer_seconds_database_down", SecondsSince(asked), "s");
     ExpectForwards(&b_, "b", &a_, "a", "still while the database is down");
+    // Two peers leave while their rows cannot be written; one of them comes back (bound, though
+    // its handshake is refused) before the database does.
+    leaving.Close();
+    returning.Close();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    Connect(&returning);
+    EXPECT_EQ(HandShakeAnswer(&returning, "returning", 30000), kBdControlServerNotReady);
     KeepEveryoneAlive();
 
     ASSERT_TRUE(database_server_.Start());
@@ -75,6 +86,15 @@ TEST_F(RtServerDatabaseFaultTest, StoppedDatabaseRefusesHandshakesButNotForwardi
     ASSERT_TRUE(restarted.Connect(database_server_.Address()));
     EXPECT_EQ(restarted.AgentOnline("c"), "1");
     ExpectForwards(&c, "c", &a_, "a", "after the database came back");
+    KeepEveryoneAlive();
+    ASSERT_EQ(returning.SendKeepAlive(), 0);
+
+    // The peer that left during the outage is written offline once the database is back; the
+    // one connected again is not.
+    const Clock::time_point back = Clock::now();
+    EXPECT_TRUE(Eventually([&] { return restarted.AgentOnline("leaving") == "2"; }, 25000));
+    Figure("lost_peer_offline_seconds_after_restart", SecondsSince(back), "s");
+    EXPECT_EQ(restarted.AgentOnline("returning"), "1");
     EXPECT_TRUE(router_->Running());
 }
 
