@@ -113,4 +113,17 @@ class RtServerE2eTest : public testing::Test {
     std::unique_ptr<RtServerProcess> router_;
 };
 
+// A router that is ready: a server platform has registered before the test begins.
+class RtServerReadyTest : public RtServerE2eTest {
+  protected:
+    void SetUp() override {
+        RtServerE2eTest::SetUp();
+        if (IsSkipped())
+            return;
+        RegisterPlatform(&platform_);
+    }
+
+    RtPeerClient platform_;
+};
+
 #endif  // TESTS_RT_SERVER_RT_SERVER_E2E_FIXTURE_H_

@@ -14,6 +14,8 @@
 #include <sstream>
 #include <thread>
 
+#include "support/free_port.h"
+
 #ifndef RT_SERVER_BINARY
 #error "RT_SERVER_BINARY must name the rt_server executable"
 #endif
@@ -165,15 +167,7 @@ std::string RtServerProcess::Log() const {
 }
 
 int RtServerProcess::FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address));
-    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
+    return FreeLoopbackPort();
 }
 
 std::string RtServerProcess::ReadFile(const std::string &path) {

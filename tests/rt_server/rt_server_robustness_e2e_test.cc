@@ -8,15 +8,8 @@
 
 namespace {
 
-class RtServerRobustnessTest : public RtServerE2eTest {
+class RtServerRobustnessTest : public RtServerReadyTest {
   protected:
-    void SetUp() override {
-        RtServerE2eTest::SetUp();
-        if (IsSkipped())
-            return;
-        RegisterPlatform(&platform_);
-    }
-
     // The router still forwards between two fresh peers.
     void ExpectStillServing(const std::string &tag) {
         RtPeerClient a, b;
@@ -27,8 +20,6 @@ class RtServerRobustnessTest : public RtServerE2eTest {
         ASSERT_EQ(b.Receive(&got), 0);
         EXPECT_EQ(got.SourceUuid(), "a-" + tag);
     }
-
-    RtPeerClient platform_;
 };
 
 TEST_F(RtServerRobustnessTest, BadMagicClosesOnlyThatConnection) {

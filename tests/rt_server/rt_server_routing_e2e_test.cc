@@ -6,18 +6,17 @@
 
 namespace {
 
-class RtServerRoutingTest : public RtServerE2eTest {
+class RtServerRoutingTest : public RtServerReadyTest {
   protected:
     void SetUp() override {
-        RtServerE2eTest::SetUp();
+        RtServerReadyTest::SetUp();
         if (IsSkipped())
             return;
-        RegisterPlatform(&platform_);
         Register(&alice_, kBdHandShakeClient, "alice");
         Register(&bob_, kBdHandShakeClient, "bob");
     }
 
-    RtPeerClient platform_, alice_, bob_;
+    RtPeerClient alice_, bob_;
 };
 
 TEST_F(RtServerRoutingTest, NormalAndLogPacketsArriveByteIdenticalAndInOrder) {
