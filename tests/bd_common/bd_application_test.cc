@@ -76,36 +76,12 @@ TEST(BdApplicationArgsTest, BackgroundBeforeVersionIsKept) {
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2);
 }
 
-TEST(BdApplicationArgsTest, ArgumentErrorsPrintMessageAndHint) {
-    TestApplication app;
-    bool ok = true;
-    EXPECT_EQ(ParseCapturing(&app, {"rt_server", "-x"}, &ok),
-              "rt_server: invalid option -- x\n"
-              "Try 'rt_server -h or --help' for more information.\n");
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(ParseCapturing(&app, {"rt_server", "--help=yes"}, &ok),
-              "rt_server: option '--help' doesn't allow an argument\n"
-              "Try 'rt_server -h or --help' for more information.\n");
-    EXPECT_FALSE(ok);
-    EXPECT_FALSE(app.IsExit());
-}
-
 TEST(BdApplicationArgsTest, NonOptionWordStillLetsLaterOptionsApply) {
     TestApplication app;
     bool ok = false;
     ParseCapturing(&app, {"rt_server", "word", "-b"}, &ok);
     EXPECT_TRUE(ok);
     EXPECT_TRUE(app.IsRunInbackground());
-}
-
-TEST(BdApplicationArgsTest, BaseMainReportsParseFailure) {
-    TestApplication app;
-    std::string word0 = "rt_server", word1 = "-x";
-    char *argv[] = {&word0[0], &word1[0]};
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(app.main(2, argv), -1);
-    const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find("main: fail to parse the args\n"), std::string::npos);
 }
 
 // Fixed paths of these tests live under a private NORVALE_ROOT.

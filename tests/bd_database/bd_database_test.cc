@@ -1,34 +1,18 @@
 #include "bd_database/bd_database.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "support/free_port.h"
 #include "support/test_database.h"
 
 namespace {
 
 const BdDatabase::DatabaseType kNotMysql = static_cast<BdDatabase::DatabaseType>(1);
-
-// A loopback port nobody listens on: bound once by the kernel's choice, then released.
-int ClosedLoopbackPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address));
-    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
 
 std::vector<std::string> Lines(const std::string &text) {
     std::vector<std::string> lines;
@@ -50,46 +34,37 @@ class CreateSqlTest : public ::testing::Test {
     std::string _sql = "untouched";
 };
 
-TEST_F(CreateSqlTest, FillsEachPlaceholderWithItsArgumentInOrder) {
-    ASSERT_EQ(0, Create("UPDATE t SET a = '?' WHERE b = '?'", {"1", "x"}));
-    EXPECT_EQ("UPDATE t SET a = '1' WHERE b = 'x'", _sql);
-}
-
-TEST_F(CreateSqlTest, RejectsArgumentsThatDoNotFitAndLeavesSqlAlone) {
-    EXPECT_EQ(4, Create("a = ? AND b = ?", {"1", "x", "y"}));
-    EXPECT_EQ(4, Create("UPDATE t SET a = '?' WHERE b = '?'", {"1"}));
-    EXPECT_EQ(4, Create("", {}));
+// Each '?' takes one argument in order; so does the text after the last one. Arguments that do
+// not fit leave the statement alone: fewer would silently drop a placeholder.
+TEST_F(CreateSqlTest, FillsEveryPlaceholderOrRefusesArgumentsThatDoNotFit) {
+    const struct {
+        const char *sqlTemplate;
+        std::vector<std::string> args;
+        const char *sql;  // null: refused with 4
+    } cases[] = {
+        {"UPDATE t SET a = '?' WHERE b = '?'", {"1", "x"}, "UPDATE t SET a = '1' WHERE b = 'x'"},
+        {"a = ?", {"v"}, "a = v"},
+        {"a = '?' LIMIT 1", {"v"}, "a = 'v' LIMIT 1"},
+        {"a = '?' LIMIT ", {"v", "it's"}, "a = 'v' LIMIT it\\'s"},
+        // Empty pieces become one blank.
+        {"?", {"abc"}, " abc"},
+        {"??", {"a", "b"}, " a b"},
+        {"a = '?', b = '?'", {"O'Brien \"x\" \\", ""}, "a = 'O\\'Brien \\\"x\\\" \\\\', b = ''"},
+        {"a = ? AND b = ?", {"1", "x", "y"}, nullptr},
+        {"UPDATE t SET a = '?' WHERE b = '?'", {"1"}, nullptr},
+        {"", {}, nullptr},
+        {"a = ?", {}, nullptr},
+        {"a = ? AND b = ?", {"v"}, nullptr},
+        {"a = ?", {"v", "w"}, nullptr},
+        {"a = '?' LIMIT 1", {"v", "w", "x"}, nullptr},
+    };
+    for (const auto &c : cases) {
+        _sql = "untouched";
+        EXPECT_EQ(c.sql != nullptr ? 0 : 4, Create(c.sqlTemplate, c.args)) << c.sqlTemplate;
+        EXPECT_EQ(c.sql != nullptr ? c.sql : "untouched", _sql) << c.sqlTemplate;
+    }
     EXPECT_EQ(4, _database.CreateSQL("a = '?'", "", {"v"}, _sql));
     EXPECT_EQ("untouched", _sql);
-}
-
-TEST_F(CreateSqlTest, TemplateEndingInPlaceholderTakesExactlyOneArgumentPerPlaceholder) {
-    ASSERT_EQ(0, Create("a = ?", {"v"}));
-    EXPECT_EQ("a = v", _sql);
-    // Fewer arguments would silently drop the last placeholder from the statement.
-    EXPECT_EQ(4, Create("a = ?", {}));
-    EXPECT_EQ(4, Create("a = ? AND b = ?", {"v"}));
-    EXPECT_EQ(4, Create("a = ?", {"v", "w"}));
-}
-
-TEST_F(CreateSqlTest, TextAfterLastPlaceholderAlsoTakesOneExtraArgumentAppendedAfterIt) {
-    ASSERT_EQ(0, Create("a = '?' LIMIT 1", {"v"}));
-    EXPECT_EQ("a = 'v' LIMIT 1", _sql);
-    ASSERT_EQ(0, Create("a = '?' LIMIT ", {"v", "it's"}));
-    EXPECT_EQ("a = 'v' LIMIT it\\'s", _sql);
-    EXPECT_EQ(4, Create("a = '?' LIMIT 1", {"v", "w", "x"}));
-}
-
-TEST_F(CreateSqlTest, EmptyPiecesBecomeOneBlank) {
-    ASSERT_EQ(0, Create("?", {"abc"}));
-    EXPECT_EQ(" abc", _sql);
-    ASSERT_EQ(0, Create("??", {"a", "b"}));
-    EXPECT_EQ(" a b", _sql);
-}
-
-TEST_F(CreateSqlTest, EscapesQuotesAndInsertsEmptyArgumentsAsNothing) {
-    ASSERT_EQ(0, Create("a = '?', b = '?'", {"O'Brien \"x\" \\", ""}));
-    EXPECT_EQ("a = 'O\\'Brien \\\"x\\\" \\\\', b = ''", _sql);
 }
 
 TEST(BdDatabaseClosedTest, EscapesAndRefusesStatementsBeforeInit) {
@@ -104,7 +79,7 @@ TEST(BdDatabaseClosedTest, InitWithAnotherDatabaseTypeTouchesNothing) {
     BdDatabase database;
     testing::internal::CaptureStdout();
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(0, database.Init("127.0.0.1", "u", "p", "d", ClosedLoopbackPort(), kNotMysql));
+    EXPECT_EQ(0, database.Init("127.0.0.1", "u", "p", "d", FreeLoopbackPort(), kNotMysql));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
     EXPECT_EQ("", testing::internal::GetCapturedStdout());
 }
@@ -114,8 +89,7 @@ TEST(BdDatabaseClosedTest, InitGivesUpAfterSixRefusedAttempts) {
     BdDatabase database;
     testing::internal::CaptureStdout();
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(0,
-              database.Init("127.0.0.1", "u", "p", "d", ClosedLoopbackPort(), BdDatabase::kMysql));
+    EXPECT_EQ(0, database.Init("127.0.0.1", "u", "p", "d", FreeLoopbackPort(), BdDatabase::kMysql));
     auto elapsed = std::chrono::steady_clock::now() - start;
     std::vector<std::string> lines = Lines(testing::internal::GetCapturedStdout());
     ASSERT_EQ(6u, lines.size());

@@ -125,29 +125,6 @@ TEST_F(ControlPacketTest, OpIdSevenHasAFourteenBytePayload) {
               BdPacketText(reinterpret_cast<BdModuleHeader *>(out_ + 120)->target_thread_uuid));
 }
 
-// The connection builds this one from the writers: a copy of the request whose router header is
-// rewritten, so the undeliverable packet goes back to its sender intact.
-TEST_F(ControlPacketTest, TargetConnectionLostRewritesOnlyTheRouterHeader) {
-    const PacketBytes request = NormalRequest(300);
-    Hold(request);
-    BdRouterHeader *header = nullptr;
-    ASSERT_EQ(0, handler_.GetPacketRouterHeader(&header));
-    ASSERT_EQ(0, handler_.CopyPacket(&out_, &outLength_));
-    ASSERT_EQ(0, BdPacketHandler::PackRouterHeader(
-                     out_, outLength_, header->data_len, BdPacketText(header->target_uuid),
-                     BdPacketText(header->source_uuid), 2, header->source_type, header->module_type,
-                     kBdMessageControl, kBdControlTargetConnLost));
-
-    PacketBytes expected(reinterpret_cast<const char *>(request.bytes().data()), 300);
-    for (size_t i = 16; i < 120; ++i) {
-        expected.Text(i, std::string(1, '\0'));
-    }
-    expected.Text(16, kRouter).Text(56, "A").Int32(96, 2).Int32(100, 5).Int32(104, 9);
-    expected.Int32(108, 180).Int32(112, 1).Int32(116, 3);
-    ASSERT_EQ(300, outLength_);
-    EXPECT_EQ(expected.bytes(), Bytes(out_, outLength_));
-}
-
 TEST_F(ControlPacketTest, InvalidDataAnswerFromTheWriters) {
     out_ = static_cast<char *>(calloc(120, 1));
     outLength_ = 120;

@@ -53,33 +53,15 @@ class RtDatabaseOperationTest : public ::testing::Test {
     }
 
     static BdAgent Agent(const std::string &uuid) {
-        BdAgent agent;
-        agent.agent_uuid = uuid;
-        agent.hostname = "host-1";
-        agent.ip = "10.0.0.1";
-        agent.os_type = "Linux";
-        agent.os_version = "Debian 12";
-        agent.process_type = "64 bit";
-        return agent;
+        return BdAgent{uuid, "host-1", "10.0.0.1", "Linux", "Debian 12", "64 bit"};
     }
 
     static BdNode Node(const std::string &uuid) {
-        BdNode node;
-        node.node_uuid = uuid;
-        node.ip = "10.0.0.2";
-        node.host_name = "node-1";
-        node.os_type = "Linux";
-        node.os_version = "Debian 12";
-        node.process_type = "64 bit";
-        return node;
+        return BdNode{uuid, "10.0.0.2", "node-1", "Linux", "Debian 12", "64 bit"};
     }
 
     static BdModuleServer ModuleServer(const std::string &uuid, const std::string &nodeUuid) {
-        BdModuleServer server;
-        server.module_uuid = uuid;
-        server.node_uuid = nodeUuid;
-        server.module_type = 7;
-        return server;
+        return BdModuleServer{uuid, nodeUuid, 7};
     }
 
     std::string AgentOnline(const std::string &uuid) {
@@ -212,12 +194,9 @@ TEST_F(RtDatabaseOperationTest, LostPeersGoOfflineWithOneStatementPerTable) {
     EXPECT_EQ("2", AgentOnline(agentB));
     EXPECT_EQ("2", ModuleServerOnline(module));
     EXPECT_EQ("1", AgentOnline(stillConnected));
-}
 
-TEST_F(RtDatabaseOperationTest, EmptyLostListRunsNothing) {
-    std::list<std::string> lost;
-    int before = UpdatesRun();
-    EXPECT_EQ(0, _operation.RtSetAgentAndModuleServerOffline(lost));
+    before = UpdatesRun();
+    EXPECT_EQ(0, _operation.RtSetAgentAndModuleServerOffline(lost));  // now empty: runs nothing
     EXPECT_EQ(before, UpdatesRun());
 }
 
