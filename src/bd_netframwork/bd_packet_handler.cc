@@ -8,22 +8,55 @@
 
 namespace {
 
-int CheckLength(int length, int minLength, bool exactLength) {
-    bool fits = exactLength ? length == minLength : length >= minLength;
+// Where a structure starts in a packet and how long the packet must be to hold it. Both accessor
+// forms read the same place, so each layout is written once.
+struct Place {
+    int offset;
+    int minLength;
+    bool exactLength;
+};
+
+constexpr Place kHeaderPlace{0, kBdKeepAlivePacketLen, false};
+constexpr Place kRouterHeaderPlace{kBdRouterHeaderOffset, kBdControlPacketLen, false};
+constexpr Place kModuleHeaderPlace{kBdBodyOffset, kBdNormalPacketMinLen, false};
+constexpr Place kHandshakePlace{kBdBodyOffset, kBdHandShakePacketLen, false};
+constexpr Place kPayloadPlace{kBdPayloadOffset, kBdNormalPacketMinLen, false};
+constexpr Place kCommonAckPlace{kBdPayloadOffset, kBdCommonAckPacketMinLen, false};
+constexpr Place kRpcCreateConnPlace{kBdPayloadOffset, kBdRpcCreateConnPacketLen, true};
+
+int CheckLength(int length, const Place &place) {
+    bool fits = place.exactLength ? length == place.minLength : length >= place.minLength;
     return fits ? BD_SUCCESS : BD_NET_PACKET_INVALID;
 }
 
 template <typename T>
-int LocateInBuffer(const char *packet, int length, const T **out, int offset, int minLength,
-                   bool exactLength, bool refuseLengthBelowOne) {
+int LocateInBuffer(const char *packet, int length, const T **out, const Place &place,
+                   bool refuseLengthBelowOne) {
     if (packet == nullptr || out == nullptr || (refuseLengthBelowOne && length < 1)) {
         return BD_PARAMETER_INVALID;
     }
-    int rc = CheckLength(length, minLength, exactLength);
+    int rc = CheckLength(length, place);
     if (rc != BD_SUCCESS) {
         return rc;
     }
-    *out = reinterpret_cast<const T *>(packet + offset);
+    *out = reinterpret_cast<const T *>(packet + place.offset);
+    return BD_SUCCESS;
+}
+
+// The member accessors' form: an empty handler (null packet) gives 2 rather than 4.
+template <typename T>
+int LocateInHandler(char *packet, int length, T **out, const Place &place) {
+    if (out == nullptr) {
+        return BD_PARAMETER_INVALID;
+    }
+    if (packet == nullptr || length < 1) {
+        return BD_OBJECT_NOT_INIT;
+    }
+    int rc = CheckLength(length, place);
+    if (rc != BD_SUCCESS) {
+        return rc;
+    }
+    *out = reinterpret_cast<T *>(packet + place.offset);
     return BD_SUCCESS;
 }
 
@@ -113,85 +146,65 @@ int BdPacketHandler::Destroy() {
     return BD_SUCCESS;
 }
 
-template <typename T>
-int BdPacketHandler::LocateInPacket(T **out, int offset, int minLength, bool exactLength) const {
-    if (out == nullptr) {
-        return BD_PARAMETER_INVALID;
-    }
-    if (packet_ == nullptr || length_ < 1) {
-        return BD_OBJECT_NOT_INIT;
-    }
-    int rc = CheckLength(length_, minLength, exactLength);
-    if (rc != BD_SUCCESS) {
-        return rc;
-    }
-    *out = reinterpret_cast<T *>(packet_ + offset);
-    return BD_SUCCESS;
-}
-
 int BdPacketHandler::GetPacketHeader(BdHeader **out) {
-    return LocateInPacket(out, 0, kBdKeepAlivePacketLen, false);
+    return LocateInHandler(packet_, length_, out, kHeaderPlace);
 }
 
 int BdPacketHandler::GetPacketRouterHeader(BdRouterHeader **out) {
-    return LocateInPacket(out, kBdRouterHeaderOffset, kBdControlPacketLen, false);
+    return LocateInHandler(packet_, length_, out, kRouterHeaderPlace);
 }
 
 int BdPacketHandler::GetPacketModuleHeader(BdModuleHeader **out) {
-    return LocateInPacket(out, kBdBodyOffset, kBdNormalPacketMinLen, false);
+    return LocateInHandler(packet_, length_, out, kModuleHeaderPlace);
 }
 
 int BdPacketHandler::GetPacketHandshakeData(BdHandShakePacket **out) {
-    return LocateInPacket(out, kBdBodyOffset, kBdHandShakePacketLen, false);
+    return LocateInHandler(packet_, length_, out, kHandshakePlace);
 }
 
 int BdPacketHandler::GetCommonPacketData(char **out) {
-    return LocateInPacket(out, kBdPayloadOffset, kBdNormalPacketMinLen, false);
+    return LocateInHandler(packet_, length_, out, kPayloadPlace);
 }
 
 int BdPacketHandler::GetCommonAckHeader(BdCommonAckHeader **out) {
-    return LocateInPacket(out, kBdPayloadOffset, kBdCommonAckPacketMinLen, false);
+    return LocateInHandler(packet_, length_, out, kCommonAckPlace);
 }
 
 int BdPacketHandler::BdGetRpcCreateConnMessage(BdRpcCreateConnectionMessage **out) {
-    return LocateInPacket(out, kBdPayloadOffset, kBdRpcCreateConnPacketLen, true);
+    return LocateInHandler(packet_, length_, out, kRpcCreateConnPlace);
 }
 
 int BdPacketHandler::GetPacketHeader(const char *packet, int length, const BdHeader **out) {
-    return LocateInBuffer(packet, length, out, 0, kBdKeepAlivePacketLen, false, false);
+    return LocateInBuffer(packet, length, out, kHeaderPlace, false);
 }
 
 int BdPacketHandler::GetPacketRouterHeader(const char *packet, int length,
                                            const BdRouterHeader **out) {
-    return LocateInBuffer(packet, length, out, kBdRouterHeaderOffset, kBdControlPacketLen, false,
-                          false);
+    return LocateInBuffer(packet, length, out, kRouterHeaderPlace, false);
 }
 
 int BdPacketHandler::GetPacketModuleHeader(const char *packet, int length,
                                            const BdModuleHeader **out) {
-    return LocateInBuffer(packet, length, out, kBdBodyOffset, kBdNormalPacketMinLen, false, false);
+    return LocateInBuffer(packet, length, out, kModuleHeaderPlace, false);
 }
 
 int BdPacketHandler::GetPacketHandshakeData(const char *packet, int length,
                                             const BdHandShakePacket **out) {
-    return LocateInBuffer(packet, length, out, kBdBodyOffset, kBdHandShakePacketLen, false, false);
+    return LocateInBuffer(packet, length, out, kHandshakePlace, false);
 }
 
 int BdPacketHandler::GetCommonPacketData(const char *packet, int length, const char **out) {
-    return LocateInBuffer(packet, length, out, kBdPayloadOffset, kBdNormalPacketMinLen, false,
-                          false);
+    return LocateInBuffer(packet, length, out, kPayloadPlace, false);
 }
 
 int BdPacketHandler::GetCommonAckHeader(const char *packet, int length,
                                         const BdCommonAckHeader **out) {
-    return LocateInBuffer(packet, length, out, kBdPayloadOffset, kBdCommonAckPacketMinLen, false,
-                          true);
+    return LocateInBuffer(packet, length, out, kCommonAckPlace, true);
 }
 
 int BdPacketHandler::BdGetRpcCreateConnMessage(const char *packet, int length,
                                                const BdRpcCreateConnectionMessage **out) {
-    return LocateInBuffer(packet, length, out, kBdPayloadOffset, kBdRpcCreateConnPacketLen, true,
-                          true);
+    return LocateInBuffer(packet, length, out, kRpcCreateConnPlace, true);
 }
 
 int BdPacketHandler::CopyPacket(char **out, int *outLength) {

@@ -139,9 +139,6 @@ class BdPacketHandler {
     int CreateOpIdPacket(long opId, char **out, int *outLength);
 
   private:
-    // Points *out at `offset` of the handler's packet after the checks of the member accessors.
-    template <typename T>
-    int LocateInPacket(T **out, int offset, int minLength, bool exactLength) const;
     // Allocates a zeroed control answer of `total` bytes with both headers written, addressed back
     // to the request's sender; on failure nothing is left allocated.
     int NewControlAnswer(const std::string &senderUuid, int senderType, int level2Type, int total,
