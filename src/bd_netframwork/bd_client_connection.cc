@@ -178,8 +178,9 @@ int BdClientConnection::AnswerRequest(const char *request, int length, const cha
     if (request == nullptr || length < 1) {
         return BD_PARAMETER_INVALID;
     }
+    // The builders only read the request, so the handler reads it in place rather than a copy.
     BdPacketHandler handler;
-    if (handler.InitCopy(request, length) != BD_SUCCESS) {
+    if (handler.InitPointer(const_cast<char *>(request), length) != BD_SUCCESS) {
         return BD_ERROR;
     }
     char *answer = nullptr;
@@ -264,21 +265,16 @@ int BdClientConnection::PackAndSendTargetConnLostPacket(int sourceType, const ch
     if (request == nullptr || length < 1) {
         return BD_PARAMETER_INVALID;
     }
-    BdPacketHandler handler;
-    int rc = handler.InitCopy(request, length);
-    if (rc != BD_SUCCESS) {
-        LogError("initialize packet handler failed", rc, __FUNCTION__, __LINE__);
-        return rc;
+    // The answer is the request itself with its router header rewritten: one copy, whose header
+    // is read from the request.
+    char *answer = static_cast<char *>(malloc(static_cast<size_t>(length)));
+    if (answer == nullptr) {
+        LogError("initialize packet handler failed", BD_MEMORY_ERROR, __FUNCTION__, __LINE__);
+        return BD_MEMORY_ERROR;
     }
-    char *answer = nullptr;
-    int answerLength = 0;
-    rc = handler.CopyPacket(&answer, &answerLength);
-    if (rc != BD_SUCCESS) {
-        LogError("copy packet from original packet failed", rc, __FUNCTION__, __LINE__);
-        return rc;
-    }
-    BdRouterHeader *original = nullptr;
-    rc = handler.GetPacketRouterHeader(&original);
+    memcpy(answer, request, static_cast<size_t>(length));
+    const BdRouterHeader *original = nullptr;
+    int rc = BdPacketHandler::GetPacketRouterHeader(request, length, &original);
     if (rc != BD_SUCCESS) {
         free(answer);
         LogError("get packet router header pointer from original packet failed", rc, __FUNCTION__,
@@ -287,7 +283,7 @@ int BdClientConnection::PackAndSendTargetConnLostPacket(int sourceType, const ch
     }
     // The answer goes back to the sender, from the peer it could not reach.
     rc = BdPacketHandler::PackRouterHeader(
-        answer, answerLength, original->data_len, BdPacketText(original->target_uuid),
+        answer, length, original->data_len, BdPacketText(original->target_uuid),
         BdPacketText(original->source_uuid), sourceType, original->source_type,
         original->module_type, kBdMessageControl, kBdControlTargetConnLost);
     if (rc != BD_SUCCESS) {
@@ -295,7 +291,7 @@ int BdClientConnection::PackAndSendTargetConnLostPacket(int sourceType, const ch
         LogError("pack connection lost packet router header failed", rc, __FUNCTION__, __LINE__);
         return rc;
     }
-    return PutWriteQueueItem(answer, answerLength);
+    return PutWriteQueueItem(answer, length);
 }
 
 int BdClientConnection::HandleHandShakeSuccessAckPacket(const char *data, int length) {

@@ -95,7 +95,7 @@ int RtServerAcceptedConnection::RoutePacket(const BdRouterHeader &router, const 
     if (router.source_type == kBdPeerTypeWeb)
         BindWebPeer(router);
 
-    const int result = HandleNormalPacket(packet, length);
+    const int result = ForwardPacket(router, packet, length);
     const std::string message = "transmit common packet, ret: " + std::to_string(result) +
                                 ", current fd: " + std::to_string(GetFD());
     if (result == BD_SUCCESS) {
@@ -137,7 +137,12 @@ int RtServerAcceptedConnection::HandleNormalPacket(const char *packet, int lengt
         BdPacketHandler::GetPacketRouterHeader(packet, length, &router) != BD_SUCCESS) {
         return BD_PARAMETER_INVALID;
     }
-    const std::string target = BdPacketText(router->target_uuid);
+    return ForwardPacket(*router, packet, length);
+}
+
+int RtServerAcceptedConnection::ForwardPacket(const BdRouterHeader &router, const char *packet,
+                                              int length) {
+    const std::string target = BdPacketText(router.target_uuid);
     std::printf("transmit packet from %s to %s\n", _uuid.c_str(), target.c_str());
     std::fflush(stdout);
 
@@ -195,24 +200,17 @@ int RtServerAcceptedConnection::RegisterPeer(int kind, const char *packet, int l
         return BD_PARAMETER_INVALID;
     const HandShakeTexts &texts = TextsFor(kind);
 
-    BdPacketHandler handler;
-    int rc = handler.InitCopy(packet, length);
-    if (rc != BD_SUCCESS) {
-        LogError("init packet handler failed", rc, __LINE__, __FUNCTION__);
-        return rc;
-    }
-    BdRouterHeader *router = nullptr;
-    rc = handler.GetPacketRouterHeader(&router);
+    // The packet stays in the read buffer for this whole call, so it is read in place.
+    const BdRouterHeader *router = nullptr;
+    int rc = BdPacketHandler::GetPacketRouterHeader(packet, length, &router);
     if (rc != BD_SUCCESS) {
         LogError("get handshake packet router header pointer failed", rc, __LINE__, __FUNCTION__);
-        handler.Destroy();
         return rc;
     }
-    BdHandShakePacket *data = nullptr;
-    rc = handler.GetPacketHandshakeData(&data);
+    const BdHandShakePacket *data = nullptr;
+    rc = BdPacketHandler::GetPacketHandshakeData(packet, length, &data);
     if (rc != BD_SUCCESS) {
         LogError(texts.data_missing, rc, __LINE__, __FUNCTION__);
-        handler.Destroy();
         return rc;
     }
 
@@ -224,7 +222,6 @@ int RtServerAcceptedConnection::RegisterPeer(int kind, const char *packet, int l
     _manager->AddMapUUIDToFD(uuid, fd);
 
     rc = WritePeerRecords(kind, *router, *data);
-    handler.Destroy();
     if (rc != BD_SUCCESS) {
         LogError(texts.database_failed, BD_SQL_QUERY_ERROR, __LINE__, __FUNCTION__);
         return PackAndSendServerNotReadyAckPacket(kBdPeerTypeRouter, packet, length);

@@ -36,6 +36,8 @@ class RtServerAcceptedConnection : public BdClientConnection {
     int WritePeerRecords(int kind, const BdRouterHeader &router, const BdHandShakePacket &data);
     // Forwards a normal or log packet, first binding a web peer to this connection.
     int RoutePacket(const BdRouterHeader &router, const char *packet, int length);
+    // HandleNormalPacket once the packet's router header is known.
+    int ForwardPacket(const BdRouterHeader &router, const char *packet, int length);
     // A web peer needs no handshake: its packets bind its source UUID to the connection they
     // arrive on, replacing an older connection of the same UUID.
     void BindWebPeer(const BdRouterHeader &router);
