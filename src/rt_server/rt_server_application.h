@@ -17,6 +17,9 @@ class RtServerApplication : public BdApplication {
   public:
     RtServerApplication() = default;
     ~RtServerApplication() override;
+    // A copy would free the error describer twice and share the manager's connections.
+    RtServerApplication(const RtServerApplication &) = delete;
+    RtServerApplication &operator=(const RtServerApplication &) = delete;
 
     // One entry of the router's work: load the UUID, mark every peer offline, listen, and run the
     // main loop until the listening connection closes. 1 when the UUID or the listening socket
