@@ -21,12 +21,57 @@ const long kSecondsPerDay = 86400;
 const uint32_t kDirectoryEvents =
     IN_CREATE | IN_MOVED_TO | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
 
+std::atomic<uint64_t> g_next_serial{1};
+
+// The time stamp of the last entry this thread formatted, so that formatting needs no lock. It
+// belongs to one logger at a time: a logger made after the zone changed starts afresh.
+struct StampMemo {
+    uint64_t logger = 0;
+    BdSecondText text{&BdTime::ToLogDatetime};
+};
+thread_local StampMemo t_stamp;
+
+// An entry line under construction: on the stack while it is short, as nearly every one is, so
+// that an entry costs no allocation.
+class EntryText {
+  public:
+    EntryText() = default;
+    EntryText(const EntryText &) = delete;
+    EntryText &operator=(const EntryText &) = delete;
+
+    void Append(std::string_view part) {
+        if (!_on_heap && part.size() <= sizeof(_stack) - _length) {
+            memcpy(_stack + _length, part.data(), part.size());
+            _length += part.size();
+            return;
+        }
+        if (!_on_heap) {
+            _heap.reserve(_length + part.size() + sizeof(_stack));
+            _heap.assign(_stack, _length);
+            _on_heap = true;
+        }
+        _heap.append(part.data(), part.size());
+    }
+    void Append(char c) { Append(std::string_view(&c, 1)); }
+
+    const char *Data() const { return _on_heap ? _heap.data() : _stack; }
+    size_t Size() const { return _on_heap ? _heap.size() : _length; }
+
+  private:
+    char _stack[512];
+    size_t _length = 0;
+    bool _on_heap = false;
+    std::string _heap;
+};
+
 }  // namespace
 
 std::atomic<BdLog *> BdLog::_log{nullptr};
 BdMutex BdLog::_instance_mutex;
 
-BdLog::BdLog() : _clock([] { return BdTime::Now(BdTime::kWallClock); }) {}
+BdLog::BdLog()
+    : _clock([] { return BdTime::Now(BdTime::kWallClock); }),
+      _serial(g_next_serial.fetch_add(1, std::memory_order_relaxed)) {}
 
 BdLog::~BdLog() {
     CloseDayFileLocked();
@@ -80,7 +125,8 @@ int BdLog::Init(const std::string &name, const std::string &directory, BdError *
     _name = name;
     _directory = directory + "/" + name + "/";
     BdTime now = CurrentTime();
-    _date = now.ToDate();
+    std::string_view today = _today.Of(now.ToSecond());
+    _date.assign(today.data(), today.size());
     if (OpenDayFileLocked() == 0) {
         _directory.clear();
         _file_path.clear();
@@ -130,35 +176,39 @@ int BdLog::WriteLocalLog(int level, const std::string &message, int code, std::s
     if (level < BD_LOG_DEBUG || level > BD_LOG_ERROR || message.empty()) {
         return 0;
     }
-    std::string entry;
-    entry.reserve(64 + _name.size() + message.size() + file.size() + function.size());
-    entry += CurrentTime().ToLogDatetime();
-    entry += ' ';
-    entry += _name;
-    if (level == BD_LOG_DEBUG) {
-        entry += " [DEBUG]: ";
-    } else {
-        entry += level == BD_LOG_WARN ? " [WARN:" : " [ERROR:";
-        entry += std::to_string(code);
-        if (_describer != nullptr) {
-            entry += '#';
-            entry += _describer->GetDescription(code);
-        }
-        entry += "]: ";
+    StampMemo &stamp = t_stamp;
+    if (stamp.logger != _serial) {
+        stamp.logger = _serial;
+        stamp.text.Forget();
     }
-    entry += message;
-    entry += ". ";
+    EntryText entry;
+    entry.Append(stamp.text.Of(CurrentTime().ToSecond()));
+    entry.Append(' ');
+    entry.Append(_name);
+    if (level == BD_LOG_DEBUG) {
+        entry.Append(" [DEBUG]: ");
+    } else {
+        entry.Append(level == BD_LOG_WARN ? " [WARN:" : " [ERROR:");
+        entry.Append(std::to_string(code));
+        if (_describer != nullptr) {
+            entry.Append('#');
+            entry.Append(_describer->GetDescription(code));
+        }
+        entry.Append("]: ");
+    }
+    entry.Append(message);
+    entry.Append(". ");
     if (!file.empty()) {
-        entry += file;
-        entry += ':';
-        entry += std::to_string(line);
+        entry.Append(file);
+        entry.Append(':');
+        entry.Append(std::to_string(line));
     }
     if (!function.empty()) {
-        entry += ':';
-        entry += function;
+        entry.Append(':');
+        entry.Append(function);
     }
-    entry += '\n';
-    return WriteEntry(entry) > 0 ? 1 : 0;
+    entry.Append('\n');
+    return WriteEntry(entry.Data(), entry.Size()) > 0 ? 1 : 0;
 }
 
 int BdLog::Write(const std::string &line) {
@@ -166,10 +216,10 @@ int BdLog::Write(const std::string &line) {
     withEnd.reserve(line.size() + 1);
     withEnd += line;
     withEnd += '\n';
-    return WriteEntry(withEnd);
+    return WriteEntry(withEnd.data(), withEnd.size());
 }
 
-int BdLog::WriteEntry(const std::string &lineWithEnd) {
+int BdLog::WriteEntry(const char *lineWithEnd, size_t size) {
     BdMutexLocker locker(_mutex);
     if (!_initialised) {
         return 0;
@@ -178,12 +228,16 @@ int BdLog::WriteEntry(const std::string &lineWithEnd) {
     CheckOrChangeLogLocked(now);
     // One write call per line, so lines of several processes sharing the file stay whole.
     if (_fd >= 0) {
-        BdFile::Write(_fd, lineWithEnd.data(), static_cast<int>(lineWithEnd.size()));
+        BdFile::Write(_fd, lineWithEnd, static_cast<int>(size));
     }
     if (!_quiet) {
         // The same bytes as the line and a flushed line end, in one write.
-        std::cerr.write(lineWithEnd.data(), static_cast<std::streamsize>(lineWithEnd.size()));
-        std::cerr.flush();
+        std::cerr.write(lineWithEnd, static_cast<std::streamsize>(size));
+        // Standard error is unit-buffered, so the write has flushed it already; a second flush
+        // would only repeat the synchronisation with stdio.
+        if ((std::cerr.flags() & std::ios_base::unitbuf) == 0) {
+            std::cerr.flush();
+        }
         if (!std::cerr.good()) {
             return 0;
         }
@@ -200,11 +254,11 @@ int BdLog::CheckOrChangeLog() {
 // a passing failure (a full disk, a directory removed by hand) heals without a restart. The
 // directory is kept: entries are never written anywhere but the log directory.
 int BdLog::CheckOrChangeLogLocked(const BdTime &now) {
-    std::string today = now.ToDate();
+    std::string_view today = _today.Of(now.ToSecond());
     if (today == _date) {
         return 1;
     }
-    _date = today;
+    _date.assign(today.data(), today.size());
     CloseDayFileLocked();
     ArchiveLogLocked(now);
     if (OpenDayFileLocked() == 0) {
@@ -232,7 +286,7 @@ int BdLog::ArchiveLogLocked(const BdTime &now) {
     if (_directory.empty()) {
         return 0;
     }
-    std::string cutOffDate = CutOffDate(now);
+    std::string_view cutOffDate = CutOffDateLocked(now);
     bool silent = WatchSilentLocked();
     struct stat seen;
     bool found = stat(_directory.c_str(), &seen) == 0;
@@ -247,13 +301,13 @@ int BdLog::ArchiveLogLocked(const BdTime &now) {
     int result = DeleteExpiredLocked(cutOffDate, &allDeleted);
     // seen predates the watch: should the path have changed in between, the next lookup differs.
     if (result == 1 && allDeleted && found && _watch >= 0) {
-        _last_scan = {true, cutOffDate, OpenFileLocked(), seen.st_dev, seen.st_ino};
+        _last_scan = {true, std::string(cutOffDate), OpenFileLocked(), seen.st_dev, seen.st_ino};
     }
     return result;
 }
 
-std::string BdLog::CutOffDate(const BdTime &now) const {
-    return BdTime::Second(now.ToSecond() - _days * kSecondsPerDay).ToDate();
+std::string_view BdLog::CutOffDateLocked(const BdTime &now) {
+    return _cut_off.Of(now.ToSecond() - _days * kSecondsPerDay);
 }
 
 const std::string &BdLog::OpenFileLocked() const {
@@ -293,12 +347,14 @@ void BdLog::WatchDirectoryLocked() {
 
 // Day file names put the date year first with fixed widths, so comparing names byte-wise orders
 // them by date: the cut-off day's file and every older one go.
-int BdLog::DeleteExpiredLocked(const std::string &cutOffDate, bool *allDeleted) {
+int BdLog::DeleteExpiredLocked(std::string_view cutOffDate, bool *allDeleted) {
     DIR *directory = opendir(_directory.c_str());
     if (directory == nullptr) {
         return 0;
     }
-    std::string cutOffName = _name + "-" + cutOffDate + ".log";
+    std::string cutOffName = _name + "-";
+    cutOffName.append(cutOffDate.data(), cutOffDate.size());
+    cutOffName += ".log";
     std::string currentName = _fd >= 0 ? _file_path.substr(_directory.size()) : std::string();
     *allDeleted = true;
     for (;;) {

@@ -4,11 +4,14 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "bd_common/bd_error.h"
 #include "bd_common/bd_mutex.h"
+#include "bd_common/bd_second_text.h"
 #include "bd_common/bd_time.h"
 
 // Entry levels of WriteLocalLog; any other level writes nothing.
@@ -28,9 +31,10 @@ enum BdLogLevel {
 //
 // Threads: SetClock and Init belong to start-up, before other threads write; after that every
 // operation may be called from any thread. The lock _mutex guards the descriptor, the initialised
-// flag, the directory, path and date fields, the watch and the last scan's outcome; the name,
-// describer, quiet flag, retention and clock are written only at start-up and read without it.
-// Formatting happens outside the lock, so lines land in the order threads take the lock.
+// flag, the directory, path and date fields, the remembered dates, the watch and the last scan's
+// outcome; the name, describer, quiet flag, retention and clock are written only at start-up and
+// read without it. Formatting happens outside the lock, each thread remembering the last time
+// stamp it formatted, so lines land in the order threads take the lock.
 class BdLog {
   public:
     // The wall clock the logger reads; replaceable so tests can cross midnight without waiting.
@@ -90,14 +94,14 @@ class BdLog {
 
     BdTime CurrentTime() const;
     // Writes a line that already ends in a line feed; the result of Write.
-    int WriteEntry(const std::string &lineWithEnd);
+    int WriteEntry(const char *lineWithEnd, size_t size);
     // Builds the day file path from directory, name and stored date; returns 1.
     int CreateLogFileName();
     int OpenDayFileLocked();
     int CheckOrChangeLogLocked(const BdTime &now);
     int ArchiveLogLocked(const BdTime &now);
-    // Date of the newest day file that has expired at now.
-    std::string CutOffDate(const BdTime &now) const;
+    // Date of the newest day file that has expired at now; valid until the next call.
+    std::string_view CutOffDateLocked(const BdTime &now);
     // The day file a scan spares: the open one, or the empty string.
     const std::string &OpenFileLocked() const;
     // Reads every pending event of the directory watch; true when there was none. False without a
@@ -107,7 +111,7 @@ class BdLog {
     void WatchDirectoryLocked();
     // Deletes this logger's files named at or before the cut-off date's day file, sparing the open
     // one; 0 when the directory is unreadable. allDeleted tells whether every deletion succeeded.
-    int DeleteExpiredLocked(const std::string &cutOffDate, bool *allDeleted);
+    int DeleteExpiredLocked(std::string_view cutOffDate, bool *allDeleted);
     void CloseDayFileLocked();
 
     int _fd = -1;
@@ -124,6 +128,11 @@ class BdLog {
     int _watch_fd = -1;  // inotify instance of the log directory; -1 when unavailable
     int _watch = -1;     // its watch on the directory; -1 when none
     ScanOutcome _last_scan;
+    // Every entry checks today's date and the cut-off date, each of which changes only with the
+    // second it is formatted from.
+    BdSecondText _today{&BdTime::ToDate};
+    BdSecondText _cut_off{&BdTime::ToDate};
+    const uint64_t _serial;  // tells this logger's remembered time stamps from other loggers'
 
     static std::atomic<BdLog *> _log;
     static BdMutex _instance_mutex;

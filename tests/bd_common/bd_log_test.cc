@@ -391,6 +391,70 @@ TEST_F(BdLogTest, ConcurrentEntriesStayWholeLines) {
     }
 }
 
+// Time stamps and dates are remembered per second: every step of the clock, backwards too, must
+// still show in the stamp and pick the day file.
+TEST_F(BdLogTest, StampsAndDayFilesFollowEverySecondOfTheClock) {
+    const long kLastSecond = kNoonDecember4 + 12 * 3600 - 1;  // 2026-12-04 23:59:59
+    ASSERT_EQ(Open(), 1);
+    for (long second :
+         {kNoonDecember4, kNoonDecember4, kNoonDecember4 + 1, kNoonDecember4, kLastSecond,
+          kLastSecond + 1, kLastSecond + 1, kLastSecond, kLastSecond + 2}) {
+        SetTime(second);
+        ASSERT_EQ(Debug("at " + std::to_string(second - kNoonDecember4)), 1);
+    }
+    EXPECT_EQ(Lines(DayFile("2026-12-04")),
+              (std::vector<std::string>{"2026/12/04 12:00:00 rt_server [DEBUG]: at 0. ",
+                                        "2026/12/04 12:00:00 rt_server [DEBUG]: at 0. ",
+                                        "2026/12/04 12:00:01 rt_server [DEBUG]: at 1. ",
+                                        "2026/12/04 12:00:00 rt_server [DEBUG]: at 0. ",
+                                        "2026/12/04 23:59:59 rt_server [DEBUG]: at 43199. ",
+                                        "2026/12/04 23:59:59 rt_server [DEBUG]: at 43199. "}));
+    EXPECT_EQ(Lines(DayFile("2026-12-05")),
+              (std::vector<std::string>{"2026/12/05 00:00:00 rt_server [DEBUG]: at 43200. ",
+                                        "2026/12/05 00:00:00 rt_server [DEBUG]: at 43200. ",
+                                        "2026/12/05 00:00:01 rt_server [DEBUG]: at 43201. "}));
+    EXPECT_EQ(_log.GetFilePath(), DayFile("2026-12-05"));
+}
+
+// Another logger on the same thread, made after the zone changed, must not reuse the first one's
+// stamp of the same second.
+TEST_F(BdLogTest, ALoggerMadeAfterAZoneChangeUsesTheNewZone) {
+    SetTime(kNoonDecember4 + 8 * 3600);  // 20:00 UTC, 04:00 on the 5th eight hours east
+    ASSERT_EQ(Open(), 1);
+    ASSERT_EQ(Debug("utc"), 1);
+    setenv("TZ", "XYZ-8", 1);
+    tzset();
+    TempDir eastDir;
+    BdLog east;
+    east.SetClock([this] { return _now; });
+    ASSERT_EQ(east.Init("rt_server", eastDir.Path(), &_describer, true, 10), 1);
+    ASSERT_EQ(east.WriteLocalLog(1, "east", 0, "", 0, ""), 1);
+    EXPECT_EQ(Lines(DayFile("2026-12-04")),
+              std::vector<std::string>{"2026/12/04 20:00:00 rt_server [DEBUG]: utc. "});
+    EXPECT_EQ(Lines(eastDir.Join("rt_server/rt_server-2026-12-05.log")),
+              std::vector<std::string>{"2026/12/05 04:00:00 rt_server [DEBUG]: east. "});
+}
+
+// Short entries are built on the stack, longer ones move to the heap part-way: the line must be
+// the same wherever the move happens, and for entries of any length.
+TEST_F(BdLogTest, LongEntriesAreWrittenWhole) {
+    ASSERT_EQ(Open(), 1);
+    std::vector<std::string> expected;
+    std::vector<size_t> sizes;
+    for (size_t size = 415; size <= 450; ++size) {
+        sizes.push_back(size);
+    }
+    sizes.push_back(20000);
+    for (size_t size : sizes) {
+        std::string message(size, 'm');
+        message[0] = 'a' + size % 26;
+        ASSERT_EQ(_log.WriteLocalLog(3, message, 7, "file.cc", 12345, "Function"), 1);
+        expected.push_back("2026/12/04 12:00:00 rt_server [ERROR:7#Database initialize error]: " +
+                           message + ". file.cc:12345:Function");
+    }
+    EXPECT_EQ(Lines(DayFile("2026-12-04")), expected);
+}
+
 // The process's logger on the real clock.
 TEST(BdLogSingletonTest, FreedLoggerIsReplacedByAnUninitialisedOne) {
     TempDir dir;

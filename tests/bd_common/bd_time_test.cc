@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include "bd_common/bd_second_text.h"
+
 namespace {
 
 // Eight hours east of UTC, without needing the zone database: the text forms must use local time.
@@ -52,6 +54,19 @@ TEST_F(BdTimeTextTest, TextUsesWholeSecondsAndCrossesTheLocalDateLine) {
     BdTime nextDay(lastMoment.Microseconds() + 1);
     EXPECT_EQ(nextDay.ToDate(), "2026-12-05");
     EXPECT_EQ(nextDay.ToLogDatetime(), "2026/12/05 00:00:00");
+}
+
+TEST_F(BdTimeTextTest, RememberedTextIsTheFormOfTheSecondAskedFor) {
+    BdSecondText date(&BdTime::ToDate);
+    BdSecondText stamp(&BdTime::ToLogDatetime);
+    for (long second : {0L, 0L, 1796399999L, 1796400000L, 1796399999L, -1L}) {
+        EXPECT_EQ(date.Of(second), BdTime::Second(second).ToDate()) << second;
+        EXPECT_EQ(stamp.Of(second), BdTime::Second(second).ToLogDatetime()) << second;
+    }
+    setenv("TZ", "UTC0", 1);
+    tzset();
+    stamp.Forget();
+    EXPECT_EQ(stamp.Of(-1), "1969/12/31 23:59:59");
 }
 
 }  // namespace
