@@ -220,11 +220,7 @@ int BdConnection::Bind() {
         return BD_OBJECT_NOT_INIT;
     }
     _network->SetReuseAddr();
-    if (_network->Bind() != 0) {
-        return BD_SOCKET_BIND_ERROR;
-    }
-    _fd = _network->GetSocket();
-    return BD_SUCCESS;
+    return TakeSocket(_network->Bind(), BD_SOCKET_BIND_ERROR);
 }
 
 int BdConnection::Listen() {
@@ -238,8 +234,12 @@ int BdConnection::Connect() {
     if (!_initialised) {
         return BD_OBJECT_NOT_INIT;
     }
-    if (_network->Connect() != 0) {
-        return BD_SOCKET_CONNECT_ERROR;
+    return TakeSocket(_network->Connect(), BD_SOCKET_CONNECT_ERROR);
+}
+
+int BdConnection::TakeSocket(int stepResult, int failure) {
+    if (stepResult != 0) {
+        return failure;
     }
     _fd = _network->GetSocket();
     return BD_SUCCESS;

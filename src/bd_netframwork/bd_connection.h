@@ -201,6 +201,9 @@ class BdConnection {
     void StartWaiting();
     void StopWaiting();
     int InitCommon(BdConnManager *manager);
+    // After Bind or Connect: takes the socket as the descriptor when the step (its result 0)
+    // succeeded, else returns failure.
+    int TakeSocket(int stepResult, int failure);
     void ReleaseResources();
     // Arms write interest unless it is armed already.
     void ArmWriteInterest();
