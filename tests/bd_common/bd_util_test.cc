@@ -46,12 +46,6 @@ TEST(BdUtilNumberTest, StrToNumReadsTheLeadingNumber) {
     EXPECT_EQ(BdUtil::StrToNum<int>(""), 0);
 }
 
-TEST(BdUtilNumberTest, NumToStrIsPlainDecimal) {
-    EXPECT_EQ(BdUtil::NumToStr<int>(0), "0");
-    EXPECT_EQ(BdUtil::NumToStr<int>(-2000), "-2000");
-    EXPECT_EQ(BdUtil::NumToStr<int>(1234567), "1234567");
-}
-
 TEST(BdUtilUuidTest, GeneratesDistinctThirtySixCharacterUuids) {
     std::set<std::string> seen;
     for (int i = 0; i < 100; ++i) {

@@ -17,8 +17,10 @@ const std::string kUuid = "0f5b3c1e-8a7d-4c2b-9e61-3d2f4a5b6c7d";
 
 // Checks one accessor in both forms: offset, length rule at its boundary, and refusals.
 template <typename T>
-void CheckAccessor(int offset, int minLength, bool exactLength, bool refusesLengthBelowOne,
-                   int (H::*member)(T **), int (*buffer)(const char *, int, const T **)) {
+void CheckAccessor(const char *structure, int offset, int minLength, bool exactLength,
+                   bool refusesLengthBelowOne, int (H::*member)(T **),
+                   int (*buffer)(const char *, int, const T **)) {
+    SCOPED_TRACE(structure);
     std::vector<char> packet(minLength + 1, 'p');
     for (int length : {minLength - 1, minLength, minLength + 1}) {
         SCOPED_TRACE(length);
@@ -51,40 +53,21 @@ void CheckAccessor(int offset, int minLength, bool exactLength, bool refusesLeng
 }
 
 TEST(PacketHandlerAccessors, FollowTheirOffsetsAndLengthRules) {
-    {
-        SCOPED_TRACE("net header");
-        CheckAccessor<BdHeader>(0, 16, false, false, &H::GetPacketHeader, &H::GetPacketHeader);
-    }
-    {
-        SCOPED_TRACE("router header");
-        CheckAccessor<BdRouterHeader>(16, 120, false, false, &H::GetPacketRouterHeader,
-                                      &H::GetPacketRouterHeader);
-    }
-    {
-        SCOPED_TRACE("module header");
-        CheckAccessor<BdModuleHeader>(120, 272, false, false, &H::GetPacketModuleHeader,
-                                      &H::GetPacketModuleHeader);
-    }
-    {
-        SCOPED_TRACE("handshake data");
-        CheckAccessor<BdHandShakePacket>(120, 456, false, false, &H::GetPacketHandshakeData,
-                                         &H::GetPacketHandshakeData);
-    }
-    {
-        SCOPED_TRACE("payload, empty at exactly 272 bytes");
-        CheckAccessor<char>(272, 272, false, false, &H::GetCommonPacketData,
-                            &H::GetCommonPacketData);
-    }
-    {
-        SCOPED_TRACE("common ack header");
-        CheckAccessor<BdCommonAckHeader>(272, 280, false, true, &H::GetCommonAckHeader,
-                                         &H::GetCommonAckHeader);
-    }
-    {
-        SCOPED_TRACE("connection request, exactly 448 bytes");
-        CheckAccessor<BdRpcCreateConnectionMessage>(
-            272, 448, true, true, &H::BdGetRpcCreateConnMessage, &H::BdGetRpcCreateConnMessage);
-    }
+    CheckAccessor<BdHeader>("net header", 0, 16, false, false, &H::GetPacketHeader,
+                            &H::GetPacketHeader);
+    CheckAccessor<BdRouterHeader>("router header", 16, 120, false, false, &H::GetPacketRouterHeader,
+                                  &H::GetPacketRouterHeader);
+    CheckAccessor<BdModuleHeader>("module header", 120, 272, false, false,
+                                  &H::GetPacketModuleHeader, &H::GetPacketModuleHeader);
+    CheckAccessor<BdHandShakePacket>("handshake data", 120, 456, false, false,
+                                     &H::GetPacketHandshakeData, &H::GetPacketHandshakeData);
+    CheckAccessor<char>("payload, empty at exactly 272 bytes", 272, 272, false, false,
+                        &H::GetCommonPacketData, &H::GetCommonPacketData);
+    CheckAccessor<BdCommonAckHeader>("common ack header", 272, 280, false, true,
+                                     &H::GetCommonAckHeader, &H::GetCommonAckHeader);
+    CheckAccessor<BdRpcCreateConnectionMessage>("connection request, exactly 448 bytes", 272, 448,
+                                                true, true, &H::BdGetRpcCreateConnMessage,
+                                                &H::BdGetRpcCreateConnMessage);
 }
 
 TEST(PacketHandlerLifecycle, PointerReadsInPlaceAndCopyOwnsItsOwnBytes) {
