@@ -1,5 +1,7 @@
 #include "rt_tools/rt_bench_peer_set.h"
 
+#include <algorithm>
+
 #include "bd_common/bd_error.h"
 #include "bd_netframwork/bd_packet.h"
 #include "rt_tools/rt_peer_decoder.h"
@@ -36,10 +38,16 @@ bool RtBenchPeerSet::Join(const std::vector<std::string> &uuids, int kind,
                      " handshakes unanswered at the time bound";
             return false;
         }
-        poller_.Wait(MillisecondsUntil(deadline), &ready);
+        // A crowd slowed down by the database can take longer than the router's idle time-out.
+        KeepAlive(Clock::now());
+        poller_.Wait(std::min(MillisecondsUntil(deadline), 1000), &ready);
         for (const RtBenchPoller::Event &event : ready) {
-            if (event.index < first)
-                continue;  // earlier peers are idle while a batch joins
+            if (event.index < first) {
+                // Earlier peers only send their keep-alives while a batch joins.
+                if (event.writable)
+                    Flush(event.index);
+                continue;
+            }
             RtBenchConnection &peer = *peers_[event.index];
             if (event.writable && !peer.connected) {
                 if (!peer.FinishConnect()) {
