@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the router, starts a private MariaDB with the schema, writes the configuration and UUID
+# Builds the router and its tools, starts a private MariaDB with the schema, writes the configuration and UUID
 # directory under .local/ and runs the router in the foreground on 127.0.0.1. Ctrl-C stops both.
 #   RT_LISTEN_PORT=NNNN scripts/run-local.sh    listen on a fixed port instead of a free one
 set -euo pipefail
@@ -10,7 +10,7 @@ scripts/bootstrap.sh
 
 build=$root/build-release
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DRT_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)" --target rt_server
+cmake --build "$build" -j "$(nproc)" --target rt_server rt_peer rt_bench
 binary=$build/src/rt_server/rt_server
 
 local_dir=$root/.local
