@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <iostream>
+#include <type_traits>
 
 #include "bd_common/bd_file.h"
 
@@ -30,6 +31,8 @@ struct StampMemo {
     BdSecondText text{&BdTime::ToLogDatetime};
 };
 thread_local StampMemo t_stamp;
+static_assert(std::is_trivially_destructible<StampMemo>::value,
+              "entries written while the thread's objects are destroyed still find it intact");
 
 // An entry line under construction: on the stack while it is short, as nearly every one is, so
 // that an entry costs no allocation.
