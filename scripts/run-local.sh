@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the router and its tools, starts a private MariaDB with the schema, writes the configuration and UUID
-# directory under .local/ and runs the router in the foreground on 127.0.0.1. Ctrl-C stops both.
+# Builds the router and its tools, starts a private MariaDB with the schema, writes the
+# configuration and UUID directory under .local/ and runs the router in the foreground on
+# 127.0.0.1. Ctrl-C stops both.
 #   RT_LISTEN_PORT=NNNN scripts/run-local.sh    listen on a fixed port instead of a free one
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
