@@ -57,16 +57,21 @@ int BdConnection::InitCommon(BdConnManager *manager) {
     return BD_SUCCESS;
 }
 
-int BdConnection::Init(const std::string &address, int port, BdConnManager *manager) {
-    if (address.empty() || port < 1 || manager == nullptr) {
-        return BD_PARAMETER_INVALID;
-    }
+int BdConnection::NewNetwork() {
     if (_initialised) {
         return BD_OBJECT_REPEAT;
     }
     _network = new (std::nothrow) BdNetwork();
-    if (_network == nullptr) {
-        return BD_MEMORY_ERROR;
+    return _network != nullptr ? BD_SUCCESS : BD_MEMORY_ERROR;
+}
+
+int BdConnection::Init(const std::string &address, int port, BdConnManager *manager) {
+    if (address.empty() || port < 1 || manager == nullptr) {
+        return BD_PARAMETER_INVALID;
+    }
+    int rc = NewNetwork();
+    if (rc != BD_SUCCESS) {
+        return rc;
     }
     _network->Init(address, port, BdNetwork::kPlainSocket);
     return InitCommon(manager);
@@ -76,12 +81,9 @@ int BdConnection::Init(int fd, BdConnManager *manager) {
     if (fd < 1 || manager == nullptr) {
         return BD_PARAMETER_INVALID;
     }
-    if (_initialised) {
-        return BD_OBJECT_REPEAT;
-    }
-    _network = new (std::nothrow) BdNetwork();
-    if (_network == nullptr) {
-        return BD_MEMORY_ERROR;
+    int rc = NewNetwork();
+    if (rc != BD_SUCCESS) {
+        return rc;
     }
     _network->Init(fd, BdNetwork::kPlainSocket);
     _fd = fd;

@@ -200,6 +200,9 @@ class BdConnection {
     // The queue became non-empty / empty; called under the write-queue lock.
     void StartWaiting();
     void StopWaiting();
+    // The start both Inits share: 3 when already initialised, 6 when the network object cannot be
+    // allocated.
+    int NewNetwork();
     int InitCommon(BdConnManager *manager);
     // After Bind or Connect: takes the socket as the descriptor when the step (its result 0)
     // succeeded, else returns failure.
