@@ -8,6 +8,14 @@
 
 namespace {
 
+// A valid net header announcing the rest of bytes, whatever follows it.
+void PutNetHeader(std::vector<char> *bytes) {
+    const uint32_t magic = kBdPacketMagic;
+    const int32_t rest = static_cast<int32_t>(bytes->size()) - 16;
+    std::memcpy(bytes->data(), &magic, sizeof(magic));
+    std::memcpy(bytes->data() + 4, &rest, sizeof(rest));
+}
+
 class RtServerRobustnessTest : public RtServerReadyTest {
   protected:
     // The router still forwards between two fresh peers.
@@ -54,10 +62,7 @@ TEST_F(RtServerRobustnessTest, MalformedPacketsGetNoAnswerAndLeaveTheConnectionO
     // Packets between the keep-alive and the smallest routable packet.
     for (int length : {17, 64, 119}) {
         std::vector<char> bytes(length, 'x');
-        const uint32_t magic = kBdPacketMagic;
-        const int32_t rest = length - 16;
-        std::memcpy(bytes.data(), &magic, sizeof(magic));
-        std::memcpy(bytes.data() + 4, &rest, sizeof(rest));
+        PutNetHeader(&bytes);
         ASSERT_EQ(peer.SendBytes(bytes.data(), bytes.size()), 0);
     }
     EXPECT_TRUE(Silent(&peer));
@@ -84,10 +89,7 @@ TEST_F(RtServerRobustnessTest, RandomBytesFromManyConnectionsNeverStopTheRouter)
                 byte = static_cast<char>(random());
             // Half of them framed correctly, so the router headers behind are random too.
             if (round % 2 == 0) {
-                const uint32_t magic = kBdPacketMagic;
-                const int32_t rest = length - 16;
-                std::memcpy(bytes.data(), &magic, sizeof(magic));
-                std::memcpy(bytes.data() + 4, &rest, sizeof(rest));
+                PutNetHeader(&bytes);
                 const int32_t packetClass = 1 + static_cast<int>(random() % 5);
                 if (length >= 120)
                     std::memcpy(bytes.data() + 112, &packetClass, 4);
