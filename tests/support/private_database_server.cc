@@ -13,20 +13,26 @@
 
 namespace {
 
-// A server that has exited may linger as a zombie until whoever adopted it reaps it.
-bool IsRunning(pid_t pid) {
+// The process state letter from /proc (R, S, T, Z, ...); 'X' when the process is gone.
+char StateOf(pid_t pid) {
     std::ostringstream path;
     path << "/proc/" << pid << "/stat";
     FILE *stat = fopen(path.str().c_str(), "r");
     if (stat == nullptr) {
-        return false;
+        return 'X';
     }
     int ignoredPid = 0;
     char name[256] = {0};
-    char state = 'Z';
+    char state = 'X';
     int fields = fscanf(stat, "%d (%255[^)]) %c", &ignoredPid, name, &state);
     fclose(stat);
-    return fields == 3 && state != 'Z' && state != 'X';
+    return fields == 3 ? state : 'X';
+}
+
+// A server that has exited may linger as a zombie until whoever adopted it reaps it.
+bool IsRunning(pid_t pid) {
+    char state = StateOf(pid);
+    return state != 'Z' && state != 'X';
 }
 
 }  // namespace
@@ -80,8 +86,14 @@ void PrivateDatabaseServer::Stop() {
 }
 
 void PrivateDatabaseServer::Freeze() {
-    if (_pid > 0) {
-        kill(_pid, SIGSTOP);
+    if (_pid <= 0) {
+        return;
+    }
+    kill(_pid, SIGSTOP);
+    // The stop reaches the server's threads asynchronously; a statement sent before it has would
+    // still be answered.
+    for (int i = 0; i < 100 && StateOf(_pid) != 'T'; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
 

@@ -23,7 +23,8 @@ class PrivateDatabaseServer {
     bool Start();
     // Shuts the server down and waits until it has gone.
     void Stop();
-    // Freezes (SIGSTOP) and thaws (SIGCONT) the server: it keeps its port but answers nothing.
+    // Freezes (SIGSTOP, returning once the server is stopped) and thaws (SIGCONT) the server: it
+    // keeps its port but answers nothing.
     void Freeze();
     void Thaw();
 
