@@ -6,10 +6,12 @@
 // packets. Subclasses replace ParsePacket and HandleNormalPacket and keep the rest.
 //
 // Threads. OnIn, OnOut, OnErr, ParsePacket and the Handle... operations run on the event-loop
-// thread only, inside the manager's dispatch; so do the senders when the router calls them. The
-// senders only build a packet and queue it (PutWriteQueueItem), so another thread may call them
-// too. A packet handed to ParsePacket or a handler lies in the read buffer and is valid only during
-// the call. Every reply is a malloc block owned by the write queue from the moment it is queued.
+// thread only, inside the manager's dispatch; so do the senders when the router calls them.
+// PackAndSendOpIdPacket and PackAndSendTargetConnLostPacket touch nothing but the request and the
+// write queue, so another thread may call them too; the other senders read UUIDs that belong to
+// the event-loop thread and are called there only. A packet handed to ParsePacket or a handler
+// lies in the read buffer and is valid only during the call. Every reply is a malloc block owned by
+// the write queue from the moment it is queued.
 //
 // Write discipline: one queued packet is completed per writable event, oldest first. After each
 // completed packet the descriptor is re-armed, so the next one goes out on the next loop turn;

@@ -10,8 +10,8 @@
 // handshake and forwards normal and log packets to the connection of their target UUID.
 //
 // Main thread only (inside the manager's event dispatch). Like every connection it never deletes
-// itself: failures set the close flag and the manager reaps it. It adds no fields, because
-// connections are deleted through the base class.
+// itself: failures set the close flag and the manager reaps it. It adds no fields: the peer's UUID,
+// deadline and buffers are the base connection's.
 class RtServerAcceptedConnection : public BdClientConnection {
   public:
     // A peer that sends nothing, not even a keep-alive, for this long is reaped.
