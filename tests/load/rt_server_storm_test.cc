@@ -57,6 +57,8 @@ class RtServerStormTest : public RtServerManyPeersTest {
 
 TEST_F(RtServerStormTest, TwoThousandPeersHandShakeAtOnceAndAllGoOfflineTogether) {
     const int kPeers = 2000;
+    if (DescriptorLimit::RaiseToHard() < kPeers + 100)
+        GTEST_SKIP() << "the hard descriptor limit is below " << kPeers + 100;
     const long residentBefore = ProcessProbe::ResidentKb(router_->Pid());
     const Clock::time_point stormStart = Clock::now();
     Peers peers;
