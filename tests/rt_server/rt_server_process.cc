@@ -14,6 +14,7 @@
 #include <sstream>
 #include <thread>
 
+#include "support/child_exit.h"
 #include "support/free_port.h"
 
 #ifndef RT_SERVER_BINARY
@@ -123,16 +124,7 @@ bool RtServerProcess::WaitListening(int timeoutMs) {
 }
 
 int RtServerProcess::WaitExit(int timeoutMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return -1;
+    return WaitChildExit(&pid_, timeoutMs);
 }
 
 void RtServerProcess::Kill() {
