@@ -8,14 +8,36 @@ RT_DB_NAME=${RT_DB_NAME:-norvale}
 RT_DB_USER=${RT_DB_USER:-norvale}
 RT_DB_PASSWORD=${RT_DB_PASSWORD:-norvale-secret}
 
+# A port below the kernel's ephemeral range, so no outgoing connection can hold it between the
+# probe and the bind, with nothing listening on it now.
 pick_free_port() {
-    local port
+    local low=32768 port
+    read -r low _ </proc/sys/net/ipv4/ip_local_port_range 2>/dev/null || true
     for _ in $(seq 1 200); do
-        port=$((20000 + RANDOM % 40000))
+        port=$((10000 + RANDOM % (low - 10000)))
         if ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
             echo "$port"
             return 0
         fi
+    done
+    return 1
+}
+
+# Starts mariadbd over DIR on PORT and waits until it answers; false when it ended first.
+_private_db_launch() {
+    local dir=$1 port=$2
+    : >"$dir/error.log"
+    mariadbd --no-defaults --user=root --datadir="$dir/data" --socket="$dir/mysqld.sock" \
+        --pid-file="$dir/mysqld.pid" --tmpdir="$dir/tmp" --bind-address=127.0.0.1 --port="$port" \
+        --skip-name-resolve --log-error="$dir/error.log" --innodb-buffer-pool-size=64M \
+        --innodb-log-file-size=16M --skip-log-bin >/dev/null 2>&1 &
+    local pid=$!
+    for _ in $(seq 1 600); do
+        if mariadb --no-defaults -uroot --socket="$dir/mysqld.sock" -e 'SELECT 1' >/dev/null 2>&1; then
+            return 0
+        fi
+        kill -0 "$pid" 2>/dev/null || return 1
+        sleep 0.1
     done
     return 1
 }
@@ -34,31 +56,27 @@ private_db_start() {
         for _ in $(seq 1 100); do kill -0 "$(cat "$pidfile")" 2>/dev/null || break; sleep 0.1; done
     fi
     rm -f "$sock" "$sock.lock" "$pidfile"
+    mkdir -p "$dir/tmp"
 
     if [ ! -d "$datadir/mysql" ]; then
         rm -rf "$datadir"
         mariadb-install-db --user=root --datadir="$datadir" --auth-root-authentication-method=socket \
-            --skip-test-db >"$dir/install.log" 2>&1 || { cat "$dir/install.log"; return 1; }
+            --skip-test-db --tmpdir="$dir/tmp" >"$dir/install.log" 2>&1 ||
+            { cat "$dir/install.log"; return 1; }
     fi
 
-    local port
-    port=$(pick_free_port) || { echo "private-db: no free port" >&2; return 1; }
-    mariadbd --no-defaults --user=root --datadir="$datadir" --socket="$sock" --pid-file="$pidfile" \
-        --bind-address=127.0.0.1 --port="$port" --skip-name-resolve --log-error="$dir/error.log" \
-        --innodb-buffer-pool-size=64M --innodb-log-file-size=16M --skip-log-bin \
-        >/dev/null 2>&1 &
-    PRIVATE_DB_PID=$!
-    PRIVATE_DB_DIR=$dir
-    for _ in $(seq 1 300); do
-        if mariadb --no-defaults -uroot --socket="$sock" -e 'SELECT 1' >/dev/null 2>&1; then
+    # Another server may take the chosen port between the probe and the bind: try a few.
+    local port attempt
+    for attempt in 1 2 3 4 5; do
+        port=$(pick_free_port) || { echo "private-db: no free port" >&2; return 1; }
+        if _private_db_launch "$dir" "$port"; then
             break
         fi
-        if ! kill -0 "$PRIVATE_DB_PID" 2>/dev/null; then
+        if [ "$attempt" -eq 5 ] || ! grep -q 'Address already in use' "$dir/error.log"; then
             echo "private-db: server did not start" >&2
             tail -n 30 "$dir/error.log" >&2
             return 1
         fi
-        sleep 0.1
     done
     mariadb --no-defaults -uroot --socket="$sock" <<SQL || return 1
 CREATE DATABASE IF NOT EXISTS \`$RT_DB_NAME\` CHARACTER SET utf8;
