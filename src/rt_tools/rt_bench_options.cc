@@ -3,11 +3,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
 
 #include "bd_common/bd_getopt.h"
+#include "rt_tools/rt_tool_command_line.h"
 
 namespace {
 
@@ -32,16 +32,6 @@ const BdGetopt::Option kOptions[] = {
     {0, nullptr, BdGetopt::kNoArgument},
 };
 
-bool ToInt(const std::string &text, int low, int *value) {
-    char *end = nullptr;
-    errno = 0;
-    const long parsed = std::strtol(text.c_str(), &end, 10);
-    if (text.empty() || errno != 0 || *end != '\0' || parsed < low || parsed > INT_MAX)
-        return false;
-    *value = static_cast<int>(parsed);
-    return true;
-}
-
 std::string Environment(const char *name, const std::string &fallback) {
     const char *value = std::getenv(name);
     return value != nullptr && *value != '\0' ? value : fallback;
@@ -65,31 +55,19 @@ std::string DefaultRouter() {
     return "rt_server";
 }
 
-void HelpLine(std::ostream &out, const std::string &option, const char *text) {
-    const size_t kColumn = 32;
-    out << option;
-    size_t at = option.size();
-    do {
-        at = (at / 8 + 1) * 8;
-        out << '\t';
-    } while (at < kColumn);
-    out << text << '\n';
-}
-
 }  // namespace
 
 int RtBenchCommandLine::Parse(int argc, const char *const *argv, std::ostream &err,
                               RtBenchOptions *options) {
-    const std::string program = argc > 0 && argv[0] != nullptr ? argv[0] : "rt_bench";
+    const std::string program = RtToolProgramName(argc, argv, "rt_bench");
     auto report = [&](const std::string &message) {
-        err << program << ": " << message << "\n"
-            << "Try '" << program << " -h or --help' for more information.\n";
+        RtToolUsageProblem(err, program, message);
         return kRtBenchExitUsage;
     };
     RtBenchSettings &settings = options->settings;
-    RtBenchDatabase &database = settings.database;
+    RtRouterDatabase &database = settings.database;
     database.host = Environment("RT_DB_HOST", database.host);
-    if (!ToInt(Environment("RT_DB_PORT", "3306"), 1, &database.port))
+    if (!RtToolToInt(Environment("RT_DB_PORT", "3306"), 1, INT_MAX, &database.port))
         return report("RT_DB_PORT is not a port number");
     database.name = Environment("RT_DB_NAME", "norvale");
     database.user = Environment("RT_DB_USER", "norvale");
@@ -109,22 +87,22 @@ int RtBenchCommandLine::Parse(int argc, const char *const *argv, std::ostream &e
                 settings.router_binary = argument;
                 break;
             case 'n':
-                ok = ToInt(argument, 1, &settings.peers);
+                ok = RtToolToInt(argument, 1, INT_MAX, &settings.peers);
                 break;
             case 'm':
-                ok = ToInt(argument, 1, &settings.messages);
+                ok = RtToolToInt(argument, 1, INT_MAX, &settings.messages);
                 break;
             case 's':
-                ok = ToInt(argument, 1, &settings.payload_size);
+                ok = RtToolToInt(argument, 1, INT_MAX, &settings.payload_size);
                 break;
             case 'w':
-                ok = ToInt(argument, 1, &settings.window);
+                ok = RtToolToInt(argument, 1, INT_MAX, &settings.window);
                 break;
             case 'R':
-                ok = ToInt(argument, 1, &options->runs);
+                ok = RtToolToInt(argument, 1, INT_MAX, &options->runs);
                 break;
             case 't':
-                ok = ToInt(argument, 1, &settings.time_bound_seconds);
+                ok = RtToolToInt(argument, 1, INT_MAX, &settings.time_bound_seconds);
                 break;
             case 'd':
                 settings.work_dir = argument;
@@ -133,7 +111,7 @@ int RtBenchCommandLine::Parse(int argc, const char *const *argv, std::ostream &e
                 database.host = argument;
                 break;
             case kDbPort:
-                ok = ToInt(argument, 1, &database.port);
+                ok = RtToolToInt(argument, 1, INT_MAX, &database.port);
                 break;
             case kDbName:
                 database.name = argument;
@@ -167,35 +145,34 @@ int RtBenchCommandLine::Parse(int argc, const char *const *argv, std::ostream &e
 }
 
 void RtBenchCommandLine::ShowHelp(const std::string &programName, std::ostream &out) {
-    out << programName << ": Norvale backup and recovery system\n"
-        << "\n"
-        << "Usage: " << programName << " [options] WORKLOAD...\n"
-        << "Workloads:\n";
-    HelpLine(out, "  fanin", "50 clients send 256-byte payloads to the server platform.");
-    HelpLine(out, "  pairs", "25 pairs of clients send 256-byte payloads to each other.");
-    HelpLine(out, "  pingpong", "50 clients each keep one round trip to the platform going.");
-    HelpLine(out, "  large", "4 clients send 256 KiB payloads to the server platform.");
-    HelpLine(out, "  storm", "2000 clients connect and hand-shake at once.");
-    HelpLine(out, "  idle", "10000 clients hand-shake and stay idle.");
-    HelpLine(out, "  all", "Every workload above, in this order.");
+    RtToolHelpHead(out, programName, "WORKLOAD...");
+    out << "Workloads:\n";
+    RtToolHelpLine(out, "  fanin", "50 clients send 256-byte payloads to the server platform.");
+    RtToolHelpLine(out, "  pairs", "25 pairs of clients send 256-byte payloads to each other.");
+    RtToolHelpLine(out, "  pingpong", "50 clients each keep one round trip to the platform going.");
+    RtToolHelpLine(out, "  large", "4 clients send 256 KiB payloads to the server platform.");
+    RtToolHelpLine(out, "  storm", "2000 clients connect and hand-shake at once.");
+    RtToolHelpLine(out, "  idle", "10000 clients hand-shake and stay idle.");
+    RtToolHelpLine(out, "  all", "Every workload above, in this order.");
     out << "Options:\n";
-    HelpLine(out, "  -h, --help", "Display this help message and exit.");
-    HelpLine(out, "  -r, --router [path]",
-             "The rt_server binary, otherwise the one next to this program.");
-    HelpLine(out, "  -n, --peers [n]", "Peers per run instead of the workload's number.");
-    HelpLine(out, "  -m, --messages [n]", "Packets per sending peer.");
-    HelpLine(out, "  -s, --size [bytes]", "Payload bytes per packet.");
-    HelpLine(out, "  -w, --window [n]", "Packets in flight per sending peer.");
-    HelpLine(out, "  -R, --runs [n]",
-             "Runs of each workload, each with a fresh router (default 3).");
-    HelpLine(out, "  -t, --time-bound [seconds]", "Longest time one run may take (default 120).");
-    HelpLine(out, "  -d, --workdir [dir]",
-             "Where the router's root and log are made (default /var/tmp).");
-    HelpLine(out,
-             "  --db-host [host], --db-port [port], --db-name [name], --db-user [user], "
-             "--db-password [text]",
-             "The database, otherwise RT_DB_HOST, RT_DB_PORT, RT_DB_NAME, RT_DB_USER, "
-             "RT_DB_PASSWORD.");
+    RtToolHelpLine(out, "  -h, --help", "Display this help message and exit.");
+    RtToolHelpLine(out, "  -r, --router [path]",
+                   "The rt_server binary, otherwise the one next to this program.");
+    RtToolHelpLine(out, "  -n, --peers [n]", "Peers per run instead of the workload's number.");
+    RtToolHelpLine(out, "  -m, --messages [n]", "Packets per sending peer.");
+    RtToolHelpLine(out, "  -s, --size [bytes]", "Payload bytes per packet.");
+    RtToolHelpLine(out, "  -w, --window [n]", "Packets in flight per sending peer.");
+    RtToolHelpLine(out, "  -R, --runs [n]",
+                   "Runs of each workload, each with a fresh router (default 3).");
+    RtToolHelpLine(out, "  -t, --time-bound [seconds]",
+                   "Longest time one run may take (default 120).");
+    RtToolHelpLine(out, "  -d, --workdir [dir]",
+                   "Where the router's root and log are made (default /var/tmp).");
+    RtToolHelpLine(out,
+                   "  --db-host [host], --db-port [port], --db-name [name], --db-user [user], "
+                   "--db-password [text]",
+                   "The database, otherwise RT_DB_HOST, RT_DB_PORT, RT_DB_NAME, RT_DB_USER, "
+                   "RT_DB_PASSWORD.");
     out << "Exit status:\n"
         << "  0\tEvery run completed and verified.\n"
         << "  1\tA run lost, corrupted or reordered packets, or reached its time bound.\n"

@@ -30,60 +30,13 @@ int FreeLoopbackPort() {
     return ok ? ntohs(address.sin_port) : 0;
 }
 
-bool Accepts(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0;
-    close(fd);
-    return ok;
-}
-
-bool WriteText(const std::string &path, const std::string &text) {
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-    return static_cast<bool>(out);
-}
-
 }  // namespace
 
 RtBenchRouter::~RtBenchRouter() {
     Stop();
 }
 
-bool RtBenchRouter::WriteConfiguration(const RtBenchDatabase &database) {
-    std::error_code failed;
-    std::filesystem::create_directories(root_ + "/etc/norvale", failed);
-    std::filesystem::create_directories(root_ + "/log", failed);
-    if (failed)
-        return false;
-    std::ostringstream common;
-    common << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<config>\n"
-           << "  <install_path>" << root_ << "/opt/norvale/</install_path>\n"
-           << "  <server_ip>127.0.0.1</server_ip>\n"
-           << "  <server_port>" << port_ << "</server_port>\n"
-           << "  <database_ip>" << database.host << "</database_ip>\n"
-           << "  <database_port>" << database.port << "</database_port>\n"
-           << "  <database_name>" << database.name << "</database_name>\n"
-           << "  <database_user>" << database.user << "</database_user>\n"
-           << "  <database_passwd>" << database.password << "</database_passwd>\n"
-           << "  <storage_prefix>" << root_ << "/storage</storage_prefix>\n"
-           << "  <server_key_name>private_key.pem</server_key_name>\n"
-           << "  <client_key_name>certificate.pem</client_key_name>\n"
-           << "  <log_dir>" << root_ << "/log</log_dir>\n"
-           << "</config>\n";
-    std::ostringstream own;
-    own << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<config>\n"
-        << "  <listen_ip>127.0.0.1</listen_ip>\n"
-        << "  <listen_port>" << port_ << "</listen_port>\n"
-        << "</config>\n";
-    return WriteText(root_ + "/etc/norvale/common_server.conf.xml", common.str()) &&
-           WriteText(root_ + "/etc/norvale/rt_server.conf.xml", own.str());
-}
-
-bool RtBenchRouter::Start(const std::string &binary, const RtBenchDatabase &database,
+bool RtBenchRouter::Start(const std::string &binary, const RtRouterDatabase &database,
                           const std::string &workDir, int timeoutMs, std::string *error) {
     Stop();
     std::string pattern = workDir + "/rt_bench-XXXXXX";
@@ -93,7 +46,9 @@ bool RtBenchRouter::Start(const std::string &binary, const RtBenchDatabase &data
     }
     root_ = pattern;
     port_ = FreeLoopbackPort();
-    if (port_ == 0 || !WriteConfiguration(database)) {
+    std::error_code failed;
+    std::filesystem::create_directories(root_ + "/log", failed);
+    if (port_ == 0 || failed || !WriteRtRouterConfiguration(root_, port_, database)) {
         *error = "cannot write the router's configuration under " + root_;
         return false;
     }
@@ -113,7 +68,7 @@ bool RtBenchRouter::Start(const std::string &binary, const RtBenchDatabase &data
         _exit(127);
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!Accepts(port_)) {
+    while (!RtRouterAccepts(port_)) {
         if (!Running()) {
             *error = "the router " + binary + " ended during start-up";
             return false;

@@ -5,14 +5,7 @@
 
 #include <string>
 
-// Where the router under test finds its database.
-struct RtBenchDatabase {
-    std::string host = "127.0.0.1";
-    int port = 3306;
-    std::string name;
-    std::string user;
-    std::string password;
-};
+#include "rt_tools/rt_router_setup.h"
 
 // The router under test, run as deployed: the real binary as a child process in the foreground,
 // its standard output and error on /dev/null, its configuration, UUID file, pid file and log under
@@ -28,7 +21,7 @@ class RtBenchRouter {
     // Creates the root under workDir, writes the configuration for a free loopback port, starts
     // binary and waits until the port accepts connections. false (with *error set) when any step
     // fails or the router is not listening within timeoutMs.
-    bool Start(const std::string &binary, const RtBenchDatabase &database,
+    bool Start(const std::string &binary, const RtRouterDatabase &database,
                const std::string &workDir, int timeoutMs, std::string *error);
     void Stop();
 
@@ -44,7 +37,6 @@ class RtBenchRouter {
 
   private:
     long StatusKib(const char *field) const;
-    bool WriteConfiguration(const RtBenchDatabase &database);
 
     std::string root_;
     int port_ = 0;

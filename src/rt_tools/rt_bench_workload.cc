@@ -65,7 +65,7 @@ std::vector<std::string> Uuids(const std::string &prefix, int count) {
 
 class Database {
   public:
-    bool Open(const RtBenchDatabase &address) {
+    bool Open(const RtRouterDatabase &address) {
         return connection_.Init(address.host, address.user, address.password, address.name,
                                 address.port, BdDatabase::kMysql) == 1;
     }

@@ -25,7 +25,7 @@ struct RtBenchSettings {
     int window = 0;
     int time_bound_seconds = 120;
     std::string router_binary;
-    RtBenchDatabase database;
+    RtRouterDatabase database;
     std::string work_dir = "/var/tmp";
 };
 

@@ -2,15 +2,14 @@
 
 #include <json/json.h>
 
-#include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <iterator>
 #include <memory>
 
 #include "bd_common/bd_getopt.h"
 #include "bd_common/bd_util.h"
 #include "bd_netframwork/bd_packet.h"
+#include "rt_tools/rt_tool_command_line.h"
 
 namespace {
 
@@ -33,31 +32,6 @@ const BdGetopt::Option kOptions[] = {
     {'j', "json", BdGetopt::kNoArgument},
     {0, nullptr, BdGetopt::kNoArgument},
 };
-
-// One help line: the option, tabs up to the description column, the description.
-void HelpLine(std::ostream &out, const std::string &option, const char *text) {
-    const size_t kColumn = 32;
-    out << option;
-    size_t at = option.size();
-    do {
-        at = (at / 8 + 1) * 8;
-        out << '\t';
-    } while (at < kColumn);
-    out << text << '\n';
-}
-
-// A whole decimal integer within [low, high].
-bool ToInt(const std::string &text, long low, long high, int *value) {
-    if (text.empty())
-        return false;
-    char *end = nullptr;
-    errno = 0;
-    const long parsed = std::strtol(text.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || parsed < low || parsed > high)
-        return false;
-    *value = static_cast<int>(parsed);
-    return true;
-}
 
 bool ToKind(const std::string &text, int *kind) {
     static const struct {
@@ -89,30 +63,18 @@ bool CompactJson(const std::string &text, std::string *compact, std::string *err
     return true;
 }
 
-// Collects the first problem of a parse and reports it in the router's style.
-class Problems {
-  public:
-    Problems(const std::string &program, std::ostream &err) : program_(program), err_(err) {}
-    int Report(const std::string &message) {
-        err_ << program_ << ": " << message << "\n"
-             << "Try '" << program_ << " -h or --help' for more information.\n";
-        return kRtPeerExitUsage;
-    }
-
-  private:
-    const std::string &program_;
-    std::ostream &err_;
-};
-
 }  // namespace
 
 int RtPeerCommandLine::Parse(int argc, const char *const *argv, std::istream &payloadInput,
                              std::ostream &err, RtPeerOptions *options) {
-    const std::string program = argc > 0 && argv[0] != nullptr ? argv[0] : "rt_peer";
-    Problems problems(program, err);
+    const std::string program = RtToolProgramName(argc, argv, "rt_peer");
+    auto report = [&](const std::string &message) {
+        RtToolUsageProblem(err, program, message);
+        return kRtPeerExitUsage;
+    };
     const BdGetopt parsed(argc, argv, kOptions, false);
     if (!parsed.Error().empty())
-        return problems.Report(parsed.Error());
+        return report(parsed.Error());
 
     std::string address;
     std::string payloadArgument;
@@ -137,68 +99,68 @@ int RtPeerCommandLine::Parse(int argc, const char *const *argv, std::istream &pa
                 ok = !argument.empty() && argument.size() <= kRtPeerMaxUuidLen;
                 break;
             case 'm':
-                ok = ToInt(argument, INT_MIN, INT_MAX, &options->module_type);
+                ok = RtToolToInt(argument, INT_MIN, INT_MAX, &options->module_type);
                 break;
             case 's':
-                ok = ToInt(argument, INT_MIN, INT_MAX, &options->source_type);
+                ok = RtToolToInt(argument, INT_MIN, INT_MAX, &options->source_type);
                 break;
             case 't':
                 options->target_uuid = argument;
                 ok = !argument.empty() && argument.size() <= kRtPeerMaxUuidLen;
                 break;
             case 'T':
-                ok = ToInt(argument, INT_MIN, INT_MAX, &options->target_type);
+                ok = RtToolToInt(argument, INT_MIN, INT_MAX, &options->target_type);
                 break;
             case 'p':
                 payloadArgument = argument;
                 payloadGiven = true;
                 break;
             case 'l':
-                ok = ToInt(argument, 1, 2, &options->log_kind);
+                ok = RtToolToInt(argument, 1, 2, &options->log_kind);
                 break;
             case 'c':
-                ok = ToInt(argument, 1, INT_MAX, &options->count);
+                ok = RtToolToInt(argument, 1, INT_MAX, &options->count);
                 break;
             case 'w':
-                ok = ToInt(argument, 0, INT_MAX, &options->wait_seconds);
+                ok = RtToolToInt(argument, 0, INT_MAX, &options->wait_seconds);
                 waitGiven = true;
                 break;
             case 'e':
-                ok = ToInt(argument, 1, INT_MAX, &options->expect);
+                ok = RtToolToInt(argument, 1, INT_MAX, &options->expect);
                 break;
             case 'o':
-                ok = ToInt(argument, 1, INT_MAX, &options->timeout_seconds);
+                ok = RtToolToInt(argument, 1, INT_MAX, &options->timeout_seconds);
                 break;
             case 'a':
-                ok = ToInt(argument, 0, INT_MAX, &options->keepalive_seconds);
+                ok = RtToolToInt(argument, 0, INT_MAX, &options->keepalive_seconds);
                 break;
             case 'j':
                 options->json = true;
                 break;
             default:
                 if (!address.empty())
-                    return problems.Report("only one HOST:PORT may be given");
+                    return report("only one HOST:PORT may be given");
                 address = argument;
                 break;
         }
         if (!ok) {
-            return problems.Report("invalid value '" + argument + "' for option -" +
-                                   static_cast<char>(parsed.Code(i)));
+            return report("invalid value '" + argument + "' for option -" +
+                          static_cast<char>(parsed.Code(i)));
         }
     }
 
     const size_t colon = address.rfind(':');
     if (address.empty())
-        return problems.Report("missing HOST:PORT");
+        return report("missing HOST:PORT");
     if (colon == std::string::npos || colon == 0 ||
-        !ToInt(address.substr(colon + 1), 1, 65535, &options->port)) {
-        return problems.Report("invalid address '" + address + "', expected HOST:PORT");
+        !RtToolToInt(address.substr(colon + 1), 1, 65535, &options->port)) {
+        return report("invalid address '" + address + "', expected HOST:PORT");
     }
     options->host = address.substr(0, colon);
 
     if (options->kind == kRtPeerKindWeb) {
         if (options->source_type != 0 && options->source_type != kBdPeerTypeWeb)
-            return problems.Report("the web side always sends with source type 1");
+            return report("the web side always sends with source type 1");
         options->source_type = kBdPeerTypeWeb;
     }
     if (options->uuid.empty())
@@ -216,47 +178,49 @@ int RtPeerCommandLine::Parse(int argc, const char *const *argv, std::istream &pa
     } else if (payloadGiven) {
         std::string errors;
         if (!CompactJson(payloadArgument, &options->payload, &errors))
-            return problems.Report("the payload is not valid JSON: " +
-                                   errors.substr(0, errors.find('\n')));
+            return report("the payload is not valid JSON: " + errors.substr(0, errors.find('\n')));
     }
     if (options->send && options->kind == kRtPeerKindWeb && options->target_uuid.empty())
-        return problems.Report("the web side has no server platform to default to: give --target");
+        return report("the web side has no server platform to default to: give --target");
     if (!waitGiven && options->send)
         options->wait_seconds = 1;
     return kRtPeerExitOk;
 }
 
 void RtPeerCommandLine::ShowHelp(const std::string &programName, std::ostream &out) {
-    out << programName << ": Norvale backup and recovery system\n"
-        << "\n"
-        << "Usage: " << programName << " [options] HOST:PORT\n"
-        << "Options:\n";
-    HelpLine(out, "  -h, --help", "Display this help message and exit.");
-    HelpLine(out, "  -k, --kind [kind]",
-             "Hand-shake as client, module-server or platform (default client); web sends "
-             "without a handshake, as the web side.");
-    HelpLine(out, "  -u, --uuid [uuid]", "This peer's UUID, otherwise a new one.");
-    HelpLine(out, "  -n, --node [uuid]", "The node UUID of the handshake, otherwise a new one.");
-    HelpLine(out, "  -m, --module-type [n]", "The module type of every packet sent (default 0).");
-    HelpLine(out, "  -s, --source-type [n]",
-             "The source type of every packet sent (default 0; always 1 for web).");
-    HelpLine(out, "  -t, --target [uuid]",
-             "Send to this UUID, otherwise to the server platform named by the handshake answer.");
-    HelpLine(out, "  -T, --target-type [n]", "The target type of every packet sent (default 0).");
-    HelpLine(out, "  -p, --payload [json]",
-             "Send a normal packet with this JSON payload; - reads it from standard input.");
-    HelpLine(out, "  -l, --log [1|2]",
-             "Send log packets of this sub-kind instead, with the payload as their data.");
-    HelpLine(out, "  -c, --count [n]", "Send the packet n times (default 1).");
-    HelpLine(out, "  -w, --wait [seconds]",
-             "Stay connected this long after sending (default 1 after sending, otherwise until "
-             "killed).");
-    HelpLine(out, "  -e, --expect [n]", "Exit once n packets have arrived.");
-    HelpLine(out, "  -o, --timeout [seconds]",
-             "Time allowed to connect and for the handshake answer (default 5).");
-    HelpLine(out, "  -a, --keepalive [seconds]",
-             "Send a keep-alive packet this often (default 10, 0 never).");
-    HelpLine(out, "  -j, --json", "Print one JSON object per received packet.");
+    RtToolHelpHead(out, programName, "HOST:PORT");
+    out << "Options:\n";
+    RtToolHelpLine(out, "  -h, --help", "Display this help message and exit.");
+    RtToolHelpLine(out, "  -k, --kind [kind]",
+                   "Hand-shake as client, module-server or platform (default client); web sends "
+                   "without a handshake, as the web side.");
+    RtToolHelpLine(out, "  -u, --uuid [uuid]", "This peer's UUID, otherwise a new one.");
+    RtToolHelpLine(out, "  -n, --node [uuid]",
+                   "The node UUID of the handshake, otherwise a new one.");
+    RtToolHelpLine(out, "  -m, --module-type [n]",
+                   "The module type of every packet sent (default 0).");
+    RtToolHelpLine(out, "  -s, --source-type [n]",
+                   "The source type of every packet sent (default 0; always 1 for web).");
+    RtToolHelpLine(
+        out, "  -t, --target [uuid]",
+        "Send to this UUID, otherwise to the server platform named by the handshake answer.");
+    RtToolHelpLine(out, "  -T, --target-type [n]",
+                   "The target type of every packet sent (default 0).");
+    RtToolHelpLine(out, "  -p, --payload [json]",
+                   "Send a normal packet with this JSON payload; - reads it from standard input.");
+    RtToolHelpLine(out, "  -l, --log [1|2]",
+                   "Send log packets of this sub-kind instead, with the payload as their data.");
+    RtToolHelpLine(out, "  -c, --count [n]", "Send the packet n times (default 1).");
+    RtToolHelpLine(
+        out, "  -w, --wait [seconds]",
+        "Stay connected this long after sending (default 1 after sending, otherwise until "
+        "killed).");
+    RtToolHelpLine(out, "  -e, --expect [n]", "Exit once n packets have arrived.");
+    RtToolHelpLine(out, "  -o, --timeout [seconds]",
+                   "Time allowed to connect and for the handshake answer (default 5).");
+    RtToolHelpLine(out, "  -a, --keepalive [seconds]",
+                   "Send a keep-alive packet this often (default 10, 0 never).");
+    RtToolHelpLine(out, "  -j, --json", "Print one JSON object per received packet.");
     out << "Exit status:\n"
         << "  0\tSuccess.\n"
         << "  1\tA send or receive failed.\n"

@@ -1,10 +1,7 @@
 #include "rt_server_process.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +11,7 @@
 #include <sstream>
 #include <thread>
 
+#include "rt_tools/rt_router_setup.h"
 #include "support/child_exit.h"
 #include "support/free_port.h"
 
@@ -23,20 +21,14 @@
 
 namespace {
 
-void WriteText(const std::string &path, const std::string &text) {
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream(path, std::ios::binary) << text;
-}
-
-bool CanConnect(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0;
-    close(fd);
-    return ok;
+RtRouterDatabase RouterDatabase(const TestDatabaseAddress &address) {
+    RtRouterDatabase database;
+    database.host = address.host;
+    database.port = address.port;
+    database.name = address.name;
+    database.user = address.user;
+    database.password = address.password;
+    return database;
 }
 
 }  // namespace
@@ -44,36 +36,11 @@ bool CanConnect(int port) {
 RtServerProcess::RtServerProcess(const std::string &root, const TestDatabaseAddress &database,
                                  const std::string &name)
     : root_(root), name_(name), port_(FreePort()) {
-    WriteConfiguration(database);
+    WriteRtRouterConfiguration(root_, port_, RouterDatabase(database));
 }
 
 RtServerProcess::~RtServerProcess() {
     Kill();
-}
-
-void RtServerProcess::WriteConfiguration(const TestDatabaseAddress &database) {
-    std::ostringstream common;
-    common << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<config>\n"
-           << "  <install_path>" << root_ << "/opt/norvale/</install_path>\n"
-           << "  <server_ip>127.0.0.1</server_ip>\n"
-           << "  <server_port>" << port_ << "</server_port>\n"
-           << "  <database_ip>" << database.host << "</database_ip>\n"
-           << "  <database_port>" << database.port << "</database_port>\n"
-           << "  <database_name>" << database.name << "</database_name>\n"
-           << "  <database_user>" << database.user << "</database_user>\n"
-           << "  <database_passwd>" << database.password << "</database_passwd>\n"
-           << "  <storage_prefix>" << root_ << "/storage</storage_prefix>\n"
-           << "  <server_key_name>private_key.pem</server_key_name>\n"
-           << "  <client_key_name>certificate.pem</client_key_name>\n"
-           << "  <log_dir>" << root_ << "/log</log_dir>\n"
-           << "</config>\n";
-    WriteText(root_ + "/etc/norvale/common_server.conf.xml", common.str());
-    std::ostringstream own;
-    own << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<config>\n"
-        << "  <listen_ip>127.0.0.1</listen_ip>\n"
-        << "  <listen_port>" << port_ << "</listen_port>\n"
-        << "</config>\n";
-    WriteText(root_ + "/etc/norvale/rt_server.conf.xml", own.str());
 }
 
 bool RtServerProcess::Start(const std::vector<std::string> &args) {
@@ -116,7 +83,7 @@ bool RtServerProcess::WaitListening(int timeoutMs) {
     while (std::chrono::steady_clock::now() < deadline) {
         if (!Running())
             return false;
-        if (CanConnect(port_))
+        if (RtRouterAccepts(port_))
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }

@@ -49,8 +49,6 @@ class RtServerProcess {
     static std::string ReadFile(const std::string &path);
 
   private:
-    void WriteConfiguration(const TestDatabaseAddress &database);
-
     std::string root_;
     std::string name_;
     int port_ = 0;

@@ -1,0 +1,42 @@
+#include "rt_tools/rt_tool_command_line.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+std::string RtToolProgramName(int argc, const char *const *argv, const char *fallback) {
+    return argc > 0 && argv[0] != nullptr ? argv[0] : fallback;
+}
+
+void RtToolUsageProblem(std::ostream &err, const std::string &program, const std::string &message) {
+    err << program << ": " << message << "\n"
+        << "Try '" << program << " -h or --help' for more information.\n";
+}
+
+void RtToolHelpHead(std::ostream &out, const std::string &program, const char *operands) {
+    out << program << ": Norvale backup and recovery system\n"
+        << "\n"
+        << "Usage: " << program << " [options] " << operands << "\n";
+}
+
+void RtToolHelpLine(std::ostream &out, const std::string &option, const char *text) {
+    const size_t kColumn = 32;
+    out << option;
+    size_t at = option.size();
+    do {
+        at = (at / 8 + 1) * 8;
+        out << '\t';
+    } while (at < kColumn);
+    out << text << '\n';
+}
+
+bool RtToolToInt(const std::string &text, long low, long high, int *value) {
+    if (text.empty())
+        return false;
+    char *end = nullptr;
+    errno = 0;
+    const long parsed = std::strtol(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || parsed < low || parsed > high)
+        return false;
+    *value = static_cast<int>(parsed);
+    return true;
+}
