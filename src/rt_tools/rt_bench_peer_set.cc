@@ -67,10 +67,8 @@ bool RtBenchPeerSet::Join(const std::vector<std::string> &uuids, int kind,
             }
             if (!event.readable)
                 continue;
-            if (peer.ReadAvailable() != BD_SUCCESS) {
-                *error = "the router closed the connection of peer " + peer.uuid;
+            if (!Read(event.index, error))
                 return false;
-            }
             const char *packet = nullptr;
             int length = 0;
             while (peer.Input().Next(&packet, &length) == BD_SUCCESS) {
@@ -99,6 +97,13 @@ bool RtBenchPeerSet::Flush(size_t index) {
         poller_.Update(&peer, index, writing_[index]);
     }
     return true;
+}
+
+bool RtBenchPeerSet::Read(size_t index, std::string *error) {
+    if (peers_[index]->ReadAvailable() == BD_SUCCESS)
+        return true;
+    *error = "the router closed the connection of peer " + peers_[index]->uuid;
+    return false;
 }
 
 void RtBenchPeerSet::KeepAlive(Clock::time_point now) {

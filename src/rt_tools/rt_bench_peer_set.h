@@ -34,6 +34,9 @@ class RtBenchPeerSet {
     void KeepAlive(Clock::time_point now);
     // Flushes peer and arms writing interest while it still has output. false when it failed.
     bool Flush(size_t index);
+    // Reads what peer index has available into its framer. false with *error when the router
+    // closed the connection.
+    bool Read(size_t index, std::string *error);
 
   private:
     int port_;

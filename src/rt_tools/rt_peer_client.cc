@@ -24,14 +24,20 @@ int RemainingMs(Clock::time_point deadline) {
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
-// Waits for a non-blocking connect to finish: BD_SUCCESS, BD_SOCKET_TIMEOUT, or
-// BD_SOCKET_CONNECT_ERROR when the attempt failed (refused, unreachable).
-int AwaitConnected(int fd, int timeoutMs) {
-    pollfd ready{fd, POLLOUT, 0};
+// poll() on one descriptor, asked again when a signal interrupts it; poll's answer.
+int PollOne(int fd, short events, int timeoutMs) {
+    pollfd ready{fd, events, 0};
     int rc;
     do {
         rc = poll(&ready, 1, timeoutMs);
     } while (rc < 0 && errno == EINTR);
+    return rc;
+}
+
+// Waits for a non-blocking connect to finish: BD_SUCCESS, BD_SOCKET_TIMEOUT, or
+// BD_SOCKET_CONNECT_ERROR when the attempt failed (refused, unreachable).
+int AwaitConnected(int fd, int timeoutMs) {
+    const int rc = PollOne(fd, POLLOUT, timeoutMs);
     if (rc == 0)
         return BD_SOCKET_TIMEOUT;
     int error = 0;
@@ -108,11 +114,7 @@ int RtPeerClient::HandShake(int kind, const RtPeerIdentity &identity, RtPeerPack
 int RtPeerClient::ReadSome(int timeoutMs) {
     if (fd_ < 0)
         return BD_OBJECT_NOT_INIT;
-    pollfd ready{fd_, POLLIN, 0};
-    int rc;
-    do {
-        rc = poll(&ready, 1, timeoutMs);
-    } while (rc < 0 && errno == EINTR);
+    const int rc = PollOne(fd_, POLLIN, timeoutMs);
     if (rc == 0)
         return BD_RECV_TIMEOUT;
     if (rc < 0)

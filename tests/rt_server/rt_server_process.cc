@@ -7,12 +7,11 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "rt_tools/rt_router_setup.h"
 #include "support/child_exit.h"
+#include "support/file_text.h"
 #include "support/free_port.h"
 
 #ifndef RT_SERVER_BINARY
@@ -103,16 +102,16 @@ void RtServerProcess::Kill() {
 }
 
 std::string RtServerProcess::Stdout() const {
-    return ReadFile(root_ + "/" + name_ + ".stdout");
+    return ReadFileText(root_ + "/" + name_ + ".stdout");
 }
 std::string RtServerProcess::Stderr() const {
-    return ReadFile(root_ + "/" + name_ + ".stderr");
+    return ReadFileText(root_ + "/" + name_ + ".stderr");
 }
 std::string RtServerProcess::PidFile() const {
-    return ReadFile(root_ + "/var/run/norvale/rt_server.pid");
+    return ReadFileText(root_ + "/var/run/norvale/rt_server.pid");
 }
 std::string RtServerProcess::UuidFile() const {
-    return ReadFile(root_ + "/etc/norvale/backup-system/uuid/router-server");
+    return ReadFileText(root_ + "/etc/norvale/backup-system/uuid/router-server");
 }
 
 std::string RtServerProcess::Log() const {
@@ -120,18 +119,11 @@ std::string RtServerProcess::Log() const {
     std::error_code ignored;
     for (const auto &entry :
          std::filesystem::directory_iterator(root_ + "/log/rt_server", ignored)) {
-        all += ReadFile(entry.path().string());
+        all += ReadFileText(entry.path().string());
     }
     return all;
 }
 
 int RtServerProcess::FreePort() {
     return FreeLoopbackPort();
-}
-
-std::string RtServerProcess::ReadFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
 }

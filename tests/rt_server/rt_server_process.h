@@ -46,7 +46,6 @@ class RtServerProcess {
 
     // A TCP port on 127.0.0.1 that nobody listens on right now.
     static int FreePort();
-    static std::string ReadFile(const std::string &path);
 
   private:
     std::string root_;

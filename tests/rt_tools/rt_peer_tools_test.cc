@@ -13,13 +13,7 @@
 namespace {
 
 RtPeerRoute Route(const std::string &from, const std::string &to) {
-    RtPeerRoute route;
-    route.source_uuid = from;
-    route.target_uuid = to;
-    route.source_type = 5;
-    route.target_type = 6;
-    route.module_type = 7;
-    return route;
+    return {from, to, 5, 6, 7};
 }
 
 std::string Next(RtPeerFramer *framer) {

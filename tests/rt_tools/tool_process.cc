@@ -5,21 +5,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <fstream>
-#include <sstream>
-#include <thread>
 
-namespace {
-
-std::string ReadFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-}  // namespace
+#include "support/child_exit.h"
+#include "support/file_text.h"
 
 ToolProcess::ToolProcess(const std::string &binary, const std::string &dir)
     : binary_(binary), dir_(dir) {}
@@ -56,16 +45,7 @@ bool ToolProcess::Start(const std::vector<std::string> &args, const std::string 
 }
 
 int ToolProcess::Wait(int timeoutMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return -1;
+    return WaitChildExit(&pid_, timeoutMs);
 }
 
 int ToolProcess::Run(const std::vector<std::string> &args, const std::string &input,
@@ -74,8 +54,8 @@ int ToolProcess::Run(const std::vector<std::string> &args, const std::string &in
 }
 
 std::string ToolProcess::Out() const {
-    return ReadFile(dir_ + "/stdout.txt");
+    return ReadFileText(dir_ + "/stdout.txt");
 }
 std::string ToolProcess::Err() const {
-    return ReadFile(dir_ + "/stderr.txt");
+    return ReadFileText(dir_ + "/stderr.txt");
 }
