@@ -59,23 +59,19 @@ std::string DefaultRouter() {
 
 int RtBenchCommandLine::Parse(int argc, const char *const *argv, std::ostream &err,
                               RtBenchOptions *options) {
-    const std::string program = RtToolProgramName(argc, argv, "rt_bench");
-    auto report = [&](const std::string &message) {
-        RtToolUsageProblem(err, program, message);
-        return kRtBenchExitUsage;
-    };
+    const RtToolUsage usage(argc, argv, "rt_bench", err, kRtBenchExitUsage);
     RtBenchSettings &settings = options->settings;
     RtRouterDatabase &database = settings.database;
     database.host = Environment("RT_DB_HOST", database.host);
     if (!RtToolToInt(Environment("RT_DB_PORT", "3306"), 1, INT_MAX, &database.port))
-        return report("RT_DB_PORT is not a port number");
+        return usage.Problem("RT_DB_PORT is not a port number");
     database.name = Environment("RT_DB_NAME", "norvale");
     database.user = Environment("RT_DB_USER", "norvale");
     database.password = Environment("RT_DB_PASSWORD", "");
 
     const BdGetopt parsed(argc, argv, kOptions, false);
     if (!parsed.Error().empty())
-        return report(parsed.Error());
+        return usage.Problem(parsed.Error());
     for (int i = 0; i < parsed.Arguments(); ++i) {
         const std::string argument = parsed.Argument(i);
         bool ok = true;
@@ -129,16 +125,16 @@ int RtBenchCommandLine::Parse(int argc, const char *const *argv, std::ostream &e
                 } else if (std::find(names.begin(), names.end(), argument) != names.end()) {
                     options->workloads.push_back(argument);
                 } else {
-                    return report("unknown workload '" + argument + "'");
+                    return usage.Problem("unknown workload '" + argument + "'");
                 }
                 break;
             }
         }
         if (!ok)
-            return report("invalid value '" + argument + "'");
+            return usage.Problem("invalid value '" + argument + "'");
     }
     if (options->workloads.empty())
-        return report("name at least one workload");
+        return usage.Problem("name at least one workload");
     if (settings.router_binary.empty())
         settings.router_binary = DefaultRouter();
     return kRtBenchExitOk;

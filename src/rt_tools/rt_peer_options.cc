@@ -67,14 +67,10 @@ bool CompactJson(const std::string &text, std::string *compact, std::string *err
 
 int RtPeerCommandLine::Parse(int argc, const char *const *argv, std::istream &payloadInput,
                              std::ostream &err, RtPeerOptions *options) {
-    const std::string program = RtToolProgramName(argc, argv, "rt_peer");
-    auto report = [&](const std::string &message) {
-        RtToolUsageProblem(err, program, message);
-        return kRtPeerExitUsage;
-    };
+    const RtToolUsage usage(argc, argv, "rt_peer", err, kRtPeerExitUsage);
     const BdGetopt parsed(argc, argv, kOptions, false);
     if (!parsed.Error().empty())
-        return report(parsed.Error());
+        return usage.Problem(parsed.Error());
 
     std::string address;
     std::string payloadArgument;
@@ -139,28 +135,28 @@ int RtPeerCommandLine::Parse(int argc, const char *const *argv, std::istream &pa
                 break;
             default:
                 if (!address.empty())
-                    return report("only one HOST:PORT may be given");
+                    return usage.Problem("only one HOST:PORT may be given");
                 address = argument;
                 break;
         }
         if (!ok) {
-            return report("invalid value '" + argument + "' for option -" +
-                          static_cast<char>(parsed.Code(i)));
+            return usage.Problem("invalid value '" + argument + "' for option -" +
+                                 static_cast<char>(parsed.Code(i)));
         }
     }
 
     const size_t colon = address.rfind(':');
     if (address.empty())
-        return report("missing HOST:PORT");
+        return usage.Problem("missing HOST:PORT");
     if (colon == std::string::npos || colon == 0 ||
         !RtToolToInt(address.substr(colon + 1), 1, 65535, &options->port)) {
-        return report("invalid address '" + address + "', expected HOST:PORT");
+        return usage.Problem("invalid address '" + address + "', expected HOST:PORT");
     }
     options->host = address.substr(0, colon);
 
     if (options->kind == kRtPeerKindWeb) {
         if (options->source_type != 0 && options->source_type != kBdPeerTypeWeb)
-            return report("the web side always sends with source type 1");
+            return usage.Problem("the web side always sends with source type 1");
         options->source_type = kBdPeerTypeWeb;
     }
     if (options->uuid.empty())
@@ -178,10 +174,11 @@ int RtPeerCommandLine::Parse(int argc, const char *const *argv, std::istream &pa
     } else if (payloadGiven) {
         std::string errors;
         if (!CompactJson(payloadArgument, &options->payload, &errors))
-            return report("the payload is not valid JSON: " + errors.substr(0, errors.find('\n')));
+            return usage.Problem("the payload is not valid JSON: " +
+                                 errors.substr(0, errors.find('\n')));
     }
     if (options->send && options->kind == kRtPeerKindWeb && options->target_uuid.empty())
-        return report("the web side has no server platform to default to: give --target");
+        return usage.Problem("the web side has no server platform to default to: give --target");
     if (!waitGiven && options->send)
         options->wait_seconds = 1;
     return kRtPeerExitOk;

@@ -3,13 +3,16 @@
 #include <cerrno>
 #include <cstdlib>
 
-std::string RtToolProgramName(int argc, const char *const *argv, const char *fallback) {
-    return argc > 0 && argv[0] != nullptr ? argv[0] : fallback;
-}
+RtToolUsage::RtToolUsage(int argc, const char *const *argv, const char *fallback, std::ostream &err,
+                         int exitCode)
+    : program_(argc > 0 && argv[0] != nullptr ? argv[0] : fallback),
+      err_(err),
+      exit_code_(exitCode) {}
 
-void RtToolUsageProblem(std::ostream &err, const std::string &program, const std::string &message) {
-    err << program << ": " << message << "\n"
-        << "Try '" << program << " -h or --help' for more information.\n";
+int RtToolUsage::Problem(const std::string &message) const {
+    err_ << program_ << ": " << message << "\n"
+         << "Try '" << program_ << " -h or --help' for more information.\n";
+    return exit_code_;
 }
 
 void RtToolHelpHead(std::ostream &out, const std::string &program, const char *operands) {

@@ -5,14 +5,25 @@
 #include <string>
 
 // What the operator tools' command lines have in common: the program name, the usage report, the
-// help layout and whole-number arguments, so rt_peer and rt_bench read and answer alike. Free
-// functions without state; any thread.
+// help layout and whole-number arguments, so rt_peer and rt_bench read and answer alike. The free
+// functions keep no state and may be called from any thread; an RtToolUsage serves one parse on
+// one thread.
 
-// argv[0], or fallback when the caller gave none.
-std::string RtToolProgramName(int argc, const char *const *argv, const char *fallback);
+// The usage side of one parse: the program's name (argv[0], otherwise fallback) and where problems
+// go. Holds err by reference; it must outlive the object.
+class RtToolUsage {
+  public:
+    RtToolUsage(int argc, const char *const *argv, const char *fallback, std::ostream &err,
+                int exitCode);
+    // Writes the problem and the hint at --help to err, in the router's style; returns the tool's
+    // usage exit status.
+    int Problem(const std::string &message) const;
 
-// Writes the problem and the hint at --help to err, in the router's style.
-void RtToolUsageProblem(std::ostream &err, const std::string &program, const std::string &message);
+  private:
+    std::string program_;
+    std::ostream &err_;
+    int exit_code_;
+};
 
 // The help text's first lines: the program, the system, the usage line ending in operands.
 void RtToolHelpHead(std::ostream &out, const std::string &program, const char *operands);
