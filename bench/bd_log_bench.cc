@@ -1,13 +1,10 @@
 // Per-entry cost of the log as the router writes it: one debug entry per forwarded packet, echo on
 // with standard error sent to /dev/null, a log directory holding ten days of day files.
 //
-// Not part of the build or the test suite; build against a Release bd_common and run on a quiet
-// machine:
-//   cmake -S . -B build-rel -DCMAKE_BUILD_TYPE=Release && cmake --build build-rel --target
-//   bd_common
-//   g++ -std=c++17 -O2 -Isrc bench/bd_log_bench.cc build-rel/src/bd_common/libbd_common.a \
-//       -luuid -lpthread -o /tmp/bd_log_bench
-//   /tmp/bd_log_bench [entries]
+// Built only on request and never run by ctest; build it Release and run it on a quiet machine:
+//   cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release
+//   cmake --build build-release --target bd_log_bench
+//   build-release/bench/bd_log_bench [entries]
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
