@@ -6,11 +6,12 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
-#include <fstream>
 #include <initializer_list>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "support/file_text.h"
 
 namespace {
 
@@ -29,13 +30,6 @@ std::string ParseCapturing(BdApplication *app, std::initializer_list<const char 
     testing::internal::CaptureStdout();
     *ok = app->ParseArgs(static_cast<int>(argv.size()), argv.data());
     return testing::internal::GetCapturedStdout();
-}
-
-std::string ReadFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
 }
 
 TEST(BdApplicationArgsTest, HelpStopsTheWalkBeforeLaterOptions) {
@@ -113,7 +107,7 @@ TEST_F(BdApplicationFilesTest, PidFileHoldsPidAndNulAndRefusesASecondProcess) {
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 1);
     // The loser must not have rewritten the winner's pid.
-    EXPECT_EQ(ReadFile(root_ + "/var/run/norvale/rt_server.pid"),
+    EXPECT_EQ(ReadFileText(root_ + "/var/run/norvale/rt_server.pid"),
               std::to_string(getpid()) + std::string(1, '\0'));
 }
 
@@ -124,7 +118,7 @@ TEST_F(BdApplicationFilesTest, StalePidFileIsTakenOver) {
               0);
     TestApplication app;
     EXPECT_TRUE(app.IsRunning("stale.pid"));
-    EXPECT_EQ(ReadFile(root_ + "/var/run/norvale/stale.pid"),
+    EXPECT_EQ(ReadFileText(root_ + "/var/run/norvale/stale.pid"),
               std::to_string(getpid()) + std::string(1, '\0'));
     EXPECT_FALSE(app.IsRunning(""));
 }
@@ -134,7 +128,7 @@ TEST_F(BdApplicationFilesTest, UuidFileIsCreatedOnceAndReadBack) {
     std::string first, second;
     ASSERT_TRUE(app.LoadProcessUUID("router-server", &first));
     EXPECT_EQ(first.size(), 36u);
-    EXPECT_EQ(ReadFile(root_ + "/etc/norvale/backup-system/uuid/router-server"), first);
+    EXPECT_EQ(ReadFileText(root_ + "/etc/norvale/backup-system/uuid/router-server"), first);
     ASSERT_TRUE(app.LoadProcessUUID("router-server", &second));
     EXPECT_EQ(second, first);
 }

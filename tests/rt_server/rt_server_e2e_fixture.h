@@ -14,6 +14,7 @@
 #include "peer_tables.h"
 #include "rt_server_process.h"
 #include "rt_tools/rt_peer_client.h"
+#include "support/eventually.h"
 #include "support/temp_dir.h"
 #include "support/test_database.h"
 
@@ -85,19 +86,6 @@ class RtServerE2eTest : public testing::Test {
         route.target_type = 6;
         route.module_type = 7;
         return route;
-    }
-
-    // Polls condition until it holds or timeoutMs passed.
-    static bool Eventually(const std::function<bool()> &condition, int timeoutMs) {
-        const auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        for (;;) {
-            if (condition())
-                return true;
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
     }
 
     // True when nothing arrives on peer for a short while.

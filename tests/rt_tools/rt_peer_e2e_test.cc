@@ -16,21 +16,12 @@
 
 #include "rt_server/rt_server_process.h"
 #include "rt_tools/rt_peer_options.h"
+#include "support/eventually.h"
 #include "support/temp_dir.h"
 #include "support/test_database.h"
 #include "tool_process.h"
 
 namespace {
-
-bool Eventually(const std::function<bool()> &condition, int timeoutMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
-}
 
 // The JSON objects rt_peer --json printed, one per line.
 std::vector<Json::Value> JsonLines(const std::string &out) {
