@@ -15,13 +15,7 @@
 
 namespace {
 
-const BdGetopt::Option kRouterOptions[] = {
-    {'h', "help", BdGetopt::kNoArgument},
-    {'v', "version", BdGetopt::kNoArgument},
-    {'b', "background", BdGetopt::kNoArgument},
-    {'c', "config", BdGetopt::kRequiredArgument},
-    {0, nullptr, 0},
-};
+const BdGetopt::Option *const kRouterOptions = BdApplication::kOptions;
 
 const BdGetopt::Option kTrickyOptions[] = {
     {'o', "output", BdGetopt::kOptionalArgument},

@@ -26,20 +26,20 @@ const char kSoftwareInstallPath[] = "/opt/norvale/client/";
 const int kUuidReadLimit = 64;
 const int kUuidLength = 36;  // the text form of a generated UUID
 
-const BdGetopt::Option kOptions[] = {
-    {'h', "help", BdGetopt::kNoArgument},
-    {'v', "version", BdGetopt::kNoArgument},
-    {'b', "background", BdGetopt::kNoArgument},
-    {'c', "config", BdGetopt::kRequiredArgument},
-    {0, nullptr, 0},
-};
-
 // Creates dir with its parents when it does not exist yet.
 bool EnsureDirectory(const std::string &dir) {
     return BdFile::FileExist(dir) == 0 || BdFile::CreateDir(dir) == 0;
 }
 
 }  // namespace
+
+const BdGetopt::Option BdApplication::kOptions[] = {
+    {'h', "help", BdGetopt::kNoArgument},
+    {'v', "version", BdGetopt::kNoArgument},
+    {'b', "background", BdGetopt::kNoArgument},
+    {'c', "config", BdGetopt::kRequiredArgument},
+    {0, nullptr, 0},
+};
 
 int BdApplication::main(int argc, char **argv) {
     if (ParseArgs(argc, argv))

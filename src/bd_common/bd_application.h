@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "bd_common/bd_getopt.h"
+
 // Base of every server process: command line, help and version texts, detaching, the
 // single-instance pid lock, the process's own UUID file and the signal mask. A process has exactly
 // one application object, used from the main thread during start-up only; copying is disabled
@@ -17,6 +19,8 @@ class BdApplication {
     // Derived classes implement the process's work. The base body parses the command line:
     // 0 on success, otherwise prints "main: fail to parse the args" and returns -1.
     virtual int main(int argc, char **argv) = 0;
+    // The server processes' option table, ended by an entry of code 0.
+    static const BdGetopt::Option kOptions[];
     // Parses -h/--help, -v/--version, -b/--background and -c/--config PATH. False on an argument
     // error (already reported on standard output). Help and version are printed here and set the
     // exit flag.

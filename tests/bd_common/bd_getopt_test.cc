@@ -1,4 +1,5 @@
 #include "bd_common/bd_getopt.h"
+#include "bd_common/bd_application.h"
 
 #include <gtest/gtest.h>
 
@@ -7,13 +8,7 @@
 
 namespace {
 
-const BdGetopt::Option kRouterOptions[] = {
-    {'h', "help", BdGetopt::kNoArgument},
-    {'v', "version", BdGetopt::kNoArgument},
-    {'b', "background", BdGetopt::kNoArgument},
-    {'c', "config", BdGetopt::kRequiredArgument},
-    {0, nullptr, 0},
-};
+const BdGetopt::Option *const kRouterOptions = BdApplication::kOptions;
 
 BdGetopt Parse(std::initializer_list<const char *> words,
                const BdGetopt::Option *options = kRouterOptions, bool inOrder = false) {
