@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <list>
+#include <set>
 
 #include "bd_common/bd_common_server_config.h"
 #include "bd_common/bd_error.h"
@@ -38,12 +39,12 @@ void LogError(const std::string &message, int code, int line, const char *functi
 // peers lost while the database was away do not stay online in it for good.
 bool MarkLostPeersOffline(BdConnManager *manager, RtDatabaseOperation *operation,
                           std::list<std::string> *lost) {
-    lost->remove_if([manager](const std::string &uuid) {
+    // Duplicates go too (a retried list meets newer losses), keeping the order the reaper found.
+    std::set<std::string> seen;
+    lost->remove_if([manager, &seen](const std::string &uuid) {
         int fd = -1;
-        return manager->QueryFDFromUUID(uuid, &fd) == BD_SUCCESS;
+        return !seen.insert(uuid).second || manager->QueryFDFromUUID(uuid, &fd) == BD_SUCCESS;
     });
-    lost->sort();
-    lost->unique();
     if (lost->empty())
         return true;
     std::list<std::string> writing(*lost);  // the write empties the list it is given
