@@ -16,61 +16,44 @@
 #include <vector>
 
 #include "bd_common/bd_error.h"
-#include "bd_netframwork/bd_client_connection.h"
 #include "bd_netframwork/bd_conn_manager.h"
 #include "bd_netframwork/bd_packet.h"
 #include "fuzz_check.h"
+#include "support/recording_connection.h"
 
 namespace {
 
-// Records every packet, still sorts it the packet connection's own way, and answers it as the
-// router answers a packet whose target is gone.
-class RecordingConnection : public BdClientConnection {
-  public:
-    int ParsePacket(const char *data, int length) override {
-        packets.emplace_back(data, static_cast<size_t>(length));
-        BdClientConnection::ParsePacket(data, length);
-        CheckTargetConnLostAnswer(data, length);
-        return 0;
+// The router's answer to a packet whose target is gone: only a packet with a router header can
+// be answered, and the answer is the packet itself with the router header rewritten to go back to
+// its sender.
+void CheckTargetConnLostAnswer(BdClientConnection *connection, const char *data, int length) {
+    const int rc = connection->PackAndSendTargetConnLostPacket(kBdPeerTypeRouter, data, length);
+    char *answer = nullptr;
+    int answerLength = 0;
+    const bool queued = connection->GetWriteQueueItem(&answer, &answerLength) == BD_SUCCESS;
+    FUZZ_CHECK(queued == (rc == BD_SUCCESS));
+    FUZZ_CHECK(queued == (length >= kBdControlPacketLen));
+    if (!queued) {
+        return;
     }
-    int BytesHeld() const { return _bytesHeld; }
-    int Capacity() const { return _readBufferCapacity; }
-
-    std::vector<std::string> packets;
-
-  private:
-    // Only a packet with a router header can be answered; the answer is the packet itself with the
-    // router header rewritten to go back to its sender.
-    void CheckTargetConnLostAnswer(const char *data, int length) {
-        const int rc = PackAndSendTargetConnLostPacket(kBdPeerTypeRouter, data, length);
-        char *answer = nullptr;
-        int answerLength = 0;
-        const bool queued = GetWriteQueueItem(&answer, &answerLength) == BD_SUCCESS;
-        FUZZ_CHECK(queued == (rc == BD_SUCCESS));
-        FUZZ_CHECK(queued == (length >= kBdControlPacketLen));
-        if (!queued) {
-            return;
-        }
-        const BdRouterHeader *request =
-            reinterpret_cast<const BdRouterHeader *>(data + kBdRouterHeaderOffset);
-        const BdRouterHeader *router =
-            reinterpret_cast<const BdRouterHeader *>(answer + kBdRouterHeaderOffset);
-        FUZZ_CHECK(answerLength == length);
-        FUZZ_CHECK(memcmp(answer, data, kBdRouterHeaderOffset) == 0);
-        FUZZ_CHECK(memcmp(answer + kBdBodyOffset, data + kBdBodyOffset, length - kBdBodyOffset) ==
-                   0);
-        FUZZ_CHECK(BdPacketText(router->source_uuid) ==
-                   BdPacketText(request->target_uuid).substr(0, kBdUuidFieldLen - 1));
-        FUZZ_CHECK(BdPacketText(router->target_uuid) ==
-                   BdPacketText(request->source_uuid).substr(0, kBdUuidFieldLen - 1));
-        FUZZ_CHECK(router->source_type == kBdPeerTypeRouter);
-        FUZZ_CHECK(router->target_type == request->source_type);
-        FUZZ_CHECK(router->data_len == request->data_len);
-        FUZZ_CHECK(router->message_level1_type == kBdMessageControl);
-        FUZZ_CHECK(router->message_level2_type == kBdControlTargetConnLost);
-        free(answer);
-    }
-};
+    const BdRouterHeader *request =
+        reinterpret_cast<const BdRouterHeader *>(data + kBdRouterHeaderOffset);
+    const BdRouterHeader *router =
+        reinterpret_cast<const BdRouterHeader *>(answer + kBdRouterHeaderOffset);
+    FUZZ_CHECK(answerLength == length);
+    FUZZ_CHECK(memcmp(answer, data, kBdRouterHeaderOffset) == 0);
+    FUZZ_CHECK(memcmp(answer + kBdBodyOffset, data + kBdBodyOffset, length - kBdBodyOffset) == 0);
+    FUZZ_CHECK(BdPacketText(router->source_uuid) ==
+               BdPacketText(request->target_uuid).substr(0, kBdUuidFieldLen - 1));
+    FUZZ_CHECK(BdPacketText(router->target_uuid) ==
+               BdPacketText(request->source_uuid).substr(0, kBdUuidFieldLen - 1));
+    FUZZ_CHECK(router->source_type == kBdPeerTypeRouter);
+    FUZZ_CHECK(router->target_type == request->source_type);
+    FUZZ_CHECK(router->data_len == request->data_len);
+    FUZZ_CHECK(router->message_level1_type == kBdMessageControl);
+    FUZZ_CHECK(router->message_level2_type == kBdControlTargetConnLost);
+    free(answer);
+}
 
 // What the net headers of the whole stream say, read the plain way.
 struct Framing {
@@ -83,14 +66,13 @@ struct Framing {
 Framing ReadHeaders(const uint8_t *data, size_t size) {
     Framing framing;
     size_t position = 0;
-    while (size - position >= static_cast<size_t>(BdConnection::kNetHeaderSize)) {
+    while (size - position >= sizeof(BdHeader)) {
         uint32_t magic;
         int32_t dataLen;
         memcpy(&magic, data + position, sizeof(magic));
         memcpy(&dataLen, data + position + sizeof(magic), sizeof(dataLen));
-        const int64_t total = static_cast<int64_t>(dataLen) + BdConnection::kNetHeaderSize;
-        if (magic != BdConnection::kNetHeaderMagic || dataLen < 0 ||
-            total > BdConnection::kMaxPacketLength) {
+        const int64_t total = static_cast<int64_t>(dataLen) + sizeof(BdHeader);
+        if (magic != kBdPacketMagic || dataLen < 0 || total > kBdMaxPacketLength) {
             framing.invalid = true;
             return framing;
         }
@@ -136,7 +118,13 @@ void FeedStream(const uint8_t *data, size_t size, Cuts cuts, const Framing &expe
     int ends[2];
     FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM, 0, ends) == 0);
     BdConnManager manager;  // never started: the connection only needs one to register with
+    // Every packet is still sorted the packet connection's own way, then answered as the router
+    // answers a packet whose target is gone.
     RecordingConnection connection;
+    connection.onPacket = [&connection](const char *data, int length) {
+        connection.BdClientConnection::ParsePacket(data, length);
+        CheckTargetConnLostAnswer(&connection, data, length);
+    };
     FUZZ_CHECK(connection.Init(ends[0], &manager) == BD_SUCCESS);
 
     for (size_t sent = 0; sent < size && connection.GetCloseFlag() == 0;) {

@@ -10,6 +10,7 @@
 #include "bd_common/bd_log.h"
 #include "bd_netframwork/bd_conn_manager.h"
 #include "bd_netframwork/bd_network.h"
+#include "bd_netframwork/bd_packet.h"
 #include "bd_netframwork/bd_poll.h"
 
 namespace {
@@ -151,24 +152,7 @@ int BdConnection::ParsePacketHeader(char *data, int length, int *packetLength) {
     if (data == nullptr || length == 0 || packetLength == nullptr) {
         return BD_PARAMETER_INVALID;
     }
-    if (length < kNetHeaderSize) {
-        return BD_NET_HEADER_INCOMPLETE;
-    }
-    uint32_t magic = 0;
-    int32_t dataLen = 0;
-    memcpy(&magic, data, sizeof(magic));
-    memcpy(&dataLen, data + sizeof(magic), sizeof(dataLen));
-    if (magic != kNetHeaderMagic) {
-        return BD_NET_HEADER_MAGIC_INVALID;
-    }
-    // Checked before anything is allocated for the packet; a negative length would never let
-    // the framing make progress.
-    int64_t total = static_cast<int64_t>(dataLen) + kNetHeaderSize;
-    if (dataLen < 0 || total > kMaxPacketLength) {
-        return BD_NET_PACKET_INVALID;
-    }
-    *packetLength = static_cast<int>(total);
-    return BD_SUCCESS;
+    return BdParseNetHeader(data, length > 0 ? static_cast<size_t>(length) : 0, packetLength);
 }
 
 int BdConnection::ExtractPackets(int received) {

@@ -7,10 +7,10 @@
 // sets its close flag (CloseSelf) and the manager reaps it on its next CheckTimeout. The connection
 // owns its BdNetwork (and with it the socket), its read buffer and every packet on its write queue.
 //
-// Framing. Every packet starts with the 16-byte BdHeader: magic 0xFAFBFCFD and data_len, the number
-// of bytes after the header. ExtractPackets cuts whole packets out of the read buffer and hands
-// each, in arrival order, to ParsePacket. A packet announcing fewer than 16 bytes (a negative
-// data_len) or more than kMaxPacketLength is refused before anything is allocated.
+// Framing. Every packet starts with the 16-byte BdHeader, read by BdParseNetHeader (bd_packet.h).
+// ExtractPackets cuts whole packets out of the read buffer and hands each, in arrival order, to
+// ParsePacket. A packet announcing fewer than 16 bytes (a negative data_len) or more than
+// kBdMaxPacketLength is refused before anything is allocated.
 //
 // Write queue. PutWriteQueueItem appends a malloc block holding one complete packet; the queue owns
 // it from that moment and frees it once sent or when the connection is destroyed. A peer that stops
@@ -48,11 +48,6 @@ struct _BD_SEND_ITEM {
 class BdConnection {
   public:
     static constexpr int kReadBufferInitialSize = 40960;
-    static constexpr int kNetHeaderSize = 16;
-    static constexpr uint32_t kNetHeaderMagic = 0xFAFBFCFDu;
-    // Largest packet accepted from a peer, net header included. Without a bound one header could
-    // make the process allocate gigabytes before a single payload byte arrived.
-    static constexpr int kMaxPacketLength = 64 * 1024 * 1024;
     // A connection whose queued packets have waited this long with its socket accepting no byte
     // is closed: its peer has stopped reading.
     static constexpr long kWriteStallSeconds = 30;
@@ -86,9 +81,8 @@ class BdConnection {
     virtual int OnIn(epoll_event *event);
     virtual int OnOut(epoll_event *event);
     virtual int OnErr(epoll_event *event);
-    // Reads the net header at data: *packetLength = data_len + 16 and 0; 4 for null data or length
-    // 0; 24 for fewer than 16 bytes; 23 for a wrong magic; 25 for a packet length below 16 or above
-    // kMaxPacketLength.
+    // Reads the net header at data with BdParseNetHeader: BD_SUCCESS and *packetLength, or its
+    // refusals; BD_PARAMETER_INVALID for null data or length 0.
     virtual int ParsePacketHeader(char *data, int length, int *packetLength);
     // One whole packet; data is valid only during the call (it lies in the read buffer), so whoever
     // keeps the packet copies it. The result is ignored by the framing.

@@ -23,10 +23,15 @@
 #include <cstring>
 #include <string>
 
+#include "bd_common/bd_error.h"
+
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
               "packets are exchanged in host order, which must be little-endian");
 
 constexpr uint32_t kBdPacketMagic = 0xFAFBFCFDu;
+// Largest packet accepted from a peer, net header included. Without a bound one header could make
+// the receiver allocate gigabytes before a single payload byte arrived.
+constexpr int kBdMaxPacketLength = 64 * 1024 * 1024;
 constexpr int kBdUuidFieldLen = 40;
 
 // Packet classes (message_level1_type).
@@ -135,6 +140,29 @@ constexpr int kBdHandShakePacketLen = kBdBodyOffset + sizeof(BdHandShakePacket);
 constexpr int kBdNormalPacketMinLen = kBdPayloadOffset;
 constexpr int kBdCommonAckPacketMinLen = kBdPayloadOffset + sizeof(BdCommonAckHeader);
 constexpr int kBdRpcCreateConnPacketLen = kBdPayloadOffset + sizeof(BdRpcCreateConnectionMessage);
+
+// The one reading of a net header, for the router's framing and the tools' alike: the header at
+// the start of bytes, of which available have arrived. BD_SUCCESS with *packetLength = data_len +
+// 16; BD_NET_HEADER_INCOMPLETE while fewer than 16 bytes are there; BD_NET_HEADER_MAGIC_INVALID
+// for a wrong magic; BD_NET_PACKET_INVALID for a packet shorter than its header or longer than
+// kBdMaxPacketLength, refused before anything is allocated for it.
+inline int BdParseNetHeader(const char *bytes, size_t available, int *packetLength) {
+    if (available < sizeof(BdHeader)) {
+        return BD_NET_HEADER_INCOMPLETE;
+    }
+    BdHeader header;
+    memcpy(&header, bytes, sizeof(header));
+    if (header.magic != kBdPacketMagic) {
+        return BD_NET_HEADER_MAGIC_INVALID;
+    }
+    // A negative length would never let the framing make progress.
+    const int64_t total = static_cast<int64_t>(header.data_len) + sizeof(BdHeader);
+    if (header.data_len < 0 || total > kBdMaxPacketLength) {
+        return BD_NET_PACKET_INVALID;
+    }
+    *packetLength = static_cast<int>(total);
+    return BD_SUCCESS;
+}
 
 // A text field as a string, stopping at its first zero byte or at its width, whichever comes
 // first: a field a peer filled to the brim is never read past its end.

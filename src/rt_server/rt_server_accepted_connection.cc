@@ -7,7 +7,6 @@
 
 #include "bd_common/bd_error.h"
 #include "bd_common/bd_log.h"
-#include "bd_common/bd_time.h"
 #include "bd_database/bd_database.h"
 #include "bd_database/bd_peer_records.h"
 #include "bd_netframwork/bd_conn_manager.h"
@@ -62,7 +61,7 @@ int RtServerAcceptedConnection::ParsePacket(const char *packet, int length) {
         return BD_NET_HEADER_INCOMPLETE;
 
     // Any packet, a keep-alive included, proves the peer is alive.
-    SetTimeout(BdTime::Now().ToSecond() + kIdleTimeoutSeconds);
+    SetTimeout(_manager->NowSeconds() + kIdleTimeoutSeconds);
     if (length == kBdKeepAlivePacketLen)
         return BD_SUCCESS;
 

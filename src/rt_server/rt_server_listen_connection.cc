@@ -11,7 +11,6 @@
 
 #include "bd_common/bd_error.h"
 #include "bd_common/bd_log.h"
-#include "bd_common/bd_time.h"
 #include "bd_netframwork/bd_conn_manager.h"
 #include "bd_netframwork/bd_network.h"
 #include "rt_server/rt_server_accepted_connection.h"
@@ -64,7 +63,7 @@ int RtServerListenConnection::OnIn(epoll_event * /*event*/) {
                                               ", current socket ip: " + connection->GetPeerIP(),
                                           0, "", 0, "");
         connection->SetNonBlocking();
-        connection->SetTimeout(BdTime::Now().ToSecond() +
+        connection->SetTimeout(_manager->NowSeconds() +
                                RtServerAcceptedConnection::kIdleTimeoutSeconds);
         // From here on the manager owns the connection and deletes it when it is reaped.
         _manager->AddMapFdToConn(fd, connection, EPOLLIN | EPOLLET);

@@ -48,7 +48,8 @@ class RtPeerClient {
 
     // Reads one whole packet. BD_RECV_TIMEOUT when none completed in time (bytes received so far
     // are kept for the next call), BD_PEER_CLOSE_CONNECTION when the router closed the connection,
-    // BD_NET_HEADER_MAGIC_INVALID for a stream that is not packets, BD_RECV_ERROR otherwise.
+    // BD_NET_HEADER_MAGIC_INVALID or BD_NET_PACKET_INVALID for a stream that is not packets,
+    // BD_RECV_ERROR otherwise.
     int Receive(RtPeerPacket *packet) { return Receive(packet, receive_timeout_ms_); }
     int Receive(RtPeerPacket *packet, int timeoutMs);
     // True when the router closes the connection within timeoutMs; packets arriving meanwhile are

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "bd_common/bd_error.h"
-#include "bd_netframwork/bd_packet_handler.h"
+#include "bd_netframwork/bd_packet.h"
 
 char *RtPeerFramer::Reserve(size_t n) {
     // Slide the unread tail to the front before growing: in steady state the buffer stays the
@@ -25,18 +25,14 @@ void RtPeerFramer::Append(const char *data, size_t n) {
 
 int RtPeerFramer::Next(const char **packet, int *length) {
     const char *start = buffer_.data() + begin_;
-    const BdHeader *header = nullptr;
-    if (BdPacketHandler::GetPacketHeader(start, static_cast<int>(Buffered()), &header) !=
-        BD_SUCCESS) {
-        return BD_NET_HEADER_INCOMPLETE;
-    }
-    if (header->magic != kBdPacketMagic || header->data_len < 0)
-        return BD_NET_HEADER_MAGIC_INVALID;
-    const size_t total = static_cast<size_t>(header->data_len) + sizeof(BdHeader);
-    if (Buffered() < total)
+    int total = 0;
+    const int rc = BdParseNetHeader(start, Buffered(), &total);
+    if (rc != BD_SUCCESS)
+        return rc;
+    if (Buffered() < static_cast<size_t>(total))
         return BD_NET_HEADER_INCOMPLETE;
     *packet = start;
-    *length = static_cast<int>(total);
+    *length = total;
     begin_ += total;
     if (begin_ == end_)
         begin_ = end_ = 0;

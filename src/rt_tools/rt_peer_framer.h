@@ -20,8 +20,9 @@ class RtPeerFramer {
     void Append(const char *data, size_t n);
 
     // BD_SUCCESS and the next whole packet (consumed from the buffer); BD_NET_HEADER_INCOMPLETE
-    // while more bytes are needed; BD_NET_HEADER_MAGIC_INVALID for a stream that is not packets,
-    // after which the framer stays broken until Clear.
+    // while more bytes are needed; BD_NET_HEADER_MAGIC_INVALID or BD_NET_PACKET_INVALID (a length
+    // beyond kBdMaxPacketLength) for a stream that is not packets, after which the framer stays
+    // broken until Clear.
     int Next(const char **packet, int *length);
 
     size_t Buffered() const { return end_ - begin_; }

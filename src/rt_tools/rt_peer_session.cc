@@ -151,7 +151,7 @@ int RtPeerSession::ReceiveFailure(int rc, const std::string &whileDoing) {
         return Fail(kRtPeerExitTimeout, "time-out " + whileDoing);
     if (rc == BD_PEER_CLOSE_CONNECTION)
         return Fail(kRtPeerExitClosed, "connection closed by the router");
-    if (rc == BD_NET_HEADER_MAGIC_INVALID)
+    if (rc == BD_NET_HEADER_MAGIC_INVALID || rc == BD_NET_PACKET_INVALID)
         return Fail(kRtPeerExitFailure, "the router sent bytes that are not packets");
     return Fail(kRtPeerExitFailure, "receive failed while " + whileDoing);
 }

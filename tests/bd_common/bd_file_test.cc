@@ -3,20 +3,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <fstream>
-#include <sstream>
-
 #include "bd_common/bd_error.h"
+#include "support/file_text.h"
 #include "support/temp_dir.h"
 
 namespace {
-
-std::string Contents(const std::string &path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 void WriteText(int fd, const std::string &text) {
     ASSERT_EQ(BdFile::Write(fd, text.data(), static_cast<int>(text.size())),
@@ -73,13 +64,13 @@ TEST(BdFileTest, TruncateAndAppendModes) {
     ASSERT_GT(fd, 0);
     WriteText(fd, "+more");
     BdFile::CloseFile(fd);
-    EXPECT_EQ(Contents(path), "first+more");
+    EXPECT_EQ(ReadFileText(path), "first+more");
 
     fd = BdFile::OpenFile(path, BdFile::kWriteOnlyCreateTruncate);
     ASSERT_GT(fd, 0);
     WriteText(fd, "new");
     BdFile::CloseFile(fd);
-    EXPECT_EQ(Contents(path), "new");
+    EXPECT_EQ(ReadFileText(path), "new");
 }
 
 TEST(BdFileTest, ReadOnlyModesRefuseWritesAndReadWholeFiles) {

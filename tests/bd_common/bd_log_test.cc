@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "bd_common/bd_file.h"
+#include "support/file_text.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -23,15 +24,6 @@ namespace {
 // 2026-12-04 12:00:00 UTC.
 const long kNoonDecember4 = 1796385600L;
 const long kDay = 86400L;
-
-std::vector<std::string> Lines(const std::string &path) {
-    std::ifstream in(path);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
 
 bool Exists(const std::string &path) {
     return BdFile::FileExist(path) == 0;
@@ -87,7 +79,7 @@ TEST_F(BdLogTest, WritesEachLevelInItsOwnForm) {
         "rt_server_application:9",
         "2026/12/04 12:00:00 rt_server [ERROR:173#]: odd code. :ParsePacket",
     };
-    EXPECT_EQ(Lines(DayFile("2026-12-04")), expected);
+    EXPECT_EQ(ReadFileLines(DayFile("2026-12-04")), expected);
     EXPECT_EQ(_log.GetFilePath(), DayFile("2026-12-04"));
 }
 
@@ -96,7 +88,7 @@ TEST_F(BdLogTest, RefusesUnknownLevelsAndEmptyMessages) {
     EXPECT_EQ(_log.WriteLocalLog(0, "zero", 1, "", 0, ""), 0);
     EXPECT_EQ(_log.WriteLocalLog(4, "four", 1, "", 0, ""), 0);
     EXPECT_EQ(_log.WriteLocalLog(3, "", 1, "f", 1, "g"), 0);
-    EXPECT_TRUE(Lines(DayFile("2026-12-04")).empty());
+    EXPECT_TRUE(ReadFileLines(DayFile("2026-12-04")).empty());
 }
 
 TEST_F(BdLogTest, DropsEntriesUntilInitialisedAndIgnoresASecondInit) {
@@ -111,7 +103,7 @@ TEST_F(BdLogTest, DropsEntriesUntilInitialisedAndIgnoresASecondInit) {
     TempDir other;
     EXPECT_EQ(_log.Init("other", other.Path(), &_describer, true, 10), 0);
     EXPECT_EQ(Debug("first logger only"), 1);
-    EXPECT_EQ(Lines(DayFile("2026-12-04")).size(), 1u);
+    EXPECT_EQ(ReadFileLines(DayFile("2026-12-04")).size(), 1u);
     EXPECT_FALSE(Exists(other.Join("other")));
 }
 
@@ -127,7 +119,7 @@ TEST_F(BdLogTest, AppendsToTheExistingDayFile) {
     std::ofstream(DayFile("2026-12-04")) << "earlier line\n";
     ASSERT_EQ(Open(), 1);
     Debug("later");
-    EXPECT_EQ(Lines(DayFile("2026-12-04")),
+    EXPECT_EQ(ReadFileLines(DayFile("2026-12-04")),
               (std::vector<std::string>{"earlier line",
                                         "2026/12/04 12:00:00 rt_server [DEBUG]: later. "}));
 }
@@ -157,11 +149,11 @@ TEST_F(BdLogTest, FirstEntryAfterMidnightSwitchesFileAndExpiresTheCutOffDay) {
 
     SetTime(kNoonDecember4 + 12 * 3600);  // 2026-12-05 00:00:00
     EXPECT_EQ(Debug("after midnight"), 1);
-    EXPECT_EQ(Lines(DayFile("2026-12-04")),
+    EXPECT_EQ(ReadFileLines(DayFile("2026-12-04")),
               (std::vector<std::string>{
                   "2026/12/04 23:59:59 rt_server [DEBUG]: before midnight. ",
                   "2026/12/04 23:59:59 rt_server [DEBUG]: still before midnight. "}));
-    EXPECT_EQ(Lines(DayFile("2026-12-05")),
+    EXPECT_EQ(ReadFileLines(DayFile("2026-12-05")),
               std::vector<std::string>{"2026/12/05 00:00:00 rt_server [DEBUG]: after midnight. "});
     EXPECT_FALSE(Exists(DayFile("2026-11-25")));
     EXPECT_TRUE(Exists(DayFile("2026-11-26")));
@@ -184,7 +176,7 @@ TEST_F(BdLogTest, CutOffMovesWhenTheLocalDateTenDaysAgoChanges) {
     SetTime(1775343600L);  // 01:00 CEST; ten days earlier is 2026-03-26 00:00 CET
     EXPECT_EQ(Debug("cut-off now the 26th"), 1);
     EXPECT_FALSE(Exists(DayFile("2026-03-26")));
-    EXPECT_EQ(Lines(DayFile("2026-04-05")).size(), 3u);
+    EXPECT_EQ(ReadFileLines(DayFile("2026-04-05")).size(), 3u);
 }
 
 // However a file gets into the directory between two entries, the next entry deletes it when it
@@ -298,11 +290,11 @@ TEST_F(BdLogTest, UnopenableDayFileIsRetriedAndNothingLandsOutsideTheLogDirector
     Debug("lost while blocked");
     EXPECT_EQ(_log.GetFilePath(), "");
     EXPECT_TRUE(std::filesystem::is_empty(workDir.Path()));
-    EXPECT_EQ(Lines(DayFile("2026-12-04")).size(), 0u);
+    EXPECT_EQ(ReadFileLines(DayFile("2026-12-04")).size(), 0u);
 
     ASSERT_EQ(rmdir(DayFile("2026-12-05").c_str()), 0);
     EXPECT_EQ(Debug("healed"), 1);
-    EXPECT_EQ(Lines(DayFile("2026-12-05")),
+    EXPECT_EQ(ReadFileLines(DayFile("2026-12-05")),
               std::vector<std::string>{"2026/12/05 12:00:00 rt_server [DEBUG]: healed. "});
     EXPECT_TRUE(std::filesystem::is_empty(workDir.Path()));
     ASSERT_EQ(chdir(previousDir.c_str()), 0);
@@ -315,14 +307,14 @@ TEST_F(BdLogTest, RemovedLogDirectoryIsMadeAgainAtTheNextDay) {
 
     SetTime(kNoonDecember4 + kDay);
     EXPECT_EQ(Debug("next day"), 1);
-    EXPECT_EQ(Lines(DayFile("2026-12-05")).size(), 1u);
+    EXPECT_EQ(ReadFileLines(DayFile("2026-12-05")).size(), 1u);
 }
 
 TEST_F(BdLogTest, NeverDeletesTheOpenDayFile) {
     ASSERT_EQ(Open(true, 0), 1);
     Touch(DayFile("2026-12-03"));
     EXPECT_EQ(Debug("kept"), 1);
-    EXPECT_EQ(Lines(DayFile("2026-12-04")).size(), 1u);
+    EXPECT_EQ(ReadFileLines(DayFile("2026-12-04")).size(), 1u);
     EXPECT_FALSE(Exists(DayFile("2026-12-03")));
 }
 
@@ -337,7 +329,7 @@ TEST_F(BdLogTest, EchoesToStandardErrorUnlessQuiet) {
     std::cerr.setstate(std::ios::badbit);
     EXPECT_EQ(Debug("echo lost"), 0);
     std::cerr.clear();
-    EXPECT_EQ(Lines(DayFile("2026-12-04")).back(),
+    EXPECT_EQ(ReadFileLines(DayFile("2026-12-04")).back(),
               "2026/12/04 12:00:00 rt_server [DEBUG]: echo lost. ");
 
     TempDir quietDir;
@@ -354,7 +346,7 @@ TEST_F(BdLogTest, TaskAndSystemEntriesCarryNeitherNameNorLevel) {
     EXPECT_EQ(_log.TaskLog(7, "nightly", 3, 46, "admin", "disk full"), 1);
     EXPECT_EQ(_log.SystemLog(2, 0, "root", "restart"), 1);
     EXPECT_EQ(
-        Lines(DayFile("2026-12-04")),
+        ReadFileLines(DayFile("2026-12-04")),
         (std::vector<std::string>{
             "2026-12-04 12:00:00 [task id=7][task name=nightly][opcode=3][error_code46]"
             "[username=admin][description=disk full]",
@@ -376,7 +368,7 @@ TEST_F(BdLogTest, ConcurrentEntriesStayWholeLines) {
     for (std::thread &thread : threads) {
         thread.join();
     }
-    std::vector<std::string> lines = Lines(DayFile("2026-12-04"));
+    std::vector<std::string> lines = ReadFileLines(DayFile("2026-12-04"));
     ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kEntries));
     std::vector<int> next(kThreads, 0);
     for (const std::string &line : lines) {
@@ -402,14 +394,14 @@ TEST_F(BdLogTest, StampsAndDayFilesFollowEverySecondOfTheClock) {
         SetTime(second);
         ASSERT_EQ(Debug("at " + std::to_string(second - kNoonDecember4)), 1);
     }
-    EXPECT_EQ(Lines(DayFile("2026-12-04")),
+    EXPECT_EQ(ReadFileLines(DayFile("2026-12-04")),
               (std::vector<std::string>{"2026/12/04 12:00:00 rt_server [DEBUG]: at 0. ",
                                         "2026/12/04 12:00:00 rt_server [DEBUG]: at 0. ",
                                         "2026/12/04 12:00:01 rt_server [DEBUG]: at 1. ",
                                         "2026/12/04 12:00:00 rt_server [DEBUG]: at 0. ",
                                         "2026/12/04 23:59:59 rt_server [DEBUG]: at 43199. ",
                                         "2026/12/04 23:59:59 rt_server [DEBUG]: at 43199. "}));
-    EXPECT_EQ(Lines(DayFile("2026-12-05")),
+    EXPECT_EQ(ReadFileLines(DayFile("2026-12-05")),
               (std::vector<std::string>{"2026/12/05 00:00:00 rt_server [DEBUG]: at 43200. ",
                                         "2026/12/05 00:00:00 rt_server [DEBUG]: at 43200. ",
                                         "2026/12/05 00:00:01 rt_server [DEBUG]: at 43201. "}));
@@ -429,9 +421,9 @@ TEST_F(BdLogTest, ALoggerMadeAfterAZoneChangeUsesTheNewZone) {
     east.SetClock([this] { return _now; });
     ASSERT_EQ(east.Init("rt_server", eastDir.Path(), &_describer, true, 10), 1);
     ASSERT_EQ(east.WriteLocalLog(1, "east", 0, "", 0, ""), 1);
-    EXPECT_EQ(Lines(DayFile("2026-12-04")),
+    EXPECT_EQ(ReadFileLines(DayFile("2026-12-04")),
               std::vector<std::string>{"2026/12/04 20:00:00 rt_server [DEBUG]: utc. "});
-    EXPECT_EQ(Lines(eastDir.Join("rt_server/rt_server-2026-12-05.log")),
+    EXPECT_EQ(ReadFileLines(eastDir.Join("rt_server/rt_server-2026-12-05.log")),
               std::vector<std::string>{"2026/12/05 04:00:00 rt_server [DEBUG]: east. "});
 }
 
@@ -452,7 +444,7 @@ TEST_F(BdLogTest, LongEntriesAreWrittenWhole) {
         expected.push_back("2026/12/04 12:00:00 rt_server [ERROR:7#Database initialize error]: " +
                            message + ". file.cc:12345:Function");
     }
-    EXPECT_EQ(Lines(DayFile("2026-12-04")), expected);
+    EXPECT_EQ(ReadFileLines(DayFile("2026-12-04")), expected);
 }
 
 // The process's logger on the real clock.
@@ -468,7 +460,7 @@ TEST(BdLogSingletonTest, FreedLoggerIsReplacedByAnUninitialisedOne) {
     std::string path = dir.Join("rt_server/rt_server-" + today + ".log");
     // The date may have changed between the entry and the check; only then is the file elsewhere.
     if (BdTime::Now().ToDate() == today) {
-        EXPECT_EQ(Lines(path).size(), 1u);
+        EXPECT_EQ(ReadFileLines(path).size(), 1u);
     }
 
     EXPECT_EQ(BdLog::FreeLogger(), 1);

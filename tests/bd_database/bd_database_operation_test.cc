@@ -2,14 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "bd_common/bd_error.h"
 #include "bd_common/bd_log.h"
 #include "bd_database/bd_database.h"
+#include "support/file_text.h"
 #include "support/temp_dir.h"
 #include "support/test_database.h"
 
@@ -105,15 +104,13 @@ TEST_F(BdDatabaseOperationTest, FailedStatementIsLoggedWithItsEscapedValues) {
     std::string logFile = BdLog::GetLogger()->GetFilePath();
     BdLog::FreeLogger();
 
-    std::ifstream log(logFile);
-    std::stringstream content;
-    content << log.rdbuf();
+    const std::string content = ReadFileText(logFile);
     EXPECT_NE(std::string::npos,
-              content.str().find("[ERROR:12#Sql do query error]: do database query failed, "
-                                 "sql_sentence: INSERT INTO missing VALUES ('O\\'Brien'). "
-                                 "src/bd_database/bd_database_operation:"))
-        << content.str();
-    EXPECT_NE(std::string::npos, content.str().find(":Query\n"));
+              content.find("[ERROR:12#Sql do query error]: do database query failed, "
+                           "sql_sentence: INSERT INTO missing VALUES ('O\\'Brien'). "
+                           "src/bd_database/bd_database_operation:"))
+        << content;
+    EXPECT_NE(std::string::npos, content.find(":Query\n"));
 }
 
 TEST_F(BdDatabaseOperationTest, SelectRunThroughTheWriteFormLeavesTheConnectionInStep) {

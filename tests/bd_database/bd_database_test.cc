@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "support/free_port.h"
+#include "support/loopback.h"
 #include "support/test_database.h"
 
 namespace {

@@ -7,7 +7,9 @@
 #include "bd_netframwork/bd_conn_manager.h"
 #include "bd_netframwork/bd_packet.h"
 #include "bd_netframwork/bd_poll.h"
-#include "net_test_support.h"
+#include "support/loopback.h"
+#include "support/packet_bytes.h"
+#include "support/recording_connection.h"
 
 namespace {
 
@@ -37,29 +39,12 @@ class SortingConnection : public RecordingConnection {
     std::string calls;
 };
 
-// A router header with the given class and sub-kind, from peer type 5 to 6, module type 7.
-BdRouterHeader Router(int dataLen, int level1, int level2, const std::string &source,
-                      const std::string &target, int sourceType = 5, int targetType = 6) {
-    BdRouterHeader router{};
-    memcpy(router.source_uuid, source.data(), source.size());
-    memcpy(router.target_uuid, target.data(), target.size());
-    router.source_type = sourceType;
-    router.target_type = targetType;
-    router.module_type = 7;
-    router.data_len = dataLen;
-    router.message_level1_type = level1;
-    router.message_level2_type = level2;
-    return router;
-}
-
-// A packet of length bytes with the given class and sub-kind.
+// A packet of length bytes with the given class and sub-kind, from peer type 5 to 6, module type 7.
 std::string RouterPacket(int length, int level1, int level2, const std::string &source = "src",
                          const std::string &target = "dst") {
-    std::string packet = NetPacket(std::max(length, 120) - 16, '\0');
-    const BdRouterHeader router = Router(length - 120, level1, level2, source, target);
-    memcpy(&packet[16], &router, sizeof(router));
-    packet.resize(static_cast<size_t>(length));
-    return packet;
+    PacketBytes packet(std::max(length, 120));
+    packet.NetHeader().Route(source, target, 5, 6, 7, level1, level2);
+    return packet.str().substr(0, static_cast<size_t>(length));
 }
 
 class ClientConnectionTest : public ::testing::Test {
@@ -195,10 +180,9 @@ TEST_F(ClientConnectionTest, TargetLostAnswerDiffersFromRequestOnlyInRouterHeade
     }
     ASSERT_EQ(conn->PackAndSendTargetConnLostPacket(2, request.data(), 300), 0);
     // Back to its sender, from the peer it could not reach; every other byte as it came.
-    std::string expected = request;
-    const BdRouterHeader back = Router(180, 1, 3, "nobody", "sender", 2, 5);
-    memcpy(&expected[16], &back, sizeof(back));
-    EXPECT_EQ(Flush(), expected);
+    PacketBytes expected(request.data(), 300);
+    expected.Route("nobody", "sender", 2, 5, 7, 1, 3);
+    EXPECT_EQ(Flush(), expected.str());
 
     EXPECT_NE(conn->PackAndSendTargetConnLostPacket(2, request.data(), 16), 0);
     EXPECT_EQ(Flush(), "");

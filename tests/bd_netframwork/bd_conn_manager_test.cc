@@ -2,16 +2,17 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <fstream>
 #include <memory>
-#include <sstream>
 
 #include "bd_common/bd_error.h"
 #include "bd_common/bd_log.h"
 #include "bd_netframwork/bd_conn_manager.h"
 #include "bd_netframwork/bd_network.h"
 #include "bd_netframwork/bd_poll.h"
-#include "net_test_support.h"
+#include "support/file_text.h"
+#include "support/loopback.h"
+#include "support/packet_bytes.h"
+#include "support/recording_connection.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -170,12 +171,7 @@ class WriteDeadlineTest : public ConnManagerTest {
         ASSERT_FALSE(conn->IsWriteStalled(g_now + BdConnection::kWriteStallSeconds - 1));
         ASSERT_TRUE(conn->IsWriteStalled(g_now + BdConnection::kWriteStallSeconds));
     }
-    std::string LogText() {
-        std::ifstream file(BdLog::GetLogger()->GetFilePath());
-        std::stringstream text;
-        text << file.rdbuf();
-        return text.str();
-    }
+    std::string LogText() { return ReadFileText(BdLog::GetLogger()->GetFilePath()); }
 
     static constexpr int kQueuedPackets = 128;
     TempDir logDir;
@@ -251,8 +247,7 @@ class TestListener : public BdConnection {
 TEST(EventLoopTest, AcceptsCutsDispatchesDrainsAndReaps) {
     BdConnManager manager;
     ASSERT_EQ(manager.Init(), 0);
-    int port = 0;
-    close(ListenLoopback(&port));  // a free port, taken again below with SO_REUSEADDR
+    const int port = FreeLoopbackPort();  // taken again below with SO_REUSEADDR
     auto *listener = new TestListener();
     ASSERT_EQ(listener->Init("127.0.0.1", port, &manager), 0);
     ASSERT_EQ(listener->Bind(), 0);

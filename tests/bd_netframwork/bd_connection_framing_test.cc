@@ -3,8 +3,11 @@
 
 #include "bd_common/bd_error.h"
 #include "bd_netframwork/bd_conn_manager.h"
+#include "bd_netframwork/bd_packet.h"
 #include "bd_netframwork/bd_poll.h"
-#include "net_test_support.h"
+#include "support/loopback.h"
+#include "support/packet_bytes.h"
+#include "support/recording_connection.h"
 
 namespace {
 
@@ -22,7 +25,7 @@ class FramingTest : public ::testing::Test {
     // Sends bytes from the peer and lets the connection read them.
     int Deliver(const std::string &bytes) {
         SendAll(pair.peer, bytes);
-        usleep(20000);
+        EXPECT_TRUE(WaitReadable(pair.local));
         return conn->OnIn(nullptr);
     }
 
@@ -79,7 +82,7 @@ TEST_F(FramingTest, BadMagicClosesAfterThePacketsBeforeIt) {
 }
 
 TEST_F(FramingTest, NegativeOrOversizedLengthClosesWithoutAllocating) {
-    for (int32_t dataLen : {-1, -16, INT32_MIN, BdConnection::kMaxPacketLength - 15, INT32_MAX}) {
+    for (int32_t dataLen : {-1, -16, INT32_MIN, kBdMaxPacketLength - 15, INT32_MAX}) {
         SCOPED_TRACE(dataLen);
         BdConnManager other;
         ASSERT_EQ(other.Init(), 0);
@@ -89,7 +92,7 @@ TEST_F(FramingTest, NegativeOrOversizedLengthClosesWithoutAllocating) {
         other.AddMapFdToConn(sockets.local, victim, kBdReadInterest);
 
         SendAll(sockets.peer, NetHeader(dataLen) + std::string(100, 'x'));
-        usleep(20000);
+        ASSERT_TRUE(WaitReadable(sockets.local));
         EXPECT_EQ(victim->OnIn(nullptr), BD_ERROR);
         EXPECT_EQ(victim->GetCloseFlag(), 1u);
         EXPECT_TRUE(victim->packets.empty());
@@ -100,16 +103,16 @@ TEST_F(FramingTest, NegativeOrOversizedLengthClosesWithoutAllocating) {
 
 TEST_F(FramingTest, LargestAllowedLengthIsAccepted) {
     int length = 0;
-    std::string header = NetHeader(BdConnection::kMaxPacketLength - 16);
+    std::string header = NetHeader(kBdMaxPacketLength - 16);
     EXPECT_EQ(conn->ParsePacketHeader(&header[0], 16, &length), 0);
-    EXPECT_EQ(length, BdConnection::kMaxPacketLength);
+    EXPECT_EQ(length, kBdMaxPacketLength);
 }
 
 TEST_F(FramingTest, PacketThenImmediateCloseIsParsedThenClosed) {
     std::string packet = NetPacket(104);
     SendAll(pair.peer, packet);
     pair.ClosePeer();
-    usleep(20000);
+    ASSERT_TRUE(WaitReadable(pair.local));
     EXPECT_EQ(conn->OnIn(nullptr), BD_PEER_CLOSE_CONNECTION);
     ASSERT_EQ(conn->packets.size(), 1u);
     EXPECT_EQ(conn->GetCloseFlag(), 1u);

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "bd_netframwork/bd_packet_handler.h"
-#include "bd_netframwork/packet_bytes.h"
+#include "support/packet_bytes.h"
 
 namespace {
 

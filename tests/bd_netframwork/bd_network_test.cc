@@ -7,7 +7,7 @@
 
 #include "bd_common/bd_error.h"
 #include "bd_netframwork/bd_network.h"
-#include "net_test_support.h"
+#include "support/loopback.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -32,8 +32,7 @@ class ScopedRoot {
 
 // A listening BdNetwork on an ephemeral loopback port.
 int ListenOn(BdNetwork *listener) {
-    int port = 0;
-    close(ListenLoopback(&port));
+    const int port = FreeLoopbackPort();
     EXPECT_EQ(listener->Init("127.0.0.1", port, BdNetwork::kPlainSocket), 0);
     EXPECT_EQ(listener->SetReuseAddr(), 0);
     EXPECT_EQ(listener->Bind(), 0);
@@ -106,7 +105,7 @@ TEST(BdNetworkTest, AcceptDrainsPendingConnectionsThenSaysSo) {
     client.Init("localhost", port, BdNetwork::kPlainSocket);
     ASSERT_EQ(client.Connect(), 0);
     sockaddr_in peer{};
-    usleep(20000);
+    ASSERT_TRUE(WaitReadable(listener.GetSocket()));
     ASSERT_EQ(listener.Accept(reinterpret_cast<sockaddr *>(&peer), &fd), 0);
     EXPECT_EQ(peer.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
     BdNetwork accepted;

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "bd_netframwork/packet_bytes.h"
+#include "support/packet_bytes.h"
 
 namespace {
 

@@ -4,8 +4,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 #include "bd_common/bd_error.h"
 #include "bd_common/bd_log.h"
@@ -13,7 +11,10 @@
 #include "bd_netframwork/bd_packet.h"
 #include "bd_netframwork/bd_work_thread.h"
 #include "bd_netframwork/bd_work_thread_manager.h"
-#include "net_test_support.h"
+#include "support/eventually.h"
+#include "support/file_text.h"
+#include "support/loopback.h"
+#include "support/recording_connection.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -109,7 +110,8 @@ TEST_F(WorkThreadManagerTest, FinishedThreadsAreReapedAndLogged) {
     Started("thread-c");
     withTask->finish = true;
     anonymous->finish = true;
-    usleep(50000);
+    ASSERT_TRUE(Eventually(
+        [&] { return withTask->GetDestroyFlag() && anonymous->GetDestroyFlag(); }, 2000));
 
     EXPECT_EQ(pool.CheckAndDestroy(), 0);
     EXPECT_EQ(g_deleted, 2);
@@ -118,11 +120,9 @@ TEST_F(WorkThreadManagerTest, FinishedThreadsAreReapedAndLogged) {
     std::string thread;
     EXPECT_EQ(pool.QueryThreadUuidFromTaskUuid("task-a", &thread), BD_WORK_THREAD_UUID_NOT_EXIST);
 
-    std::ifstream file(BdLog::GetLogger()->GetFilePath());
-    std::stringstream log;
-    log << file.rdbuf();
-    EXPECT_NE(log.str().find("[DEBUG]: task: task-a, thread: thread-a exit. "), std::string::npos);
-    EXPECT_NE(log.str().find("[DEBUG]: thread: thread-b exit. "), std::string::npos);
+    const std::string log = ReadFileText(BdLog::GetLogger()->GetFilePath());
+    EXPECT_NE(log.find("[DEBUG]: task: task-a, thread: thread-a exit. "), std::string::npos);
+    EXPECT_NE(log.find("[DEBUG]: thread: thread-b exit. "), std::string::npos);
     BdLog::FreeLogger();
 
     pool.Destroy();

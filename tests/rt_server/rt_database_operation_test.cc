@@ -75,29 +75,12 @@ class RtDatabaseOperationTest : public ::testing::Test {
         return rows.empty() ? "no row" : rows[0][0];
     }
 
-    // Seconds between a stored register_time and now.
-    int Age(const std::string &table, const std::string &keyColumn, const std::string &key) {
-        Rows rows = View("SELECT TIMESTAMPDIFF(SECOND, register_time, NOW()) FROM " + table +
-                             " WHERE " + keyColumn + " = '?'",
-                         {key});
-        return rows.empty() ? -1000 : std::abs(std::atoi(rows[0][0].c_str()));
-    }
-
     TestDatabaseAddress _address;
     BdDatabase _database;
     BdDatabase _viewerDatabase;
     RtDatabaseOperation _operation;
     BdDatabaseOperation _viewer;
 };
-
-TEST_F(RtDatabaseOperationTest, FirstHandshakeOfAnAgentInsertsItOnlineAndUnregistered) {
-    const std::string uuid = BdUtil::GenerateUuidString();
-    ASSERT_EQ(0, _operation.RtUpdateClientOnline(Agent(uuid)));
-    EXPECT_EQ((Rows{{"host-1", "10.0.0.1", "Linux", "Debian 12", "64 bit", "2", "1"}}),
-              View("SELECT hostname, ip, os_type, os_version, process_type, register_flag, "
-                   "online_flag FROM bd_agent WHERE agent_uuid = '?'",
-                   {uuid}));
-}
 
 TEST_F(RtDatabaseOperationTest, LaterHandshakeOfAnAgentRefreshesItAndKeepsItsRegistration) {
     const std::string uuid = BdUtil::GenerateUuidString();
@@ -121,24 +104,6 @@ TEST_F(RtDatabaseOperationTest, PeersWithoutAUuidAreRejectedBeforeAnyStatement) 
     EXPECT_EQ(BD_PARAMETER_INVALID, _operation.RtUpdateNodeInfo(Node("")));
     EXPECT_EQ(BD_PARAMETER_INVALID, _operation.RtUpdateModuleServerOnline(ModuleServer("", "n")));
     EXPECT_EQ(before, UpdatesRun());
-}
-
-TEST_F(RtDatabaseOperationTest, ModuleServerOnAnUnknownNodeCreatesBothRows) {
-    const std::string nodeUuid = BdUtil::GenerateUuidString();
-    const std::string moduleUuid = BdUtil::GenerateUuidString();
-    ASSERT_EQ(0, _operation.RtUpdateNodeInfo(Node(nodeUuid)));
-    ASSERT_EQ(0, _operation.RtUpdateModuleServerOnline(ModuleServer(moduleUuid, nodeUuid)));
-
-    EXPECT_EQ((Rows{{"2", "10.0.0.2", "node-1", "Linux", "Debian 12", "64 bit", "0"}}),
-              View("SELECT auto_upgrade_flag, ip, host_name, os_type, os_version, process_type, "
-                   "global_share_flag FROM bd_node WHERE node_uuid = '?'",
-                   {nodeUuid}));
-    EXPECT_LT(Age("bd_node", "node_uuid", nodeUuid), 60);
-    EXPECT_EQ((Rows{{"7", nodeUuid, "1"}}),
-              View("SELECT module_type, node_uuid, online_flag FROM bd_module_server WHERE "
-                   "module_uuid = '?'",
-                   {moduleUuid}));
-    EXPECT_LT(Age("bd_module_server", "module_uuid", moduleUuid), 60);
 }
 
 TEST_F(RtDatabaseOperationTest, LaterHandshakesRefreshNodeAndModuleServerButKeepCreationFields) {
@@ -209,17 +174,6 @@ TEST_F(RtDatabaseOperationTest, UuidContainingAQuoteIsStoredAndMatchedIntact) {
     std::list<std::string> lost{uuid};
     ASSERT_EQ(0, _operation.RtSetAgentAndModuleServerOffline(lost));
     EXPECT_EQ("2", AgentOnline(uuid));
-}
-
-TEST_F(RtDatabaseOperationTest, StartUpMarksEveryAgentAndModuleServerOffline) {
-    const std::string agent = BdUtil::GenerateUuidString();
-    const std::string module = BdUtil::GenerateUuidString();
-    ASSERT_EQ(0, _operation.RtUpdateClientOnline(Agent(agent)));
-    ASSERT_EQ(0, _operation.RtUpdateModuleServerOnline(ModuleServer(module, "n")));
-    ASSERT_EQ(0, _operation.RtSetAllAgentAndModuleServerOffline());
-    EXPECT_EQ((Rows{{"0"}}), View("SELECT COUNT(*) FROM bd_agent WHERE online_flag <> 2", {}));
-    EXPECT_EQ((Rows{{"0"}}),
-              View("SELECT COUNT(*) FROM bd_module_server WHERE online_flag <> 2", {}));
 }
 
 // Without an open connection every statement fails; the callers see the router's own code.

@@ -11,10 +11,10 @@
 
 #include "bd_common/bd_error.h"
 #include "bd_netframwork/bd_packet.h"
-#include "peer_tables.h"
-#include "rt_server_process.h"
 #include "rt_tools/rt_peer_client.h"
 #include "support/eventually.h"
+#include "support/peer_tables.h"
+#include "support/rt_server_process.h"
 #include "support/temp_dir.h"
 #include "support/test_database.h"
 

@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <string>
 
 #include "bd_common/bd_log.h"
+#include "support/file_text.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -27,9 +27,7 @@ TEST(RtServerErrorTest, LogEntriesCarryTheRoutersDescription) {
     log.SetClock([] { return BdTime::Second(0); });
     ASSERT_EQ(log.Init("rt_server", dir.Path(), &describer, true, 10), 1);
     EXPECT_EQ(log.WriteLocalLog(3, "update agent online failed", 2000, "", 0, ""), 1);
-    std::ifstream in(log.GetFilePath());
-    std::string line;
-    std::getline(in, line);
+    const std::string line = ReadFileText(log.GetFilePath());
     EXPECT_NE(line.find(" rt_server [ERROR:2000#database operation error]: update agent online "
                         "failed. "),
               std::string::npos)

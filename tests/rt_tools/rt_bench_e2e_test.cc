@@ -5,7 +5,7 @@
 #include <map>
 #include <sstream>
 
-#include "rt_server/peer_tables.h"
+#include "support/peer_tables.h"
 #include "support/temp_dir.h"
 #include "support/test_database.h"
 #include "tool_process.h"

@@ -1,6 +1,6 @@
-// Loopback sockets, packets and a recording packet connection for the network framework tests.
-#ifndef TESTS_BD_NETFRAMWORK_NET_TEST_SUPPORT_H
-#define TESTS_BD_NETFRAMWORK_NET_TEST_SUPPORT_H
+// Loopback TCP sockets for tests that talk to network code over real sockets.
+#ifndef TESTS_SUPPORT_LOOPBACK_H_
+#define TESTS_SUPPORT_LOOPBACK_H_
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -9,29 +9,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdint>
-#include <cstring>
 #include <string>
-#include <vector>
-
-#include "bd_netframwork/bd_client_connection.h"
-
-// A net header announcing dataLen bytes after it.
-inline std::string NetHeader(int32_t dataLen, uint32_t magic = 0xFAFBFCFDu) {
-    std::string header(16, '\0');
-    memcpy(&header[0], &magic, 4);
-    memcpy(&header[4], &dataLen, 4);
-    return header;
-}
-
-// A whole packet: net header, then dataLen bytes of fill.
-inline std::string NetPacket(int32_t dataLen, char fill = 'x', uint32_t magic = 0xFAFBFCFDu) {
-    return NetHeader(dataLen, magic) + std::string(static_cast<size_t>(dataLen), fill);
-}
 
 // A listening loopback socket on an ephemeral port.
 inline int ListenLoopback(int *port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -41,6 +23,14 @@ inline int ListenLoopback(int *port) {
     getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
     *port = ntohs(address.sin_port);
     return fd;
+}
+
+// A loopback port nobody listens on: bound once by the kernel's choice, then released. Another
+// process may take it before the caller does; tests accept that small race.
+inline int FreeLoopbackPort() {
+    int port = 0;
+    close(ListenLoopback(&port));
+    return port;
 }
 
 inline int ConnectLoopback(int port) {
@@ -88,6 +78,12 @@ inline void SendAll(int fd, const std::string &bytes) {
     }
 }
 
+// True once fd has something to read (or has ended) within waitMs.
+inline bool WaitReadable(int fd, int waitMs = 2000) {
+    pollfd readable{fd, POLLIN, 0};
+    return poll(&readable, 1, waitMs) == 1;
+}
+
 // What has arrived at fd within waitMs, without blocking beyond it.
 inline std::string ReceiveAvailable(int fd, int waitMs = 200) {
     std::string bytes;
@@ -103,31 +99,4 @@ inline std::string ReceiveAvailable(int fd, int waitMs = 200) {
     return bytes;
 }
 
-// A malloc copy of bytes, as the write queue takes it.
-inline char *MallocCopy(const std::string &bytes) {
-    char *block = static_cast<char *>(malloc(bytes.size()));
-    memcpy(block, bytes.data(), bytes.size());
-    return block;
-}
-
-// Records every packet and exposes the read buffer.
-class RecordingConnection : public BdClientConnection {
-  public:
-    int ParsePacket(const char *data, int length) override {
-        packets.emplace_back(data, static_cast<size_t>(length));
-        if (echo) {
-            char *copy = static_cast<char *>(malloc(static_cast<size_t>(length)));
-            memcpy(copy, data, static_cast<size_t>(length));
-            PutWriteQueueItem(copy, length);
-        }
-        return 0;
-    }
-    int Capacity() const { return _readBufferCapacity; }
-    int BytesHeld() const { return _bytesHeld; }
-    std::string Held() const { return std::string(_readBuffer, static_cast<size_t>(_bytesHeld)); }
-
-    std::vector<std::string> packets;
-    bool echo = false;
-};
-
-#endif  // TESTS_BD_NETFRAMWORK_NET_TEST_SUPPORT_H
+#endif  // TESTS_SUPPORT_LOOPBACK_H_

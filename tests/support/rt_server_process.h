@@ -1,5 +1,5 @@
-#ifndef TESTS_RT_SERVER_RT_SERVER_PROCESS_H_
-#define TESTS_RT_SERVER_RT_SERVER_PROCESS_H_
+#ifndef TESTS_SUPPORT_RT_SERVER_PROCESS_H_
+#define TESTS_SUPPORT_RT_SERVER_PROCESS_H_
 
 #include <sys/types.h>
 
@@ -44,9 +44,6 @@ class RtServerProcess {
     std::string PidFile() const;
     std::string UuidFile() const;
 
-    // A TCP port on 127.0.0.1 that nobody listens on right now.
-    static int FreePort();
-
   private:
     std::string root_;
     std::string name_;
@@ -54,4 +51,4 @@ class RtServerProcess {
     pid_t pid_ = -1;
 };
 
-#endif  // TESTS_RT_SERVER_RT_SERVER_PROCESS_H_
+#endif  // TESTS_SUPPORT_RT_SERVER_PROCESS_H_

@@ -1,4 +1,4 @@
-#include "peer_tables.h"
+#include "support/peer_tables.h"
 
 PeerTables::~PeerTables() {
     if (mysql_ != nullptr)

@@ -1,4 +1,4 @@
-#include "rt_server_process.h"
+#include "support/rt_server_process.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -12,7 +12,7 @@
 #include "rt_tools/rt_router_setup.h"
 #include "support/child_exit.h"
 #include "support/file_text.h"
-#include "support/free_port.h"
+#include "support/loopback.h"
 
 #ifndef RT_SERVER_BINARY
 #error "RT_SERVER_BINARY must name the rt_server executable"
@@ -34,7 +34,7 @@ RtRouterDatabase RouterDatabase(const TestDatabaseAddress &address) {
 
 RtServerProcess::RtServerProcess(const std::string &root, const TestDatabaseAddress &database,
                                  const std::string &name)
-    : root_(root), name_(name), port_(FreePort()) {
+    : root_(root), name_(name), port_(FreeLoopbackPort()) {
     WriteRtRouterConfiguration(root_, port_, RouterDatabase(database));
 }
 
@@ -122,8 +122,4 @@ std::string RtServerProcess::Log() const {
         all += ReadFileText(entry.path().string());
     }
     return all;
-}
-
-int RtServerProcess::FreePort() {
-    return FreeLoopbackPort();
 }

@@ -1,5 +1,5 @@
-#ifndef TESTS_RT_SERVER_PEER_TABLES_H_
-#define TESTS_RT_SERVER_PEER_TABLES_H_
+#ifndef TESTS_SUPPORT_PEER_TABLES_H_
+#define TESTS_SUPPORT_PEER_TABLES_H_
 
 #include <mysql.h>
 
@@ -34,4 +34,4 @@ class PeerTables {
     MYSQL *mysql_ = nullptr;
 };
 
-#endif  // TESTS_RT_SERVER_PEER_TABLES_H_
+#endif  // TESTS_SUPPORT_PEER_TABLES_H_
