@@ -28,8 +28,8 @@ class BdDatabaseOperation {
     bool Destroy();
 
     // For statements without a result set (UPDATE, INSERT). With args null the template is run
-    // unchanged. Returns 0; 11 (Sql sentence invalid) when the arguments do not fit the template,
-    // nothing run; 12 (Sql do query error) when the statement failed, logged with its full text.
+    // unchanged. Returns 0; BD_SQL_INVALID when the arguments do not fit the template,
+    // nothing run; BD_SQL_QUERY_ERROR when the statement failed, logged with its full text.
     int Query(const std::string &sqlTemplate, const std::vector<std::string> *args);
     // For SELECT: as above, with every row appended to rows. No matching row is success.
     int Query(const std::string &sqlTemplate, const std::vector<std::string> *args, Rows *rows);
@@ -47,7 +47,7 @@ class BdDatabaseOperation {
     // Builds the statement for Query; false when the arguments do not fit the template.
     bool BuildStatement(const std::string &sqlTemplate, const std::vector<std::string> *args,
                         std::string &statement);
-    // Logs a statement that failed with its full text; returns 12.
+    // Logs a statement that failed with its full text; returns BD_SQL_QUERY_ERROR.
     int ReportFailedQuery(const std::string &statement);
 
     BdDatabase *_database = nullptr;  // not owned

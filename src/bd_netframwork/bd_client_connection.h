@@ -37,32 +37,35 @@ class BdClientConnection : public BdConnection {
     int Init(int fd, BdConnManager *manager) override;
     int Destroy() override;
     // Reads until the socket has nothing more and hands every whole packet to ParsePacket. Returns
-    // 29 when drained (the connection stays open); any other result closed the connection: 22 the
-    // peer closed, 1 a receive error or an invalid net header, 6 the read buffer could not grow,
-    // 2 not initialised (nothing closed).
+    // BD_SOCKET_EAGAIN when drained (the connection stays open); any other result closed the
+    // connection: BD_PEER_CLOSE_CONNECTION the peer closed, BD_ERROR a receive error or an invalid
+    // net header, BD_MEMORY_ERROR the read buffer could not grow, BD_OBJECT_NOT_INIT not
+    // initialised (nothing closed).
     int OnIn(epoll_event *event) override;
-    // Completes at most one queued packet. 0 when a packet was completed or partly sent; 29 when
-    // the socket refused data (kept for the next writable edge); 5 when the queue was empty (back
-    // to read interest); 26 for an invalid queue item (dropped, connection open); any other result
-    // closed the connection.
+    // Completes at most one queued packet. 0 when a packet was completed or partly sent;
+    // BD_SOCKET_EAGAIN when the socket refused data (kept for the next writable edge);
+    // BD_QUEUE_EMPTY when the queue was empty (back to read interest);
+    // BD_CONNECTION_WRITE_ITEM_INVALID for an invalid queue item (dropped, connection open); any
+    // other result closed the connection.
     int OnOut(epoll_event *event) override;
     // A hang-up: logs and closes; returns 0.
     int OnErr(epoll_event *event) override;
     // Base sorting by message_level1_type: class 1 sub-kind 1 to HandleHandShakeSuccessAckPacket
     // (other control packets ignored), class 3 to HandleNormalPacket, anything else to
-    // HandleOtherPacket. 4 for null data or length <= 0; 24 below 120 bytes, no handler called;
-    // else 0 whatever the handler returned.
+    // HandleOtherPacket. BD_PARAMETER_INVALID for null data or length <= 0,
+    // BD_NET_HEADER_INCOMPLETE below 120 bytes, no handler called; else 0 whatever the handler
+    // returned.
     int ParsePacket(const char *data, int length) override;
 
     // Senders: each builds one reply in a new malloc block and queues it on this connection,
     // returning PutWriteQueueItem's result. On failure nothing is queued, nothing leaks, the
-    // failure is logged where a message exists and its code returned. All give 2 when not
-    // initialised and 4 for a null request or length < 1.
+    // failure is logged where a message exists and its code returned. All give BD_OBJECT_NOT_INIT
+    // when not initialised and BD_PARAMETER_INVALID for a null request or length < 1.
 
     // Server-not-ready answer (120 bytes) to request, from the current process UUID.
     virtual int PackAndSendServerNotReadyAckPacket(int sourceType, const char *request, int length);
     // Handshake-success answer (200 bytes) to request carrying the current process UUID and the
-    // server platform UUID; refused (4) while the latter is empty.
+    // server platform UUID; refused (BD_PARAMETER_INVALID) while the latter is empty.
     virtual int PackAndSendHandShakeSuccessAckPacket(int sourceType, const char *request,
                                                      int length);
     // Op-id answer to a normal packet; opId must be at least 1.
@@ -74,21 +77,23 @@ class BdClientConnection : public BdConnection {
     virtual int PackAndSendTargetConnLostPacket(int sourceType, const char *request, int length);
 
     // On an outgoing connection, the router's answer to our handshake: records the server platform
-    // (which sets the manager's ready flag) and this descriptor as the remote server. 2, 4, or 25
-    // for a packet that is not exactly 200 bytes (nothing recorded).
+    // (which sets the manager's ready flag) and this descriptor as the remote server.
+    // BD_OBJECT_NOT_INIT, BD_PARAMETER_INVALID, or BD_NET_PACKET_INVALID for a packet that is not
+    // exactly 200 bytes (nothing recorded).
     virtual int HandleHandShakeSuccessAckPacket(const char *data, int length);
     // Base handling of a normal packet: to the named work thread if target_thread_uuid is set,
-    // else to HandlePublicPacket or HandlePrivatePacket by opcode_level. 4; 25 below 272 bytes;
-    // 25 for an unknown opcode level (logged); 0 after handing it to a work thread, whatever the
-    // thread answered.
+    // else to HandlePublicPacket or HandlePrivatePacket by opcode_level. BD_PARAMETER_INVALID;
+    // BD_NET_PACKET_INVALID below 272 bytes; BD_NET_PACKET_INVALID for an unknown opcode level
+    // (logged); 0 after handing it to a work thread, whatever the thread answered.
     virtual int HandleNormalPacket(const char *data, int length);
-    // Hooks for subclasses: the first two return 0, HandleOtherPacket 25.
+    // Hooks for subclasses: the first two return 0, HandleOtherPacket BD_NET_PACKET_INVALID.
     virtual int HandlePublicPacket(int opcodeType, int opcode, const char *data, int length);
     virtual int HandlePrivatePacket(int opcodeType, int opcode, const char *data, int length);
     virtual int HandleOtherPacket(const char *data, int length);
     // Copies the packet and hands the copy to the work thread registered under threadUuid, which
-    // owns it on success. 4; 2 when work threads are not enabled on this connection; the pool's
-    // lookup error; 6; or the thread's refusal (logged, copy freed).
+    // owns it on success. BD_PARAMETER_INVALID; BD_OBJECT_NOT_INIT when work threads are not
+    // enabled on this connection; the pool's lookup error; BD_MEMORY_ERROR; or the thread's refusal
+    // (logged, copy freed).
     virtual int HandlePushToThreadPacket(const std::string &threadUuid, const char *data,
                                          int length);
 
@@ -101,8 +106,9 @@ class BdClientConnection : public BdConnection {
     // Logs the close of a failed read or write (debug level when the peer closed, error level with
     // the code otherwise) and sets the close flag.
     void CloseAfterFailure(const char *prefix, int code, const char *function, int line);
-    // Builds an answer to request with build (a builder over the request's copy) and queues it;
-    // an InitCopy failure gives 1, a build failure is logged with failureMessage.
+    // Builds an answer to request with build (a builder reading the request in place) and queues
+    // it; a request the handler refuses gives BD_ERROR, a build failure is logged with
+    // failureMessage.
     template <typename Build>
     int AnswerRequest(const char *request, int length, const char *failureMessage, Build build,
                       const char *function, int line);

@@ -55,7 +55,8 @@ class BdConnManager {
     virtual int WaitAndHandleEvent(int timeoutSeconds);
 
     // Creates the epoll instance, empties the node UUID and clears the server ready flag.
-    // 6 when the poll object cannot be created, 1 when the epoll instance cannot.
+    // BD_MEMORY_ERROR when the poll object cannot be created, BD_ERROR when the epoll instance
+    // cannot.
     int Init();
     // Closes epoll and destroys every connection; returns 0.
     int Destroy();
@@ -63,36 +64,44 @@ class BdConnManager {
     // Registers conn (taking ownership) under fd with mask and adds fd to epoll. A stale connection
     // still registered under a reused fd is destroyed first. The very connection already registered
     // under fd keeps its entry and is only re-armed, keeping write interest while it has data.
-    // 4 for a null conn.
+    // BD_PARAMETER_INVALID for a null conn.
     int AddMapFdToConn(int fd, BdConnection *conn, unsigned int mask);
     // Binds uuid to the connection under fd and writes uuid into it. When uuid was bound to another
     // descriptor, that older connection is destroyed at once and not reported as lost.
-    // 4 for an empty uuid; 15 when no connection is registered under fd.
+    // BD_PARAMETER_INVALID for an empty uuid; BD_CONNECTION_NOT_EXIST when no connection is
+    // registered under fd.
     int AddMapUUIDToFD(std::string uuid, int fd);
 
-    // 4 for an empty uuid or null output; 16 when uuid is not bound.
+    // BD_PARAMETER_INVALID for an empty uuid or null output; BD_SOCKET_FD_NOT_EXIST when uuid is
+    // not bound.
     int QueryFDFromUUID(const std::string &uuid, int *fd);
-    // The pointer stays valid only until the connection is reaped: event-loop thread. 4 for fd < 0
-    // or a null output; 15 when nothing is registered under fd.
+    // The pointer stays valid only until the connection is reaped: event-loop thread.
+    // BD_PARAMETER_INVALID for fd < 0 or a null output; BD_CONNECTION_NOT_EXIST when nothing is
+    // registered under fd.
     int QueryConnFromFD(const int &fd, BdConnection **conn);
-    // Both lookups: 4, 16 or 15 as above.
+    // Both lookups: BD_PARAMETER_INVALID, BD_SOCKET_FD_NOT_EXIST or BD_CONNECTION_NOT_EXIST as
+    // above.
     int QueryConnFromUUID(const std::string &uuid, BdConnection **conn);
 
-    // Unregisters and destroys the connection under fd. 15 when nothing is registered there.
+    // Unregisters and destroys the connection under fd. BD_CONNECTION_NOT_EXIST when nothing is
+    // registered there.
     int DelConnByFD(const int &fd);
-    // DelConnByFD on uuid's descriptor if uuid is bound, then drops the uuid entry. 4 for an empty
-    // uuid, else 0 even when nothing was bound.
+    // DelConnByFD on uuid's descriptor if uuid is bound, then drops the uuid entry.
+    // BD_PARAMETER_INVALID for an empty uuid, else 0 even when nothing was bound.
     int DelConnByUUID(const std::string &uuid);
-    // Drops only the uuid entry. 4 for an empty uuid; 16 when it is not bound.
+    // Drops only the uuid entry. BD_PARAMETER_INVALID for an empty uuid; BD_SOCKET_FD_NOT_EXIST
+    // when it is not bound.
     int DelFDByUUID(const std::string &uuid);
     // Unregisters the connection under fd and hands it back to the caller, who owns it from now on
-    // (not destroyed). 15 when nothing is registered there.
+    // (not destroyed). BD_CONNECTION_NOT_EXIST when nothing is registered there.
     int RemoveConnByFD(const int &fd);
 
     // Changes the epoll mask of a registered descriptor and stores it in its connection. Any
-    // thread. 4 for fd < 0; 15 when nothing is registered under fd.
+    // thread. BD_PARAMETER_INVALID for fd < 0; BD_CONNECTION_NOT_EXIST when nothing is registered
+    // under fd.
     int CtlFD(int fd, unsigned int mask);
-    // The same, found by UUID: 4, 16 or 15.
+    // The same, found by UUID: BD_PARAMETER_INVALID, BD_SOCKET_FD_NOT_EXIST or
+    // BD_CONNECTION_NOT_EXIST.
     int CtlFDByUUID(const std::string &uuid, unsigned int mask);
 
     // Destroys every connection whose deadline has passed or whose close flag is set (closing
@@ -100,7 +109,7 @@ class BdConnManager {
     // order, the UUIDs they carried; then appends, in ascending UUID order, the UUIDs whose
     // descriptor has no connection any more and drops them. Reaping the server platform's
     // connection clears the server ready flag. lost is appended to, never cleared. Returns 0, or
-    // 4 for a null lost.
+    // BD_PARAMETER_INVALID for a null lost.
     int CheckTimeout(std::list<std::string> *lost);
 
     void SetCurrentProcessUUID(const std::string &uuid) { _currentProcessUuid = uuid; }

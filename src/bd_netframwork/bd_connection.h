@@ -62,12 +62,14 @@ class BdConnection {
     // Virtual operations, in slot order.
 
     // For a socket this process opens itself (listening or outgoing): a plain TCP socket for
-    // address:port, taken as the descriptor by Bind or Connect. 4 for an empty address, port < 1
-    // or a null manager; 3 when already initialised; 6 when the read buffer cannot be allocated.
-    // A socket that cannot be created is not a failure here; Bind or Connect then fails.
+    // address:port, taken as the descriptor by Bind or Connect. BD_PARAMETER_INVALID for an empty
+    // address, port < 1 or a null manager; BD_OBJECT_REPEAT when already initialised;
+    // BD_MEMORY_ERROR when the read buffer cannot be allocated. A socket that cannot be created is
+    // not a failure here; Bind or Connect then fails.
     virtual int Init(const std::string &address, int port, BdConnManager *manager);
-    // For an accepted socket, which the connection owns from now on. 4 for fd < 1 or a null
-    // manager; 3 when already initialised; 6 when the read buffer cannot be allocated.
+    // For an accepted socket, which the connection owns from now on. BD_PARAMETER_INVALID for fd <
+    // 1 or a null manager; BD_OBJECT_REPEAT when already initialised; BD_MEMORY_ERROR when the read
+    // buffer cannot be allocated.
     virtual int Init(int fd, BdConnManager *manager);
     // Closes the socket and frees the read buffer and every queued packet; the close flag becomes
     // 1 and the descriptor -1. Called by the manager only, never concurrently with the queue
@@ -75,7 +77,7 @@ class BdConnection {
     virtual int Destroy();
     // Dispatches one epoll event: OnOut for EPOLLOUT, then OnIn for EPOLLIN, then OnErr for
     // EPOLLHUP; results are ignored. An EPOLLERR alone calls nothing: the deadline reaps such a
-    // connection. 4 for a null event, else 0.
+    // connection. BD_PARAMETER_INVALID for a null event, else 0.
     virtual int OnEvent(epoll_event *event);
     // Base versions: OnIn and OnOut do nothing and return 0; OnErr sets the close flag.
     virtual int OnIn(epoll_event *event);
@@ -90,9 +92,10 @@ class BdConnection {
     // Frees what Destroy did not run for. Declared last so the slots above keep their order.
     virtual ~BdConnection();
 
-    // Socket set-up for a connection opened by Init(address, port, manager); 2 when not
-    // initialised. Bind sets SO_REUSEADDR, binds (18) and takes the socket as the descriptor;
-    // Listen (19); Connect (20) takes the socket as the descriptor; SetNonBlocking (21).
+    // Socket set-up for a connection opened by Init(address, port, manager); BD_OBJECT_NOT_INIT
+    // when not initialised. Bind sets SO_REUSEADDR, binds (BD_SOCKET_BIND_ERROR) and takes the
+    // socket as the descriptor; Listen (BD_SOCKET_LISTEN_ERROR); Connect (BD_SOCKET_CONNECT_ERROR)
+    // takes the socket as the descriptor; SetNonBlocking (BD_SOCKET_NONBLOCKING_ERROR).
     int Bind();
     int Listen();
     int Connect();
@@ -121,11 +124,12 @@ class BdConnection {
     std::string GetLocalIP();
 
     // Appends one packet to the write queue and arms write interest. Any thread. On success the
-    // queue owns data; on failure (2 when not initialised) the caller still does.
+    // queue owns data; on failure (BD_OBJECT_NOT_INIT when not initialised) the caller still does.
     int PutWriteQueueItem(char *data, const int &length);
-    // Removes the front packet and hands it, with ownership, to the caller. Any thread. 2 when not
-    // initialised, 4 for null outputs, 5 when the queue is empty. A connection's queue is drained
-    // either by its OnOut or by this call, never both.
+    // Removes the front packet and hands it, with ownership, to the caller. Any thread.
+    // BD_OBJECT_NOT_INIT when not initialised, BD_PARAMETER_INVALID for null outputs,
+    // BD_QUEUE_EMPTY when the queue is empty. A connection's queue is drained either by its OnOut
+    // or by this call, never both.
     int GetWriteQueueItem(char **data, int *length);
 
     // Lets the packet connection hand packets that name a work thread to pool (not owned, must
@@ -146,8 +150,9 @@ class BdConnection {
   protected:
     // Runs after received bytes were appended at _readBuffer + _bytesHeld: cuts and hands over
     // every whole packet, keeps a partial one at the start of the buffer and grows the buffer for
-    // a packet longer than it. 0 when more bytes are needed; 23 or 25 for an invalid net header
-    // and 6 when the buffer cannot grow, after which the connection must be closed.
+    // a packet longer than it. 0 when more bytes are needed; BD_NET_HEADER_MAGIC_INVALID or
+    // BD_NET_PACKET_INVALID for an invalid net header and BD_MEMORY_ERROR when the buffer cannot
+    // grow, after which the connection must be closed.
     int ExtractPackets(int received);
 
     // Front item of the write queue, left in place; false when the queue is empty, after arming
@@ -194,8 +199,8 @@ class BdConnection {
     // The queue became non-empty / empty; called under the write-queue lock.
     void StartWaiting();
     void StopWaiting();
-    // The start both Inits share: 3 when already initialised, 6 when the network object cannot be
-    // allocated.
+    // The start both Inits share: BD_OBJECT_REPEAT when already initialised, BD_MEMORY_ERROR when
+    // the network object cannot be allocated.
     int NewNetwork();
     int InitCommon(BdConnManager *manager);
     // After Bind or Connect: takes the socket as the descriptor when the step (its result 0)

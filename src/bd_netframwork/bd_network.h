@@ -11,7 +11,7 @@
 //                            over the plain socket otherwise; meant for blocking sockets.
 //
 // Return conventions differ by group and callers rely on them: socket set-up returns 0 or -1; the
-// TLS set-up returns 0, 1 on failure, or 2 ("Object not initialzie error"); the transfers and
+// TLS set-up returns 0, 1 on failure, or BD_OBJECT_NOT_INIT; the transfers and
 // Accept return error codes (bd_common/bd_error.h); the address queries return 1 on success, 0 on
 // failure.
 #ifndef BD_NETFRAMWORK_BD_NETWORK_H
@@ -57,17 +57,19 @@ class BdNetwork {
     int Connect();
 
     // One accept on the listening socket; the peer's address goes to peer when it is not null.
-    // 0 and *fd = new descriptor; 29 when nothing is pending; 1 on any other failure.
+    // 0 and *fd = new descriptor; BD_SOCKET_EAGAIN when nothing is pending; BD_ERROR on any other
+    // failure.
     int Accept(sockaddr *peer, int *fd);
 
     // One send / recv call with the given flags; *sent / *received = what the call returned.
-    // 0 when bytes moved; 22 when the peer closed (0 bytes); 30 on EINTR; 29 on EAGAIN; 1 on any
-    // other failure (printed to standard error).
+    // 0 when bytes moved; BD_PEER_CLOSE_CONNECTION when the peer closed (0 bytes); BD_SOCKET_EINTR
+    // on EINTR; BD_SOCKET_EAGAIN on EAGAIN; BD_ERROR on any other failure (printed to standard
+    // error).
     int OriginSend(const char *data, int length, int flags, int *sent);
     int OriginRecv(int length, int flags, char *buffer, int *received);
 
-    // The whole buffer, over TLS or plain. 2 when not initialised; see CommonSend, CommonRecv,
-    // SslSend and SslRecv for the rest.
+    // The whole buffer, over TLS or plain. BD_OBJECT_NOT_INIT when not initialised; see CommonSend,
+    // CommonRecv, SslSend and SslRecv for the rest.
     int Send(const char *data, int length);
     int Recv(int length, char *buffer);
 
@@ -78,8 +80,9 @@ class BdNetwork {
     // Prepares the TLS library; runs once per process however often it is called.
     static void SslLoad();
     // TLS handshake on an accepted / a connected socket that is still blocking. On success the
-    // socket type becomes TLS and 0 is returned; 1 on failure (the socket stays plain); 2 when
-    // not initialised. No certificate verification is configured on either side.
+    // socket type becomes TLS and 0 is returned; 1 on failure (the socket stays plain);
+    // BD_OBJECT_NOT_INIT when not initialised. No certificate verification is configured on either
+    // side.
     int ServerSslInit();
     int ClientSslInit();
 

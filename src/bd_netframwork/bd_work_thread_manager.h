@@ -30,24 +30,29 @@ class BdWorkThreadManager {
     // Nothing to prepare; returns 0.
     int Init();
 
-    // 4 for an empty argument; 38 when task is mapped already (the first mapping stays).
+    // BD_PARAMETER_INVALID for an empty argument; BD_WORK_THREAD_UUID_EXIST when task is mapped
+    // already (the first mapping stays).
     int AddMapTaskUuidToThreadUuid(const std::string &task, const std::string &thread);
-    // Takes ownership of obj. 4 for an empty thread or null obj; 37 when thread has an object
-    // already (obj stays the caller's).
+    // Takes ownership of obj. BD_PARAMETER_INVALID for an empty thread or null obj;
+    // BD_WORK_THREAD_EXIST when thread has an object already (obj stays the caller's).
     int AddMapThreadUuidToThreadObj(const std::string &thread, BdWorkThread *obj);
 
-    // 4; 36 when task is not mapped.
+    // BD_PARAMETER_INVALID; BD_WORK_THREAD_UUID_NOT_EXIST when task is not mapped.
     int QueryThreadUuidFromTaskUuid(const std::string &task, std::string *thread);
-    // 4; 35 when thread has no object.
+    // BD_PARAMETER_INVALID; BD_WORK_THREAD_NOT_EXIST when thread has no object.
     int QueryThreadObjFromThreadUuid(const std::string &thread, BdWorkThread **obj);
-    // Both lookups: 4, 36 or 35.
+    // Both lookups: BD_PARAMETER_INVALID, BD_WORK_THREAD_UUID_NOT_EXIST or
+    // BD_WORK_THREAD_NOT_EXIST.
     int QueryThreadObjFromTaskUuid(const std::string &task, BdWorkThread **obj);
 
-    // Removes the thread, then stops, joins, cleans up and deletes it. 4; 35 when not mapped.
+    // Removes the thread, then stops, joins, cleans up and deletes it. BD_PARAMETER_INVALID;
+    // BD_WORK_THREAD_NOT_EXIST when not mapped.
     int DelThreadObjByThreadUuid(const std::string &thread);
-    // Removes the task's thread if it has one, then the task entry. 4 for an empty task, else 0.
+    // Removes the task's thread if it has one, then the task entry. BD_PARAMETER_INVALID for an
+    // empty task, else 0.
     int DelThreadObjByTaskUuid(const std::string &task);
-    // Removes only the task entry. 4; 36 when task is not mapped.
+    // Removes only the task entry. BD_PARAMETER_INVALID; BD_WORK_THREAD_UUID_NOT_EXIST when task is
+    // not mapped.
     int DelThreadUuidByTaskUuid(const std::string &task);
 
     // Accepts nothing and does nothing; returns 0.

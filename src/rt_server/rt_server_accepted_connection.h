@@ -23,7 +23,8 @@ class RtServerAcceptedConnection : public BdClientConnection {
     // the sender with a target-connection-lost packet.
     int HandleNormalPacket(const char *packet, int length) override;
 
-    // Dispatches a handshake by peer kind (kBdHandShake...); 4 for any other kind.
+    // Dispatches a handshake by peer kind (kBdHandShake...); BD_PARAMETER_INVALID for any
+    // other kind.
     int HandleHandshakePacket(int level2Type, const char *packet, int length);
     int HandleClientHandShakePacket(const char *packet, int length);
     int HandleServerModuleShakePacket(const char *packet, int length);

@@ -22,16 +22,18 @@ class RtServerApplication : public BdApplication {
     RtServerApplication &operator=(const RtServerApplication &) = delete;
 
     // One entry of the router's work: load the UUID, mark every peer offline, listen, and run the
-    // main loop until the listening connection closes. 1 when the UUID or the listening socket
-    // fails, 2000 when marking peers offline fails, 19 when the listener closed. Ends the process
-    // with status 0 when help or version was shown.
+    // main loop until the listening connection closes. BD_ERROR when the UUID or the listening
+    // socket fails, RT_DATABASE_OPERATION_ERROR when marking peers offline fails,
+    // BD_SOCKET_LISTEN_ERROR when the listener closed. Ends the process with status 0 when help or
+    // version was shown.
     int main(int argc, char **argv) override;
 
     // Blocks SIGPIPE, opens the log and connects to the database: 0 or InitDatabaseConnection's
     // code.
     int GlobalInit();
     int GlobalCleanup();
-    // Opens, binds and registers the listening socket: 0, 18 (bind) or 19 (listen).
+    // Opens, binds and registers the listening socket: 0, BD_SOCKET_BIND_ERROR or
+    // BD_SOCKET_LISTEN_ERROR.
     int InitConnection();
     int CleanupConnection();
     // Up to 60 attempts a second apart: 0, or 7 when the database stays unreachable.

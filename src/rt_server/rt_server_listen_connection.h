@@ -23,7 +23,7 @@ class RtServerListenConnection : public BdConnection {
 
   private:
     // Accepts one pending connection into the reserve descriptor's room and closes it: 0 when one
-    // was dropped, 29 when none was pending, 1 on any other failure.
+    // was dropped, BD_SOCKET_EAGAIN when none was pending, BD_ERROR on any other failure.
     int DropPendingConnection();
 
     // A descriptor (/dev/null) kept in reserve, owned, so that one pending connection can still
