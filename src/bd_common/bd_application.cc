@@ -12,9 +12,11 @@
 #include "bd_common/bd_error.h"
 #include "bd_common/bd_file.h"
 #include "bd_common/bd_getopt.h"
-#include "bd_common/bd_log.h"
+#include "bd_common/bd_log_entry.h"
 #include "bd_common/bd_path.h"
 #include "bd_common/bd_util.h"
+
+BD_LOG_SOURCE_FILE("src/bd_common/bd_application")
 
 namespace {
 
@@ -212,8 +214,8 @@ int BdApplication::LoadNodeProcessUuid(std::string *uuid) {
     const int got = BdFile::Read(fd, buffer, kUuidReadLimit);
     BdFile::CloseFile(fd);
     if (got != kUuidLength) {
-        BdLog::GetLogger()->WriteLocalLog(BD_LOG_ERROR, "read len is not equal uuid string length",
-                                          BD_READ_FILE_ERROR, __FILE__, __LINE__, __FUNCTION__);
+        BD_LOG(BD_LOG_ERROR, BD_READ_FILE_ERROR, "read len is not equal uuid string length",
+               "LoadNodeProcessUuid");
         return BD_READ_FILE_ERROR;
     }
     *uuid = std::string(buffer, got);

@@ -3,8 +3,10 @@
 #include <vector>
 
 #include "bd_common/bd_error.h"
-#include "bd_common/bd_log.h"
+#include "bd_common/bd_log_entry.h"
 #include "bd_netframwork/bd_work_thread.h"
+
+BD_LOG_SOURCE_FILE("src/bd_netframwork/bd_work_thread_manager")
 
 int BdWorkThreadManager::Init() {
     return BD_SUCCESS;
@@ -144,7 +146,7 @@ int BdWorkThreadManager::CheckAndDestroy() {
         if (!task.empty() && DelThreadUuidByTaskUuid(task) == BD_SUCCESS) {
             message = "task: " + task + ", " + message;
         }
-        BdLog::GetLogger()->WriteLocalLog(BD_LOG_DEBUG, message, 0, "", 0, "");
+        BD_LOG(BD_LOG_DEBUG, 0, message, "");
         DelThreadObjByThreadUuid(thread);
     }
     return BD_SUCCESS;
