@@ -58,7 +58,7 @@ class BdCommonServerConfigTest : public testing::Test {
         return BdCommonServerConfig::GetCommonConf()->LoadConfigFile(dir_.Write(document));
     }
 
-    XmlTestDir dir_;
+    TempDir dir_;
 };
 
 TEST_F(BdCommonServerConfigTest, LoadsACompleteFile) {

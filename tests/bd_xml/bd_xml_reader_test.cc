@@ -19,7 +19,7 @@ class BdXmlReaderTest : public testing::Test {
         return settings.size() == 1 ? settings[0].second : "<no single child>";
     }
 
-    XmlTestDir dir_;
+    TempDir dir_;
 };
 
 TEST_F(BdXmlReaderTest, ReadsChildrenOfTheRootInDocumentOrder) {

@@ -21,7 +21,7 @@ std::string Utf16(const std::string &ascii, bool bigEndian) {
 
 class XmlEncodingTest : public testing::Test {
   protected:
-    XmlTestDir dir_;
+    TempDir dir_;
 };
 
 TEST_F(XmlEncodingTest, Utf8MarkIsNotPartOfTheDocument) {

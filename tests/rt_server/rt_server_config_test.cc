@@ -16,7 +16,7 @@ class RtServerConfigTest : public testing::Test {
                     "</listen_port></rt>");
     }
 
-    XmlTestDir dir_;
+    TempDir dir_;
     RtServerConfig conf_;
 };
 

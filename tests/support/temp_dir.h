@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 // A fresh directory under /tmp, removed with everything in it when the object goes.
@@ -23,6 +24,11 @@ class TempDir {
 
     const std::string &Path() const { return _path; }
     std::string Join(const std::string &name) const { return _path + "/" + name; }
+    // Writes bytes (any bytes, zeros included) to the file name in the directory; its path.
+    std::string Write(const std::string &bytes, const std::string &name = "doc.xml") const {
+        std::ofstream(Join(name), std::ios::binary | std::ios::trunc) << bytes;
+        return Join(name);
+    }
 
   private:
     std::string _path;
