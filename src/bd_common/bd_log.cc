@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -77,6 +78,7 @@ BdLog::BdLog()
       _serial(g_next_serial.fetch_add(1, std::memory_order_relaxed)) {}
 
 BdLog::~BdLog() {
+    FlushLocked();
     CloseDayFileLocked();
     if (_watch_fd >= 0) {
         close(_watch_fd);
@@ -211,7 +213,8 @@ int BdLog::WriteLocalLog(int level, const std::string &message, int code, std::s
         entry.Append(function);
     }
     entry.Append('\n');
-    return WriteEntry(entry.Data(), entry.Size()) > 0 ? 1 : 0;
+    // An error is written at once: it may be the last thing the process says.
+    return WriteEntry(entry.Data(), entry.Size(), level != BD_LOG_ERROR) > 0 ? 1 : 0;
 }
 
 int BdLog::Write(const std::string &line) {
@@ -219,15 +222,77 @@ int BdLog::Write(const std::string &line) {
     withEnd.reserve(line.size() + 1);
     withEnd += line;
     withEnd += '\n';
-    return WriteEntry(withEnd.data(), withEnd.size());
+    return WriteEntry(withEnd.data(), withEnd.size(), false);
 }
 
-int BdLog::WriteEntry(const char *lineWithEnd, size_t size) {
+void BdLog::WriteStdoutLine(std::initializer_list<std::string_view> parts) {
+    BdMutexLocker locker(_mutex);
+    if (GatheringHereLocked()) {
+        for (std::string_view part : parts) {
+            _gathered.AddStdoutLine(part);
+        }
+        _gathered.AddStdoutLine("\n");
+        if (_gathered.Full()) {
+            FlushLocked();
+        }
+        return;
+    }
+    FlushLocked();
+    for (std::string_view part : parts) {
+        fwrite(part.data(), 1, part.size(), stdout);
+    }
+    fputc('\n', stdout);
+    fflush(stdout);
+}
+
+void BdLog::GatherOnThisThread() {
+    BdMutexLocker locker(_mutex);
+    FlushLocked();
+    _gather_thread = std::this_thread::get_id();
+    _gathered.LookAtStreams();
+}
+
+int BdLog::FlushGathered() {
+    BdMutexLocker locker(_mutex);
+    return FlushLocked();
+}
+
+int BdLog::FlushLocked() {
+    if (_gathered.Empty()) {
+        return 1;
+    }
+    _gathered.WriteFile(_fd);
+    bool streamsGood = _gathered.WriteStreams();
+    bool entries = _gathered_entries;
+    _gathered_entries = false;
+    if (!streamsGood) {
+        return 0;
+    }
+    return entries ? ArchiveLogLocked(_gathered_time) : 1;
+}
+
+int BdLog::WriteEntry(const char *lineWithEnd, size_t size, bool mayGather) {
     BdMutexLocker locker(_mutex);
     if (!_initialised) {
         return 0;
     }
     BdTime now = CurrentTime();
+    if (mayGather && GatheringHereLocked()) {
+        // Lines held from the day that just ended belong in that day's file.
+        if (!_gathered.FileEmpty() && _today.Of(now.ToSecond()) != _date) {
+            FlushLocked();
+        }
+        CheckOrChangeLogLocked(now);
+        _gathered.AddFileLine(std::string_view(lineWithEnd, size));
+        if (!_quiet) {
+            _gathered.AddStderrLine(std::string_view(lineWithEnd, size));
+        }
+        _gathered_entries = true;
+        _gathered_time = now;
+        return _gathered.Full() ? FlushLocked() : 1;
+    }
+    // What this thread or the loop held was written before this line.
+    FlushLocked();
     CheckOrChangeLogLocked(now);
     // One write call per line, so lines of several processes sharing the file stay whole.
     if (_fd >= 0) {

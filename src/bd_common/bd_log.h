@@ -6,10 +6,13 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "bd_common/bd_error.h"
+#include "bd_common/bd_gathered_output.h"
 #include "bd_common/bd_mutex.h"
 #include "bd_common/bd_second_text.h"
 #include "bd_common/bd_time.h"
@@ -35,6 +38,14 @@ enum BdLogLevel {
 // outcome; the name, describer, quiet flag, retention and clock are written only at start-up and
 // read without it. Formatting happens outside the lock, each thread remembering the last time
 // stamp it formatted, so lines land in the order threads take the lock.
+//
+// Gathering. An event loop writes a debug entry and a trace line per packet; one thread may ask
+// for its lines to be held (GatherOnThisThread) and written once per loop turn (FlushGathered),
+// one write per destination. Its error-level entries, its preformatted lines and every line of
+// any other thread first write what is held and then themselves, at once, so every destination
+// gets the same lines in the same order as when each was written at once; only the moment of
+// writing moves. The day file change and the clean-up act at the same entries as ever: lines of
+// a day that ended go to that day's file before the switch, and a flush runs the clean-up.
 class BdLog {
   public:
     // The wall clock the logger reads; replaceable so tests can cross midnight without waiting.
@@ -63,8 +74,23 @@ class BdLog {
     int WriteLocalLog(int level, const std::string &message, int code, std::string file, int line,
                       std::string function);
 
-    // Writes one preformatted line (a line feed is added); same result as WriteLocalLog.
+    // Writes one preformatted line (a line feed is added) at once; same result as WriteLocalLog.
     int Write(const std::string &line);
+
+    // Writes the parts of one line and a line feed to standard output and flushes it, keeping its
+    // place among the entries' echo on standard error (the router's per-packet trace). Written
+    // even while the log is not initialised.
+    void WriteStdoutLine(std::initializer_list<std::string_view> parts);
+
+    // From now on the debug and warning entries and the standard output lines of the calling
+    // thread are held until FlushGathered, or until a destination holds more than
+    // BdGatheredOutput::kFlushBytes. Such an entry returns 1 unless it made the held lines due.
+    // For the event-loop thread, which must flush before it sends what a turn queued and before
+    // it waits; also looks at that moment whether standard output and error are one file.
+    void GatherOnThisThread();
+    // Writes what is held: 1, or 0 when standard error failed or the clean-up could not read the
+    // directory. Cheap when nothing is held. Any thread.
+    int FlushGathered();
 
     // Switches to the day file of today's date when it has changed; 1 when a day file is open.
     int CheckOrChangeLog();
@@ -93,8 +119,11 @@ class BdLog {
     };
 
     BdTime CurrentTime() const;
-    // Writes a line that already ends in a line feed; the result of Write.
-    int WriteEntry(const char *lineWithEnd, size_t size);
+    // Writes a line that already ends in a line feed, or holds it when mayGather and the calling
+    // thread gathers; the result of Write.
+    int WriteEntry(const char *lineWithEnd, size_t size, bool mayGather);
+    bool GatheringHereLocked() const { return _gather_thread == std::this_thread::get_id(); }
+    int FlushLocked();
     // Builds the day file path from directory, name and stored date; returns 1.
     int CreateLogFileName();
     int OpenDayFileLocked();
@@ -133,6 +162,10 @@ class BdLog {
     BdSecondText _today{&BdTime::ToDate};
     BdSecondText _cut_off{&BdTime::ToDate};
     const uint64_t _serial;  // tells this logger's remembered time stamps from other loggers'
+    std::thread::id _gather_thread;  // none until GatherOnThisThread
+    BdGatheredOutput _gathered;
+    bool _gathered_entries = false;  // entries are held, not only standard output lines
+    BdTime _gathered_time;           // the clock when the last held entry was written
 
     static std::atomic<BdLog *> _log;
     static BdMutex _instance_mutex;

@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "bd_common/bd_error.h"
+#include "bd_common/bd_log.h"
 #include "bd_common/bd_util.h"
 
 BdDatabase g_database_conn;
@@ -196,6 +197,7 @@ bool BdDatabase::HasResultSet() {
 }
 
 void BdDatabase::PrintLastError() {
+    BdLog::GetLogger()->FlushGathered();  // lines held by the log go first
     std::cout << "errno: " << mysql_errno(&_connection) << "  " << mysql_error(&_connection)
               << std::endl;
 }

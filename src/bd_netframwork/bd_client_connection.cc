@@ -93,6 +93,8 @@ int BdClientConnection::OnOut(epoll_event *) {
         LogDebug("Connection not init");
         return BD_OBJECT_NOT_INIT;
     }
+    // Every line about a packet is written before the packet can reach its peer.
+    BdLog::GetLogger()->FlushGathered();
     // The item stays at the front while it is sent; the lock is not held during the send.
     char *data = nullptr;
     int length = 0;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bd_common/bd_error.h"
+#include "bd_common/bd_log.h"
 #include "bd_common/bd_time.h"
 #include "bd_netframwork/bd_connection.h"
 #include "bd_netframwork/bd_poll.h"
@@ -72,6 +73,8 @@ int BdConnManager::WaitAndHandleEvent(int timeoutSeconds) {
     if (_poll == nullptr) {
         return -1;
     }
+    // What the loop thread's log gathered since the last turn is written before it sleeps.
+    BdLog::GetLogger()->FlushGathered();
     // Not zeroed first: epoll fills exactly the n entries that are read below.
     epoll_event events[BdPoll::kMaxEvents];
     int n = _poll->BdPollWait(events, timeoutSeconds);

@@ -15,6 +15,7 @@
 #include <openssl/err.h>
 
 #include "bd_common/bd_error.h"
+#include "bd_common/bd_log.h"
 #include "bd_common/bd_path.h"
 
 const char *const BdNetwork::kCertificateFile = "/etc/norvale/certificate.pem";
@@ -46,6 +47,7 @@ int MapTransferResult(ssize_t n, const char *what) {
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
         return BD_SOCKET_EAGAIN;
     }
+    BdLog::GetLogger()->FlushGathered();  // lines held by the log go first
     std::cerr << what << errno << std::endl;
     return BD_ERROR;
 }
@@ -260,6 +262,7 @@ int BdNetwork::CommonSend(const char *data, int length) {
             continue;
         }
         int error = errno;
+        BdLog::GetLogger()->FlushGathered();
         std::cout << "rpc send error no:" << error << std::endl;
         if (error == EINTR) {
             continue;
@@ -328,6 +331,7 @@ int BdNetwork::GetCurrentSocketIP(std::string *ip) {
     sockaddr_in peer{};
     socklen_t length = sizeof(peer);
     if (getpeername(_fd, reinterpret_cast<sockaddr *>(&peer), &length) != 0) {
+        BdLog::GetLogger()->FlushGathered();
         std::cerr << "get socket ip failed in " << __FUNCTION__ << ":" << __LINE__ << std::endl;
         return 0;
     }
@@ -344,6 +348,7 @@ int BdNetwork::GetLoacalScoketIP(std::string *ip) {
     sockaddr_in local{};
     socklen_t length = sizeof(local);
     if (getsockname(_fd, reinterpret_cast<sockaddr *>(&local), &length) != 0) {
+        BdLog::GetLogger()->FlushGathered();
         std::cerr << "get local socket ip failed " << std::endl;
         return 0;
     }

@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "bd_common/bd_error.h"
+#include "bd_common/bd_log.h"
 #include "bd_common/bd_time.h"
 #include "bd_common/bd_util.h"
 #include "rt_server/rt_server_error.h"
@@ -19,6 +20,7 @@ std::string Now() {
 }
 
 void ReportFailure(const char *what, const char *where, int line) {
+    BdLog::GetLogger()->FlushGathered();  // lines held by the log go first
     std::cerr << what << where << ":" << line << std::endl;
 }
 

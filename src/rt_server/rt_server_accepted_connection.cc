@@ -1,6 +1,5 @@
 #include "rt_server/rt_server_accepted_connection.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -142,8 +141,7 @@ int RtServerAcceptedConnection::HandleNormalPacket(const char *packet, int lengt
 int RtServerAcceptedConnection::ForwardPacket(const BdRouterHeader &router, const char *packet,
                                               int length) {
     const std::string target = BdPacketText(router.target_uuid);
-    std::printf("transmit packet from %s to %s\n", _uuid.c_str(), target.c_str());
-    std::fflush(stdout);
+    BdLog::GetLogger()->WriteStdoutLine({"transmit packet from ", _uuid, " to ", target});
 
     BdConnection *targetConnection = nullptr;
     if (_manager->QueryConnFromUUID(target, &targetConnection) != BD_SUCCESS) {

@@ -341,6 +341,92 @@ TEST_F(BdLogTest, EchoesToStandardErrorUnlessQuiet) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
+// The loop thread's lines are held until its flush, and go out before anything written at once:
+// its own error entries and every other thread's lines.
+TEST_F(BdLogTest, GatheredLinesKeepTheirPlaceAmongLinesWrittenAtOnce) {
+    ASSERT_EQ(Open(false), 1);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    _log.GatherOnThisThread();
+    EXPECT_EQ(Debug("one"), 1);
+    _log.WriteStdoutLine({"trace ", "one"});
+    EXPECT_TRUE(ReadFileLines(DayFile("2026-12-04")).empty());
+    std::thread([this] { Debug("other thread"); }).join();
+    EXPECT_EQ(Debug("two"), 1);
+    EXPECT_EQ(_log.WriteLocalLog(3, "three", 1, "", 0, ""), 1);
+    EXPECT_EQ(Debug("four"), 1);
+    _log.WriteStdoutLine({"trace four"});
+    EXPECT_EQ(ReadFileLines(DayFile("2026-12-04")).size(), 4u);
+    EXPECT_EQ(_log.FlushGathered(), 1);
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+
+    const std::string debug = "2026/12/04 12:00:00 rt_server [DEBUG]: ";
+    const std::vector<std::string> expected = {
+        debug + "one. ", debug + "other thread. ", debug + "two. ",
+        "2026/12/04 12:00:00 rt_server [ERROR:1#Generic error]: three. ", debug + "four. "};
+    EXPECT_EQ(ReadFileLines(DayFile("2026-12-04")), expected);
+    std::string echoed;
+    for (const std::string &line : expected) {
+        echoed += line + "\n";
+    }
+    EXPECT_EQ(err, echoed);
+    EXPECT_EQ(out, "trace one\ntrace four\n");
+}
+
+TEST_F(BdLogTest, GatheredLinesGoToTheirDaysFileAndOutOncePastTheLimit) {
+    SetTime(kNoonDecember4 + 12 * 3600 - 1);  // 23:59:59
+    ASSERT_EQ(Open(), 1);
+    Touch(DayFile("2026-11-25"));
+    _log.GatherOnThisThread();
+    Debug("before midnight");
+    SetTime(kNoonDecember4 + 12 * 3600);
+    Debug("after midnight");
+    EXPECT_EQ(ReadFileLines(DayFile("2026-12-04")),
+              std::vector<std::string>{"2026/12/04 23:59:59 rt_server [DEBUG]: before midnight. "});
+    EXPECT_FALSE(Exists(DayFile("2026-11-25")));
+    EXPECT_TRUE(ReadFileLines(DayFile("2026-12-05")).empty());
+
+    const std::string filler(1000, 'x');
+    const size_t lineBytes =
+        std::string("2026/12/05 00:00:00 rt_server [DEBUG]: . \n").size() + filler.size();
+    const size_t held = 1 + BdGatheredOutput::kFlushBytes / lineBytes;  // with "after midnight"
+    for (size_t i = 1; i < held; ++i) {
+        Debug(filler);
+    }
+    EXPECT_TRUE(ReadFileLines(DayFile("2026-12-05")).empty());
+    Debug(filler);
+    EXPECT_EQ(ReadFileLines(DayFile("2026-12-05")).size(), held + 1);
+}
+
+// As with `2>&1`: trace lines and the entries' echo share one file and keep their interleaving.
+TEST_F(BdLogTest, OneFileForBothStreamsKeepsTheirLinesInterleaved) {
+    ASSERT_EQ(Open(false), 1);
+    const std::string both = _dir.Join("both");
+    fflush(stdout);
+    const int savedOut = dup(STDOUT_FILENO);
+    const int savedErr = dup(STDERR_FILENO);
+    const int fd = open(both.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    dup2(fd, STDOUT_FILENO);
+    dup2(fd, STDERR_FILENO);
+    close(fd);
+    _log.GatherOnThisThread();
+    for (int i = 0; i < 3; ++i) {
+        _log.WriteStdoutLine({"trace ", std::to_string(i)});
+        Debug("entry " + std::to_string(i));
+    }
+    _log.FlushGathered();
+    dup2(savedOut, STDOUT_FILENO);
+    dup2(savedErr, STDERR_FILENO);
+    close(savedOut);
+    close(savedErr);
+    const std::string debug = "2026/12/04 12:00:00 rt_server [DEBUG]: ";
+    EXPECT_EQ(ReadFileLines(both),
+              (std::vector<std::string>{"trace 0", debug + "entry 0. ", "trace 1",
+                                        debug + "entry 1. ", "trace 2", debug + "entry 2. "}));
+}
+
 TEST_F(BdLogTest, TaskAndSystemEntriesCarryNeitherNameNorLevel) {
     ASSERT_EQ(Open(), 1);
     EXPECT_EQ(_log.TaskLog(7, "nightly", 3, 46, "admin", "disk full"), 1);

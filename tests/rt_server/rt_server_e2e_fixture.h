@@ -34,6 +34,8 @@ class RtServerE2eTest : public testing::Test {
         ASSERT_TRUE(tables_.Connect(database_));
         ASSERT_TRUE(tables_.Clear());
         router_ = std::make_unique<RtServerProcess>(root_.Path(), database_);
+        if (share_output_file_)
+            router_->ShareOutputFile();
         if (start_router_in_setup_)
             StartRouter();
     }
@@ -95,6 +97,7 @@ class RtServerE2eTest : public testing::Test {
     }
 
     bool start_router_in_setup_ = true;
+    bool share_output_file_ = false;  // standard output and error to one file, as with `2>&1`
     TestDatabaseAddress database_;
     PeerTables tables_;
     TempDir root_;

@@ -1,4 +1,6 @@
 // Forwarding between real peers through the real router process.
+#include <algorithm>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -117,6 +119,79 @@ TEST_F(RtServerRoutingTest, WebPacketWithoutSourceUuidIsForwardedAndBindsNothing
     ASSERT_EQ(alice_.SendNormal(Route("alice", "bob"), "{}\n"), 0);
     ASSERT_EQ(bob_.Receive(&got), 0);
     EXPECT_EQ(router_->Log().find("web connection fd change"), std::string::npos);
+}
+
+// Lockstep: when a packet reaches its peer, its trace line and entry are in the day file and on
+// both streams already, so a router that dies then has lost no line of a delivered packet.
+TEST_F(RtServerRoutingTest, LinesOfAPacketAreWrittenBeforeItIsDelivered) {
+    const auto count = [](const std::string &text, const std::string &line) {
+        size_t n = 0;
+        for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1))
+            ++n;
+        return n;
+    };
+    for (size_t i = 1; i <= 5; ++i) {
+        ASSERT_EQ(alice_.SendNormal(Route("alice", "bob"), "{}\n"), 0);
+        RtPeerPacket got;
+        ASSERT_EQ(bob_.Receive(&got), 0);
+        EXPECT_EQ(count(router_->Stdout(), "transmit packet from alice to bob\n"), i);
+        EXPECT_EQ(count(router_->Stderr(), "[DEBUG]: transmit common packet, ret: 0"), i);
+        EXPECT_EQ(count(router_->Log(), "[DEBUG]: transmit common packet, ret: 0"), i);
+    }
+}
+
+class RtServerSharedOutputTest : public RtServerRoutingTest {
+  protected:
+    RtServerSharedOutputTest() { share_output_file_ = true; }
+};
+
+// With `2>&1` the trace lines and the entries' echo interleave packet by packet, as when each
+// line was written at once.
+TEST_F(RtServerSharedOutputTest, TraceLinesAndEntriesKeepTheirInterleaving) {
+    const RtPeerPacket packet = RtPeerPacket::Normal(Route("alice", "bob"), "{}\n");
+    std::vector<char> burst;
+    for (int i = 0; i < 3; ++i)
+        burst.insert(burst.end(), packet.Bytes().begin(), packet.Bytes().end());
+    ASSERT_EQ(alice_.SendBytes(burst.data(), burst.size()), 0);
+    RtPeerPacket got;
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(bob_.Receive(&got), 0);
+    ASSERT_EQ(alice_.SendNormal(Route("alice", "nobody"), "{}\n"), 0);
+    ASSERT_EQ(alice_.Receive(&got), 0);
+    ASSERT_EQ(bob_.SendNormal(Route("bob", "alice"), "{}\n"), 0);
+    ASSERT_EQ(alice_.Receive(&got), 0);
+
+    // Each trace line or entry from alice's registration on, without time stamp and descriptors.
+    std::vector<std::string> lines;
+    std::istringstream output(router_->Stdout());
+    for (std::string line; std::getline(output, line);) {
+        const size_t trace = line.find("transmit packet from ");
+        const size_t entry = line.find("[DEBUG]: ");
+        if (trace != std::string::npos) {
+            lines.push_back(line.substr(trace));
+        } else if (entry != std::string::npos) {
+            const std::string text = line.substr(entry + 9);
+            lines.push_back(text.substr(0, std::min(text.find(" fd"), text.find(", current"))));
+        }
+    }
+    const auto alice = std::find(lines.begin(), lines.end(), "add client to map, uuid: alice");
+    ASSERT_NE(alice, lines.end());
+    lines.erase(lines.begin(), alice);
+    const std::string forwarded = "transmit common packet, ret: 0";
+    const std::vector<std::string> expected = {"add client to map, uuid: alice",
+                                               "accepted a connection",
+                                               "add client to map, uuid: bob",
+                                               "transmit packet from alice to bob",
+                                               forwarded,
+                                               "transmit packet from alice to bob",
+                                               forwarded,
+                                               "transmit packet from alice to bob",
+                                               forwarded,
+                                               "transmit packet from alice to nobody",
+                                               forwarded,
+                                               "transmit packet from bob to alice",
+                                               forwarded};
+    EXPECT_EQ(lines, expected);
 }
 
 using RtServerWebBeforeReadyTest = RtServerE2eTest;

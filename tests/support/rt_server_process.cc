@@ -44,14 +44,15 @@ RtServerProcess::~RtServerProcess() {
 
 bool RtServerProcess::Start(const std::vector<std::string> &args) {
     const std::string out = root_ + "/" + name_ + ".stdout";
-    const std::string err = root_ + "/" + name_ + ".stderr";
+    const std::string err = root_ + "/" + name_ + (shared_output_ ? ".stdout" : ".stderr");
     pid_ = fork();
     if (pid_ < 0)
         return false;
     if (pid_ == 0) {
         setenv("NORVALE_ROOT", root_.c_str(), 1);
         const int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int errFd =
+            shared_output_ ? outFd : open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(outFd, STDOUT_FILENO);
         dup2(errFd, STDERR_FILENO);
         std::vector<char *> argv;
@@ -105,7 +106,7 @@ std::string RtServerProcess::Stdout() const {
     return ReadFileText(root_ + "/" + name_ + ".stdout");
 }
 std::string RtServerProcess::Stderr() const {
-    return ReadFileText(root_ + "/" + name_ + ".stderr");
+    return ReadFileText(root_ + "/" + name_ + (shared_output_ ? ".stdout" : ".stderr"));
 }
 std::string RtServerProcess::PidFile() const {
     return ReadFileText(root_ + "/var/run/norvale/rt_server.pid");

@@ -22,6 +22,9 @@ class RtServerProcess {
     RtServerProcess(const RtServerProcess &) = delete;
     RtServerProcess &operator=(const RtServerProcess &) = delete;
 
+    // Standard output and error of the next Start go to one file, as with `2>&1`; Stdout and
+    // Stderr then both read it.
+    void ShareOutputFile() { shared_output_ = true; }
     // Starts the binary with args (without the program name); false when fork fails.
     bool Start(const std::vector<std::string> &args = {});
     // True once the port accepts connections (within timeoutMs), false when the process ended or
@@ -49,6 +52,7 @@ class RtServerProcess {
     std::string name_;
     int port_ = 0;
     pid_t pid_ = -1;
+    bool shared_output_ = false;
 };
 
 #endif  // TESTS_SUPPORT_RT_SERVER_PROCESS_H_
