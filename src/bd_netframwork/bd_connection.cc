@@ -11,6 +11,7 @@
 #include "bd_netframwork/bd_conn_manager.h"
 #include "bd_netframwork/bd_network.h"
 #include "bd_netframwork/bd_packet.h"
+#include "bd_netframwork/bd_packet_blocks.h"
 #include "bd_netframwork/bd_poll.h"
 
 namespace {
@@ -100,7 +101,7 @@ void BdConnection::ReleaseResources() {
     free(_readBuffer);
     _readBuffer = nullptr;
     for (const _BD_SEND_ITEM &item : _writeQueue) {
-        free(item.data);
+        BdPacketBlocks::Release(item.data);
     }
     _writeQueue.clear();
     _queuedBytes.store(0, std::memory_order_relaxed);
@@ -363,7 +364,7 @@ void BdConnection::DropWriteQueueItem() {
             _manager->RequestReapCheck();
         }
     }
-    free(item.data);
+    BdPacketBlocks::Release(item.data);
 }
 
 void BdConnection::EnableWorkThreads(BdWorkThreadManager *pool) {

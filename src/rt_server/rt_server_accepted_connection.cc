@@ -1,6 +1,5 @@
 #include "rt_server/rt_server_accepted_connection.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -9,6 +8,7 @@
 #include "bd_database/bd_database.h"
 #include "bd_database/bd_peer_records.h"
 #include "bd_netframwork/bd_conn_manager.h"
+#include "bd_netframwork/bd_packet_blocks.h"
 #include "bd_netframwork/bd_packet_handler.h"
 #include "rt_server/rt_database_operation.h"
 
@@ -149,14 +149,14 @@ int RtServerAcceptedConnection::ForwardPacket(const BdRouterHeader &router, cons
     }
     // The packet lives in this connection's read buffer only for this call, so the target's
     // queue gets its own copy, which it owns from here on.
-    char *copy = static_cast<char *>(std::malloc(length));
+    char *copy = BdPacketBlocks::Allocate(length);
     if (copy == nullptr)
         return BD_MEMORY_ERROR;
     std::memcpy(copy, packet, length);
     // A refused copy stays ours: free it rather than leak it, and report the packet undelivered.
     const int queued = targetConnection->PutWriteQueueItem(copy, length);
     if (queued != BD_SUCCESS)
-        std::free(copy);
+        BdPacketBlocks::Release(copy);
     return queued;
 }
 
