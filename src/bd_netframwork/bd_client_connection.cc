@@ -41,7 +41,55 @@ int BdClientConnection::Init(int fd, BdConnManager *manager) {
 }
 
 int BdClientConnection::Destroy() {
+    // Reaped with the handshake still pending and no failure of its own: the deadline passed.
+    if (_initialised && _closeFlag == 0 && _network->TlsHandshakePending()) {
+        LogError("TLS handshake timed out fd: " + std::to_string(_fd) + " ip: " + GetPeerIP() +
+                     " connection close",
+                 BD_SOCKET_TIMEOUT, __FUNCTION__, __LINE__);
+    }
     return BdConnection::Destroy();
+}
+
+int BdClientConnection::StartServerTls(SSL_CTX *context) {
+    if (!_initialised) {
+        return BD_OBJECT_NOT_INIT;
+    }
+    return _network->AcceptTls(context) == 0 ? BD_SUCCESS : BD_ERROR;
+}
+
+void BdClientConnection::OnTlsHandshakeDone() {}
+
+int BdClientConnection::AdvanceTlsHandshake() {
+    if (!_network->TlsHandshakePending()) {
+        return BD_SUCCESS;
+    }
+    bool wantsWrite = false;
+    std::string failure;
+    const int rc = _network->ContinueTlsHandshake(&wantsWrite, &failure);
+    if (rc == BD_SOCKET_EAGAIN) {
+        // Write interest only while the handshake itself has bytes the socket refused; the write
+        // queue is empty until the peer is known.
+        const unsigned int mask = wantsWrite ? kBdReadWriteInterest : kBdReadInterest;
+        if (GetEventMask() != mask) {
+            _manager->CtlFD(_fd, mask);
+        }
+        return rc;
+    }
+    if (rc != BD_SUCCESS) {
+        LogError("TLS handshake failed fd: " + std::to_string(_fd) + " ip: " + GetPeerIP() +
+                     " reason: " + failure + " connection close",
+                 BD_ERROR, __FUNCTION__, __LINE__);
+        CloseSelf();
+        return BD_ERROR;
+    }
+    if (GetEventMask() == kBdReadWriteInterest) {
+        _manager->CtlFD(_fd, kBdReadInterest);
+    }
+    _peerIdentity = BdPeerIdentity::FromCertificate(_network->PeerCertificate());
+    LogDebug("TLS handshake done fd: " + std::to_string(_fd) + " certificate: " +
+             (_peerIdentity.proven ? _peerIdentity.Describe() : std::string("none")));
+    OnTlsHandshakeDone();
+    return BD_SUCCESS;
 }
 
 void BdClientConnection::CloseAfterFailure(const char *prefix, int code, const char *function,
@@ -60,7 +108,10 @@ int BdClientConnection::OnIn(epoll_event *) {
         LogDebug("Connection not init");
         return BD_OBJECT_NOT_INIT;
     }
-    int rc = BD_SUCCESS;
+    int rc = AdvanceTlsHandshake();
+    if (rc != BD_SUCCESS) {
+        return rc;
+    }
     for (;;) {
         int received = 0;
         rc = _network->OriginRecv(_readBufferCapacity - _bytesHeld, kTransferFlags,
@@ -95,6 +146,10 @@ int BdClientConnection::OnOut(epoll_event *) {
     }
     // Every line about a packet is written before the packet can reach its peer.
     BdLog::GetLogger()->FlushGathered();
+    const int handshake = AdvanceTlsHandshake();
+    if (handshake != BD_SUCCESS) {
+        return handshake;
+    }
     // The item stays at the front while it is sent; the lock is not held during the send.
     char *data = nullptr;
     int length = 0;

@@ -18,12 +18,21 @@
 // once the queue is empty the connection is back to read interest. A socket that refuses data
 // keeps the packet and its send offset until the next writable edge.
 //
+// TLS: on an accepted socket StartServerTls makes the connection speak TLS. OnIn and OnOut first
+// move the TLS handshake on as far as the socket allows, without blocking the loop; until it is
+// complete no packet is read. A failed handshake is logged and closes the connection; one that is
+// still pending when the manager reaps the connection (its deadline passed) is logged as timed
+// out. Once complete, the peer's certificate, if any, becomes its identity and
+// OnTlsHandshakeDone runs.
+//
 // Failure: every read or write failure, a hang-up and an invalid net header are logged and close
 // the connection by its close flag; the manager destroys it on its next CheckTimeout.
 #ifndef BD_NETFRAMWORK_BD_CLIENT_CONNECTION_H
 #define BD_NETFRAMWORK_BD_CLIENT_CONNECTION_H
 
 #include <string>
+
+#include <openssl/ssl.h>
 
 #include "bd_netframwork/bd_connection.h"
 
@@ -97,12 +106,24 @@ class BdClientConnection : public BdConnection {
     virtual int HandlePushToThreadPacket(const std::string &threadUuid, const char *data,
                                          int length);
 
+    // Called once the TLS handshake completed, before the first packet is read; the peer's
+    // identity is known by then. Does nothing here.
+    virtual void OnTlsHandshakeDone();
+
     // Not virtual: the handshake (456 bytes) a process sends first on a connection it opened
     // itself, with this host's facts and the manager's node UUID.
     int PackAndSendHandShakePacket(int moduleType, int sourceType, int targetType, int level2Type,
                                    int auxValue);
 
+    // Makes this accepted connection speak TLS with context (shared, not owned); before it is
+    // registered with the manager. 0; 1 when the session cannot be made; 2 when not initialised.
+    int StartServerTls(SSL_CTX *context);
+
   private:
+    // Moves a pending TLS handshake on: 0 when complete (now or before), 29 while it waits for
+    // the socket (write interest armed when it needs to write), 1 when it failed (logged,
+    // connection closed).
+    int AdvanceTlsHandshake();
     // Logs the close of a failed read or write (debug level when the peer closed, error level with
     // the code otherwise) and sets the close flag.
     void CloseAfterFailure(const char *prefix, int code, const char *function, int line);

@@ -34,6 +34,7 @@
 #include <string>
 
 #include "bd_common/bd_mutex.h"
+#include "bd_netframwork/bd_peer_identity.h"
 
 class BdConnManager;
 class BdNetwork;
@@ -108,6 +109,9 @@ class BdConnection {
     uint32_t GetCloseFlag() const { return _closeFlag; }
 
     int GetFD() const { return _fd; }
+    // Who the peer proved to be at its TLS handshake; unproven for a plain connection, a TLS one
+    // without a certificate, and until the handshake completes. Event-loop thread.
+    const BdPeerIdentity &GetPeerIdentity() const { return _peerIdentity; }
     void SetUUID(std::string uuid) { _uuid = std::move(uuid); }
     std::string GetUUID() const { return _uuid; }
     // The deadline in absolute wall-clock seconds; the manager reaps the connection once it is
@@ -183,6 +187,7 @@ class BdConnection {
     bool _initialised;
     BdWorkThreadManager *_workThreadManager;  // not owned
     bool _workThreadsEnabled;
+    BdPeerIdentity _peerIdentity;
 
   private:
     // Bytes on the write queue, kept beside it under its lock but readable without it.

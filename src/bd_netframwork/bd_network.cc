@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <mutex>
 
@@ -218,6 +219,9 @@ int BdNetwork::OriginSend(const char *data, int length, int flags, int *sent) {
     if (data == nullptr || length < 1 || sent == nullptr) {
         return BD_PARAMETER_INVALID;
     }
+    if (_socketType == kSslSocket && _ssl != nullptr) {
+        return TlsSend(data, length, sent);
+    }
     ssize_t n = send(_fd, data, static_cast<size_t>(length), flags);
     *sent = static_cast<int>(n);
     return MapTransferResult(n, "send error:");
@@ -230,6 +234,9 @@ int BdNetwork::OriginRecv(int length, int flags, char *buffer, int *received) {
     // A zero-length receive would look like a closed peer.
     if (buffer == nullptr || length < 1 || received == nullptr) {
         return BD_PARAMETER_INVALID;
+    }
+    if (_socketType == kSslSocket && _ssl != nullptr) {
+        return TlsRecv(length, buffer, received);
     }
     ssize_t n = recv(_fd, buffer, static_cast<size_t>(length), flags);
     *received = static_cast<int>(n);
@@ -423,6 +430,120 @@ int BdNetwork::ClientSslInit() {
     return 0;
 }
 
+int BdNetwork::AcceptTls(SSL_CTX *context) {
+    if (!_initialised) {
+        return BD_OBJECT_NOT_INIT;
+    }
+    if (context == nullptr || _ssl != nullptr) {
+        return 1;
+    }
+    _ssl = SSL_new(context);
+    if (_ssl == nullptr || SSL_set_fd(_ssl, _fd) != 1) {
+        DropSsl();
+        return 1;
+    }
+    SSL_set_accept_state(_ssl);
+    _socketType = kSslSocket;
+    _tlsHandshakePending = true;
+    return 0;
+}
+
+int BdNetwork::ContinueTlsHandshake(bool *wantsWrite, std::string *failure) {
+    if (!_tlsHandshakePending || _ssl == nullptr) {
+        return _ssl != nullptr ? BD_SUCCESS : BD_ERROR;
+    }
+    ERR_clear_error();
+    const int rc = SSL_do_handshake(_ssl);
+    if (rc == 1) {
+        _tlsHandshakePending = false;
+        return BD_SUCCESS;
+    }
+    const int error = SSL_get_error(_ssl, rc);
+    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+        *wantsWrite = error == SSL_ERROR_WANT_WRITE;
+        return BD_SOCKET_EAGAIN;
+    }
+    _tlsBroken = true;
+    const long verified = SSL_get_verify_result(_ssl);
+    const unsigned long reason = ERR_peek_error();
+    if (verified != X509_V_OK) {
+        *failure = std::string("certificate refused: ") + X509_verify_cert_error_string(verified);
+    } else if (reason != 0 && ERR_reason_error_string(reason) != nullptr) {
+        *failure = ERR_reason_error_string(reason);
+    } else if (error == SSL_ERROR_SYSCALL || error == SSL_ERROR_ZERO_RETURN) {
+        *failure = errno != 0 && rc < 0 ? std::strerror(errno) : "peer closed the connection";
+    } else {
+        *failure = "TLS error " + std::to_string(error);
+    }
+    ERR_clear_error();
+    return BD_ERROR;
+}
+
+bool BdNetwork::HasBufferedInput() const {
+    return _ssl != nullptr && !_tlsHandshakePending && SSL_has_pending(_ssl) == 1;
+}
+
+X509 *BdNetwork::PeerCertificate() const {
+    if (_ssl == nullptr || _tlsHandshakePending) {
+        return nullptr;
+    }
+    // get0: the session keeps the reference; a presented certificate was verified by then, or
+    // the handshake would have failed.
+    return SSL_get0_peer_certificate(_ssl);
+}
+
+// Maps the outcome of an SSL_read / SSL_write that moved nothing.
+int BdNetwork::MapTlsTransfer(int result) {
+    const int error = SSL_get_error(_ssl, result);
+    int code = BD_ERROR;
+    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+        code = BD_SOCKET_EAGAIN;
+    } else if (error == SSL_ERROR_ZERO_RETURN) {
+        code = BD_PEER_CLOSE_CONNECTION;
+    } else if (error == SSL_ERROR_SYSCALL && result < 0 && errno == EINTR) {
+        code = BD_SOCKET_EINTR;
+    } else if (error == SSL_ERROR_SYSCALL && ERR_peek_error() == 0) {
+        // The transport ended without TLS saying goodbye: a peer that just went away.
+        code = BD_PEER_CLOSE_CONNECTION;
+    }
+    if (code == BD_ERROR || code == BD_PEER_CLOSE_CONNECTION) {
+        _tlsBroken = code == BD_ERROR || error != SSL_ERROR_ZERO_RETURN;
+    }
+    ERR_clear_error();
+    return code;
+}
+
+int BdNetwork::TlsSend(const char *data, int length, int *sent) {
+    *sent = 0;
+    // With partial writes each call writes at most one record, so keep going until the socket
+    // refuses: a sender that stopped after one record with the socket still writable would wait
+    // for a writable edge that never comes.
+    while (*sent < length) {
+        ERR_clear_error();
+        const int n = SSL_write(_ssl, data + *sent, length - *sent);
+        if (n > 0) {
+            *sent += n;
+            continue;
+        }
+        const int code = MapTlsTransfer(n);
+        if (code == BD_SOCKET_EINTR) {
+            continue;
+        }
+        if (*sent > 0 && code == BD_SOCKET_EAGAIN) {
+            break;
+        }
+        return code;
+    }
+    return BD_SUCCESS;
+}
+
+int BdNetwork::TlsRecv(int length, char *buffer, int *received) {
+    ERR_clear_error();
+    const int n = SSL_read(_ssl, buffer, length);
+    *received = n > 0 ? n : 0;
+    return n > 0 ? BD_SUCCESS : MapTlsTransfer(n);
+}
+
 int BdNetwork::Destroy() {
     if (!_initialised) {
         return 1;
@@ -430,8 +551,11 @@ int BdNetwork::Destroy() {
     if (_fd < 1) {
         return -1;
     }
-    if (_socketType == kSslSocket && _ssl != nullptr) {
-        SSL_shutdown(_ssl);
+    if (_ssl != nullptr) {
+        // A goodbye only on a session that is whole; a broken one may not even have a peer.
+        if (_socketType == kSslSocket && !_tlsBroken && !_tlsHandshakePending) {
+            SSL_shutdown(_ssl);
+        }
         SSL_free(_ssl);
         _ssl = nullptr;
     }
@@ -443,6 +567,9 @@ int BdNetwork::Destroy() {
     _address.clear();
     _port = 0;
     _fd = 0;
+    _socketType = kPlainSocket;
+    _tlsHandshakePending = false;
+    _tlsBroken = false;
     _initialised = false;
     return 0;
 }

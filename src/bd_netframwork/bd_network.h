@@ -5,8 +5,9 @@
 // A BdNetwork has no lock: it is used by one thread at a time, the thread that owns its connection.
 //
 // Two transfer families:
-//   OriginSend / OriginRecv  one non-blocking system call on the plain socket, the outcome mapped
-//                            to an error code; what the event-driven connections use.
+//   OriginSend / OriginRecv  one non-blocking transfer, the outcome mapped to an error code; what
+//                            the event-driven connections use. On the plain socket one system
+//                            call; once AcceptTls made the socket TLS, through the TLS session.
 //   Send / Recv              the whole buffer, looping, over TLS when the socket type is TLS and
 //                            over the plain socket otherwise; meant for blocking sockets.
 //
@@ -64,7 +65,10 @@ class BdNetwork {
     // One send / recv call with the given flags; *sent / *received = what the call returned.
     // 0 when bytes moved; BD_PEER_CLOSE_CONNECTION when the peer closed (0 bytes); BD_SOCKET_EINTR
     // on EINTR; BD_SOCKET_EAGAIN on EAGAIN; BD_ERROR on any other failure (printed to standard
-    // error).
+    // error). Over TLS the flags are not used (the process must ignore or block SIGPIPE); a
+    // receive yields at most one record, a send writes records until the whole buffer went or the
+    // socket is full, and a session that needs the other direction to move first reports
+    // BD_SOCKET_EAGAIN too.
     int OriginSend(const char *data, int length, int flags, int *sent);
     int OriginRecv(int length, int flags, char *buffer, int *received);
 
@@ -86,6 +90,21 @@ class BdNetwork {
     int ServerSslInit();
     int ClientSslInit();
 
+    // Starts the server side of a non-blocking TLS session on an accepted socket, from context
+    // (shared; the session keeps its own reference). The socket type becomes TLS with the
+    // handshake pending. 0; 1 when the session cannot be made; 2 when not initialised.
+    int AcceptTls(SSL_CTX *context);
+    // Moves the pending handshake on as far as the socket allows. 0 once it is complete; 29 when
+    // it waits for the socket, readable or, with *wantsWrite set, writable; 1 when it failed,
+    // with *failure saying why (a certificate refused, bytes that are not TLS, the peer gone).
+    int ContinueTlsHandshake(bool *wantsWrite, std::string *failure);
+    bool TlsHandshakePending() const { return _tlsHandshakePending; }
+    // Received TLS bytes the session holds but has not yet handed out; epoll cannot see these.
+    bool HasBufferedInput() const;
+    // The certificate the peer presented and the handshake verified; borrowed, valid until
+    // Destroy. Null without TLS or without a certificate.
+    X509 *PeerCertificate() const;
+
     // Closes the socket (shutting TLS down first) and returns to the uninitialised state: 0.
     // 1 when not initialised; -1, closing nothing, for a descriptor below 1.
     int Destroy();
@@ -97,6 +116,10 @@ class BdNetwork {
     int SslRecv(int length, char *buffer);
     // Frees the TLS objects of a failed set-up; the socket stays plain.
     void DropSsl();
+    // The non-blocking TLS transfers behind OriginSend / OriginRecv.
+    int TlsSend(const char *data, int length, int *sent);
+    int MapTlsTransfer(int result);
+    int TlsRecv(int length, char *buffer, int *received);
 
     std::string _address;  // empty for an accepted socket
     int _port;
@@ -105,6 +128,9 @@ class BdNetwork {
     SSL *_ssl;             // owned
     SocketType _socketType;
     bool _initialised;
+    bool _tlsHandshakePending = false;
+    // A TLS failure left the session unusable, so no close_notify is attempted on it.
+    bool _tlsBroken = false;
 };
 
 #endif  // BD_NETFRAMWORK_BD_NETWORK_H

@@ -59,6 +59,10 @@ int RtServerAcceptedConnection::ParsePacket(const char *packet, int length) {
     if (length < kBdKeepAlivePacketLen)
         return BD_NET_HEADER_INCOMPLETE;
 
+    // A refused claim closed the connection; whatever followed it in the same read is dropped.
+    if (GetCloseFlag() == 1)
+        return BD_SUCCESS;
+
     // Any packet, a keep-alive included, proves the peer is alive.
     SetTimeout(_manager->NowSeconds() + kIdleTimeoutSeconds);
     if (length == kBdKeepAlivePacketLen)
@@ -90,8 +94,8 @@ int RtServerAcceptedConnection::ParsePacket(const char *packet, int length) {
 
 int RtServerAcceptedConnection::RoutePacket(const BdRouterHeader &router, const char *packet,
                                             int length) {
-    if (router.source_type == kBdPeerTypeWeb)
-        BindWebPeer(router);
+    if (router.source_type == kBdPeerTypeWeb && !BindWebPeer(router))
+        return BD_NET_PACKET_INVALID;
 
     const int result = ForwardPacket(router, packet, length);
     const std::string message = "transmit common packet, ret: " + std::to_string(result) +
@@ -104,19 +108,21 @@ int RtServerAcceptedConnection::RoutePacket(const BdRouterHeader &router, const 
     return result;
 }
 
-void RtServerAcceptedConnection::BindWebPeer(const BdRouterHeader &router) {
+bool RtServerAcceptedConnection::BindWebPeer(const BdRouterHeader &router) {
     const std::string source = BdPacketText(router.source_uuid);
     LogDebug("recive packet from web, uuid : " + source +
              ", target uuid :" + BdPacketText(router.target_uuid));
+    if (!MayClaim(source, BdPeerIdentity::kWeb))
+        return false;
     // Without a UUID there is nothing to bind, and no older connection can be named by it.
     if (source.empty())
-        return;
+        return true;
 
     const int fd = GetFD();
     int boundFd = -1;
     const int rc = _manager->QueryFDFromUUID(source, &boundFd);
     if (rc == BD_SUCCESS && boundFd == fd)
-        return;
+        return true;
     if (rc == BD_SUCCESS) {
         // The web side reconnected: its older connection goes at once, and since the web peer is
         // still here it is not reported lost.
@@ -124,9 +130,36 @@ void RtServerAcceptedConnection::BindWebPeer(const BdRouterHeader &router) {
                  std::to_string(fd));
         _manager->DelConnByFD(boundFd);
     } else if (rc != BD_SOCKET_FD_NOT_EXIST) {
-        return;
+        return true;
     }
     _manager->AddMapUUIDToFD(source, fd);
+    return true;
+}
+
+bool RtServerAcceptedConnection::MayClaim(const std::string &uuid, unsigned kind) {
+    const BdPeerIdentity &identity = GetPeerIdentity();
+    std::string refusal;
+    if (!identity.Permits(uuid, kind)) {
+        refusal = "certificate names " + identity.Describe();
+    } else if (!identity.proven) {
+        BdConnection *holder = nullptr;
+        if (_manager->QueryConnFromUUID(uuid, &holder) == BD_SUCCESS && holder != this &&
+            holder->GetPeerIdentity().proven) {
+            refusal = "uuid held by certificate " + holder->GetPeerIdentity().Describe();
+        }
+    }
+    if (refusal.empty())
+        return true;
+    LogError("refused claim fd: " + std::to_string(GetFD()) + " ip: " + GetPeerIP() +
+                 ", claims uuid " + uuid + " as " + BdPeerIdentity::KindName(kind) + ", " +
+                 refusal + ", connection close",
+             BD_NET_PACKET_INVALID, __LINE__, __FUNCTION__);
+    CloseSelf();
+    return false;
+}
+
+void RtServerAcceptedConnection::OnTlsHandshakeDone() {
+    SetTimeout(BdTime::Now().ToSecond() + kIdleTimeoutSeconds);
 }
 
 int RtServerAcceptedConnection::HandleNormalPacket(const char *packet, int length) {
@@ -212,6 +245,8 @@ int RtServerAcceptedConnection::RegisterPeer(int kind, const char *packet, int l
     }
 
     const std::string uuid = BdPacketText(data->uuid);
+    if (!MayClaim(uuid, BdPeerIdentity::KindOfHandShake(kind)))
+        return BD_NET_PACKET_INVALID;
     const int fd = GetFD();
     SetUUID(uuid);
     LogDebug(texts.registered + uuid + ", current fd: " + std::to_string(fd));

@@ -9,6 +9,9 @@
 // alive, refuses traffic while no server platform is registered, registers peers by their
 // handshake and forwards normal and log packets to the connection of their target UUID.
 //
+// A peer that proved an identity with a certificate at its TLS handshake may hand-shake, and send
+// as the web side, only under that identity; refused claims register nothing and write no row.
+//
 // Main thread only (inside the manager's event dispatch). Like every connection it never deletes
 // itself: failures set the close flag and the manager reaps it. It adds no fields: the peer's UUID,
 // deadline and buffers are the base connection's.
@@ -22,6 +25,9 @@ class RtServerAcceptedConnection : public BdClientConnection {
     // Queues a copy of the packet on the connection registered under its target UUID, or answers
     // the sender with a target-connection-lost packet.
     int HandleNormalPacket(const char *packet, int length) override;
+
+    // The TLS handshake deadline gives way to the idle deadline.
+    void OnTlsHandshakeDone() override;
 
     // Dispatches a handshake by peer kind (kBdHandShake...); BD_PARAMETER_INVALID for any
     // other kind.
@@ -40,8 +46,13 @@ class RtServerAcceptedConnection : public BdClientConnection {
     // HandleNormalPacket once the packet's router header is known.
     int ForwardPacket(const BdRouterHeader &router, const char *packet, int length);
     // A web peer needs no handshake: its packets bind its source UUID to the connection they
-    // arrive on, replacing an older connection of the same UUID.
-    void BindWebPeer(const BdRouterHeader &router);
+    // arrive on, replacing an older connection of the same UUID. false when the claim was
+    // refused (the connection is closed then).
+    bool BindWebPeer(const BdRouterHeader &router);
+    // Whether this connection may act as uuid of kind (a BdPeerIdentity kind): a peer with a
+    // certificate only as what it names, and nobody without one in place of a peer that proved
+    // its UUID with a certificate. A refusal is logged with both sides and closes the connection.
+    bool MayClaim(const std::string &uuid, unsigned kind);
 };
 
 #endif  // RT_SERVER_RT_SERVER_ACCEPTED_CONNECTION_H_

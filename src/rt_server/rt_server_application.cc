@@ -21,8 +21,6 @@ const char kProcessType[] = "router-server";
 const char kLogName[] = "rt_server";
 const int kLogDaysToKeep = 10;
 const int kDatabaseAttempts = 60;
-// The listening connection must never be reaped by the idle check: about 9.5 years.
-const long kListenDeadlineSeconds = 300000000L;
 // Bounds one main-loop turn, so reaping and offline marking happen at least this often.
 const int kEventWaitSeconds = 5;
 
@@ -91,7 +89,8 @@ int RtServerApplication::main(int /*argc*/, char ** /*argv*/) {
             if (!MarkLostPeersOffline(&conn_manager_, &database_operation_, &lost))
                 nextOfflineWrite = BdTime::Now().ToSecond() + kOfflineRetrySeconds;
         }
-        conn_manager_.WaitAndHandleEvent(kEventWaitSeconds);
+        tls_listener_.RetryIfDue(&conn_manager_);
+        conn_manager_.WaitAndHandleEvent(tls_listener_.WaitSeconds(kEventWaitSeconds));
         if (ListenerClosed()) {
             CleanupConnection();
             CleanupDatabaseConnection();
@@ -167,39 +166,39 @@ int RtServerApplication::CleanupDatabaseConnection() {
 
 int RtServerApplication::InitConnection() {
     conn_manager_.Init();
-    listen_connection_ = new RtServerListenConnection();
-    listen_connection_->Init(g_rt_server_conf.GetListenIP(), g_rt_server_conf.GetListenPort(),
-                             &conn_manager_);
     conn_manager_.SetCurrentProcessUUID(router_uuid_);
-
-    int failure = BD_SUCCESS;
-    const char *message = nullptr;
-    if (listen_connection_->Bind() != BD_SUCCESS) {
-        failure = BD_SOCKET_BIND_ERROR;
-        message = "socket bind error";
-    } else if (listen_connection_->Listen() != BD_SUCCESS) {
-        failure = BD_SOCKET_LISTEN_ERROR;
-        message = "socket listen error";
+    if (!g_rt_server_conf.GetPlainListen()) {
+        // Nothing else would serve: a TLS listener that cannot start fails this entry, which the
+        // process tries again a second later.
+        const int rc = tls_listener_.Start(&conn_manager_);
+        if (rc != BD_SUCCESS) {
+            CleanupConnection();
+            return rc;
+        }
+        listen_connection_ = tls_listener_.Listener();
+        listen_fd_ = listen_connection_->GetFD();
+        return BD_SUCCESS;
     }
+
+    const int failure =
+        RtServerListenConnection::Open(&conn_manager_, g_rt_server_conf.GetListenIP(),
+                                       g_rt_server_conf.GetListenPort(), nullptr,
+                                       &listen_connection_);
     if (failure != BD_SUCCESS) {
         conn_manager_.Destroy();
-        // Not registered yet, so still ours to tear down.
-        listen_connection_->Destroy();
-        delete listen_connection_;
-        listen_connection_ = nullptr;
-        LogError(message, failure, __LINE__, __FUNCTION__);
+        LogError(failure == BD_SOCKET_BIND_ERROR ? "socket bind error" : "socket listen error",
+                 failure, __LINE__, __FUNCTION__);
         return failure;
     }
-
-    listen_connection_->SetNonBlocking();
-    listen_connection_->SetTimeout(BdTime::Now().ToSecond() + kListenDeadlineSeconds);
     listen_fd_ = listen_connection_->GetFD();
-    conn_manager_.AddMapFdToConn(listen_fd_, listen_connection_, EPOLLIN | EPOLLET);
+    if (tls_listener_.Wanted())
+        tls_listener_.Start(&conn_manager_);
     return BD_SUCCESS;
 }
 
 int RtServerApplication::CleanupConnection() {
     conn_manager_.Destroy();
+    tls_listener_.Forget();
     listen_connection_ = nullptr;
     listen_fd_ = -1;
     return BD_SUCCESS;

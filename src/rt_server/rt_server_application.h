@@ -8,6 +8,7 @@
 #include "rt_server/rt_database_operation.h"
 #include "rt_server/rt_server_error.h"
 #include "rt_server/rt_server_listen_connection.h"
+#include "rt_server/rt_server_tls_listener.h"
 
 // The router process: one object, a local of main that lives as long as the process. It owns the
 // connection manager (and through it every connection), the database operation of the main loop,
@@ -32,8 +33,9 @@ class RtServerApplication : public BdApplication {
     // code.
     int GlobalInit();
     int GlobalCleanup();
-    // Opens, binds and registers the listening socket: 0, BD_SOCKET_BIND_ERROR or
-    // BD_SOCKET_LISTEN_ERROR.
+    // Opens, binds and registers the listening sockets: 0, BD_SOCKET_BIND_ERROR or
+    // BD_SOCKET_LISTEN_ERROR, or BD_ERROR when the TLS listener is the only one and cannot load
+    // its files. With a plain listener, a TLS one that cannot start is retried from the main loop.
     int InitConnection();
     int CleanupConnection();
     // Up to 60 attempts a second apart: 0, or 7 when the database stays unreachable.
@@ -49,7 +51,10 @@ class RtServerApplication : public BdApplication {
 
     RtDatabaseOperation database_operation_;
     BdConnManager conn_manager_;
-    RtServerListenConnection *listen_connection_ = nullptr;  // owned by conn_manager_ once added
+    // The listener whose closing ends the main loop: the plain one, or the TLS one when the
+    // plain listener is switched off. Owned by conn_manager_ once added.
+    RtServerListenConnection *listen_connection_ = nullptr;
+    RtServerTlsListener tls_listener_;
     int listen_fd_ = -1;
     std::string router_uuid_;
     RtServerError *error_describer_ = nullptr;  // owned; the logger only borrows it

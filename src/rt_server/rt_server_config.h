@@ -5,23 +5,42 @@
 
 #include "bd_common/bd_config_interface.h"
 
-// The router's own settings: the address and port it listens on. Loaded and read on the main
-// thread; not locked.
+// The router's own settings: the address and port it listens on and, optionally, its TLS
+// listener. Every TLS key may be left out; without them the router listens in plain TCP only.
+// Loaded and read on the main thread; not locked.
 class RtServerConfig : public BdConfigInterface {
   public:
     // "listen ip: " and "listen port: " lines on standard output.
     void PrintVars() override;
-    // Keys listen_ip and listen_port; others are ignored. An empty name or value stops the load.
+    // Keys listen_ip, listen_port, tls_listen_port, tls_ca_file, tls_require_peer_certificate and
+    // plain_listen; others are ignored. An empty name or value stops the load.
     bool ParseElem(std::string name, std::string value) override;
-    // A listen address and a port above 0 (no upper bound is applied).
+    // A listen address and a port above 0 (no upper bound is applied); when given, a TLS port of
+    // at least 0 and switches that read yes or no. A required peer certificate needs a CA file to
+    // check it against, and the plain listener may be off only while a TLS one is on.
     bool CheckVarValidity() override;
 
     std::string GetListenIP() const { return _listen_ip; }
     int GetListenPort() const { return _listen_port; }
 
+    // 0 when the TLS listener is off.
+    int GetTlsListenPort() const { return _tls_listen_port; }
+    // Signs the peers' certificates; empty when peers are not asked for one. Used as written.
+    std::string GetTlsCaFile() const { return _tls_ca_file; }
+    bool GetTlsRequirePeerCertificate() const { return _tls_require_peer_certificate == kYes; }
+    bool GetPlainListen() const { return _plain_listen == kYes; }
+
   private:
+    // A yes/no switch as read; kInvalid for any other text, so the load fails visibly.
+    enum Switch { kNo, kYes, kInvalid };
+    static Switch ParseSwitch(const std::string &value);
+
     std::string _listen_ip;
     int _listen_port = 0;
+    int _tls_listen_port = 0;
+    std::string _tls_ca_file;
+    Switch _tls_require_peer_certificate = kNo;
+    Switch _plain_listen = kYes;
 };
 
 // The router's configuration, alive for the whole process.

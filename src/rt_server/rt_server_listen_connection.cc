@@ -25,6 +25,30 @@ int OpenReserveDescriptor() {
 
 }  // namespace
 
+int RtServerListenConnection::Open(BdConnManager *manager, const std::string &ip, int port,
+                                   SSL_CTX *context, RtServerListenConnection **listener) {
+    auto *opened = new RtServerListenConnection();
+    opened->Init(ip, port, manager);
+    opened->SetTlsContext(context);
+    int failure = BD_SUCCESS;
+    if (opened->Bind() != BD_SUCCESS) {
+        failure = BD_SOCKET_BIND_ERROR;
+    } else if (opened->Listen() != BD_SUCCESS) {
+        failure = BD_SOCKET_LISTEN_ERROR;
+    }
+    if (failure != BD_SUCCESS) {
+        // Not registered yet, so still ours to tear down.
+        opened->Destroy();
+        delete opened;
+        return failure;
+    }
+    opened->SetNonBlocking();
+    opened->SetTimeout(BdTime::Now().ToSecond() + kListenDeadlineSeconds);
+    manager->AddMapFdToConn(opened->GetFD(), opened, EPOLLIN | EPOLLET);
+    *listener = opened;
+    return BD_SUCCESS;
+}
+
 RtServerListenConnection::RtServerListenConnection() : _reserveFd(OpenReserveDescriptor()) {}
 
 RtServerListenConnection::~RtServerListenConnection() {
@@ -63,8 +87,14 @@ int RtServerListenConnection::OnIn(epoll_event * /*event*/) {
                                               ", current socket ip: " + connection->GetPeerIP(),
                                           0, "", 0, "");
         connection->SetNonBlocking();
-        connection->SetTimeout(_manager->NowSeconds() +
-                               RtServerAcceptedConnection::kIdleTimeoutSeconds);
+        long firstDeadline = RtServerAcceptedConnection::kIdleTimeoutSeconds;
+        if (_tlsContext != nullptr) {
+            // A session that cannot even be made leaves the connection closed for the reaper.
+            if (connection->StartServerTls(_tlsContext) != BD_SUCCESS)
+                connection->CloseSelf();
+            firstDeadline = kTlsHandshakeSeconds;
+        }
+        connection->SetTimeout(_manager->NowSeconds() + firstDeadline);
         // From here on the manager owns the connection and deletes it when it is reaped.
         _manager->AddMapFdToConn(fd, connection, EPOLLIN | EPOLLET);
     }

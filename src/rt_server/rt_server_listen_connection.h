@@ -1,16 +1,40 @@
 #ifndef RT_SERVER_RT_SERVER_LISTEN_CONNECTION_H_
 #define RT_SERVER_RT_SERVER_LISTEN_CONNECTION_H_
 
+#include <string>
+
+#include <openssl/ssl.h>
+
 #include "bd_netframwork/bd_connection.h"
 
 // The router's listening socket. Registered with the connection manager like any connection and
 // owned by it from then on; woken (edge-triggered) when connection requests are pending, it turns
 // each into an RtServerAcceptedConnection handed to the same manager. It never reads or writes
 // packets and never closes itself: only its Destroy sets its close flag. Main thread only.
+//
+// A TLS listener (SetTlsContext) starts a TLS session on every connection it accepts; the TLS
+// handshake then runs inside the event loop and must complete within kTlsHandshakeSeconds.
 class RtServerListenConnection : public BdConnection {
   public:
+    // A peer that opens a TLS connection and stalls holds a descriptor and nothing else; it is
+    // closed after this long, well before the idle deadline of a peer that has spoken.
+    static constexpr long kTlsHandshakeSeconds = 10;
+
     RtServerListenConnection();
     ~RtServerListenConnection() override;
+
+    // The listener must never be reaped by the idle check: about 9.5 years.
+    static constexpr long kListenDeadlineSeconds = 300000000L;
+
+    // Opens a listening socket on ip:port, a TLS one when context (not owned) is given, and
+    // registers it with manager, which owns it from then on. 0 and *listener; 18 (bind) or 19
+    // (listen), with nothing left behind.
+    static int Open(BdConnManager *manager, const std::string &ip, int port, SSL_CTX *context,
+                    RtServerListenConnection **listener);
+
+    // Makes this a TLS listener; context (not owned) must outlive the listener. Before the
+    // listener is registered.
+    void SetTlsContext(SSL_CTX *context) { _tlsContext = context; }
 
     // Accepts every pending connection: 0 once none is left, 1 when accept failed otherwise (the
     // rest is taken on the next wake-up). When the process is out of descriptors, pending
@@ -29,6 +53,7 @@ class RtServerListenConnection : public BdConnection {
     // A descriptor (/dev/null) kept in reserve, owned, so that one pending connection can still
     // be accepted and closed when every other descriptor is taken; -1 while it could not be had.
     int _reserveFd;
+    SSL_CTX *_tlsContext = nullptr;  // not owned; null for the plain listener
 };
 
 #endif  // RT_SERVER_RT_SERVER_LISTEN_CONNECTION_H_

@@ -70,9 +70,13 @@ int RtPeerClient::Connect(const std::string &host, int port, int timeoutMs) {
         rc = errno == EINPROGRESS ? AwaitConnected(fd, timeoutMs) : BD_SOCKET_CONNECT_ERROR;
     }
     freeaddrinfo(found);
+    fd_ = fd;
+    if (rc == BD_SUCCESS && tls_context_ != nullptr)
+        rc = StartTls(host, timeoutMs);
     if (rc != BD_SUCCESS) {
         if (fd >= 0)
             close(fd);
+        fd_ = -1;
         return rc;
     }
     // Every later call blocks with its own time-out; only the connect needed to be bounded.
@@ -80,11 +84,31 @@ int RtPeerClient::Connect(const std::string &host, int port, int timeoutMs) {
     // Small packets (handshakes, keep-alives) should leave at once.
     const int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-    fd_ = fd;
     return BD_SUCCESS;
 }
 
+int RtPeerClient::StartTls(const std::string &host, int timeoutMs) {
+    tls_ = std::make_unique<RtPeerTlsSession>();
+    if (!tls_->Start(tls_context_, fd_, host))
+        return BD_SOCKET_CONNECT_ERROR;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        bool wantsWrite = false;
+        const int rc = tls_->Handshake(&wantsWrite);
+        if (rc > 0)
+            return BD_SUCCESS;
+        if (rc < 0)
+            return BD_SOCKET_CONNECT_ERROR;
+        const int ready = PollOne(fd_, wantsWrite ? POLLOUT : POLLIN, RemainingMs(deadline));
+        if (ready == 0)
+            return BD_SOCKET_TIMEOUT;
+        if (ready < 0)
+            return BD_SOCKET_CONNECT_ERROR;
+    }
+}
+
 void RtPeerClient::Close() {
+    tls_.reset();
     if (fd_ >= 0)
         close(fd_);
     fd_ = -1;
@@ -96,7 +120,8 @@ int RtPeerClient::SendBytes(const char *data, size_t length) {
         return BD_OBJECT_NOT_INIT;
     size_t sent = 0;
     while (sent < length) {
-        const ssize_t n = send(fd_, data + sent, length - sent, MSG_NOSIGNAL);
+        const ssize_t n = tls_ ? tls_->Write(data + sent, length - sent)
+                               : send(fd_, data + sent, length - sent, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -114,18 +139,24 @@ int RtPeerClient::HandShake(int kind, const RtPeerIdentity &identity, RtPeerPack
 int RtPeerClient::ReadSome(int timeoutMs) {
     if (fd_ < 0)
         return BD_OBJECT_NOT_INIT;
-    const int rc = PollOne(fd_, POLLIN, timeoutMs);
-    if (rc == 0)
-        return BD_RECV_TIMEOUT;
-    if (rc < 0)
-        return BD_RECV_ERROR;
+    // Bytes the TLS session already decrypted are not seen by poll.
+    if (!(tls_ && tls_->Pending())) {
+        const int rc = PollOne(fd_, POLLIN, timeoutMs);
+        if (rc == 0)
+            return BD_RECV_TIMEOUT;
+        if (rc < 0)
+            return BD_RECV_ERROR;
+    }
 
     const size_t kReadSize = 65536;
     char *room = framer_.Reserve(kReadSize);
     ssize_t n;
     do {
-        n = recv(fd_, room, kReadSize, 0);
+        n = tls_ ? tls_->Read(room, kReadSize) : recv(fd_, room, kReadSize, 0);
     } while (n < 0 && errno == EINTR);
+    // A TLS record that carried no data (a session ticket): nothing to add, ask again.
+    if (n < 0 && tls_)
+        return BD_SUCCESS;
     if (n == 0 || (n < 0 && errno == ECONNRESET))
         return BD_PEER_CLOSE_CONNECTION;
     if (n < 0)

@@ -1,15 +1,18 @@
 #ifndef RT_TOOLS_RT_PEER_CLIENT_H_
 #define RT_TOOLS_RT_PEER_CLIENT_H_
 
+#include <memory>
 #include <string>
 
 #include "rt_tools/rt_peer_framer.h"
 #include "rt_tools/rt_peer_packet.h"
+#include "rt_tools/rt_peer_tls.h"
 
 // One peer's TCP connection to a router, blocking and simple: every send writes the whole packet,
 // every receive waits at most the receive time-out, so a caller never hangs on a silent router.
 // Results are the framework's error codes (0 = success). The object owns its socket and closes it
-// on destruction; it is used by one thread at a time and cannot be copied.
+// on destruction; it is used by one thread at a time and cannot be copied. With UseTls, every
+// connection speaks TLS to the router's TLS port.
 class RtPeerClient {
   public:
     static const int kDefaultReceiveTimeoutMs = 5000;
@@ -20,9 +23,16 @@ class RtPeerClient {
     RtPeerClient(const RtPeerClient &) = delete;
     RtPeerClient &operator=(const RtPeerClient &) = delete;
 
+    // Makes later connections TLS with context (not owned; it must outlive them), or plain again
+    // with null.
+    void UseTls(SSL_CTX *context) { tls_context_ = context; }
+    // Why the last TLS handshake or transfer failed; empty when none did.
+    std::string TlsFailure() const { return tls_ ? tls_->Failure() : std::string(); }
+
     // Connects to an IPv4 host:port (dotted address or host name). BD_SOCKET_CONNECT_ERROR when
-    // the name does not resolve or the connection is refused or unreachable, BD_SOCKET_TIMEOUT
-    // when it is not established within timeoutMs; an open connection is closed first.
+    // the name does not resolve, the connection is refused or unreachable, or the TLS handshake
+    // fails (TlsFailure says why), BD_SOCKET_TIMEOUT when it is not established within
+    // timeoutMs; an open connection is closed first.
     int Connect(const std::string &host, int port) {
         return Connect(host, port, kDefaultConnectTimeoutMs);
     }
@@ -61,7 +71,12 @@ class RtPeerClient {
     // Receive.
     int ReadSome(int timeoutMs);
 
+    // The TLS handshake on the connected, still non-blocking socket, within timeoutMs.
+    int StartTls(const std::string &host, int timeoutMs);
+
     int fd_ = -1;
+    SSL_CTX *tls_context_ = nullptr;          // not owned; null: plain TCP
+    std::unique_ptr<RtPeerTlsSession> tls_;  // the connection's TLS state, when it has one
     int receive_timeout_ms_ = kDefaultReceiveTimeoutMs;
     RtPeerFramer framer_;  // received bytes not yet returned as a packet
 };

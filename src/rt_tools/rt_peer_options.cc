@@ -30,6 +30,10 @@ const BdGetopt::Option kOptions[] = {
     {'o', "timeout", BdGetopt::kRequiredArgument},
     {'a', "keepalive", BdGetopt::kRequiredArgument},
     {'j', "json", BdGetopt::kNoArgument},
+    {kRtToolTls, "tls", BdGetopt::kNoArgument},
+    {kRtToolCa, "ca", BdGetopt::kRequiredArgument},
+    {kRtToolCert, "cert", BdGetopt::kRequiredArgument},
+    {kRtToolKey, "key", BdGetopt::kRequiredArgument},
     {0, nullptr, BdGetopt::kNoArgument},
 };
 
@@ -134,6 +138,8 @@ int RtPeerCommandLine::Parse(int argc, const char *const *argv, std::istream &pa
                 options->json = true;
                 break;
             default:
+                if (RtToolTakeTlsOption(parsed.Code(i), argument, &options->tls))
+                    break;
                 if (!address.empty())
                     return usage.Problem("only one HOST:PORT may be given");
                 address = argument;
@@ -144,6 +150,9 @@ int RtPeerCommandLine::Parse(int argc, const char *const *argv, std::istream &pa
                                  static_cast<char>(parsed.Code(i)));
         }
     }
+    const std::string tlsProblem = RtToolTlsProblem(options->tls);
+    if (!tlsProblem.empty())
+        return usage.Problem(tlsProblem);
 
     const size_t colon = address.rfind(':');
     if (address.empty())
@@ -218,11 +227,12 @@ void RtPeerCommandLine::ShowHelp(const std::string &programName, std::ostream &o
     RtToolHelpLine(out, "  -a, --keepalive [seconds]",
                    "Send a keep-alive packet this often (default 10, 0 never).");
     RtToolHelpLine(out, "  -j, --json", "Print one JSON object per received packet.");
+    RtToolTlsHelp(out, "PEM certificate and key this peer proves its UUID and kinds with.");
     out << "Exit status:\n"
         << "  0\tSuccess.\n"
         << "  1\tA send or receive failed.\n"
         << "  2\tBad arguments.\n"
-        << "  3\tConnection refused.\n"
+        << "  3\tConnection refused, or the TLS handshake failed.\n"
         << "  4\tTime-out: no connection, no handshake answer or too few packets.\n"
         << "  5\tServer not ready.\n"
         << "  6\tTarget connection lost.\n"

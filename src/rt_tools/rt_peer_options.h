@@ -5,6 +5,8 @@
 #include <ostream>
 #include <string>
 
+#include "rt_tools/rt_tool_command_line.h"
+
 // Exit statuses of rt_peer, one per way a conversation with the router can end. Scripts rely on
 // these numbers; they are listed in the help text and the manual page.
 enum RtPeerExit {
@@ -43,6 +45,7 @@ struct RtPeerOptions {
     int timeout_seconds = 5;          // for the connect and the handshake answer
     int keepalive_seconds = 10;       // 0: never
     bool json = false;
+    RtToolTls tls;
     bool help = false;  // show the help text and do nothing else
 };
 

@@ -37,6 +37,7 @@ class RtPeerSession {
     const RtPeerOptions &options_;
     std::ostream &out_;
     std::ostream &err_;
+    RtPeerTlsContext tls_context_;  // loaded when options ask for TLS; outlives client_'s use
     RtPeerClient client_;
     std::string platform_uuid_;    // from the handshake answer
     int refusal_ = kRtPeerExitOk;  // first "server not ready" or "target connection lost" seen

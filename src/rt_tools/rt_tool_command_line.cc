@@ -43,3 +43,40 @@ bool RtToolToInt(const std::string &text, long low, long high, int *value) {
     *value = static_cast<int>(parsed);
     return true;
 }
+
+bool RtToolTakeTlsOption(int code, const std::string &argument, RtToolTls *tls) {
+    switch (code) {
+        case kRtToolTls:
+            tls->enabled = true;
+            return true;
+        case kRtToolCa:
+            tls->ca_file = argument;
+            return true;
+        case kRtToolCert:
+            tls->certificate_file = argument;
+            return true;
+        case kRtToolKey:
+            tls->key_file = argument;
+            return true;
+        default:
+            return false;
+    }
+}
+
+std::string RtToolTlsProblem(const RtToolTls &tls) {
+    const bool files =
+        !tls.ca_file.empty() || !tls.certificate_file.empty() || !tls.key_file.empty();
+    if (files && !tls.enabled)
+        return "--ca, --cert and --key go with --tls";
+    if (tls.certificate_file.empty() != tls.key_file.empty())
+        return "--cert and --key go together";
+    return std::string();
+}
+
+void RtToolTlsHelp(std::ostream &out, const char *certText) {
+    RtToolHelpLine(out, "  --tls", "Speak TLS to the router's TLS port.");
+    RtToolHelpLine(out, "  --ca [file]",
+                   "PEM CA the router's certificate must be signed by; without it the router is "
+                   "not verified.");
+    RtToolHelpLine(out, "  --cert [file], --key [file]", certText);
+}

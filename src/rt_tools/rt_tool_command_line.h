@@ -31,6 +31,22 @@ void RtToolHelpHead(std::ostream &out, const std::string &program, const char *o
 // One help line: the option, tabs up to the description column, the description.
 void RtToolHelpLine(std::ostream &out, const std::string &option, const char *text);
 
+// The TLS options both tools take, by their option codes (no short forms): --tls, --ca [file],
+// --cert [file], --key [file].
+enum RtToolTlsOption { kRtToolTls = 2000, kRtToolCa, kRtToolCert, kRtToolKey };
+struct RtToolTls {
+    bool enabled = false;
+    std::string ca_file;
+    std::string certificate_file;
+    std::string key_file;
+};
+// Takes the record of a TLS option into tls; false when code is not one.
+bool RtToolTakeTlsOption(int code, const std::string &argument, RtToolTls *tls);
+// Empty when the TLS options fit together, else the problem to report.
+std::string RtToolTlsProblem(const RtToolTls &tls);
+// The help lines of the TLS options; certText says whose certificate --cert and --key give.
+void RtToolTlsHelp(std::ostream &out, const char *certText);
+
 // A whole decimal integer within [low, high]; false (value untouched) otherwise.
 bool RtToolToInt(const std::string &text, long low, long high, int *value);
 

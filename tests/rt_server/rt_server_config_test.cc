@@ -61,6 +61,35 @@ TEST_F(RtServerConfigTest, DamagedFileStillYieldsWhatCanBeRead) {
         Load("<rt><listen_ip>1.2.3.4</listen_ip></stray><listen_port>5</listen_port></rt>"));
 }
 
+TEST_F(RtServerConfigTest, TlsSettingsAreOptionalAndCheckedWhenGiven) {
+    ASSERT_TRUE(LoadPort("9000"));
+    EXPECT_EQ(conf_.GetTlsListenPort(), 0);
+    EXPECT_TRUE(conf_.GetPlainListen());
+    EXPECT_FALSE(conf_.GetTlsRequirePeerCertificate());
+
+    const std::string base = "<rt><listen_ip>0.0.0.0</listen_ip><listen_port>1</listen_port>";
+    EXPECT_TRUE(Load(base + "<tls_listen_port>9443</tls_listen_port><tls_ca_file>/ca.pem" +
+                     "</tls_ca_file><tls_require_peer_certificate>yes" +
+                     "</tls_require_peer_certificate><plain_listen>no</plain_listen></rt>"));
+    EXPECT_EQ(conf_.GetTlsListenPort(), 9443);
+    EXPECT_EQ(conf_.GetTlsCaFile(), "/ca.pem");
+    EXPECT_TRUE(conf_.GetTlsRequirePeerCertificate());
+    EXPECT_FALSE(conf_.GetPlainListen());
+
+    // Each refusal below is checked against a fresh object, since values survive a later load.
+    const char *const refused[] = {
+        "<tls_listen_port>tls</tls_listen_port></rt>",
+        "<tls_listen_port>-5</tls_listen_port></rt>",
+        "<plain_listen>off</plain_listen><tls_listen_port>1</tls_listen_port></rt>",
+        "<plain_listen>no</plain_listen></rt>",  // nothing would listen
+        "<tls_require_peer_certificate>yes</tls_require_peer_certificate></rt>",  // no CA
+    };
+    for (const char *tail : refused) {
+        RtServerConfig fresh;
+        EXPECT_FALSE(fresh.LoadConfigFile(dir_.Write(base + tail))) << tail;
+    }
+}
+
 TEST_F(RtServerConfigTest, BadPathsAreReportedOnStandardError) {
     testing::internal::CaptureStderr();
     EXPECT_FALSE(conf_.LoadConfigFile(""));

@@ -34,8 +34,16 @@ RtRouterDatabase RouterDatabase(const TestDatabaseAddress &address) {
 
 RtServerProcess::RtServerProcess(const std::string &root, const TestDatabaseAddress &database,
                                  const std::string &name)
-    : root_(root), name_(name), port_(FreeLoopbackPort()) {
+    : root_(root), name_(name), database_(database), port_(FreeLoopbackPort()) {
     WriteRtRouterConfiguration(root_, port_, RouterDatabase(database));
+}
+
+bool RtServerProcess::ConfigureTls(RtRouterTls tls) {
+    do {
+        tls.port = FreeLoopbackPort();
+    } while (tls.port == port_);
+    tls_port_ = tls.port;
+    return WriteRtRouterConfiguration(root_, port_, RouterDatabase(database_), tls);
 }
 
 RtServerProcess::~RtServerProcess() {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "rt_tools/rt_router_setup.h"
 #include "support/test_database.h"
 
 // The built rt_server binary as a real child process with a NORVALE_ROOT of its own: the two
@@ -25,6 +26,11 @@ class RtServerProcess {
     // Standard output and error of the next Start go to one file, as with `2>&1`; Stdout and
     // Stderr then both read it.
     void ShareOutputFile() { shared_output_ = true; }
+
+    // Rewrites the configuration with a TLS listener on a free port (tls.port is chosen here);
+    // before Start. false when the files could not be written.
+    bool ConfigureTls(RtRouterTls tls);
+
     // Starts the binary with args (without the program name); false when fork fails.
     bool Start(const std::vector<std::string> &args = {});
     // True once the port accepts connections (within timeoutMs), false when the process ended or
@@ -38,6 +44,7 @@ class RtServerProcess {
 
     pid_t Pid() const { return pid_; }
     int Port() const { return port_; }
+    int TlsPort() const { return tls_port_; }
     const std::string &Root() const { return root_; }
     // Named streams and files of this run.
     std::string Stdout() const;
@@ -50,7 +57,9 @@ class RtServerProcess {
   private:
     std::string root_;
     std::string name_;
+    TestDatabaseAddress database_;
     int port_ = 0;
+    int tls_port_ = 0;
     pid_t pid_ = -1;
     bool shared_output_ = false;
 };

@@ -1,0 +1,74 @@
+#include "rt_server/rt_server_tls_listener.h"
+
+#include <string>
+
+#include "bd_common/bd_error.h"
+#include "bd_common/bd_log.h"
+#include "bd_common/bd_path.h"
+#include "bd_common/bd_time.h"
+#include "bd_netframwork/bd_network.h"
+#include "rt_server/rt_server_config.h"
+
+namespace {
+
+const char kSourceFile[] = "rt_server_tls_listener";
+
+void LogError(const std::string &message, int code, int line, const char *function) {
+    BdLog::GetLogger()->WriteLocalLog(BD_LOG_ERROR, message, code, kSourceFile, line, function);
+}
+
+}  // namespace
+
+bool RtServerTlsListener::Wanted() const {
+    return g_rt_server_conf.GetTlsListenPort() > 0;
+}
+
+int RtServerTlsListener::Start(BdConnManager *manager) {
+    next_attempt_ = 0;
+    BdTlsServerContext::Settings settings;
+    settings.certificate_file = BdPath::Resolve(BdNetwork::kCertificateFile);
+    settings.key_file = BdPath::Resolve(BdNetwork::kPrivateKeyFile);
+    settings.ca_file = g_rt_server_conf.GetTlsCaFile();
+    settings.require_peer_certificate = g_rt_server_conf.GetTlsRequirePeerCertificate();
+    std::string failure;
+    int rc = context_.Load(settings, &failure);
+    if (rc == BD_SUCCESS) {
+        const int port = g_rt_server_conf.GetTlsListenPort();
+        rc = RtServerListenConnection::Open(manager, g_rt_server_conf.GetListenIP(), port,
+                                            context_.Get(), &listener_);
+        failure = std::string(rc == BD_SOCKET_BIND_ERROR ? "socket bind error"
+                                                         : "socket listen error") +
+                  " on TLS port " + std::to_string(port);
+    }
+    if (rc == BD_SUCCESS) {
+        failures_ = 0;
+        BdLog::GetLogger()->WriteLocalLog(
+            BD_LOG_DEBUG, "TLS listener on port " + std::to_string(g_rt_server_conf.GetTlsListenPort()),
+            0, "", 0, "");
+        return rc;
+    }
+    ++failures_;
+    if (failures_ < kAttempts) {
+        next_attempt_ = BdTime::Now().ToSecond() + 1;
+        failure += ", retried in 1 s";
+    } else {
+        failure += ", TLS listener stays off";
+    }
+    LogError(failure, rc, __LINE__, __FUNCTION__);
+    return rc;
+}
+
+void RtServerTlsListener::RetryIfDue(BdConnManager *manager) {
+    if (next_attempt_ != 0 && BdTime::Now().ToSecond() >= next_attempt_)
+        Start(manager);
+}
+
+int RtServerTlsListener::WaitSeconds(int usual) const {
+    return next_attempt_ != 0 ? 1 : usual;
+}
+
+void RtServerTlsListener::Forget() {
+    listener_ = nullptr;
+    failures_ = 0;
+    next_attempt_ = 0;
+}
