@@ -6,11 +6,13 @@
 #include <vector>
 
 #include "rt_tools/rt_peer_framer.h"
+#include "rt_tools/rt_peer_tls.h"
 
 // One peer connection of the benchmark: a non-blocking socket to the router, the packets received
 // but not yet taken, and the bytes queued but not yet sent. Many of them share one thread and one
 // epoll set (RtBenchPoller). The connection owns its socket and closes it when destroyed; it is
-// neither copied nor moved, so a socket is closed exactly once.
+// neither copied nor moved, so a socket is closed exactly once. With a TLS context the
+// connection speaks TLS once connected: queued bytes wait until the TLS handshake is done.
 class RtBenchConnection {
   public:
     RtBenchConnection() = default;
@@ -18,15 +20,19 @@ class RtBenchConnection {
     RtBenchConnection(const RtBenchConnection &) = delete;
     RtBenchConnection &operator=(const RtBenchConnection &) = delete;
 
-    // Starts a non-blocking connect to 127.0.0.1:port. false when the socket cannot be made.
-    bool StartConnect(int port);
+    // Starts a non-blocking connect to 127.0.0.1:port, TLS with tls (not owned) unless it is
+    // null. false when the socket cannot be made.
+    bool StartConnect(int port, SSL_CTX *tls);
     // After the socket reported writable for the first time: true when the connect succeeded.
     bool FinishConnect();
 
     void Queue(const char *data, size_t length);
     // Sends what the kernel takes now. false when the connection failed.
     bool Flush();
-    bool HasOutput() const { return sent_ < out_.size(); }
+    // Bytes to send that the socket could take now: none while the TLS handshake waits to read.
+    bool HasOutput() const {
+        return sent_ < out_.size() && !(handshaking_ && !handshake_wants_write_);
+    }
 
     // Reads what is available into the framer. BD_SUCCESS, or BD_PEER_CLOSE_CONNECTION /
     // BD_RECV_ERROR when the connection ended.
@@ -39,7 +45,16 @@ class RtBenchConnection {
     std::string uuid;
 
   private:
+    // Moves the TLS handshake on; false when it failed.
+    bool Handshake();
+    // ReadAvailable over TLS.
+    int ReadTls();
+
     int fd_ = -1;
+    SSL_CTX *tls_context_ = nullptr;  // not owned; null: plain TCP
+    RtPeerTlsSession tls_;
+    bool handshaking_ = false;
+    bool handshake_wants_write_ = false;
     RtPeerFramer in_;
     std::vector<char> out_;
     size_t sent_ = 0;  // bytes of out_ already sent

@@ -29,6 +29,10 @@ const BdGetopt::Option kOptions[] = {
     {kDbName, "db-name", BdGetopt::kRequiredArgument},
     {kDbUser, "db-user", BdGetopt::kRequiredArgument},
     {kDbPassword, "db-password", BdGetopt::kRequiredArgument},
+    {kRtToolTls, "tls", BdGetopt::kNoArgument},
+    {kRtToolCa, "ca", BdGetopt::kRequiredArgument},
+    {kRtToolCert, "cert", BdGetopt::kRequiredArgument},
+    {kRtToolKey, "key", BdGetopt::kRequiredArgument},
     {0, nullptr, BdGetopt::kNoArgument},
 };
 
@@ -119,6 +123,8 @@ int RtBenchCommandLine::Parse(int argc, const char *const *argv, std::ostream &e
                 database.password = argument;
                 break;
             default: {
+                if (RtToolTakeTlsOption(parsed.Code(i), argument, &settings.tls))
+                    break;
                 const std::vector<std::string> &names = RtBenchWorkload::Names();
                 if (argument == "all") {
                     options->workloads.insert(options->workloads.end(), names.begin(), names.end());
@@ -135,6 +141,11 @@ int RtBenchCommandLine::Parse(int argc, const char *const *argv, std::ostream &e
     }
     if (options->workloads.empty())
         return usage.Problem("name at least one workload");
+    std::string tlsProblem = RtToolTlsProblem(settings.tls);
+    if (tlsProblem.empty() && settings.tls.enabled && settings.tls.certificate_file.empty())
+        tlsProblem = "--tls needs the router's --cert and --key";
+    if (!tlsProblem.empty())
+        return usage.Problem(tlsProblem);
     if (settings.router_binary.empty())
         settings.router_binary = DefaultRouter();
     return kRtBenchExitOk;
@@ -169,6 +180,8 @@ void RtBenchCommandLine::ShowHelp(const std::string &programName, std::ostream &
                    "--db-password [text]",
                    "The database, otherwise RT_DB_HOST, RT_DB_PORT, RT_DB_NAME, RT_DB_USER, "
                    "RT_DB_PASSWORD.");
+    RtToolTlsHelp(out, "PEM certificate and key the router serves its TLS port with (required "
+                       "with --tls).");
     out << "Exit status:\n"
         << "  0\tEvery run completed and verified.\n"
         << "  1\tA run lost, corrupted or reordered packets, or reached its time bound.\n"

@@ -25,7 +25,7 @@ bool RtBenchPeerSet::Join(const std::vector<std::string> &uuids, int kind,
         writing_.push_back(true);
         RtBenchConnection &peer = *peers_.back();
         peer.uuid = uuid;
-        if (!peer.StartConnect(port_) || !poller_.Add(&peer, peers_.size() - 1, true)) {
+        if (!peer.StartConnect(port_, tls_) || !poller_.Add(&peer, peers_.size() - 1, true)) {
             *error = "cannot open connection " + std::to_string(peers_.size());
             return false;
         }

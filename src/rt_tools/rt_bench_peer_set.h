@@ -15,7 +15,8 @@ class RtBenchPeerSet {
   public:
     using Clock = std::chrono::steady_clock;
 
-    explicit RtBenchPeerSet(int port) : port_(port) {}
+    // Peers connect to 127.0.0.1:port, over TLS with tls (not owned) unless it is null.
+    RtBenchPeerSet(int port, SSL_CTX *tls) : port_(port), tls_(tls) {}
     RtBenchPeerSet(const RtBenchPeerSet &) = delete;
     RtBenchPeerSet &operator=(const RtBenchPeerSet &) = delete;
 
@@ -40,6 +41,7 @@ class RtBenchPeerSet {
 
   private:
     int port_;
+    SSL_CTX *tls_;  // not owned
     RtBenchPoller poller_;
     std::vector<std::unique_ptr<RtBenchConnection>> peers_;
     std::vector<bool> writing_;  // writing interest armed, per peer

@@ -37,7 +37,8 @@ RtBenchRouter::~RtBenchRouter() {
 }
 
 bool RtBenchRouter::Start(const std::string &binary, const RtRouterDatabase &database,
-                          const std::string &workDir, int timeoutMs, std::string *error) {
+                          const std::string &workDir, int timeoutMs, std::string *error,
+                          RtRouterTls tls) {
     Stop();
     std::string pattern = workDir + "/rt_bench-XXXXXX";
     if (mkdtemp(&pattern[0]) == nullptr) {
@@ -46,9 +47,16 @@ bool RtBenchRouter::Start(const std::string &binary, const RtRouterDatabase &dat
     }
     root_ = pattern;
     port_ = FreeLoopbackPort();
+    const int plainPort = port_;
+    if (tls.port != 0) {
+        do {
+            tls.port = FreeLoopbackPort();
+        } while (tls.port == plainPort && tls.port != 0);
+        port_ = tls.port;
+    }
     std::error_code failed;
     std::filesystem::create_directories(root_ + "/log", failed);
-    if (port_ == 0 || failed || !WriteRtRouterConfiguration(root_, port_, database)) {
+    if (port_ == 0 || failed || !WriteRtRouterConfiguration(root_, plainPort, database, tls)) {
         *error = "cannot write the router's configuration under " + root_;
         return false;
     }

@@ -18,13 +18,16 @@ class RtBenchRouter {
     RtBenchRouter(const RtBenchRouter &) = delete;
     RtBenchRouter &operator=(const RtBenchRouter &) = delete;
 
-    // Creates the root under workDir, writes the configuration for a free loopback port, starts
-    // binary and waits until the port accepts connections. false (with *error set) when any step
-    // fails or the router is not listening within timeoutMs.
+    // Creates the root under workDir, writes the configuration for a free loopback port (and a
+    // second one for TLS with tls's certificate and key when tls.port is not 0; its port is
+    // chosen here), starts binary and waits until the peers' port accepts connections. false
+    // (with *error set) when any step fails or the router is not listening within timeoutMs.
     bool Start(const std::string &binary, const RtRouterDatabase &database,
-               const std::string &workDir, int timeoutMs, std::string *error);
+               const std::string &workDir, int timeoutMs, std::string *error,
+               RtRouterTls tls = RtRouterTls());
     void Stop();
 
+    // The port the peers use: the TLS one when there is one.
     int Port() const { return port_; }
     pid_t Pid() const { return pid_; }
     bool Running();

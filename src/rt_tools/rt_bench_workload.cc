@@ -107,7 +107,8 @@ void AddTraffic(RtBenchRecord *record, RtBenchTrafficResult *result) {
 }
 
 bool RunTraffic(const RtBenchSettings &settings, const Defaults &defaults, RtBenchRouter *router,
-                const std::string &prefix, RtBenchRecord *record, std::string *error) {
+                SSL_CTX *tls, const std::string &prefix, RtBenchRecord *record,
+                std::string *error) {
     RtBenchTrafficSpec spec;
     spec.payload_size = Pick(settings.payload_size, defaults.payload_size);
     spec.messages = Pick(settings.messages, defaults.messages);
@@ -126,7 +127,7 @@ bool RunTraffic(const RtBenchSettings &settings, const Defaults &defaults, RtBen
 
     const Clock::time_point deadline =
         Clock::now() + std::chrono::seconds(settings.time_bound_seconds);
-    RtBenchPeerSet set(router->Port());
+    RtBenchPeerSet set(router->Port(), tls);
     if (!set.Join({prefix + "platform"}, kBdHandShakeServerPlatform, deadline, error) ||
         !set.Join(Uuids(prefix, peers), kBdHandShakeClient, deadline, error)) {
         return false;
@@ -161,13 +162,13 @@ bool RunTraffic(const RtBenchSettings &settings, const Defaults &defaults, RtBen
 
 // storm and idle: a crowd of clients hand-shaking at once.
 bool RunCrowd(const RtBenchSettings &settings, const Defaults &defaults, RtBenchRouter *router,
-              const std::string &prefix, Database *database, RtBenchRecord *record,
-              std::string *error) {
+              SSL_CTX *tls, const std::string &prefix, Database *database,
+              RtBenchRecord *record, std::string *error) {
     const int peers = Pick(settings.peers, defaults.peers);
     record->Add("peers", static_cast<int64_t>(peers));
     const Clock::time_point deadline =
         Clock::now() + std::chrono::seconds(settings.time_bound_seconds);
-    RtBenchPeerSet set(router->Port());
+    RtBenchPeerSet set(router->Port(), tls);
     if (!set.Join({prefix + "platform"}, kBdHandShakeServerPlatform, deadline, error))
         return false;
     const long rssBefore = router->RssKib();
@@ -213,6 +214,7 @@ int RtBenchWorkload::Run(const RtBenchSettings &settings, int runNumber, RtBench
     const Defaults &defaults = DefaultsOf(settings.workload);
     record->Add("workload", settings.workload);
     record->Add("run", static_cast<int64_t>(runNumber));
+    record->Add("transport", settings.tls.enabled ? "tls" : "plain");
     Database database;
     if (!database.Open(settings.database)) {
         *error = "cannot connect to the database " + settings.database.name + " at " +
@@ -223,12 +225,22 @@ int RtBenchWorkload::Run(const RtBenchSettings &settings, int runNumber, RtBench
     int status = kRtBenchExitSetup;
     {
         RtBenchRouter router;
+        RtRouterTls routerTls;
+        RtPeerTlsContext peerTls;
+        if (settings.tls.enabled) {
+            routerTls.port = -1;  // any free port
+            routerTls.certificate_file = settings.tls.certificate_file;
+            routerTls.key_file = settings.tls.key_file;
+            if (!peerTls.Load({settings.tls.ca_file, "", ""}, error))
+                return kRtBenchExitSetup;
+        }
         if (router.Start(settings.router_binary, settings.database, settings.work_dir, 60000,
-                         error)) {
-            const bool ok =
-                defaults.messages > 0
-                    ? RunTraffic(settings, defaults, &router, prefix, record, error)
-                    : RunCrowd(settings, defaults, &router, prefix, &database, record, error);
+                         error, routerTls)) {
+            const bool ok = defaults.messages > 0
+                                ? RunTraffic(settings, defaults, &router, peerTls.Get(), prefix,
+                                             record, error)
+                                : RunCrowd(settings, defaults, &router, peerTls.Get(), prefix,
+                                           &database, record, error);
             status = ok ? kRtBenchExitOk : kRtBenchExitFailed;
         }
     }

@@ -6,6 +6,7 @@
 
 #include "rt_tools/rt_bench_record.h"
 #include "rt_tools/rt_bench_router.h"
+#include "rt_tools/rt_tool_command_line.h"
 
 // Exit statuses of rt_bench; listed in its help text and manual page.
 enum RtBenchExit {
@@ -27,6 +28,9 @@ struct RtBenchSettings {
     std::string router_binary;
     RtRouterDatabase database;
     std::string work_dir = "/var/tmp";
+    // Peers speak TLS to the router's TLS port; certificate_file and key_file are the router's,
+    // ca_file what the peers verify it by.
+    RtToolTls tls;
 };
 
 // Runs one workload against a freshly started router and fills the run's record:

@@ -73,7 +73,7 @@ std::string RunThrough(FaultRelay::Fault fault, bool echo) {
     FaultRelay relay(fault, 60);
     if (!relay.Start())
         return "relay did not start";
-    RtBenchPeerSet peers(relay.Port());
+    RtBenchPeerSet peers(relay.Port(), nullptr);
     const auto deadline = RtBenchPeerSet::Clock::now() + std::chrono::seconds(5);
     std::string error;
     if (!peers.Join({"sink"}, kBdHandShakeServerPlatform, deadline, &error) ||

@@ -1,0 +1,117 @@
+// The first bytes a peer sends to the router's TLS port. The input is fed, in pseudo-random cuts
+// derived from it, through a socket pair into a real accepted BdClientConnection that speaks TLS
+// from a server context loaded the router's way (certificate, key, a CA asking for peer
+// certificates). Whatever arrives, the connection must never hand a packet over before the TLS
+// handshake completed, must either wait for more or close, and must close once the peer goes.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
+#include "bd_common/bd_error.h"
+#include "bd_netframwork/bd_conn_manager.h"
+#include "bd_netframwork/bd_network.h"
+#include "bd_netframwork/bd_tls_context.h"
+#include "fuzz_check.h"
+#include "support/recording_connection.h"
+
+namespace {
+
+// A self-signed certificate and its key as PEM files in a fresh directory; the certificate is its
+// own CA.
+std::string WriteCertificate() {
+    char pattern[] = "/tmp/fuzz-tls-XXXXXX";
+    const std::string dir = mkdtemp(pattern);
+    EVP_PKEY *key = EVP_EC_gen("P-256");
+    X509 *certificate = X509_new();
+    X509_set_version(certificate, 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(certificate), 1);
+    X509_gmtime_adj(X509_getm_notBefore(certificate), 0);
+    X509_gmtime_adj(X509_getm_notAfter(certificate), 3600L * 24 * 365);
+    X509_set_pubkey(certificate, key);
+    X509_NAME *name = X509_get_subject_name(certificate);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char *>("fuzz"), -1, -1, 0);
+    X509_set_issuer_name(certificate, name);
+    X509_sign(certificate, key, EVP_sha256());
+    FILE *out = fopen((dir + "/certificate.pem").c_str(), "w");
+    PEM_write_X509(out, certificate);
+    fclose(out);
+    out = fopen((dir + "/private_key.pem").c_str(), "w");
+    PEM_write_PrivateKey(out, key, nullptr, nullptr, 0, nullptr, nullptr);
+    fclose(out);
+    X509_free(certificate);
+    EVP_PKEY_free(key);
+    return dir;
+}
+
+BdTlsServerContext *g_context = nullptr;
+
+uint64_t Fingerprint(const uint8_t *data, size_t size) {
+    uint64_t hash = 14695981039346656037ull;  // FNV-1a
+    for (size_t i = 0; i < size; ++i) {
+        hash = (hash ^ data[i]) * 1099511628211ull;
+    }
+    return hash | 1;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    // The server answers with alerts on a socket whose peer may be gone.
+    std::signal(SIGPIPE, SIG_IGN);
+    const std::string dir = WriteCertificate();
+    BdTlsServerContext::Settings settings;
+    settings.certificate_file = dir + "/certificate.pem";
+    settings.key_file = dir + "/private_key.pem";
+    settings.ca_file = settings.certificate_file;
+    g_context = new BdTlsServerContext();
+    std::string failure;
+    FUZZ_CHECK(g_context->Load(settings, &failure) == BD_SUCCESS);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    int ends[2];
+    FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM, 0, ends) == 0);
+    BdConnManager manager;  // never started: the connection only needs one to register with
+    RecordingConnection connection;
+    FUZZ_CHECK(connection.Init(ends[0], &manager) == BD_SUCCESS);
+    connection.SetNonBlocking();
+    FUZZ_CHECK(connection.StartServerTls(g_context->Get()) == BD_SUCCESS);
+
+    uint64_t state = Fingerprint(data, size);
+    char discard[65536];
+    for (size_t sent = 0; sent < size && connection.GetCloseFlag() == 0;) {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        const size_t chunk = std::min<size_t>(1 + state % 512, size - sent);
+        FUZZ_CHECK(write(ends[1], data + sent, chunk) == static_cast<ssize_t>(chunk));
+        sent += chunk;
+        connection.OnOut(nullptr);
+        const int rc = connection.OnIn(nullptr);
+        FUZZ_CHECK(rc == BD_SOCKET_EAGAIN || connection.GetCloseFlag() == 1);
+        // What the server answers (its hello, an alert) is read away so it never blocks.
+        while (recv(ends[1], discard, sizeof(discard), MSG_DONTWAIT) > 0) {
+        }
+    }
+    // Random bytes cannot finish a handshake, which needs the peer's keys.
+    FUZZ_CHECK(connection.packets.empty());
+
+    close(ends[1]);
+    if (connection.GetCloseFlag() == 0) {
+        connection.OnIn(nullptr);
+        FUZZ_CHECK(connection.GetCloseFlag() == 1);
+    }
+    connection.Destroy();  // closes ends[0]
+    return 0;
+}
