@@ -116,12 +116,14 @@ class BdClientConnection : public BdConnection {
                                    int auxValue);
 
     // Makes this accepted connection speak TLS with context (shared, not owned); before it is
-    // registered with the manager. 0; 1 when the session cannot be made; 2 when not initialised.
+    // registered with the manager. 0; BD_ERROR when the session cannot be made;
+    // BD_OBJECT_NOT_INIT when not initialised.
     int StartServerTls(SSL_CTX *context);
 
   private:
-    // Moves a pending TLS handshake on: 0 when complete (now or before), 29 while it waits for
-    // the socket (write interest armed when it needs to write), 1 when it failed (logged,
+    // Moves a pending TLS handshake on: 0 when complete (now or before), BD_SOCKET_EAGAIN while it
+    // waits for the socket (write interest armed when it needs to write), BD_ERROR when it failed
+    // (logged,
     // connection closed).
     int AdvanceTlsHandshake();
     // Logs the close of a failed read or write (debug level when the peer closed, error level with

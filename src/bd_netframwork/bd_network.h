@@ -92,10 +92,12 @@ class BdNetwork {
 
     // Starts the server side of a non-blocking TLS session on an accepted socket, from context
     // (shared; the session keeps its own reference). The socket type becomes TLS with the
-    // handshake pending. 0; 1 when the session cannot be made; 2 when not initialised.
+    // handshake pending. 0; 1 when the session cannot be made; BD_OBJECT_NOT_INIT when not
+    // initialised.
     int AcceptTls(SSL_CTX *context);
-    // Moves the pending handshake on as far as the socket allows. 0 once it is complete; 29 when
-    // it waits for the socket, readable or, with *wantsWrite set, writable; 1 when it failed,
+    // Moves the pending handshake on as far as the socket allows. 0 once it is complete;
+    // BD_SOCKET_EAGAIN when it waits for the socket, readable or, with *wantsWrite set, writable;
+    // BD_ERROR when it failed,
     // with *failure saying why (a certificate refused, bytes that are not TLS, the peer gone).
     int ContinueTlsHandshake(bool *wantsWrite, std::string *failure);
     bool TlsHandshakePending() const { return _tlsHandshakePending; }

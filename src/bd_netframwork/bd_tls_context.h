@@ -28,9 +28,9 @@ class BdTlsServerContext {
     BdTlsServerContext(const BdTlsServerContext &) = delete;
     BdTlsServerContext &operator=(const BdTlsServerContext &) = delete;
 
-    // Builds a fresh context from settings, replacing any earlier one only on success. 0, or 1
-    // with *failure naming the file and the reason (a missing file, a damaged one, a key that
-    // does not match the certificate).
+    // Builds a fresh context from settings, replacing any earlier one only on success. 0, or
+    // BD_ERROR with *failure naming the file and the reason (a missing file, a damaged one, a key
+    // that does not match the certificate).
     int Load(const Settings &settings, std::string *failure);
     // Null until a load succeeded.
     SSL_CTX *Get() const { return _context; }

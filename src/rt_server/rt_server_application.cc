@@ -180,10 +180,9 @@ int RtServerApplication::InitConnection() {
         return BD_SUCCESS;
     }
 
-    const int failure =
-        RtServerListenConnection::Open(&conn_manager_, g_rt_server_conf.GetListenIP(),
-                                       g_rt_server_conf.GetListenPort(), nullptr,
-                                       &listen_connection_);
+    const int failure = RtServerListenConnection::Open(
+        &conn_manager_, g_rt_server_conf.GetListenIP(), g_rt_server_conf.GetListenPort(), nullptr,
+        &listen_connection_);
     if (failure != BD_SUCCESS) {
         conn_manager_.Destroy();
         LogError(failure == BD_SOCKET_BIND_ERROR ? "socket bind error" : "socket listen error",

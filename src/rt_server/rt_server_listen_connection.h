@@ -27,8 +27,8 @@ class RtServerListenConnection : public BdConnection {
     static constexpr long kListenDeadlineSeconds = 300000000L;
 
     // Opens a listening socket on ip:port, a TLS one when context (not owned) is given, and
-    // registers it with manager, which owns it from then on. 0 and *listener; 18 (bind) or 19
-    // (listen), with nothing left behind.
+    // registers it with manager, which owns it from then on. 0 and *listener; BD_SOCKET_BIND_ERROR
+    // or BD_SOCKET_LISTEN_ERROR, with nothing left behind.
     static int Open(BdConnManager *manager, const std::string &ip, int port, SSL_CTX *context,
                     RtServerListenConnection **listener);
 

@@ -36,15 +36,16 @@ int RtServerTlsListener::Start(BdConnManager *manager) {
         const int port = g_rt_server_conf.GetTlsListenPort();
         rc = RtServerListenConnection::Open(manager, g_rt_server_conf.GetListenIP(), port,
                                             context_.Get(), &listener_);
-        failure = std::string(rc == BD_SOCKET_BIND_ERROR ? "socket bind error"
-                                                         : "socket listen error") +
-                  " on TLS port " + std::to_string(port);
+        failure =
+            std::string(rc == BD_SOCKET_BIND_ERROR ? "socket bind error" : "socket listen error") +
+            " on TLS port " + std::to_string(port);
     }
     if (rc == BD_SUCCESS) {
         failures_ = 0;
         BdLog::GetLogger()->WriteLocalLog(
-            BD_LOG_DEBUG, "TLS listener on port " + std::to_string(g_rt_server_conf.GetTlsListenPort()),
-            0, "", 0, "");
+            BD_LOG_DEBUG,
+            "TLS listener on port " + std::to_string(g_rt_server_conf.GetTlsListenPort()), 0, "", 0,
+            "");
         return rc;
     }
     ++failures_;

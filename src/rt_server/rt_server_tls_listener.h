@@ -19,7 +19,8 @@ class RtServerTlsListener {
 
     // True when the configuration names a TLS port.
     bool Wanted() const;
-    // Loads the context and opens the listener on manager: 0, or 1 (files) / 18 / 19 (socket),
+    // Loads the context and opens the listener on manager: 0, or BD_ERROR (files),
+    // BD_SOCKET_BIND_ERROR or BD_SOCKET_LISTEN_ERROR,
     // logged. A failure schedules the next attempt.
     int Start(BdConnManager *manager);
     // Once a main-loop turn: tries again when an attempt is due.

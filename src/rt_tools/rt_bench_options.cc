@@ -180,8 +180,9 @@ void RtBenchCommandLine::ShowHelp(const std::string &programName, std::ostream &
                    "--db-password [text]",
                    "The database, otherwise RT_DB_HOST, RT_DB_PORT, RT_DB_NAME, RT_DB_USER, "
                    "RT_DB_PASSWORD.");
-    RtToolTlsHelp(out, "PEM certificate and key the router serves its TLS port with (required "
-                       "with --tls).");
+    RtToolTlsHelp(out,
+                  "PEM certificate and key the router serves its TLS port with (required "
+                  "with --tls).");
     out << "Exit status:\n"
         << "  0\tEvery run completed and verified.\n"
         << "  1\tA run lost, corrupted or reordered packets, or reached its time bound.\n"

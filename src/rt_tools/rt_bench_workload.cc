@@ -162,8 +162,8 @@ bool RunTraffic(const RtBenchSettings &settings, const Defaults &defaults, RtBen
 
 // storm and idle: a crowd of clients hand-shaking at once.
 bool RunCrowd(const RtBenchSettings &settings, const Defaults &defaults, RtBenchRouter *router,
-              SSL_CTX *tls, const std::string &prefix, Database *database,
-              RtBenchRecord *record, std::string *error) {
+              SSL_CTX *tls, const std::string &prefix, Database *database, RtBenchRecord *record,
+              std::string *error) {
     const int peers = Pick(settings.peers, defaults.peers);
     record->Add("peers", static_cast<int64_t>(peers));
     const Clock::time_point deadline =
@@ -234,13 +234,13 @@ int RtBenchWorkload::Run(const RtBenchSettings &settings, int runNumber, RtBench
             if (!peerTls.Load({settings.tls.ca_file, "", ""}, error))
                 return kRtBenchExitSetup;
         }
-        if (router.Start(settings.router_binary, settings.database, settings.work_dir, 60000,
-                         error, routerTls)) {
-            const bool ok = defaults.messages > 0
-                                ? RunTraffic(settings, defaults, &router, peerTls.Get(), prefix,
-                                             record, error)
-                                : RunCrowd(settings, defaults, &router, peerTls.Get(), prefix,
-                                           &database, record, error);
+        if (router.Start(settings.router_binary, settings.database, settings.work_dir, 60000, error,
+                         routerTls)) {
+            const bool ok =
+                defaults.messages > 0
+                    ? RunTraffic(settings, defaults, &router, peerTls.Get(), prefix, record, error)
+                    : RunCrowd(settings, defaults, &router, peerTls.Get(), prefix, &database,
+                               record, error);
             status = ok ? kRtBenchExitOk : kRtBenchExitFailed;
         }
     }

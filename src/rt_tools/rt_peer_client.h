@@ -75,7 +75,7 @@ class RtPeerClient {
     int StartTls(const std::string &host, int timeoutMs);
 
     int fd_ = -1;
-    SSL_CTX *tls_context_ = nullptr;          // not owned; null: plain TCP
+    SSL_CTX *tls_context_ = nullptr;         // not owned; null: plain TCP
     std::unique_ptr<RtPeerTlsSession> tls_;  // the connection's TLS state, when it has one
     int receive_timeout_ms_ = kDefaultReceiveTimeoutMs;
     RtPeerFramer framer_;  // received bytes not yet returned as a packet

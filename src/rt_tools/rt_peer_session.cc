@@ -37,9 +37,9 @@ int RtPeerSession::Connect() {
     const std::string where = options_.host + ":" + std::to_string(options_.port);
     if (options_.tls.enabled) {
         std::string failure;
-        if (!tls_context_.Load({options_.tls.ca_file, options_.tls.certificate_file,
-                                options_.tls.key_file},
-                               &failure)) {
+        if (!tls_context_.Load(
+                {options_.tls.ca_file, options_.tls.certificate_file, options_.tls.key_file},
+                &failure)) {
             return Fail(kRtPeerExitFailure, failure);
         }
         client_.UseTls(tls_context_.Get());
@@ -48,8 +48,8 @@ int RtPeerSession::Connect() {
     if (rc == BD_SOCKET_TIMEOUT)
         return Fail(kRtPeerExitTimeout, "time-out connecting to " + where);
     if (rc != BD_SUCCESS && !client_.TlsFailure().empty())
-        return Fail(kRtPeerExitRefused, "TLS handshake failed: " + where + ": " +
-                                            client_.TlsFailure());
+        return Fail(kRtPeerExitRefused,
+                    "TLS handshake failed: " + where + ": " + client_.TlsFailure());
     if (rc != BD_SUCCESS)
         return Fail(kRtPeerExitRefused, "connection refused: " + where);
     next_keepalive_ = Clock::now() + std::chrono::seconds(options_.keepalive_seconds);

@@ -19,8 +19,8 @@ bool WriteText(const std::string &path, const std::string &text) {
 
 }  // namespace
 
-bool WriteRtRouterConfiguration(const std::string &root, int port,
-                                const RtRouterDatabase &database, const RtRouterTls &tls) {
+bool WriteRtRouterConfiguration(const std::string &root, int port, const RtRouterDatabase &database,
+                                const RtRouterTls &tls) {
     std::error_code failed;
     std::filesystem::create_directories(root + "/etc/norvale", failed);
     if (failed)

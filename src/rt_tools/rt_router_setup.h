@@ -30,8 +30,7 @@ struct RtRouterTls {
 // TLS when that is set (its certificate and key copied under root). Everything the router writes
 // (log, storage, install path) stays under root. false when a file could not be written or
 // copied.
-bool WriteRtRouterConfiguration(const std::string &root, int port,
-                                const RtRouterDatabase &database,
+bool WriteRtRouterConfiguration(const std::string &root, int port, const RtRouterDatabase &database,
                                 const RtRouterTls &tls = RtRouterTls());
 
 // True when something accepts connections on 127.0.0.1:port right now.

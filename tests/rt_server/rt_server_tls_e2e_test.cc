@@ -23,13 +23,14 @@ class Certificates {
   public:
     Certificates() {
         const std::string make = std::string(RT_MAKE_CERTS) + " ";
-        ok_ = std::system((make + good_.Path() +
-                           " platform=platform-1:server-platform agent=agent-1:agent "
-                           "module=module-1:module-server web=web-1:web >/dev/null")
-                              .c_str()) == 0 &&
-              std::system(("CERT_DAYS=-1 " + make + good_.Path() + " expired=agent-2:agent")
-                              .c_str()) == 0 &&
-              std::system((make + other_.Path() + " stranger=agent-3:agent").c_str()) == 0;
+        ok_ =
+            std::system((make + good_.Path() +
+                         " platform=platform-1:server-platform agent=agent-1:agent "
+                         "module=module-1:module-server web=web-1:web >/dev/null")
+                            .c_str()) == 0 &&
+            std::system(
+                ("CERT_DAYS=-1 " + make + good_.Path() + " expired=agent-2:agent").c_str()) == 0 &&
+            std::system((make + other_.Path() + " stranger=agent-3:agent").c_str()) == 0;
     }
     bool Ok() const { return ok_; }
     std::string Good(const std::string &file) const { return good_.Join(file); }
@@ -218,8 +219,8 @@ TEST_F(RtServerTlsTest, ClaimsBeyondTheCertificateAreRefusedWithoutTakeover) {
         RtPeerClient impostor;
         ASSERT_EQ(ConnectTls(&impostor, *agentTls), 0);
         if (claim.kind == kWebPacket) {
-            impostor.Send(RtPeerPacket::Normal(Route(claim.uuid, "platform-1", kBdPeerTypeWeb),
-                                               "{}\n"));
+            impostor.Send(
+                RtPeerPacket::Normal(Route(claim.uuid, "platform-1", kBdPeerTypeWeb), "{}\n"));
         } else {
             impostor.Send(RtPeerPacket::HandShake(claim.kind, Identity(claim.uuid)));
         }

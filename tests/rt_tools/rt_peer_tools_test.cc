@@ -199,6 +199,8 @@ TEST(RtPeerCommandLineTest, RefusesBadArgumentsWithTheHintLine) {
         {"-w", "5s", "h:1"},                  // not a whole number
         {"-u", std::string(40, 'u'), "h:1"},  // longer than the 40-byte field holds
         {"-x", "h:1"},                        // unknown option
+        {"--ca", "ca.pem", "h:1"},            // a TLS file without --tls
+        {"--tls", "--cert", "c.pem", "h:1"},  // a certificate without its key
     };
     for (const auto &words : bad) {
         const Parsed parsed = Parse(words);
@@ -207,6 +209,16 @@ TEST(RtPeerCommandLineTest, RefusesBadArgumentsWithTheHintLine) {
                   std::string::npos)
             << parsed.err;
     }
+}
+
+TEST(RtPeerCommandLineTest, TakesTheTlsFiles) {
+    const Parsed parsed =
+        Parse({"--tls", "--ca", "ca.pem", "--cert", "a.pem", "--key", "a.key", "h:1"});
+    ASSERT_EQ(parsed.status, kRtPeerExitOk) << parsed.err;
+    EXPECT_TRUE(parsed.options.tls.enabled);
+    EXPECT_EQ(parsed.options.tls.ca_file, "ca.pem");
+    EXPECT_EQ(parsed.options.tls.certificate_file, "a.pem");
+    EXPECT_EQ(parsed.options.tls.key_file, "a.key");
 }
 
 TEST(RtPeerCommandLineTest, HelpWinsOverEverythingAfterIt) {
