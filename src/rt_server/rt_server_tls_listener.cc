@@ -3,21 +3,13 @@
 #include <string>
 
 #include "bd_common/bd_error.h"
-#include "bd_common/bd_log.h"
+#include "bd_common/bd_log_entry.h"
 #include "bd_common/bd_path.h"
 #include "bd_common/bd_time.h"
 #include "bd_netframwork/bd_network.h"
 #include "rt_server/rt_server_config.h"
 
-namespace {
-
-const char kSourceFile[] = "rt_server_tls_listener";
-
-void LogError(const std::string &message, int code, int line, const char *function) {
-    BdLog::GetLogger()->WriteLocalLog(BD_LOG_ERROR, message, code, kSourceFile, line, function);
-}
-
-}  // namespace
+BD_LOG_SOURCE_FILE("rt_server_tls_listener");
 
 bool RtServerTlsListener::Wanted() const {
     return g_rt_server_conf.GetTlsListenPort() > 0;
@@ -32,8 +24,8 @@ int RtServerTlsListener::Start(BdConnManager *manager) {
     settings.require_peer_certificate = g_rt_server_conf.GetTlsRequirePeerCertificate();
     std::string failure;
     int rc = context_.Load(settings, &failure);
+    const int port = g_rt_server_conf.GetTlsListenPort();
     if (rc == BD_SUCCESS) {
-        const int port = g_rt_server_conf.GetTlsListenPort();
         rc = RtServerListenConnection::Open(manager, g_rt_server_conf.GetListenIP(), port,
                                             context_.Get(), &listener_);
         failure =
@@ -42,10 +34,7 @@ int RtServerTlsListener::Start(BdConnManager *manager) {
     }
     if (rc == BD_SUCCESS) {
         failures_ = 0;
-        BdLog::GetLogger()->WriteLocalLog(
-            BD_LOG_DEBUG,
-            "TLS listener on port " + std::to_string(g_rt_server_conf.GetTlsListenPort()), 0, "", 0,
-            "");
+        BD_LOG(BD_LOG_DEBUG, 0, "TLS listener on port " + std::to_string(port), "");
         return rc;
     }
     ++failures_;
@@ -55,7 +44,7 @@ int RtServerTlsListener::Start(BdConnManager *manager) {
     } else {
         failure += ", TLS listener stays off";
     }
-    LogError(failure, rc, __LINE__, __FUNCTION__);
+    BD_LOG(BD_LOG_ERROR, rc, failure, "Start");
     return rc;
 }
 
