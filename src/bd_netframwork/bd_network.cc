@@ -479,10 +479,6 @@ int BdNetwork::ContinueTlsHandshake(bool *wantsWrite, std::string *failure) {
     return BD_ERROR;
 }
 
-bool BdNetwork::HasBufferedInput() const {
-    return _ssl != nullptr && !_tlsHandshakePending && SSL_has_pending(_ssl) == 1;
-}
-
 X509 *BdNetwork::PeerCertificate() const {
     if (_ssl == nullptr || _tlsHandshakePending) {
         return nullptr;

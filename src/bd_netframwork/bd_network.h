@@ -101,8 +101,6 @@ class BdNetwork {
     // with *failure saying why (a certificate refused, bytes that are not TLS, the peer gone).
     int ContinueTlsHandshake(bool *wantsWrite, std::string *failure);
     bool TlsHandshakePending() const { return _tlsHandshakePending; }
-    // Received TLS bytes the session holds but has not yet handed out; epoll cannot see these.
-    bool HasBufferedInput() const;
     // The certificate the peer presented and the handshake verified; borrowed, valid until
     // Destroy. Null without TLS or without a certificate.
     X509 *PeerCertificate() const;
