@@ -9,12 +9,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
 #include <string>
-
-#include <openssl/evp.h>
-#include <openssl/pem.h>
-#include <openssl/x509.h>
 
 #include "bd_common/bd_error.h"
 #include "bd_netframwork/bd_conn_manager.h"
@@ -22,36 +17,9 @@
 #include "bd_netframwork/bd_tls_context.h"
 #include "fuzz_check.h"
 #include "support/recording_connection.h"
+#include "support/test_certificate.h"
 
 namespace {
-
-// A self-signed certificate and its key as PEM files in a fresh directory; the certificate is its
-// own CA.
-std::string WriteCertificate() {
-    char pattern[] = "/tmp/fuzz-tls-XXXXXX";
-    const std::string dir = mkdtemp(pattern);
-    EVP_PKEY *key = EVP_EC_gen("P-256");
-    X509 *certificate = X509_new();
-    X509_set_version(certificate, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(certificate), 1);
-    X509_gmtime_adj(X509_getm_notBefore(certificate), 0);
-    X509_gmtime_adj(X509_getm_notAfter(certificate), 3600L * 24 * 365);
-    X509_set_pubkey(certificate, key);
-    X509_NAME *name = X509_get_subject_name(certificate);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char *>("fuzz"), -1, -1, 0);
-    X509_set_issuer_name(certificate, name);
-    X509_sign(certificate, key, EVP_sha256());
-    FILE *out = fopen((dir + "/certificate.pem").c_str(), "w");
-    PEM_write_X509(out, certificate);
-    fclose(out);
-    out = fopen((dir + "/private_key.pem").c_str(), "w");
-    PEM_write_PrivateKey(out, key, nullptr, nullptr, 0, nullptr, nullptr);
-    fclose(out);
-    X509_free(certificate);
-    EVP_PKEY_free(key);
-    return dir;
-}
 
 BdTlsServerContext *g_context = nullptr;
 
@@ -68,10 +36,14 @@ uint64_t Fingerprint(const uint8_t *data, size_t size) {
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     // The server answers with alerts on a socket whose peer may be gone.
     std::signal(SIGPIPE, SIG_IGN);
-    const std::string dir = WriteCertificate();
+    char pattern[] = "/tmp/fuzz-tls-XXXXXX";
+    const std::string dir = mkdtemp(pattern);
     BdTlsServerContext::Settings settings;
     settings.certificate_file = dir + "/certificate.pem";
     settings.key_file = dir + "/private_key.pem";
+    // Its own CA, so the context asks peers for certificates as the router's does.
+    const TestCertificate certificate({{"CN", "fuzz"}});
+    FUZZ_CHECK(certificate.Write(settings.certificate_file, settings.key_file));
     settings.ca_file = settings.certificate_file;
     g_context = new BdTlsServerContext();
     std::string failure;
