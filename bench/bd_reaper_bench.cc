@@ -43,7 +43,7 @@ void Run(const char *label, BdConnManager *manager, long turns, bool walkEveryTu
     double cpu = Seconds(CLOCK_PROCESS_CPUTIME_ID);
     for (long i = 0; i < turns; ++i) {
         if (walkEveryTurn) {
-            manager->RequestReapCheck();
+            manager->ReapSchedule()->DueNow();
         }
         manager->CheckTimeout(&lost);
     }

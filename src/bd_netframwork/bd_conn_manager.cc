@@ -24,8 +24,6 @@ BdConnManager::BdConnManager()
       _serverReadyFlag(0),
       _remoteServerFd(-1),
       _clock(WallClockSeconds),
-      _nextReapSecond(0),
-      _reapRequested(false),
       _staleUuidsPossible(false) {}
 
 BdConnManager::~BdConnManager() {
@@ -127,7 +125,7 @@ int BdConnManager::AddMapFdToConn(int fd, BdConnection *conn, unsigned int mask)
     if (_poll != nullptr) {
         _poll->BdPollCtl(fd, BdPoll::kCtlAdd, mask);
     }
-    ScheduleReapCheck(conn->GetTimeout());
+    _reapSchedule.DueBy(conn->GetTimeout());
     return BD_SUCCESS;
 }
 
@@ -290,8 +288,7 @@ int BdConnManager::CheckTimeout(std::list<std::string> *lost) {
     // Nothing can be due before the earliest deadline seen at the last walk unless a connection
     // said so since; on such turns the registry is not walked at all.
     long now = NowSeconds();
-    bool requested = _reapRequested.load() && _reapRequested.exchange(false);
-    if (requested || now >= _nextReapSecond.load()) {
+    if (_reapSchedule.IsDue(now)) {
         ReapFinished(now, lost);
     }
     if (_staleUuidsPossible.load() && _staleUuidsPossible.exchange(false)) {
@@ -305,7 +302,7 @@ void BdConnManager::ReapFinished(long now, std::list<std::string> *lost) {
     std::vector<BdConnection *> stalled;
     // Planned afresh from what the walk sees; a connection that schedules a check meanwhile
     // lowers the plan again below.
-    _nextReapSecond.store(LONG_MAX);
+    _reapSchedule.Restart();
     long next = LONG_MAX;
     {
         BdMutexLocker lock(_fdMapMutex);
@@ -321,7 +318,7 @@ void BdConnManager::ReapFinished(long now, std::list<std::string> *lost) {
             }
         }
     }
-    ScheduleReapCheck(next);
+    _reapSchedule.DueBy(next);
     // Logged outside the map lock.
     for (BdConnection *conn : stalled) {
         conn->CloseForWriteStall(now);
@@ -371,14 +368,4 @@ void BdConnManager::SetPTServerUUID(const std::string &uuid) {
 std::string BdConnManager::GetNodeUuid() {
     BdMutexLocker lock(_nodeUuidMutex);
     return _nodeUuid;
-}
-
-void BdConnManager::ScheduleReapCheck(long second) {
-    long planned = _nextReapSecond.load();
-    while (second < planned && !_nextReapSecond.compare_exchange_weak(planned, second)) {
-    }
-}
-
-void BdConnManager::RequestReapCheck() {
-    _reapRequested.store(true);
 }

@@ -15,7 +15,7 @@
 // releases only the manager's own members: call Destroy to close every connection.
 //
 // Threads and locks. Everything runs on the event-loop thread except what a packet connection does
-// from other threads when it queues data: CtlFD (through PutWriteQueueItem), RequestReapCheck and
+// from other threads when it queues data: CtlFD (through PutWriteQueueItem), the reap schedule and
 // the lookups, which are safe from any thread. The descriptor map is guarded by _fdMapMutex, the
 // UUID map by _uuidMapMutex, the node UUID by _nodeUuidMutex. No operation holds two of them at
 // once; an operation that removes a connection releases its map lock first, because the removal
@@ -35,6 +35,7 @@
 #include <string>
 
 #include "bd_common/bd_mutex.h"
+#include "bd_netframwork/bd_reap_schedule.h"
 
 class BdConnection;
 class BdPoll;
@@ -123,12 +124,9 @@ class BdConnManager {
     // A copy taken under the node-UUID lock. Any thread.
     std::string GetNodeUuid();
 
-    // Reaper scheduling, used by the connections. CheckTimeout walks the registry only on a turn
-    // when something may be due, so a connection announces every event that can make it due:
-    // a deadline (or the end of a write stall) that may come before the next planned walk, and a
-    // close flag or a queue overflow, which are due at once. Any thread.
-    void ScheduleReapCheck(long second);
-    void RequestReapCheck();
+    // CheckTimeout walks the registry only on a turn when something may be due, so a connection
+    // reports to this schedule every event that can make it due. Any thread.
+    BdReapSchedule *ReapSchedule() { return &_reapSchedule; }
 
     // Seconds of the manager's clock, the one CheckTimeout compares deadlines with.
     long NowSeconds() const { return _clock(); }
@@ -156,10 +154,7 @@ class BdConnManager {
     std::string _nodeUuid;  // guarded by _nodeUuidMutex
 
     SecondsClock _clock;
-    // Earliest second at which a deadline or a write stall may fall due.
-    std::atomic<long> _nextReapSecond;
-    // A close flag was set or a queue overflowed since the last walk.
-    std::atomic<bool> _reapRequested;
+    BdReapSchedule _reapSchedule;
     // A connection was removed since the last check for stale UUID entries.
     std::atomic<bool> _staleUuidsPossible;
 };

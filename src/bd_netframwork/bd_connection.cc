@@ -22,6 +22,7 @@ const char kSourceFile[] = "src/bd_netframwork/bd_connection";
 
 BdConnection::BdConnection()
     : _manager(nullptr),
+      _reapSchedule(nullptr),
       _network(nullptr),
       _fd(-1),
       _eventMask(0),
@@ -52,6 +53,7 @@ int BdConnection::InitCommon(BdConnManager *manager) {
     }
     _readBufferCapacity = kReadBufferInitialSize;
     _manager = manager;
+    _reapSchedule = manager->ReapSchedule();
     _bytesHeld = 0;
     _sendOffset = 0;
     _closeFlag = 0;
@@ -112,6 +114,7 @@ int BdConnection::Destroy() {
     _workThreadsEnabled = false;
     ReleaseResources();
     _manager = nullptr;
+    _reapSchedule = nullptr;
     _readBufferCapacity = 0;
     _bytesHeld = 0;
     _fd = -1;
@@ -245,15 +248,15 @@ int BdConnection::CloseConnection() {
 
 void BdConnection::CloseSelf() {
     _closeFlag = 1;
-    if (_manager != nullptr) {
-        _manager->RequestReapCheck();
+    if (_reapSchedule != nullptr) {
+        _reapSchedule->DueNow();
     }
 }
 
 void BdConnection::SetTimeout(long deadline) {
     _timeout = deadline;
-    if (_manager != nullptr) {
-        _manager->ScheduleReapCheck(deadline);
+    if (_reapSchedule != nullptr) {
+        _reapSchedule->DueBy(deadline);
     }
 }
 
@@ -291,7 +294,7 @@ int BdConnection::PutWriteQueueItem(char *data, const int &length) {
     // Whether the socket refuses data is decided by the reaper: a send that was taken whole may
     // have filled the socket without being refused.
     if (overflowing) {
-        _manager->RequestReapCheck();
+        _reapSchedule->DueNow();
     }
     ArmWriteInterest();
     return BD_SUCCESS;
@@ -361,7 +364,7 @@ void BdConnection::DropWriteQueueItem() {
         // This send may have filled the socket without being refused, and then no writable edge
         // comes: the reaper asks the socket itself while the queue is over its limit.
         if (_queuedBytes.load(std::memory_order_relaxed) > kMaxWriteQueueBytes) {
-            _manager->RequestReapCheck();
+            _reapSchedule->DueNow();
         }
     }
     BdPacketBlocks::Release(item.data);
@@ -375,7 +378,7 @@ void BdConnection::EnableWorkThreads(BdWorkThreadManager *pool) {
 void BdConnection::StartWaiting() {
     long now = _manager->NowSeconds();
     _waitingSince.store(now, std::memory_order_relaxed);
-    _manager->ScheduleReapCheck(now + kWriteStallSeconds);
+    _reapSchedule->DueBy(now + kWriteStallSeconds);
 }
 
 void BdConnection::StopWaiting() {
@@ -392,7 +395,7 @@ void BdConnection::NoteSendProgress() {
 void BdConnection::NoteSendRefused() {
     _sendRefused.store(true, std::memory_order_relaxed);
     if (_queuedBytes.load(std::memory_order_relaxed) > kMaxWriteQueueBytes) {
-        _manager->RequestReapCheck();
+        _reapSchedule->DueNow();
     }
 }
 

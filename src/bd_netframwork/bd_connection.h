@@ -37,6 +37,7 @@
 #include "bd_netframwork/bd_peer_identity.h"
 
 class BdConnManager;
+class BdReapSchedule;
 class BdNetwork;
 class BdWorkThreadManager;
 
@@ -171,8 +172,9 @@ class BdConnection {
     void NoteSendProgress();
     void NoteSendRefused();
 
-    BdConnManager *_manager;  // not owned
-    BdNetwork *_network;      // owned
+    BdConnManager *_manager;        // not owned
+    BdReapSchedule *_reapSchedule;  // the manager's; not owned
+    BdNetwork *_network;            // owned
     int _fd;
     std::atomic<uint32_t> _eventMask;
     std::string _uuid;
