@@ -1,8 +1,10 @@
 #include "bd_database/bd_database_operation.h"
 
 #include "bd_common/bd_error.h"
-#include "bd_common/bd_log.h"
+#include "bd_common/bd_log_entry.h"
 #include "bd_database/bd_database.h"
+
+BD_LOG_SOURCE_FILE("src/bd_database/bd_database_operation")
 
 bool BdDatabaseOperation::Init(BdDatabase *database) {
     if (database == nullptr) {
@@ -95,8 +97,7 @@ bool BdDatabaseOperation::BuildStatement(const std::string &sqlTemplate,
 }
 
 int BdDatabaseOperation::ReportFailedQuery(const std::string &statement) {
-    BdLog::GetLogger()->WriteLocalLog(
-        BD_LOG_ERROR, "do database query failed, sql_sentence: " + statement, BD_SQL_QUERY_ERROR,
-        "src/bd_database/bd_database_operation", __LINE__, "Query");
+    BD_LOG(BD_LOG_ERROR, BD_SQL_QUERY_ERROR, "do database query failed, sql_sentence: " + statement,
+           "Query");
     return BD_SQL_QUERY_ERROR;
 }

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "bd_common/bd_error.h"
-#include "bd_common/bd_log.h"
+#include "bd_common/bd_log_entry.h"
 #include "bd_common/bd_util.h"
 #include "bd_netframwork/bd_conn_manager.h"
 #include "bd_netframwork/bd_network.h"
@@ -15,20 +15,12 @@
 #include "bd_netframwork/bd_work_thread.h"
 #include "bd_netframwork/bd_work_thread_manager.h"
 
-namespace {
+BD_LOG_SOURCE_FILE("src/bd_netframwork/bd_client_connection")
 
-const char kSourceFile[] = "src/bd_netframwork/bd_client_connection";
+namespace {
 
 // Non-blocking, and no SIGPIPE from a peer that went away.
 constexpr int kTransferFlags = MSG_DONTWAIT | MSG_NOSIGNAL;
-
-void LogError(const std::string &message, int code, const char *function, int line) {
-    BdLog::GetLogger()->WriteLocalLog(BD_LOG_ERROR, message, code, kSourceFile, line, function);
-}
-
-void LogDebug(const std::string &message) {
-    BdLog::GetLogger()->WriteLocalLog(BD_LOG_DEBUG, message, 0, "", 0, "");
-}
 
 }  // namespace
 
@@ -43,9 +35,10 @@ int BdClientConnection::Init(int fd, BdConnManager *manager) {
 int BdClientConnection::Destroy() {
     // Reaped with the handshake still pending and no failure of its own: the deadline passed.
     if (_initialised && _closeFlag == 0 && _network->TlsHandshakePending()) {
-        LogError("TLS handshake timed out fd: " + std::to_string(_fd) + " ip: " + GetPeerIP() +
-                     " connection close",
-                 BD_SOCKET_TIMEOUT, __FUNCTION__, __LINE__);
+        BD_LOG(BD_LOG_ERROR, BD_SOCKET_TIMEOUT,
+               "TLS handshake timed out fd: " + std::to_string(_fd) + " ip: " + GetPeerIP() +
+                   " connection close",
+               "Destroy");
     }
     return BdConnection::Destroy();
 }
@@ -76,9 +69,10 @@ int BdClientConnection::AdvanceTlsHandshake() {
         return rc;
     }
     if (rc != BD_SUCCESS) {
-        LogError("TLS handshake failed fd: " + std::to_string(_fd) + " ip: " + GetPeerIP() +
-                     " reason: " + failure + " connection close",
-                 BD_ERROR, __FUNCTION__, __LINE__);
+        BD_LOG(BD_LOG_ERROR, BD_ERROR,
+               "TLS handshake failed fd: " + std::to_string(_fd) + " ip: " + GetPeerIP() +
+                   " reason: " + failure + " connection close",
+               "AdvanceTlsHandshake");
         CloseSelf();
         return BD_ERROR;
     }
@@ -86,8 +80,10 @@ int BdClientConnection::AdvanceTlsHandshake() {
         _manager->CtlFD(_fd, kBdReadInterest);
     }
     _peerIdentity = BdPeerIdentity::FromCertificate(_network->PeerCertificate());
-    LogDebug("TLS handshake done fd: " + std::to_string(_fd) + " certificate: " +
-             (_peerIdentity.proven ? _peerIdentity.Describe() : std::string("none")));
+    BD_LOG(BD_LOG_DEBUG, 0,
+           "TLS handshake done fd: " + std::to_string(_fd) + " certificate: " +
+               (_peerIdentity.proven ? _peerIdentity.Describe() : std::string("none")),
+           "");
     OnTlsHandshakeDone();
     return BD_SUCCESS;
 }
@@ -96,16 +92,16 @@ void BdClientConnection::CloseAfterFailure(const char *prefix, int code, const c
                                            int line) {
     std::string message = prefix + std::to_string(_fd) + " uuid: " + _uuid + " connection close";
     if (code == BD_PEER_CLOSE_CONNECTION) {
-        LogDebug(message);
+        BD_LOG(BD_LOG_DEBUG, 0, message, "");
     } else {
-        LogError(message, code, function, line);
+        BdLogEntry(BD_LOG_ERROR, code, message, kBdLogSourceFile, line, function);
     }
     CloseSelf();
 }
 
 int BdClientConnection::OnIn(epoll_event *) {
     if (!_initialised) {
-        LogDebug("Connection not init");
+        BD_LOG(BD_LOG_DEBUG, 0, "Connection not init", "");
         return BD_OBJECT_NOT_INIT;
     }
     int rc = AdvanceTlsHandshake();
@@ -124,7 +120,7 @@ int BdClientConnection::OnIn(epoll_event *) {
         }
         rc = ExtractPackets(received);
         if (rc == BD_NET_HEADER_MAGIC_INVALID || rc == BD_NET_PACKET_INVALID) {
-            LogError("recive invalid net packet from " + _uuid, rc, __FUNCTION__, __LINE__);
+            BD_LOG(BD_LOG_ERROR, rc, "recive invalid net packet from " + _uuid, "OnIn");
             rc = BD_ERROR;
         }
         if (rc != BD_SUCCESS) {
@@ -135,13 +131,13 @@ int BdClientConnection::OnIn(epoll_event *) {
     if (rc == BD_SOCKET_EAGAIN) {
         return rc;
     }
-    CloseAfterFailure("OnIn() fd: ", rc, __FUNCTION__, __LINE__);
+    CloseAfterFailure("OnIn() fd: ", rc, "OnIn", __LINE__);
     return rc;
 }
 
 int BdClientConnection::OnOut(epoll_event *) {
     if (!_initialised) {
-        LogDebug("Connection not init");
+        BD_LOG(BD_LOG_DEBUG, 0, "Connection not init", "");
         return BD_OBJECT_NOT_INIT;
     }
     // Every line about a packet is written before the packet can reach its peer.
@@ -158,8 +154,8 @@ int BdClientConnection::OnOut(epoll_event *) {
     }
     if (data == nullptr || length < 1) {
         DropWriteQueueItem();
-        LogError("invalid packet in write queue", BD_CONNECTION_WRITE_ITEM_INVALID, __FUNCTION__,
-                 __LINE__);
+        BD_LOG(BD_LOG_ERROR, BD_CONNECTION_WRITE_ITEM_INVALID, "invalid packet in write queue",
+               "OnOut");
         return BD_CONNECTION_WRITE_ITEM_INVALID;
     }
     int rc = BD_SUCCESS;
@@ -192,12 +188,13 @@ int BdClientConnection::OnOut(epoll_event *) {
         return BD_SUCCESS;
     }
     // The unsent item stays queued; Destroy frees it.
-    CloseAfterFailure("OnWrite() fd: ", rc, __FUNCTION__, __LINE__);
+    CloseAfterFailure("OnWrite() fd: ", rc, "OnOut", __LINE__);
     return rc;
 }
 
 int BdClientConnection::OnErr(epoll_event *) {
-    LogDebug("OnErr() fd: " + std::to_string(_fd) + " uuid: " + _uuid + " connection close");
+    BD_LOG(BD_LOG_DEBUG, 0,
+           "OnErr() fd: " + std::to_string(_fd) + " uuid: " + _uuid + " connection close", "");
     CloseSelf();
     return BD_SUCCESS;
 }
@@ -246,7 +243,7 @@ int BdClientConnection::AnswerRequest(const char *request, int length, const cha
     handler.Destroy();
     if (rc != BD_SUCCESS) {
         if (failureMessage != nullptr) {
-            LogError(failureMessage, rc, function, line);
+            BdLogEntry(BD_LOG_ERROR, rc, failureMessage, kBdLogSourceFile, line, function);
         }
         return rc;
     }
@@ -261,7 +258,7 @@ int BdClientConnection::PackAndSendServerNotReadyAckPacket(int sourceType, const
         [&](BdPacketHandler &handler, char **out, int *outLength) {
             return handler.CreateServerNotReadyPacket(self, sourceType, out, outLength);
         },
-        __FUNCTION__, __LINE__);
+        "PackAndSendServerNotReadyAckPacket", __LINE__);
 }
 
 int BdClientConnection::PackAndSendHandShakeSuccessAckPacket(int sourceType, const char *request,
@@ -274,7 +271,7 @@ int BdClientConnection::PackAndSendHandShakeSuccessAckPacket(int sourceType, con
             return handler.CreateHandShakeSuccessPacket(self, sourceType, self, platform, out,
                                                         outLength);
         },
-        __FUNCTION__, __LINE__);
+        "PackAndSendHandShakeSuccessAckPacket", __LINE__);
 }
 
 int BdClientConnection::PackAndSendOpIdPacket(const char *request, int length, long opId) {
@@ -283,7 +280,7 @@ int BdClientConnection::PackAndSendOpIdPacket(const char *request, int length, l
         [&](BdPacketHandler &handler, char **out, int *outLength) {
             return handler.CreateOpIdPacket(opId, out, outLength);
         },
-        __FUNCTION__, __LINE__);
+        "PackAndSendOpIdPacket", __LINE__);
 }
 
 int BdClientConnection::PackAndSendInvalidDataAckPacket(int sourceType) {
@@ -292,7 +289,8 @@ int BdClientConnection::PackAndSendInvalidDataAckPacket(int sourceType) {
     }
     char *answer = static_cast<char *>(calloc(1, kBdControlPacketLen));
     if (answer == nullptr) {
-        LogError("memory allocate failed", BD_MEMORY_ERROR, __FUNCTION__, __LINE__);
+        BD_LOG(BD_LOG_ERROR, BD_MEMORY_ERROR, "memory allocate failed",
+               "PackAndSendInvalidDataAckPacket");
         return BD_MEMORY_ERROR;
     }
     int rc = BdPacketHandler::PackHeader(answer, kBdControlPacketLen,
@@ -300,7 +298,8 @@ int BdClientConnection::PackAndSendInvalidDataAckPacket(int sourceType) {
                                          static_cast<int>(kBdPacketMagic));
     if (rc != BD_SUCCESS) {
         free(answer);
-        LogError("pack invalid data ack packet header failed", rc, __FUNCTION__, __LINE__);
+        BD_LOG(BD_LOG_ERROR, rc, "pack invalid data ack packet header failed",
+               "PackAndSendInvalidDataAckPacket");
         return rc;
     }
     rc = BdPacketHandler::PackRouterHeader(answer, kBdControlPacketLen, 0,
@@ -308,7 +307,8 @@ int BdClientConnection::PackAndSendInvalidDataAckPacket(int sourceType) {
                                            0, kBdMessageControl, kBdControlInvalidData);
     if (rc != BD_SUCCESS) {
         free(answer);
-        LogError("pack invalid data ack packet router header failed", rc, __FUNCTION__, __LINE__);
+        BD_LOG(BD_LOG_ERROR, rc, "pack invalid data ack packet router header failed",
+               "PackAndSendInvalidDataAckPacket");
         return rc;
     }
     return PutWriteQueueItem(answer, kBdControlPacketLen);
@@ -326,7 +326,8 @@ int BdClientConnection::PackAndSendTargetConnLostPacket(int sourceType, const ch
     // is read from the request.
     char *answer = static_cast<char *>(malloc(static_cast<size_t>(length)));
     if (answer == nullptr) {
-        LogError("initialize packet handler failed", BD_MEMORY_ERROR, __FUNCTION__, __LINE__);
+        BD_LOG(BD_LOG_ERROR, BD_MEMORY_ERROR, "initialize packet handler failed",
+               "PackAndSendTargetConnLostPacket");
         return BD_MEMORY_ERROR;
     }
     memcpy(answer, request, static_cast<size_t>(length));
@@ -334,8 +335,8 @@ int BdClientConnection::PackAndSendTargetConnLostPacket(int sourceType, const ch
     int rc = BdPacketHandler::GetPacketRouterHeader(request, length, &original);
     if (rc != BD_SUCCESS) {
         free(answer);
-        LogError("get packet router header pointer from original packet failed", rc, __FUNCTION__,
-                 __LINE__);
+        BD_LOG(BD_LOG_ERROR, rc, "get packet router header pointer from original packet failed",
+               "PackAndSendTargetConnLostPacket");
         return rc;
     }
     // The answer goes back to the sender, from the peer it could not reach.
@@ -345,7 +346,8 @@ int BdClientConnection::PackAndSendTargetConnLostPacket(int sourceType, const ch
         original->module_type, kBdMessageControl, kBdControlTargetConnLost);
     if (rc != BD_SUCCESS) {
         free(answer);
-        LogError("pack connection lost packet router header failed", rc, __FUNCTION__, __LINE__);
+        BD_LOG(BD_LOG_ERROR, rc, "pack connection lost packet router header failed",
+               "PackAndSendTargetConnLostPacket");
         return rc;
     }
     return PutWriteQueueItem(answer, length);
@@ -390,13 +392,13 @@ int BdClientConnection::HandleNormalPacket(const char *data, int length) {
     }
     const BdRouterHeader *router =
         reinterpret_cast<const BdRouterHeader *>(data + kBdRouterHeaderOffset);
-    LogError("recive an invalid packet from " + BdPacketText(router->source_uuid) +
-                 ", source type: " + std::to_string(router->source_type) +
-                 ", message mode type: " + std::to_string(module->message_mode_type) +
-                 ", opcode level: " + std::to_string(module->opcode_level) +
-                 ", opcode type: " + std::to_string(module->opcode_type) +
-                 ", opcode: " + std::to_string(module->opcode),
-             BD_NET_PACKET_INVALID, __FUNCTION__, __LINE__);
+    BD_LOG(BD_LOG_ERROR, BD_NET_PACKET_INVALID,
+           "recive an invalid packet from " + BdPacketText(router->source_uuid) +
+               ", source type: " + std::to_string(router->source_type) +
+               ", message mode type: " + std::to_string(module->message_mode_type) +
+               ", opcode level: " + std::to_string(module->opcode_level) + ", opcode type: " +
+               std::to_string(module->opcode_type) + ", opcode: " + std::to_string(module->opcode),
+           "HandleNormalPacket");
     return BD_NET_PACKET_INVALID;
 }
 
@@ -432,7 +434,7 @@ int BdClientConnection::HandlePushToThreadPacket(const std::string &threadUuid, 
     memcpy(copy, data, static_cast<size_t>(length));
     rc = thread->InputPacket(copy, length);
     if (rc != BD_SUCCESS) {
-        LogError("push packet to work thread error", rc, __FUNCTION__, __LINE__);
+        BD_LOG(BD_LOG_ERROR, rc, "push packet to work thread error", "HandlePushToThreadPacket");
         free(copy);
     }
     return rc;

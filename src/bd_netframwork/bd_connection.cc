@@ -7,18 +7,14 @@
 #include <new>
 
 #include "bd_common/bd_error.h"
-#include "bd_common/bd_log.h"
+#include "bd_common/bd_log_entry.h"
 #include "bd_netframwork/bd_conn_manager.h"
 #include "bd_netframwork/bd_network.h"
 #include "bd_netframwork/bd_packet.h"
 #include "bd_netframwork/bd_packet_blocks.h"
 #include "bd_netframwork/bd_poll.h"
 
-namespace {
-
-const char kSourceFile[] = "src/bd_netframwork/bd_connection";
-
-}  // namespace
+BD_LOG_SOURCE_FILE("src/bd_netframwork/bd_connection")
 
 BdConnection::BdConnection()
     : _manager(nullptr),
@@ -430,7 +426,6 @@ void BdConnection::CloseForWriteStall(long now) {
         "write queue stalled fd: " + std::to_string(_fd) + " uuid: " + _uuid +
         " queued bytes: " + std::to_string(_queuedBytes.load(std::memory_order_relaxed)) +
         " seconds without progress: " + std::to_string(now - since) + " connection close";
-    BdLog::GetLogger()->WriteLocalLog(BD_LOG_ERROR, message, BD_SOCKET_TIMEOUT, kSourceFile,
-                                      __LINE__, __FUNCTION__);
+    BD_LOG(BD_LOG_ERROR, BD_SOCKET_TIMEOUT, message, "CloseForWriteStall");
     CloseSelf();
 }

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "bd_common/bd_error.h"
-#include "bd_common/bd_log.h"
+#include "bd_common/bd_log_entry.h"
 #include "bd_database/bd_database.h"
 #include "bd_database/bd_peer_records.h"
 #include "bd_netframwork/bd_conn_manager.h"
@@ -12,12 +12,13 @@
 #include "bd_netframwork/bd_packet_handler.h"
 #include "rt_server/rt_database_operation.h"
 
+BD_LOG_SOURCE_FILE("rt_server_accepted_connection")
+
 namespace {
 
-const char kSourceFile[] = "rt_server_accepted_connection";
-
-// What the three handshake kinds log; indexed by kind.
+// What the three handshake kinds log, and the handler each entry names; indexed by kind.
 struct HandShakeTexts {
+    const char *handler;          // the function log readers know the kind's entries by
     const char *registered;       // debug, followed by the UUID
     const char *data_missing;     // the packet is too short for the handshake data
     const char *database_failed;  // a row could not be written
@@ -25,12 +26,15 @@ struct HandShakeTexts {
 
 const HandShakeTexts &TextsFor(int kind) {
     static const HandShakeTexts kClient = {
+        "HandleClientHandShakePacket",
         "add client to map, uuid: ", "get handshake packet pointer failed",
         "update database for client failed"};
     static const HandShakeTexts kModuleServer = {
+        "HandleServerModuleShakePacket",
         "add server module to map, uuid: ", "get handshake packet pointer failed",
         "update database failed for server module"};
     static const HandShakeTexts kServerPlatform = {
+        "HandleServerPlatformHandShakePacket",
         "add server platform to map, uuid: ", "get handshake packet data pointer failed",
         "update database for server platform failed"};
     switch (kind) {
@@ -41,14 +45,6 @@ const HandShakeTexts &TextsFor(int kind) {
         default:
             return kServerPlatform;
     }
-}
-
-void LogDebug(const std::string &message) {
-    BdLog::GetLogger()->WriteLocalLog(BD_LOG_DEBUG, message, 0, "", 0, "");
-}
-
-void LogError(const std::string &message, int code, int line, const char *function) {
-    BdLog::GetLogger()->WriteLocalLog(BD_LOG_ERROR, message, code, kSourceFile, line, function);
 }
 
 }  // namespace
@@ -97,21 +93,23 @@ int RtServerAcceptedConnection::RoutePacket(const BdRouterHeader &router, const 
     if (router.source_type == kBdPeerTypeWeb && !BindWebPeer(router))
         return BD_NET_PACKET_INVALID;
 
-    const int result = ForwardPacket(router, packet, length);
+    const int result = HandleNormalPacket(packet, length);
     const std::string message = "transmit common packet, ret: " + std::to_string(result) +
                                 ", current fd: " + std::to_string(GetFD());
     if (result == BD_SUCCESS) {
-        LogDebug(message);
+        BD_LOG(BD_LOG_DEBUG, 0, message, "");
     } else {
-        LogError(message, result, __LINE__, "ParsePacket");
+        BD_LOG(BD_LOG_ERROR, result, message, "ParsePacket");
     }
     return result;
 }
 
 bool RtServerAcceptedConnection::BindWebPeer(const BdRouterHeader &router) {
     const std::string source = BdPacketText(router.source_uuid);
-    LogDebug("recive packet from web, uuid : " + source +
-             ", target uuid :" + BdPacketText(router.target_uuid));
+    BD_LOG(BD_LOG_DEBUG, 0,
+           "recive packet from web, uuid : " + source +
+               ", target uuid :" + BdPacketText(router.target_uuid),
+           "");
     if (!MayClaim(source, BdPeerIdentity::kWeb))
         return false;
     // Without a UUID there is nothing to bind, and no older connection can be named by it.
@@ -126,8 +124,10 @@ bool RtServerAcceptedConnection::BindWebPeer(const BdRouterHeader &router) {
     if (rc == BD_SUCCESS) {
         // The web side reconnected: its older connection goes at once, and since the web peer is
         // still here it is not reported lost.
-        LogDebug("web connection fd change from " + std::to_string(boundFd) + " to " +
-                 std::to_string(fd));
+        BD_LOG(BD_LOG_DEBUG, 0,
+               "web connection fd change from " + std::to_string(boundFd) + " to " +
+                   std::to_string(fd),
+               "");
         _manager->DelConnByFD(boundFd);
     } else if (rc != BD_SOCKET_FD_NOT_EXIST) {
         return true;
@@ -150,16 +150,17 @@ bool RtServerAcceptedConnection::MayClaim(const std::string &uuid, unsigned kind
     }
     if (refusal.empty())
         return true;
-    LogError("refused claim fd: " + std::to_string(GetFD()) + " ip: " + GetPeerIP() +
-                 ", claims uuid " + uuid + " as " + BdPeerIdentity::KindName(kind) + ", " +
-                 refusal + ", connection close",
-             BD_NET_PACKET_INVALID, __LINE__, __FUNCTION__);
+    BD_LOG(BD_LOG_ERROR, BD_NET_PACKET_INVALID,
+           "refused claim fd: " + std::to_string(GetFD()) + " ip: " + GetPeerIP() +
+               ", claims uuid " + uuid + " as " + BdPeerIdentity::KindName(kind) + ", " + refusal +
+               ", connection close",
+           "MayClaim");
     CloseSelf();
     return false;
 }
 
 void RtServerAcceptedConnection::OnTlsHandshakeDone() {
-    SetTimeout(BdTime::Now().ToSecond() + kIdleTimeoutSeconds);
+    SetTimeout(_manager->NowSeconds() + kIdleTimeoutSeconds);
 }
 
 int RtServerAcceptedConnection::HandleNormalPacket(const char *packet, int length) {
@@ -168,12 +169,7 @@ int RtServerAcceptedConnection::HandleNormalPacket(const char *packet, int lengt
         BdPacketHandler::GetPacketRouterHeader(packet, length, &router) != BD_SUCCESS) {
         return BD_PARAMETER_INVALID;
     }
-    return ForwardPacket(*router, packet, length);
-}
-
-int RtServerAcceptedConnection::ForwardPacket(const BdRouterHeader &router, const char *packet,
-                                              int length) {
-    const std::string target = BdPacketText(router.target_uuid);
+    const std::string target = BdPacketText(router->target_uuid);
     BdLog::GetLogger()->WriteStdoutLine({"transmit packet from ", _uuid, " to ", target});
 
     BdConnection *targetConnection = nullptr;
@@ -205,9 +201,10 @@ int RtServerAcceptedConnection::HandleHandshakePacket(int level2Type, const char
         case kBdHandShakeServerPlatform:
             return HandleServerPlatformHandShakePacket(packet, length);
         default:
-            LogError("recieve invalid packet from " + GetUUID() +
-                         ", message_level2_type: " + std::to_string(level2Type),
-                     BD_PARAMETER_INVALID, __LINE__, __FUNCTION__);
+            BD_LOG(BD_LOG_ERROR, BD_PARAMETER_INVALID,
+                   "recieve invalid packet from " + GetUUID() +
+                       ", message_level2_type: " + std::to_string(level2Type),
+                   "HandleHandshakePacket");
             return BD_PARAMETER_INVALID;
     }
 }
@@ -234,13 +231,14 @@ int RtServerAcceptedConnection::RegisterPeer(int kind, const char *packet, int l
     const BdRouterHeader *router = nullptr;
     int rc = BdPacketHandler::GetPacketRouterHeader(packet, length, &router);
     if (rc != BD_SUCCESS) {
-        LogError("get handshake packet router header pointer failed", rc, __LINE__, __FUNCTION__);
+        BD_LOG(BD_LOG_ERROR, rc, "get handshake packet router header pointer failed",
+               texts.handler);
         return rc;
     }
     const BdHandShakePacket *data = nullptr;
     rc = BdPacketHandler::GetPacketHandshakeData(packet, length, &data);
     if (rc != BD_SUCCESS) {
-        LogError(texts.data_missing, rc, __LINE__, __FUNCTION__);
+        BD_LOG(BD_LOG_ERROR, rc, texts.data_missing, texts.handler);
         return rc;
     }
 
@@ -249,13 +247,13 @@ int RtServerAcceptedConnection::RegisterPeer(int kind, const char *packet, int l
         return BD_NET_PACKET_INVALID;
     const int fd = GetFD();
     SetUUID(uuid);
-    LogDebug(texts.registered + uuid + ", current fd: " + std::to_string(fd));
+    BD_LOG(BD_LOG_DEBUG, 0, texts.registered + uuid + ", current fd: " + std::to_string(fd), "");
     // An older connection of the same UUID is closed by the manager; the peer itself stays online.
     _manager->AddMapUUIDToFD(uuid, fd);
 
     rc = WritePeerRecords(kind, *router, *data);
     if (rc != BD_SUCCESS) {
-        LogError(texts.database_failed, BD_SQL_QUERY_ERROR, __LINE__, __FUNCTION__);
+        BD_LOG(BD_LOG_ERROR, BD_SQL_QUERY_ERROR, texts.database_failed, texts.handler);
         return PackAndSendServerNotReadyAckPacket(kBdPeerTypeRouter, packet, length);
     }
     if (kind == kBdHandShakeServerPlatform)

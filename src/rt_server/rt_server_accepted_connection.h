@@ -41,10 +41,9 @@ class RtServerAcceptedConnection : public BdClientConnection {
     int RegisterPeer(int kind, const char *packet, int length);
     // Writes the peer's rows for kind; 0 or the failing write's code.
     int WritePeerRecords(int kind, const BdRouterHeader &router, const BdHandShakePacket &data);
-    // Forwards a normal or log packet, first binding a web peer to this connection.
+    // The routing step of a normal or log packet: binds a web peer to this connection first,
+    // forwards the packet with HandleNormalPacket and logs the result.
     int RoutePacket(const BdRouterHeader &router, const char *packet, int length);
-    // HandleNormalPacket once the packet's router header is known.
-    int ForwardPacket(const BdRouterHeader &router, const char *packet, int length);
     // A web peer needs no handshake: its packets bind its source UUID to the connection they
     // arrive on, replacing an older connection of the same UUID. false when the claim was
     // refused (the connection is closed then).

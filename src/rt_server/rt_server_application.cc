@@ -8,15 +8,16 @@
 
 #include "bd_common/bd_common_server_config.h"
 #include "bd_common/bd_error.h"
-#include "bd_common/bd_log.h"
+#include "bd_common/bd_log_entry.h"
 #include "bd_common/bd_time.h"
 #include "bd_common/bd_util.h"
 #include "bd_database/bd_database.h"
 #include "rt_server/rt_server_config.h"
 
+BD_LOG_SOURCE_FILE("rt_server_application")
+
 namespace {
 
-const char kSourceFile[] = "rt_server_application";
 const char kProcessType[] = "router-server";
 const char kLogName[] = "rt_server";
 const int kLogDaysToKeep = 10;
@@ -27,10 +28,6 @@ const int kEventWaitSeconds = 5;
 // A failed offline write is tried again after this long, not on every turn: against a database
 // that has stopped answering each attempt holds the whole loop for the client's time-out.
 const long kOfflineRetrySeconds = 10;
-
-void LogError(const std::string &message, int code, int line, const char *function) {
-    BdLog::GetLogger()->WriteLocalLog(BD_LOG_ERROR, message, code, kSourceFile, line, function);
-}
 
 // Marks the lost peers offline, leaving out any that has registered again meanwhile (its row says
 // online, rightly). The list is emptied once written and kept whole when the write failed, so
@@ -68,7 +65,7 @@ int RtServerApplication::main(int /*argc*/, char ** /*argv*/) {
             return rc;
     }
     if (!LoadProcessUUID(kProcessType, &router_uuid_)) {
-        LogError("load router server uuid", BD_ERROR, __LINE__, __FUNCTION__);
+        BD_LOG(BD_LOG_ERROR, BD_ERROR, "load router server uuid", "main");
         return BD_ERROR;
     }
     // Nobody can be connected to a router that is only starting.
@@ -137,18 +134,18 @@ int RtServerApplication::InitDatabaseConnection() {
                                          conf->GetDatabasePasswd(), conf->GetDatabaseName(),
                                          conf->GetDatabasePort(), BdDatabase::kMysql) == 1;
         if (!connected) {
-            BdLog::GetLogger()->WriteLocalLog(BD_LOG_DEBUG, "database server not ready", 0, "", 0,
-                                              "");
+            BD_LOG(BD_LOG_DEBUG, 0, "database server not ready", "");
             BdUtil::BdSleep(1);
         }
     }
     if (!connected) {
-        LogError("system connect to database failed, service exit", BD_DATABASE_INIT_ERROR,
-                 __LINE__, __FUNCTION__);
+        BD_LOG(BD_LOG_ERROR, BD_DATABASE_INIT_ERROR,
+               "system connect to database failed, service exit", "InitDatabaseConnection");
         return BD_DATABASE_INIT_ERROR;
     }
     if (!database_operation_.Init(&g_database_conn)) {
-        LogError("database server not ready", BD_DATABASE_INIT_ERROR, __LINE__, __FUNCTION__);
+        BD_LOG(BD_LOG_ERROR, BD_DATABASE_INIT_ERROR, "database server not ready",
+               "InitDatabaseConnection");
         return BD_DATABASE_INIT_ERROR;
     }
     return BD_SUCCESS;
@@ -185,8 +182,9 @@ int RtServerApplication::InitConnection() {
         &listen_connection_);
     if (failure != BD_SUCCESS) {
         conn_manager_.Destroy();
-        LogError(failure == BD_SOCKET_BIND_ERROR ? "socket bind error" : "socket listen error",
-                 failure, __LINE__, __FUNCTION__);
+        BD_LOG(BD_LOG_ERROR, failure,
+               failure == BD_SOCKET_BIND_ERROR ? "socket bind error" : "socket listen error",
+               "InitConnection");
         return failure;
     }
     listen_fd_ = listen_connection_->GetFD();

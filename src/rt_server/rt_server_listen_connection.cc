@@ -10,14 +10,14 @@
 #include <string>
 
 #include "bd_common/bd_error.h"
-#include "bd_common/bd_log.h"
+#include "bd_common/bd_log_entry.h"
 #include "bd_netframwork/bd_conn_manager.h"
 #include "bd_netframwork/bd_network.h"
 #include "rt_server/rt_server_accepted_connection.h"
 
-namespace {
+BD_LOG_SOURCE_FILE("rt_server_listen_connection")
 
-const char kSourceFile[] = "rt_server_listen_connection";
+namespace {
 
 int OpenReserveDescriptor() {
     return open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -82,10 +82,10 @@ int RtServerListenConnection::OnIn(epoll_event * /*event*/) {
 
         auto *connection = new RtServerAcceptedConnection();
         connection->Init(fd, _manager);
-        BdLog::GetLogger()->WriteLocalLog(BD_LOG_DEBUG,
-                                          "accepted a connection fd: " + std::to_string(fd) +
-                                              ", current socket ip: " + connection->GetPeerIP(),
-                                          0, "", 0, "");
+        BD_LOG(BD_LOG_DEBUG, 0,
+               "accepted a connection fd: " + std::to_string(fd) +
+                   ", current socket ip: " + connection->GetPeerIP(),
+               "");
         connection->SetNonBlocking();
         long firstDeadline = RtServerAcceptedConnection::kIdleTimeoutSeconds;
         if (_tlsContext != nullptr) {
@@ -99,10 +99,10 @@ int RtServerListenConnection::OnIn(epoll_event * /*event*/) {
         _manager->AddMapFdToConn(fd, connection, EPOLLIN | EPOLLET);
     }
     if (dropped > 0) {
-        BdLog::GetLogger()->WriteLocalLog(
-            BD_LOG_ERROR,
+        BD_LOG(
+            BD_LOG_ERROR, BD_ERROR,
             "out of file descriptors, closed " + std::to_string(dropped) + " pending connections",
-            BD_ERROR, kSourceFile, __LINE__, __FUNCTION__);
+            "OnIn");
     }
     return result;
 }

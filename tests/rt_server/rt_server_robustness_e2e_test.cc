@@ -68,7 +68,11 @@ TEST_F(RtServerRobustnessTest, MalformedPacketsGetNoAnswerAndLeaveTheConnectionO
     EXPECT_TRUE(Silent(&peer));
     EXPECT_EQ(tables_.Value("SELECT COUNT(*) FROM bd_agent"), "0");
     EXPECT_NE(router_->Log().find("message_level2_type: 4"), std::string::npos);
-    EXPECT_NE(router_->Log().find("get handshake packet pointer failed"), std::string::npos);
+    // Entries name the handler of the handshake's kind, as log readers know it.
+    EXPECT_NE(router_->Log().find("get handshake packet pointer failed. "
+                                  "rt_server_accepted_connection:"),
+              std::string::npos);
+    EXPECT_NE(router_->Log().find(":HandleClientHandShakePacket\n"), std::string::npos);
 
     // The same connection can still register.
     RtPeerPacket answer;
