@@ -39,18 +39,28 @@ int BdDatabase::Init(const std::string &host, const std::string &user, const std
     if (_initialised || type != kMysql) {
         return 0;
     }
-    int failures = 0;
-    for (;;) {
-        unsigned int error = Connect(host, user, password, databaseName, port);
-        if (error == 0) {
-            break;
-        }
-        if (!IsConnectionError(error) || ++failures > kMaxConnectRetries) {
+    for (int failures = 0; Open(host, user, password, databaseName, port, type) == 0;) {
+        if (!IsConnectionError(_connectError) || ++failures > kMaxConnectRetries) {
             return 0;
         }
         BdUtil::BdSleep(kConnectRetryDelaySeconds);
     }
+    return 1;
+}
+
+int BdDatabase::InitOnce(const std::string &host, const std::string &user,
+                         const std::string &password, const std::string &databaseName, int port) {
+    return _initialised ? 0 : Open(host, user, password, databaseName, port, kMysql);
+}
+
+int BdDatabase::Open(const std::string &host, const std::string &user, const std::string &password,
+                     const std::string &databaseName, int port, DatabaseType type) {
+    _connectError = Connect(host, user, password, databaseName, port);
+    if (_connectError != 0) {
+        return 0;
+    }
     if (mysql_set_character_set(&_connection, "utf8") != 0) {
+        _connectError = mysql_errno(&_connection);
         mysql_close(&_connection);
         return 0;
     }
@@ -70,7 +80,7 @@ unsigned int BdDatabase::Connect(const std::string &host, const std::string &use
     if (mysql_init(&_connection) == nullptr) {
         return CR_OUT_OF_MEMORY;
     }
-    my_bool reconnect = 1;
+    my_bool reconnect = _autoReconnect ? 1 : 0;
     unsigned int connectTimeout = kConnectTimeoutSeconds;
     unsigned int readTimeout = kReadTimeoutSeconds;
     unsigned int writeTimeout = kWriteTimeoutSeconds;
@@ -85,7 +95,7 @@ unsigned int BdDatabase::Connect(const std::string &host, const std::string &use
     }
     if (mysql_real_connect(&_connection, host.c_str(), user.c_str(), password.c_str(),
                            databaseName.c_str(), static_cast<unsigned int>(port), nullptr,
-                           0) == nullptr) {
+                           _clientFlags) == nullptr) {
         unsigned int error = mysql_errno(&_connection);
         PrintLastError();
         mysql_close(&_connection);
@@ -190,6 +200,62 @@ MYSQL_ROW BdDatabase::FetchRow(MYSQL_RES *result) {
 
 void BdDatabase::FreeResult(MYSQL_RES *result) {
     mysql_free_result(result);
+}
+
+size_t BdDatabase::RunStatements(const std::string &sql,
+                                 std::vector<std::vector<std::vector<std::string>>> *results) {
+    if (!_initialised || sql.empty()) {
+        return 0;
+    }
+    if (mysql_real_query(&_connection, sql.data(), sql.size()) != 0) {
+        PrintLastError();
+        return 0;
+    }
+    size_t ran = 0;
+    for (;;) {
+        results->emplace_back();
+        MYSQL_RES *result = mysql_store_result(&_connection);
+        if (result != nullptr) {
+            const bool complete = AppendRows(result, &results->back());
+            mysql_free_result(result);
+            if (!complete) {
+                return ran;
+            }
+        } else if (mysql_field_count(&_connection) != 0) {
+            return ran;  // a result set that could not be stored
+        }
+        ++ran;
+        const int next = mysql_next_result(&_connection);
+        if (next < 0) {
+            return ran;
+        }
+        if (next > 0) {
+            PrintLastError();
+            return ran;
+        }
+    }
+}
+
+bool BdDatabase::AppendRows(MYSQL_RES *result, std::vector<std::vector<std::string>> *rows) {
+    const uint64_t count = mysql_num_rows(result);
+    const uint32_t fields = mysql_num_fields(result);
+    for (uint64_t i = 0; i < count; ++i) {
+        MYSQL_ROW row = mysql_fetch_row(result);
+        if (row == nullptr) {
+            return false;
+        }
+        std::vector<std::string> values;
+        values.reserve(fields);
+        for (uint32_t f = 0; f < fields; ++f) {
+            values.emplace_back(row[f] != nullptr ? row[f] : "");
+        }
+        rows->push_back(std::move(values));
+    }
+    return true;
+}
+
+unsigned int BdDatabase::LastErrorNumber() {
+    return _initialised ? mysql_errno(&_connection) : _connectError;
 }
 
 bool BdDatabase::HasResultSet() {

@@ -43,8 +43,27 @@ class BdDatabase {
     // touched), or the connection failed.
     int Init(const std::string &host, const std::string &user, const std::string &password,
              const std::string &databaseName, int port, DatabaseType type);
+    // One connection attempt with the same options and time-outs as Init, without its retries and
+    // pauses: for a caller that keeps trying on its own schedule. Same results as Init.
+    int InitOnce(const std::string &host, const std::string &user, const std::string &password,
+                 const std::string &databaseName, int port);
     // Closes the connection and forgets the credentials. 1 closed, 0 not open.
     int Destroy();
+
+    // Options for the next Init, kept across Destroy. A connection that sends several statements
+    // at once needs multi-statements; one that must see every lost connection (an open transaction
+    // would silently end with it) turns the automatic reconnect off and reconnects itself.
+    void EnableMultiStatements() { _clientFlags |= CLIENT_MULTI_STATEMENTS; }
+    void DisableAutoReconnect() { _autoReconnect = false; }
+
+    // Runs statements sent as one text (multi-statements enabled) and appends one entry per
+    // statement that ran: its rows (NULL as the empty string), none for statements without a
+    // result set. Statements after a failing one are not run. Returns how many ran;
+    // LastErrorNumber then tells why the next one did not (0 when all ran).
+    size_t RunStatements(const std::string &sql,
+                         std::vector<std::vector<std::vector<std::string>>> *results);
+    // The client's error number of the last statement or connection attempt; 0 for success.
+    unsigned int LastErrorNumber();
 
     // Runs one statement. 1 ran; 0 when not open, sql is empty or the statement failed (the
     // client's error number and text then go to standard output).
@@ -70,11 +89,18 @@ class BdDatabase {
     MYSQL_ROW FetchRow(MYSQL_RES *result);
     void FreeResult(MYSQL_RES *result);
 
+    // Appends the rows of a stored result as text (NULL as the empty string); false when a row
+    // could not be fetched (the rows before it stay appended).
+    bool AppendRows(MYSQL_RES *result, std::vector<std::vector<std::string>> *rows);
+
     // Whether the last statement produced a result set (which must be stored and freed before the
     // next statement).
     bool HasResultSet();
 
   private:
+    // Connect and the character set, storing what Init stores; 1 or 0.
+    int Open(const std::string &host, const std::string &user, const std::string &password,
+             const std::string &databaseName, int port, DatabaseType type);
     // One connection attempt with all options set afresh (a failed attempt may drop the options of
     // the handle). Returns 0, or the client's error number after closing the handle again.
     unsigned int Connect(const std::string &host, const std::string &user,
@@ -90,6 +116,10 @@ class BdDatabase {
     int _port = 0;
     DatabaseType _database_type = kMysql;
     bool _initialised = false;
+    unsigned long _clientFlags = 0;
+    bool _autoReconnect = true;
+    // Error of the last connection attempt, which closes the handle it came from.
+    unsigned int _connectError = 0;
 };
 
 // The process's only database connection, opened at start-up and used from the main thread.

@@ -61,23 +61,9 @@ bool BdDatabaseOperation::QueryInternal(const std::string &sql, Rows *rows) {
     if (result == nullptr) {
         return false;
     }
-    uint64_t rowCount = _database->NumRows(result);
-    uint32_t fieldCount = _database->NumFields(result);
-    for (uint64_t i = 0; i < rowCount; ++i) {
-        MYSQL_ROW row = _database->FetchRow(result);
-        if (row == nullptr) {
-            _database->FreeResult(result);
-            return false;
-        }
-        std::vector<std::string> values;
-        values.reserve(fieldCount);
-        for (uint32_t field = 0; field < fieldCount; ++field) {
-            values.emplace_back(row[field] == nullptr ? "" : row[field]);
-        }
-        rows->push_back(std::move(values));
-    }
+    const bool complete = _database->AppendRows(result, rows);
     _database->FreeResult(result);
-    return true;
+    return complete;
 }
 
 std::string BdDatabaseOperation::EscapeString(const std::string &text) {

@@ -43,13 +43,13 @@ class BdDatabaseOperation {
 
     std::string EscapeString(const std::string &text);
 
-  private:
-    // Builds the statement for Query; false when the arguments do not fit the template.
+    // The statement Query would run; false when the arguments do not fit the template.
     bool BuildStatement(const std::string &sqlTemplate, const std::vector<std::string> *args,
                         std::string &statement);
-    // Logs a statement that failed with its full text; returns BD_SQL_QUERY_ERROR.
+    // Logs a statement that failed with its full text, as Query does; returns BD_SQL_QUERY_ERROR.
     int ReportFailedQuery(const std::string &statement);
 
+  private:
     BdDatabase *_database = nullptr;  // not owned
     bool _bound = false;
 };

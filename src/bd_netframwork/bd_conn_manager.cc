@@ -24,7 +24,8 @@ BdConnManager::BdConnManager()
       _serverReadyFlag(0),
       _remoteServerFd(-1),
       _clock(WallClockSeconds),
-      _staleUuidsPossible(false) {}
+      _staleUuidsPossible(false),
+      _lastWaitReturn(0) {}
 
 BdConnManager::~BdConnManager() {
     delete _poll;
@@ -76,6 +77,7 @@ int BdConnManager::WaitAndHandleEvent(int timeoutSeconds) {
     // Not zeroed first: epoll fills exactly the n entries that are read below.
     epoll_event events[BdPoll::kMaxEvents];
     int n = _poll->BdPollWait(events, timeoutSeconds);
+    _lastWaitReturn = NowSeconds();
     for (int i = 0; i < n; ++i) {
         BdConnection *conn = nullptr;
         // Looked up per event, not per batch: a handler earlier in the batch may have removed it.
@@ -285,9 +287,14 @@ int BdConnManager::CheckTimeout(std::list<std::string> *lost) {
     if (lost == nullptr) {
         return BD_PARAMETER_INVALID;
     }
+    long now = NowSeconds();
+    // The peers could not be heard while the loop was busy since its last wait.
+    if (_lastWaitReturn > 0 && now - _lastWaitReturn >= kStallForgivenSeconds) {
+        ForgiveStall(now - _lastWaitReturn);
+    }
+    _lastWaitReturn = 0;
     // Nothing can be due before the earliest deadline seen at the last walk unless a connection
     // said so since; on such turns the registry is not walked at all.
-    long now = NowSeconds();
     if (_reapSchedule.IsDue(now)) {
         ReapFinished(now, lost);
     }
@@ -308,8 +315,15 @@ void BdConnManager::ReapFinished(long now, std::list<std::string> *lost) {
         BdMutexLocker lock(_fdMapMutex);
         for (const auto &entry : _fdToConn) {
             BdConnection *conn = entry.second;
-            if (conn->GetTimeout() <= now || conn->GetCloseFlag() == 1) {
+            if (conn->GetCloseFlag() == 1) {
                 finished.push_back(entry);
+            } else if (conn->GetTimeout() <= now) {
+                // Bytes it sent are waiting for the loop: not idle; the dispatch reads them.
+                if (conn->HasUnreadInput()) {
+                    next = std::min(next, now);
+                } else {
+                    finished.push_back(entry);
+                }
             } else if (conn->IsWriteStalled(now)) {
                 stalled.push_back(conn);
                 finished.push_back(entry);
@@ -333,6 +347,13 @@ void BdConnManager::ReapFinished(long now, std::list<std::string> *lost) {
             DelFDByUUID(uuid);
         }
         DelConnByFD(entry.first);
+    }
+}
+
+void BdConnManager::ForgiveStall(long seconds) {
+    BdMutexLocker lock(_fdMapMutex);
+    for (const auto &entry : _fdToConn) {
+        entry.second->SetTimeout(entry.second->GetTimeout() + seconds);
     }
 }
 

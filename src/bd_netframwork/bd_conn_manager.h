@@ -42,6 +42,10 @@ class BdPoll;
 
 class BdConnManager {
   public:
+    // Deadlines are whole seconds, so a pause is only sure to have cost a peer time once it spans
+    // this many of them.
+    static constexpr long kStallForgivenSeconds = 2;
+
     // Reads the wall clock in whole seconds; tests replace it to cross deadlines without waiting.
     using SecondsClock = long (*)();
 
@@ -105,6 +109,11 @@ class BdConnManager {
     // BD_CONNECTION_NOT_EXIST.
     int CtlFDByUUID(const std::string &uuid, unsigned int mask);
 
+    // Time the loop itself spent away from the sockets is not charged to the peers: when the last
+    // dispatch kept the loop busy for kStallForgivenSeconds or more, every deadline moves on by
+    // that long first, and a connection with bytes waiting unread on its socket is not idle
+    // (it is left for the dispatch that reads them).
+    //
     // Destroys every connection whose deadline has passed or whose close flag is set (closing
     // first those whose write deadline has passed) and appends to lost, in ascending descriptor
     // order, the UUIDs they carried; then appends, in ascending UUID order, the UUIDs whose
@@ -138,6 +147,8 @@ class BdConnManager {
     void ReapFinished(long now, std::list<std::string> *lost);
     // Drops the UUID entries whose descriptor lost its connection.
     void DropStaleUuids(std::list<std::string> *lost);
+    // Moves every deadline on by seconds.
+    void ForgiveStall(long seconds);
     // Removes the entry under fd from the descriptor map and from epoll; the connection or null.
     BdConnection *Unregister(int fd);
 
@@ -157,6 +168,8 @@ class BdConnManager {
     BdReapSchedule _reapSchedule;
     // A connection was removed since the last check for stale UUID entries.
     std::atomic<bool> _staleUuidsPossible;
+    // Second at which the last wait returned; 0 before the first. Event-loop thread.
+    long _lastWaitReturn;
 };
 
 #endif  // BD_NETFRAMWORK_BD_CONN_MANAGER_H

@@ -1,6 +1,7 @@
 #include "bd_netframwork/bd_connection.h"
 
 #include <poll.h>
+#include <sys/ioctl.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -32,6 +33,7 @@ BdConnection::BdConnection()
       _workThreadManager(nullptr),
       _workThreadsEnabled(false),
       _queuedBytes(0),
+      _reservedSlots(0),
       _waitingSince(kNotWaiting),
       _sendRefused(false) {}
 
@@ -103,6 +105,7 @@ void BdConnection::ReleaseResources() {
     }
     _writeQueue.clear();
     _queuedBytes.store(0, std::memory_order_relaxed);
+    _reservedSlots.store(0, std::memory_order_relaxed);
 }
 
 int BdConnection::Destroy() {
@@ -277,6 +280,7 @@ int BdConnection::PutWriteQueueItem(char *data, const int &length) {
         return BD_OBJECT_NOT_INIT;
     }
     bool overflowing = false;
+    bool sendable = false;
     {
         BdMutexLocker lock(_writeQueueMutex);
         if (_writeQueue.empty()) {
@@ -286,14 +290,77 @@ int BdConnection::PutWriteQueueItem(char *data, const int &length) {
         int64_t queued = _queuedBytes.load(std::memory_order_relaxed) + (length > 0 ? length : 0);
         _queuedBytes.store(queued, std::memory_order_relaxed);
         overflowing = queued > kMaxWriteQueueBytes;
+        sendable = FrontSendable();
     }
     // Whether the socket refuses data is decided by the reaper: a send that was taken whole may
     // have filled the socket without being refused.
     if (overflowing) {
         _reapSchedule->DueNow();
     }
-    ArmWriteInterest();
+    if (sendable) {
+        ArmWriteInterest();
+    }
     return BD_SUCCESS;
+}
+
+bool BdConnection::FrontSendable() const {
+    return !_writeQueue.empty() && _writeQueue.front().length != kReservedSlotLength;
+}
+
+void BdConnection::ReserveWriteSlot() {
+    BdMutexLocker lock(_writeQueueMutex);
+    // A reserved slot is not waiting for the socket: the stall clock starts once it is answered.
+    _writeQueue.push_back({nullptr, kReservedSlotLength});
+    _reservedSlots.fetch_add(1, std::memory_order_relaxed);
+}
+
+int BdConnection::AnswerInWriteSlot(const std::function<int()> &queueAnswer) {
+    std::deque<_BD_SEND_ITEM> behind;
+    {
+        BdMutexLocker lock(_writeQueueMutex);
+        auto slot = _writeQueue.begin();
+        while (slot != _writeQueue.end() && slot->length != kReservedSlotLength) {
+            ++slot;
+        }
+        if (slot != _writeQueue.end()) {
+            int64_t behindBytes = 0;
+            for (auto item = slot + 1; item != _writeQueue.end(); ++item) {
+                behindBytes += item->length > 0 ? item->length : 0;
+            }
+            behind.assign(std::make_move_iterator(slot + 1),
+                          std::make_move_iterator(_writeQueue.end()));
+            _writeQueue.erase(slot, _writeQueue.end());
+            _reservedSlots.fetch_sub(1, std::memory_order_relaxed);
+            _queuedBytes.fetch_sub(behindBytes, std::memory_order_relaxed);
+            if (_writeQueue.empty()) {
+                StopWaiting();
+            }
+        }
+    }
+    const int rc = queueAnswer();
+    bool sendable = false;
+    {
+        BdMutexLocker lock(_writeQueueMutex);
+        int64_t behindBytes = 0;
+        if (_writeQueue.empty() && !behind.empty()) {
+            StartWaiting();
+        }
+        for (const _BD_SEND_ITEM &item : behind) {
+            behindBytes += item.length > 0 ? item.length : 0;
+            _writeQueue.push_back(item);
+        }
+        _queuedBytes.fetch_add(behindBytes, std::memory_order_relaxed);
+        sendable = FrontSendable();
+    }
+    if (sendable) {
+        ArmWriteInterest();
+    }
+    return rc;
+}
+
+bool BdConnection::HasUnreadInput() const {
+    int unread = 0;
+    return _fd >= 0 && ioctl(_fd, FIONREAD, &unread) == 0 && unread > 0;
 }
 
 void BdConnection::ArmWriteInterest() {
@@ -313,14 +380,14 @@ int BdConnection::GetWriteQueueItem(char **data, int *length) {
         return BD_PARAMETER_INVALID;
     }
     BdMutexLocker lock(_writeQueueMutex);
-    if (_writeQueue.empty()) {
+    if (!FrontSendable()) {
         return BD_QUEUE_EMPTY;
     }
     const _BD_SEND_ITEM item = _writeQueue.front();
     _writeQueue.pop_front();
     _queuedBytes.fetch_sub(item.length > 0 ? item.length : 0, std::memory_order_relaxed);
     // Taking a packet is progress for the write deadline, as a send would be.
-    if (_writeQueue.empty()) {
+    if (!FrontSendable()) {
         StopWaiting();
     } else {
         NoteSendProgress();
@@ -332,7 +399,7 @@ int BdConnection::GetWriteQueueItem(char **data, int *length) {
 
 bool BdConnection::PeekWriteQueueItem(char **data, int *length) {
     BdMutexLocker lock(_writeQueueMutex);
-    if (_writeQueue.empty()) {
+    if (!FrontSendable()) {
         StopWaiting();
         _manager->CtlFD(_fd, kBdReadInterest);
         return false;
@@ -352,7 +419,7 @@ void BdConnection::DropWriteQueueItem() {
     _queuedBytes.fetch_sub(item.length > 0 ? item.length : 0, std::memory_order_relaxed);
     // Re-arming with epoll modify makes the still-writable descriptor reported on the next wait,
     // so the next packet goes out on the next loop turn.
-    if (_writeQueue.empty()) {
+    if (!FrontSendable()) {
         StopWaiting();
         _manager->CtlFD(_fd, kBdReadInterest);
     } else {
@@ -396,13 +463,17 @@ void BdConnection::NoteSendRefused() {
 }
 
 bool BdConnection::IsWriteStalled(long now) const {
+    const bool overflowing = _queuedBytes.load(std::memory_order_relaxed) > kMaxWriteQueueBytes;
+    // Nothing behind a reserved slot can leave, so a queue past its limit there only grows.
+    if (overflowing && _reservedSlots.load(std::memory_order_relaxed) > 0) {
+        return true;
+    }
     long since = _waitingSince.load(std::memory_order_relaxed);
     if (since == kNotWaiting) {
         return false;
     }
     return now >= since + kWriteStallSeconds ||
-           (_queuedBytes.load(std::memory_order_relaxed) > kMaxWriteQueueBytes &&
-            (_sendRefused.load(std::memory_order_relaxed) || !SocketAcceptsData()));
+           (overflowing && (_sendRefused.load(std::memory_order_relaxed) || !SocketAcceptsData()));
 }
 
 bool BdConnection::SocketAcceptsData() const {

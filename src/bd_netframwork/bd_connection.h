@@ -19,6 +19,11 @@
 // more data, the manager's CheckTimeout logs the peer and closes the connection (close flag). A
 // peer whose socket keeps accepting bytes is never closed by this rule, however long its queue.
 //
+// Write slots. An answer that is still being prepared (a handshake waiting for its rows) keeps its
+// place with ReserveWriteSlot: packets queued later wait behind the slot, nothing behind it is
+// sent, and AnswerInWriteSlot puts the answer where the slot was. The bytes waiting behind a slot
+// count towards kMaxWriteQueueBytes like any others, so a flood cannot outgrow it.
+//
 // Threads and locks. PutWriteQueueItem and GetWriteQueueItem may be called from any thread; the
 // write queue and the queued byte count are guarded by the write-queue lock, which is always taken
 // before the manager's descriptor-map lock. Every other operation, and every
@@ -31,6 +36,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 
 #include "bd_common/bd_mutex.h"
@@ -137,6 +143,15 @@ class BdConnection {
     // or by this call, never both.
     int GetWriteQueueItem(char **data, int *length);
 
+    // Event-loop thread. Keeps a place on the write queue for an answer that is not ready yet.
+    void ReserveWriteSlot();
+    // Event-loop thread. Runs queueAnswer, whose queued packets take the place of the oldest
+    // reserved slot, ahead of what waits behind it; returns its result. Without a reserved slot it
+    // simply runs queueAnswer. No other thread may queue on this connection meanwhile.
+    int AnswerInWriteSlot(const std::function<int()> &queueAnswer);
+    // Event-loop thread. Bytes have arrived on the socket and are not read yet.
+    bool HasUnreadInput() const;
+
     // Lets the packet connection hand packets that name a work thread to pool (not owned, must
     // outlive the connection). Until this is called packets for work threads are refused.
     void EnableWorkThreads(BdWorkThreadManager *pool);
@@ -160,11 +175,11 @@ class BdConnection {
     // grow, after which the connection must be closed.
     int ExtractPackets(int received);
 
-    // Front item of the write queue, left in place; false when the queue is empty, after arming
-    // read interest, since there is nothing more to send.
+    // Front item of the write queue, left in place; false when the queue is empty or its front is
+    // a reserved slot, after arming read interest, since there is nothing to send now.
     bool PeekWriteQueueItem(char **data, int *length);
     // Removes and frees the front item, then re-arms the descriptor: read and write interest while
-    // packets remain, read interest once the queue is empty.
+    // packets can be sent, read interest once the queue is empty or its front is a reserved slot.
     void DropWriteQueueItem();
 
     // The write-deadline clock: the socket accepted bytes / refused the rest of a packet (a send
@@ -194,6 +209,9 @@ class BdConnection {
   private:
     // Bytes on the write queue, kept beside it under its lock but readable without it.
     std::atomic<int64_t> _queuedBytes;
+    // Reserved slots on the write queue (entries with null data and kReservedSlotLength).
+    static constexpr int kReservedSlotLength = -1;
+    std::atomic<int> _reservedSlots;
     // While the queue holds packets: the second its socket last accepted a byte, or the queue
     // stopped being empty, whichever is later. kNotWaiting while the queue is empty.
     static constexpr long kNotWaiting = -1;
@@ -203,6 +221,9 @@ class BdConnection {
 
     // True when a send would take data now. Lock-free.
     bool SocketAcceptsData() const;
+    // The front entry can be sent (the queue is not empty and its front is no reserved slot);
+    // under the write-queue lock.
+    bool FrontSendable() const;
     // The queue became non-empty / empty; called under the write-queue lock.
     void StartWaiting();
     void StopWaiting();

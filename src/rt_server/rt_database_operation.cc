@@ -45,21 +45,28 @@ int RtDatabaseOperation::RtSetAgentAndModuleServerOffline(std::list<std::string>
     if (uuids.empty()) {
         return 0;
     }
+    const std::vector<std::string> statements =
+        OfflineStatements(std::vector<std::string>(uuids.begin(), uuids.end()));
+    uuids.clear();
+    if (Write(statements[0]) != 0 || Write(statements[1]) != 0) {
+        return RT_DATABASE_OPERATION_ERROR;
+    }
+    return 0;
+}
+
+std::vector<std::string> RtDatabaseOperation::OfflineStatements(
+    const std::vector<std::string> &uuids) {
     std::string agentStatement = "UPDATE bd_agent SET online_flag = 2 WHERE ";
     std::string moduleStatement = "UPDATE bd_module_server SET online_flag = 2 WHERE ";
     bool first = true;
-    while (!uuids.empty()) {
-        std::string escaped = EscapeString(uuids.front());
-        uuids.pop_front();
+    for (const std::string &uuid : uuids) {
+        const std::string escaped = EscapeString(uuid);
         const char *joint = first ? "" : "OR ";
         agentStatement += joint + ("agent_uuid = '" + escaped + "' ");
         moduleStatement += joint + ("module_uuid = '" + escaped + "' ");
         first = false;
     }
-    if (Query(agentStatement, nullptr) != 0 || Query(moduleStatement, nullptr) != 0) {
-        return RT_DATABASE_OPERATION_ERROR;
-    }
-    return 0;
+    return {agentStatement, moduleStatement};
 }
 
 int RtDatabaseOperation::RtUpdateClientOnline(const BdAgent &agent) {
@@ -67,22 +74,11 @@ int RtDatabaseOperation::RtUpdateClientOnline(const BdAgent &agent) {
         return BD_PARAMETER_INVALID;
     }
     bool found = false;
-    if (FindRow("SELECT * FROM bd_agent WHERE agent_uuid = '?'", agent.agent_uuid, &found) != 0) {
+    if (FindRow(AgentLookup(agent), &found) != 0) {
         ReportFailure("do sql failed in ", "rt_database_operation", __LINE__);
         return RT_DATABASE_OPERATION_ERROR;
     }
-    if (found) {
-        return Write(
-            "UPDATE bd_agent SET hostname = '?', ip = '?', os_type = '?', os_version = '?', "
-            "process_type = '?', online_flag = '?' WHERE agent_uuid = '?'",
-            {agent.hostname, agent.ip, agent.os_type, agent.os_version, agent.process_type, kOnline,
-             agent.agent_uuid});
-    }
-    return Write(
-        "INSERT INTO bd_agent (agent_uuid, hostname, ip, os_type, os_version, process_type,  "
-        "register_flag, online_flag) VALUES ('?', '?', '?', '?', '?', '?', '?', '?')",
-        {agent.agent_uuid, agent.hostname, agent.ip, agent.os_type, agent.os_version,
-         agent.process_type, kCreatedByRouter, kOnline});
+    return Write(AgentWrite(agent, found));
 }
 
 int RtDatabaseOperation::RtUpdateModuleServerOnline(const BdModuleServer &server) {
@@ -90,21 +86,10 @@ int RtDatabaseOperation::RtUpdateModuleServerOnline(const BdModuleServer &server
         return BD_PARAMETER_INVALID;
     }
     bool found = false;
-    if (FindRow("SELECT * FROM bd_module_server WHERE module_uuid='?'", server.module_uuid,
-                &found) != 0) {
+    if (FindRow(ModuleServerLookup(server), &found) != 0) {
         return RT_DATABASE_OPERATION_ERROR;
     }
-    const std::string moduleType = BdUtil::NumToStr(server.module_type);
-    if (found) {
-        return Write(
-            "UPDATE bd_module_server SET module_type = '?', node_uuid = '?', online_flag = '?' "
-            "WHERE module_uuid = '?'",
-            {moduleType, server.node_uuid, kOnline, server.module_uuid});
-    }
-    return Write(
-        "INSERT INTO bd_module_server (module_uuid, module_type, node_uuid, register_time, "
-        "online_flag) VALUES ('?', '?', '?', '?', '?')",
-        {server.module_uuid, moduleType, server.node_uuid, Now(), kOnline});
+    return Write(ModuleServerWrite(server, found));
 }
 
 int RtDatabaseOperation::RtUpdateNodeInfo(const BdNode &node) {
@@ -112,17 +97,62 @@ int RtDatabaseOperation::RtUpdateNodeInfo(const BdNode &node) {
         return BD_PARAMETER_INVALID;
     }
     bool found = false;
-    if (FindRow("SELECT * FROM bd_node WHERE node_uuid = '?'", node.node_uuid, &found) != 0) {
+    if (FindRow(NodeLookup(node), &found) != 0) {
         return RT_DATABASE_OPERATION_ERROR;
     }
+    return Write(NodeWrite(node, found));
+}
+
+std::string RtDatabaseOperation::AgentLookup(const BdAgent &agent) {
+    return Build("SELECT * FROM bd_agent WHERE agent_uuid = '?'", {agent.agent_uuid});
+}
+
+std::string RtDatabaseOperation::ModuleServerLookup(const BdModuleServer &server) {
+    return Build("SELECT * FROM bd_module_server WHERE module_uuid='?'", {server.module_uuid});
+}
+
+std::string RtDatabaseOperation::NodeLookup(const BdNode &node) {
+    return Build("SELECT * FROM bd_node WHERE node_uuid = '?'", {node.node_uuid});
+}
+
+std::string RtDatabaseOperation::AgentWrite(const BdAgent &agent, bool found) {
     if (found) {
-        return Write(
+        return Build(
+            "UPDATE bd_agent SET hostname = '?', ip = '?', os_type = '?', os_version = '?', "
+            "process_type = '?', online_flag = '?' WHERE agent_uuid = '?'",
+            {agent.hostname, agent.ip, agent.os_type, agent.os_version, agent.process_type, kOnline,
+             agent.agent_uuid});
+    }
+    return Build(
+        "INSERT INTO bd_agent (agent_uuid, hostname, ip, os_type, os_version, process_type,  "
+        "register_flag, online_flag) VALUES ('?', '?', '?', '?', '?', '?', '?', '?')",
+        {agent.agent_uuid, agent.hostname, agent.ip, agent.os_type, agent.os_version,
+         agent.process_type, kCreatedByRouter, kOnline});
+}
+
+std::string RtDatabaseOperation::ModuleServerWrite(const BdModuleServer &server, bool found) {
+    const std::string moduleType = BdUtil::NumToStr(server.module_type);
+    if (found) {
+        return Build(
+            "UPDATE bd_module_server SET module_type = '?', node_uuid = '?', online_flag = '?' "
+            "WHERE module_uuid = '?'",
+            {moduleType, server.node_uuid, kOnline, server.module_uuid});
+    }
+    return Build(
+        "INSERT INTO bd_module_server (module_uuid, module_type, node_uuid, register_time, "
+        "online_flag) VALUES ('?', '?', '?', '?', '?')",
+        {server.module_uuid, moduleType, server.node_uuid, Now(), kOnline});
+}
+
+std::string RtDatabaseOperation::NodeWrite(const BdNode &node, bool found) {
+    if (found) {
+        return Build(
             "UPDATE bd_node  SET ip = '?', host_name = '?', os_type = '?', os_version = '?',   "
             "process_type = '?'  WHERE node_uuid = '?'",
             {node.ip, node.host_name, node.os_type, node.os_version, node.process_type,
              node.node_uuid});
     }
-    return Write(
+    return Build(
         "INSERT bd_node (auto_upgrade_flag, ip, node_uuid, host_name, os_type,  os_version, "
         "process_type, register_time, global_share_flag) VALUES ('?', '?', '?', '?', '?', '?', "
         "'?', '?', '?')",
@@ -130,14 +160,21 @@ int RtDatabaseOperation::RtUpdateNodeInfo(const BdNode &node) {
          node.process_type, Now(), BdUtil::NumToStr(node.global_share_flag)});
 }
 
-int RtDatabaseOperation::FindRow(const char *selectTemplate, const std::string &key, bool *found) {
-    const std::vector<std::string> args{key};
+std::string RtDatabaseOperation::Build(const char *sqlTemplate,
+                                       const std::vector<std::string> &args) {
+    std::string statement;
+    // Every template above takes exactly its arguments, so building cannot fail.
+    BuildStatement(sqlTemplate, &args, statement);
+    return statement;
+}
+
+int RtDatabaseOperation::FindRow(const std::string &lookup, bool *found) {
     Rows rows;
-    int result = Query(selectTemplate, &args, &rows);
+    int result = Query(lookup, nullptr, &rows);
     *found = !rows.empty();
     return result;
 }
 
-int RtDatabaseOperation::Write(const char *sqlTemplate, const std::vector<std::string> &args) {
-    return Query(sqlTemplate, &args) == 0 ? 0 : RT_DATABASE_OPERATION_ERROR;
+int RtDatabaseOperation::Write(const std::string &statement) {
+    return Query(statement, nullptr) == 0 ? 0 : RT_DATABASE_OPERATION_ERROR;
 }

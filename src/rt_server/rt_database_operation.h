@@ -11,10 +11,14 @@
 // The router's writes of its peers' online state to bd_agent, bd_module_server and bd_node. Rows
 // are created at a peer's first handshake and never deleted; online_flag is 1 online, 2 offline.
 //
-// Bind with Init before use; the same thread rules as BdDatabaseOperation (the router calls it from
-// the main thread only, and every statement blocks the event loop while it runs). Results: 0,
-// 4 (Parameter invalid) for a missing key, RT_DATABASE_OPERATION_ERROR for any failed statement
-// (already logged with its text). A failure part-way keeps the statements that ran before it.
+// Bind with Init before use; the same thread rules as BdDatabaseOperation: one thread at a time
+// (the router's start-up on the main thread, then the database writer's thread, each with its own
+// connection). Results: 0, 4 (Parameter invalid) for a missing key, RT_DATABASE_OPERATION_ERROR for
+// any failed statement (already logged with its text). A failure part-way keeps the statements
+// that ran before it.
+//
+// The statement builders give the very texts the five operations run, so that a caller sending
+// many of them at once leaves the rows exactly as the operations would.
 class RtDatabaseOperation : public BdDatabaseOperation {
   public:
     // Every agent and module server offline: no peer can be connected before the router listens.
@@ -31,12 +35,24 @@ class RtDatabaseOperation : public BdDatabaseOperation {
     // Inserts or refreshes the node's row (nodes carry no online flag).
     int RtUpdateNodeInfo(const BdNode &node);
 
+    // The SELECT that tells whether the record's row exists.
+    std::string AgentLookup(const BdAgent &agent);
+    std::string ModuleServerLookup(const BdModuleServer &server);
+    std::string NodeLookup(const BdNode &node);
+    // The INSERT (row missing) or UPDATE (row found) that writes the record.
+    std::string AgentWrite(const BdAgent &agent, bool found);
+    std::string ModuleServerWrite(const BdModuleServer &server, bool found);
+    std::string NodeWrite(const BdNode &node, bool found);
+    // The two statements that mark uuids offline, bd_agent's first; uuids must not be empty.
+    std::vector<std::string> OfflineStatements(const std::vector<std::string> &uuids);
+
   private:
-    // Runs the SELECT template with key as its one argument and tells whether a row came back.
-    // Returns the code of Query.
-    int FindRow(const char *selectTemplate, const std::string &key, bool *found);
-    // Runs a write template; 0 or RT_DATABASE_OPERATION_ERROR.
-    int Write(const char *sqlTemplate, const std::vector<std::string> &args);
+    // Runs the lookup and tells whether a row came back. Returns the code of Query.
+    int FindRow(const std::string &lookup, bool *found);
+    // Runs a complete write statement; 0 or RT_DATABASE_OPERATION_ERROR.
+    int Write(const std::string &statement);
+    // The statement of a template and its arguments.
+    std::string Build(const char *sqlTemplate, const std::vector<std::string> &args);
 };
 
 #endif  // RT_SERVER_RT_DATABASE_OPERATION_H_

@@ -5,12 +5,10 @@
 
 #include "bd_common/bd_error.h"
 #include "bd_common/bd_log_entry.h"
-#include "bd_database/bd_database.h"
-#include "bd_database/bd_peer_records.h"
 #include "bd_netframwork/bd_conn_manager.h"
 #include "bd_netframwork/bd_packet_blocks.h"
 #include "bd_netframwork/bd_packet_handler.h"
-#include "rt_server/rt_database_operation.h"
+#include "rt_server/rt_server_error.h"
 
 BD_LOG_SOURCE_FILE("rt_server_accepted_connection")
 
@@ -251,49 +249,83 @@ int RtServerAcceptedConnection::RegisterPeer(int kind, const char *packet, int l
     // An older connection of the same UUID is closed by the manager; the peer itself stays online.
     _manager->AddMapUUIDToFD(uuid, fd);
 
-    rc = WritePeerRecords(kind, *router, *data);
-    if (rc != BD_SUCCESS) {
-        BD_LOG(BD_LOG_ERROR, BD_SQL_QUERY_ERROR, texts.database_failed, texts.handler);
-        return PackAndSendServerNotReadyAckPacket(kBdPeerTypeRouter, packet, length);
+    PendingAnswer pending{kind, uuid, std::string(packet, length), 0, false, BD_SUCCESS};
+    ReserveWriteSlot();
+    if (_recordWriter->WritePeerRecords(PeerRows(kind, *router, *data), this, &pending.ticket) !=
+        BD_SUCCESS) {
+        pending.done = true;
+        pending.code = RT_DATABASE_OPERATION_ERROR;
     }
-    if (kind == kBdHandShakeServerPlatform)
-        _manager->SetPTServerUUID(uuid);
-    return PackAndSendHandShakeSuccessAckPacket(kBdPeerTypeRouter, packet, length);
+    _pendingAnswers.push_back(std::move(pending));
+    AnswerFinished();
+    return BD_SUCCESS;
 }
 
-int RtServerAcceptedConnection::WritePeerRecords(int kind, const BdRouterHeader &router,
-                                                 const BdHandShakePacket &data) {
-    RtDatabaseOperation operation;
-    operation.Init(&g_database_conn);
-    int rc = BD_SUCCESS;
-    if (kind == kBdHandShakeClient) {
-        BdAgent agent;
-        agent.agent_uuid = BdPacketText(data.uuid);
-        agent.hostname = BdPacketText(data.hostname);
-        agent.ip = GetPeerIP();
-        agent.os_type = BdPacketText(data.os_type);
-        agent.os_version = BdPacketText(data.os_version);
-        agent.process_type = BdPacketText(data.process_type);
-        rc = operation.RtUpdateClientOnline(agent);
-    } else {
-        if (kind == kBdHandShakeModuleServer) {
-            BdNode node;
-            node.node_uuid = BdPacketText(data.node_uuid);
-            node.ip = GetPeerIP();
-            node.host_name = BdPacketText(data.hostname);
-            node.os_type = BdPacketText(data.os_type);
-            node.os_version = BdPacketText(data.os_version);
-            node.process_type = BdPacketText(data.process_type);
-            rc = operation.RtUpdateNodeInfo(node);
-        }
-        if (rc == BD_SUCCESS) {
-            BdModuleServer server;
-            server.module_uuid = BdPacketText(data.uuid);
-            server.node_uuid = BdPacketText(data.node_uuid);
-            server.module_type = router.module_type;
-            rc = operation.RtUpdateModuleServerOnline(server);
+void RtServerAcceptedConnection::OnPeerRecordsWritten(uint64_t ticket, int code) {
+    for (PendingAnswer &pending : _pendingAnswers) {
+        if (pending.ticket == ticket && !pending.done) {
+            pending.done = true;
+            pending.code = code;
+            break;
         }
     }
-    operation.Destroy();
-    return rc;
+    AnswerFinished();
+}
+
+void RtServerAcceptedConnection::AnswerFinished() {
+    while (!_pendingAnswers.empty() && _pendingAnswers.front().done) {
+        const PendingAnswer pending = std::move(_pendingAnswers.front());
+        _pendingAnswers.pop_front();
+        AnswerInWriteSlot([this, &pending] { return Answer(pending); });
+    }
+}
+
+int RtServerAcceptedConnection::Answer(const PendingAnswer &pending) {
+    const char *request = pending.request.data();
+    const int length = static_cast<int>(pending.request.size());
+    if (pending.code != BD_SUCCESS) {
+        const HandShakeTexts &texts = TextsFor(pending.kind);
+        BD_LOG(BD_LOG_ERROR, BD_SQL_QUERY_ERROR, texts.database_failed, texts.handler);
+        return PackAndSendServerNotReadyAckPacket(kBdPeerTypeRouter, request, length);
+    }
+    // The router is ready from the moment the platform's rows are written.
+    if (pending.kind == kBdHandShakeServerPlatform)
+        _manager->SetPTServerUUID(pending.uuid);
+    return PackAndSendHandShakeSuccessAckPacket(kBdPeerTypeRouter, request, length);
+}
+
+int RtServerAcceptedConnection::Destroy() {
+    for (const PendingAnswer &pending : _pendingAnswers) {
+        if (!pending.done)
+            _recordWriter->Forget(pending.ticket);
+    }
+    _pendingAnswers.clear();
+    return BdClientConnection::Destroy();
+}
+
+RtPeerRows RtServerAcceptedConnection::PeerRows(int kind, const BdRouterHeader &router,
+                                                const BdHandShakePacket &data) {
+    RtPeerRows rows;
+    rows.kind = kind;
+    if (kind == kBdHandShakeClient) {
+        rows.agent.agent_uuid = BdPacketText(data.uuid);
+        rows.agent.hostname = BdPacketText(data.hostname);
+        rows.agent.ip = GetPeerIP();
+        rows.agent.os_type = BdPacketText(data.os_type);
+        rows.agent.os_version = BdPacketText(data.os_version);
+        rows.agent.process_type = BdPacketText(data.process_type);
+        return rows;
+    }
+    if (kind == kBdHandShakeModuleServer) {
+        rows.node.node_uuid = BdPacketText(data.node_uuid);
+        rows.node.ip = GetPeerIP();
+        rows.node.host_name = BdPacketText(data.hostname);
+        rows.node.os_type = BdPacketText(data.os_type);
+        rows.node.os_version = BdPacketText(data.os_version);
+        rows.node.process_type = BdPacketText(data.process_type);
+    }
+    rows.server.module_uuid = BdPacketText(data.uuid);
+    rows.server.node_uuid = BdPacketText(data.node_uuid);
+    rows.server.module_type = router.module_type;
+    return rows;
 }

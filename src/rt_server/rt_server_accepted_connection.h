@@ -1,8 +1,13 @@
 #ifndef RT_SERVER_RT_SERVER_ACCEPTED_CONNECTION_H_
 #define RT_SERVER_RT_SERVER_ACCEPTED_CONNECTION_H_
 
+#include <cstdint>
+#include <deque>
+#include <string>
+
 #include "bd_netframwork/bd_client_connection.h"
 #include "bd_netframwork/bd_packet.h"
+#include "rt_server/rt_record_writer.h"
 
 // One peer's socket at the router: created by the listener, owned by the connection manager. Every
 // whole packet the framing layer cuts from the stream arrives in ParsePacket, which keeps the peer
@@ -12,13 +17,27 @@
 // A peer that proved an identity with a certificate at its TLS handshake may hand-shake, and send
 // as the web side, only under that identity; refused claims register nothing and write no row.
 //
-// Main thread only (inside the manager's event dispatch). Like every connection it never deletes
-// itself: failures set the close flag and the manager reaps it. It adds no fields: the peer's UUID,
-// deadline and buffers are the base connection's.
-class RtServerAcceptedConnection : public BdClientConnection {
+// A handshake binds the peer's UUID at once and hands its rows to the record writer; the answer
+// (success once the rows are written, server-not-ready when they failed) is queued when the writer
+// reports back. Its place on the write queue is kept meanwhile, so whatever is queued for the peer
+// later (forwarded packets, other answers) still follows it. The connection is served as usual
+// while it waits.
+//
+// Main thread only (inside the manager's event dispatch, and the record writer's call backs, which
+// come from there too). Like every connection it never deletes itself: failures set the close flag
+// and the manager reaps it. The peer's UUID, deadline and buffers are the base connection's; it
+// keeps only the handshakes waiting for their rows.
+class RtServerAcceptedConnection : public BdClientConnection, private RtRecordsDone {
   public:
     // A peer that sends nothing, not even a keep-alive, for this long is reaped.
     static constexpr long kIdleTimeoutSeconds = 30;
+
+    // writer is not owned and outlives the connection; without one every handshake is answered
+    // server-not-ready.
+    explicit RtServerAcceptedConnection(RtRecordWriter *writer) : _recordWriter(writer) {}
+
+    // Forgets the handshakes still waiting, then releases what the base connection holds.
+    int Destroy() override;
 
     // Classifies and dispatches one whole packet that lives in the read buffer for this call only.
     int ParsePacket(const char *packet, int length) override;
@@ -39,8 +58,22 @@ class RtServerAcceptedConnection : public BdClientConnection {
   private:
     // The sequence the three handshake kinds share; kind selects the records and messages.
     int RegisterPeer(int kind, const char *packet, int length);
-    // Writes the peer's rows for kind; 0 or the failing write's code.
-    int WritePeerRecords(int kind, const BdRouterHeader &router, const BdHandShakePacket &data);
+    // A handshake whose answer waits for its rows; the request is kept to build the answer.
+    struct PendingAnswer {
+        int kind;
+        std::string uuid;
+        std::string request;
+        uint64_t ticket;
+        bool done;
+        int code;
+    };
+
+    // The rows a handshake of kind writes.
+    RtPeerRows PeerRows(int kind, const BdRouterHeader &router, const BdHandShakePacket &data);
+    void OnPeerRecordsWritten(uint64_t ticket, int code) override;
+    // Answers the finished handshakes at the front, in the order they arrived.
+    void AnswerFinished();
+    int Answer(const PendingAnswer &pending);
     // The routing step of a normal or log packet: binds a web peer to this connection first,
     // forwards the packet with HandleNormalPacket and logs the result.
     int RoutePacket(const BdRouterHeader &router, const char *packet, int length);
@@ -52,6 +85,9 @@ class RtServerAcceptedConnection : public BdClientConnection {
     // certificate only as what it names, and nobody without one in place of a peer that proved
     // its UUID with a certificate. A refusal is logged with both sides and closes the connection.
     bool MayClaim(const std::string &uuid, unsigned kind);
+
+    RtRecordWriter *_recordWriter;  // not owned
+    std::deque<PendingAnswer> _pendingAnswers;
 };
 
 #endif  // RT_SERVER_RT_SERVER_ACCEPTED_CONNECTION_H_

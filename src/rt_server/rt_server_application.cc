@@ -4,7 +4,6 @@
 
 #include <cstdlib>
 #include <list>
-#include <set>
 
 #include "bd_common/bd_common_server_config.h"
 #include "bd_common/bd_error.h"
@@ -25,28 +24,15 @@ const int kDatabaseAttempts = 60;
 // Bounds one main-loop turn, so reaping and offline marking happen at least this often.
 const int kEventWaitSeconds = 5;
 
-// A failed offline write is tried again after this long, not on every turn: against a database
-// that has stopped answering each attempt holds the whole loop for the client's time-out.
-const long kOfflineRetrySeconds = 10;
-
-// Marks the lost peers offline, leaving out any that has registered again meanwhile (its row says
-// online, rightly). The list is emptied once written and kept whole when the write failed, so
-// peers lost while the database was away do not stay online in it for good.
-bool MarkLostPeersOffline(BdConnManager *manager, RtDatabaseOperation *operation,
-                          std::list<std::string> *lost) {
-    // Duplicates go too (a retried list meets newer losses), keeping the order the reaper found.
-    std::set<std::string> seen;
-    lost->remove_if([manager, &seen](const std::string &uuid) {
-        int fd = -1;
-        return !seen.insert(uuid).second || manager->QueryFDFromUUID(uuid, &fd) == BD_SUCCESS;
-    });
-    if (lost->empty())
-        return true;
-    std::list<std::string> writing(*lost);  // the write empties the list it is given
-    if (operation->RtSetAgentAndModuleServerOffline(writing) != BD_SUCCESS)
-        return false;
-    lost->clear();
-    return true;
+RtDatabaseAddress WriterAddress() {
+    BdCommonServerConfig *conf = BdCommonServerConfig::GetCommonConf();
+    RtDatabaseAddress address;
+    address.host = conf->GetDatabaseIP();
+    address.user = conf->GetDatabaseUser();
+    address.password = conf->GetDatabasePasswd();
+    address.name = conf->GetDatabaseName();
+    address.port = conf->GetDatabasePort();
+    return address;
 }
 
 }  // namespace
@@ -79,13 +65,11 @@ int RtServerApplication::main(int /*argc*/, char ** /*argv*/) {
     // the manager writes them before it sends what a turn queued and before it waits.
     BdLog::GetLogger()->GatherOnThisThread();
     std::list<std::string> lost;
-    long nextOfflineWrite = 0;
     for (;;) {
         conn_manager_.CheckTimeout(&lost);
-        if (!lost.empty() && BdTime::Now().ToSecond() >= nextOfflineWrite) {
-            if (!MarkLostPeersOffline(&conn_manager_, &database_operation_, &lost))
-                nextOfflineWrite = BdTime::Now().ToSecond() + kOfflineRetrySeconds;
-        }
+        // Queued behind every handshake write asked for before, and kept while the database is
+        // away; the loop does not wait for it.
+        record_writer_->MarkOffline(&lost);
         tls_listener_.RetryIfDue(&conn_manager_);
         conn_manager_.WaitAndHandleEvent(tls_listener_.WaitSeconds(kEventWaitSeconds));
         if (ListenerClosed()) {
@@ -164,6 +148,14 @@ int RtServerApplication::CleanupDatabaseConnection() {
 int RtServerApplication::InitConnection() {
     conn_manager_.Init();
     conn_manager_.SetCurrentProcessUUID(router_uuid_);
+    // From here on the database is written by the writer's thread only.
+    record_writer_ = std::make_unique<RtThreadedRecordWriter>(WriterAddress());
+    if (record_writer_->Start(&conn_manager_) != BD_SUCCESS) {
+        CleanupConnection();
+        BD_LOG(BD_LOG_ERROR, BD_ERROR, "database writer start failed", "InitConnection");
+        return BD_ERROR;
+    }
+    tls_listener_.SetRecordWriter(record_writer_.get());
     if (!g_rt_server_conf.GetPlainListen()) {
         // Nothing else would serve: a TLS listener that cannot start fails this entry, which the
         // process tries again a second later.
@@ -179,9 +171,10 @@ int RtServerApplication::InitConnection() {
 
     const int failure = RtServerListenConnection::Open(
         &conn_manager_, g_rt_server_conf.GetListenIP(), g_rt_server_conf.GetListenPort(), nullptr,
-        &listen_connection_);
+        record_writer_.get(), &listen_connection_);
     if (failure != BD_SUCCESS) {
         conn_manager_.Destroy();
+        record_writer_.reset();
         BD_LOG(BD_LOG_ERROR, failure,
                failure == BD_SOCKET_BIND_ERROR ? "socket bind error" : "socket listen error",
                "InitConnection");
@@ -194,7 +187,9 @@ int RtServerApplication::InitConnection() {
 }
 
 int RtServerApplication::CleanupConnection() {
+    // The connections forget their waiting handshakes while the writer still exists.
     conn_manager_.Destroy();
+    record_writer_.reset();
     tls_listener_.Forget();
     listen_connection_ = nullptr;
     listen_fd_ = -1;

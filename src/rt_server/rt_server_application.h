@@ -1,6 +1,7 @@
 #ifndef RT_SERVER_RT_SERVER_APPLICATION_H_
 #define RT_SERVER_RT_SERVER_APPLICATION_H_
 
+#include <memory>
 #include <string>
 
 #include "bd_common/bd_application.h"
@@ -8,12 +9,14 @@
 #include "rt_server/rt_database_operation.h"
 #include "rt_server/rt_server_error.h"
 #include "rt_server/rt_server_listen_connection.h"
+#include "rt_server/rt_threaded_record_writer.h"
 #include "rt_server/rt_server_tls_listener.h"
 
 // The router process: one object, a local of main that lives as long as the process. It owns the
-// connection manager (and through it every connection), the database operation of the main loop,
-// the listening connection until the manager takes it over, and the error describer handed to the
-// logger. Everything runs on the main thread.
+// connection manager (and through it every connection), the database operation of start-up, the
+// record writer with its thread, the listening connection until the manager takes it over, and the
+// error describer handed to the logger. Everything but the record writer's thread runs on the main
+// thread; after start-up the main thread never waits on the database.
 class RtServerApplication : public BdApplication {
   public:
     RtServerApplication() = default;
@@ -51,6 +54,8 @@ class RtServerApplication : public BdApplication {
 
     RtDatabaseOperation database_operation_;
     BdConnManager conn_manager_;
+    // Started with the listeners, stopped after the manager has destroyed its connections.
+    std::unique_ptr<RtThreadedRecordWriter> record_writer_;
     // The listener whose closing ends the main loop: the plain one, or the TLS one when the
     // plain listener is switched off. Owned by conn_manager_ once added.
     RtServerListenConnection *listen_connection_ = nullptr;

@@ -26,10 +26,12 @@ int OpenReserveDescriptor() {
 }  // namespace
 
 int RtServerListenConnection::Open(BdConnManager *manager, const std::string &ip, int port,
-                                   SSL_CTX *context, RtServerListenConnection **listener) {
+                                   SSL_CTX *context, RtRecordWriter *writer,
+                                   RtServerListenConnection **listener) {
     auto *opened = new RtServerListenConnection();
     opened->Init(ip, port, manager);
     opened->SetTlsContext(context);
+    opened->_recordWriter = writer;
     int failure = BD_SUCCESS;
     if (opened->Bind() != BD_SUCCESS) {
         failure = BD_SOCKET_BIND_ERROR;
@@ -80,7 +82,7 @@ int RtServerListenConnection::OnIn(epoll_event * /*event*/) {
             continue;
         }
 
-        auto *connection = new RtServerAcceptedConnection();
+        auto *connection = new RtServerAcceptedConnection(_recordWriter);
         connection->Init(fd, _manager);
         BD_LOG(BD_LOG_DEBUG, 0,
                "accepted a connection fd: " + std::to_string(fd) +

@@ -7,6 +7,8 @@
 
 #include "bd_netframwork/bd_connection.h"
 
+class RtRecordWriter;
+
 // The router's listening socket. Registered with the connection manager like any connection and
 // owned by it from then on; woken (edge-triggered) when connection requests are pending, it turns
 // each into an RtServerAcceptedConnection handed to the same manager. It never reads or writes
@@ -27,10 +29,11 @@ class RtServerListenConnection : public BdConnection {
     static constexpr long kListenDeadlineSeconds = 300000000L;
 
     // Opens a listening socket on ip:port, a TLS one when context (not owned) is given, and
-    // registers it with manager, which owns it from then on. 0 and *listener; BD_SOCKET_BIND_ERROR
-    // or BD_SOCKET_LISTEN_ERROR, with nothing left behind.
+    // registers it with manager, which owns it from then on; every connection it accepts writes
+    // its peer's rows through writer (not owned; outlives them). 0 and *listener;
+    // BD_SOCKET_BIND_ERROR or BD_SOCKET_LISTEN_ERROR, with nothing left behind.
     static int Open(BdConnManager *manager, const std::string &ip, int port, SSL_CTX *context,
-                    RtServerListenConnection **listener);
+                    RtRecordWriter *writer, RtServerListenConnection **listener);
 
     // Makes this a TLS listener; context (not owned) must outlive the listener. Before the
     // listener is registered.
@@ -54,6 +57,7 @@ class RtServerListenConnection : public BdConnection {
     // be accepted and closed when every other descriptor is taken; -1 while it could not be had.
     int _reserveFd;
     SSL_CTX *_tlsContext = nullptr;  // not owned; null for the plain listener
+    RtRecordWriter *_recordWriter = nullptr;  // not owned
 };
 
 #endif  // RT_SERVER_RT_SERVER_LISTEN_CONNECTION_H_

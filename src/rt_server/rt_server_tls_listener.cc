@@ -27,7 +27,7 @@ int RtServerTlsListener::Start(BdConnManager *manager) {
     const int port = g_rt_server_conf.GetTlsListenPort();
     if (rc == BD_SUCCESS) {
         rc = RtServerListenConnection::Open(manager, g_rt_server_conf.GetListenIP(), port,
-                                            context_.Get(), &listener_);
+                                            context_.Get(), record_writer_, &listener_);
         failure =
             std::string(rc == BD_SOCKET_BIND_ERROR ? "socket bind error" : "socket listen error") +
             " on TLS port " + std::to_string(port);

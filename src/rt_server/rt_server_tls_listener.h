@@ -31,10 +31,13 @@ class RtServerTlsListener {
     RtServerListenConnection *Listener() const { return listener_; }
     // The manager destroyed its connections: the listener is gone, and a fresh start is allowed.
     void Forget();
+    // The record writer of the connections the listener accepts (not owned); before Start.
+    void SetRecordWriter(RtRecordWriter *writer) { record_writer_ = writer; }
 
   private:
     BdTlsServerContext context_;
     RtServerListenConnection *listener_ = nullptr;  // owned by the manager once registered
+    RtRecordWriter *record_writer_ = nullptr;        // not owned
     int failures_ = 0;
     long next_attempt_ = 0;  // wall-clock second; 0 when no attempt is pending
 };

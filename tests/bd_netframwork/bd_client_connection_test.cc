@@ -91,6 +91,32 @@ TEST_F(ClientConnectionTest, QueueGoesOutOnePacketPerTurnThenBackToReadInterest)
     EXPECT_EQ(manager.WaitAndHandleEvent(0), -1);
 }
 
+TEST_F(ClientConnectionTest, ReservedSlotsHoldLaterPacketsUntilEachAnswerTakesItsPlace) {
+    const std::string before = NetPacket(10, 'b'), first = NetPacket(20, '1'),
+                      middle = NetPacket(30, 'm'), second = NetPacket(40, '2'),
+                      after = NetPacket(50, 'a');
+    Queue(before);
+    conn->ReserveWriteSlot();
+    Queue(middle);
+    conn->ReserveWriteSlot();
+    Queue(after);
+    EXPECT_EQ(Flush(), before);
+    EXPECT_EQ(conn->GetEventMask(), kBdReadInterest);
+
+    EXPECT_EQ(conn->AnswerInWriteSlot([&] {
+        Queue(first);
+        return 7;
+    }),
+              7);
+    EXPECT_EQ(Flush(), first + middle);
+    conn->AnswerInWriteSlot([&] {
+        Queue(second);
+        return 0;
+    });
+    EXPECT_EQ(Flush(), second + after);
+    EXPECT_EQ(conn->GetEventMask(), kBdReadInterest);
+}
+
 TEST_F(ClientConnectionTest, PartialSendContinuesFromItsOffset) {
     int sendBuffer = 16384, receiveBuffer = 262144;
     setsockopt(pair.local, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof(sendBuffer));

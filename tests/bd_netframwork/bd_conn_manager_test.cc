@@ -13,6 +13,7 @@
 #include "support/loopback.h"
 #include "support/packet_bytes.h"
 #include "support/recording_connection.h"
+#include "support/eventually.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -86,6 +87,30 @@ TEST_F(ConnManagerTest, ADeadlineMovedEarlierIsStillHonoured) {
     conn->SetTimeout(g_now + 1);
     g_now += 1;
     EXPECT_EQ(Reap(), std::list<std::string>{"peer"});
+}
+
+TEST_F(ConnManagerTest, TheLoopsOwnPausesAndUnreadBytesAreNotChargedToPeers) {
+    Connect(10, "stalled");
+    RecordingConnection *talking = Connect(10, "talking");
+    // A dispatch that kept the loop away from the sockets for 25 s.
+    manager.WaitAndHandleEvent(0);
+    g_now += 25;
+    EXPECT_TRUE(Reap().empty());
+    g_now += 9;
+    EXPECT_TRUE(Reap().empty());
+
+    // The deadline has passed, but bytes the peer sent wait unread: it is not idle.
+    SendAll(pairs[1]->peer, "x");
+    g_now += 1;
+    EXPECT_EQ(Reap(), std::list<std::string>{"stalled"});
+    EXPECT_TRUE(Registered(talking->GetFD()));
+    ASSERT_TRUE(Eventually(
+        [&] {
+            manager.WaitAndHandleEvent(0);
+            return talking->BytesHeld() == 1;
+        },
+        5000));
+    EXPECT_EQ(Reap(), std::list<std::string>{"talking"});
 }
 
 TEST_F(ConnManagerTest, ReapingThePlatformClearsTheReadyFlag) {

@@ -1,0 +1,130 @@
+#ifndef RT_SERVER_RT_DATABASE_WRITER_H_
+#define RT_SERVER_RT_DATABASE_WRITER_H_
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_set>
+#include <vector>
+
+#include "bd_database/bd_database.h"
+#include "rt_server/rt_database_operation.h"
+#include "rt_server/rt_record_writer.h"
+#include "rt_server/rt_write_request.h"
+
+// Where the writer's own database connection goes.
+struct RtDatabaseAddress {
+    std::string host;
+    std::string user;
+    std::string password;
+    std::string name;
+    int port = 0;
+};
+
+// The router's database writes on a thread of their own, with a connection of their own, so that
+// a slow or frozen database never holds up the event loop.
+//
+// Threads. Submit..., TakeResults and Start/Stop belong to the event-loop thread; the writer's
+// thread owns the connection and everything it runs. They meet only in the request queue and the
+// result list (each under its own mutex) and in the wake-up descriptor: an eventfd the writer
+// bumps whenever results wait, which the event loop keeps in its epoll set. The counters are
+// atomics that any thread may read.
+//
+// Order. Requests run in the order they were submitted, so an offline mark and a later handshake
+// of the same peer (or the other way round) leave the row as the later one says.
+//
+// Availability. After the first failure or time-out of the database the writer marks it
+// unavailable: queued handshakes fail at once, new ones are refused at once, and offline marks are
+// kept. Every kProbeIntervalMilliseconds it reconnects (with the connection's usual time-outs)
+// and tries a statement; once that passes it is available again and the kept marks are written.
+//
+// Memory is bounded: at most kMaxQueuedHandshakes handshakes wait; offline marks waiting in a row
+// are merged without repeats, at most kMaxQueuedOfflineMarks of them (past that a mark is dropped
+// with an error entry, so only a database away for a very long time while that many distinct
+// peers leave can lose one).
+class RtDatabaseWriter {
+  public:
+    static constexpr size_t kMaxQueuedHandshakes = 16384;
+    static constexpr size_t kMaxQueuedOfflineMarks = 1000000;
+    // Requests run as one batch at most; a storm is written in a few round trips.
+    static constexpr size_t kMaxBatchRequests = 1000;
+    // How often an unavailable database is tried again; it is back in use within about this long
+    // of answering again.
+    static constexpr int kProbeIntervalMilliseconds = 1000;
+
+    explicit RtDatabaseWriter(const RtDatabaseAddress &address);
+    ~RtDatabaseWriter();
+    RtDatabaseWriter(const RtDatabaseWriter &) = delete;
+    RtDatabaseWriter &operator=(const RtDatabaseWriter &) = delete;
+
+    // Creates the wake-up descriptor and starts the thread, which connects on its own: 0, or 1
+    // when the descriptor cannot be had.
+    int Start();
+    // Ends the thread after the statement it is running; what is still queued is dropped.
+    void Stop();
+    // Readable (eventfd) while results wait; owned by the writer. -1 before Start.
+    int WakeFd() const { return _wakeFd; }
+
+    // Event-loop thread. Queues a peer's rows: 0, or RtRecordWriter::kUnavailable or kQueueFull
+    // (nothing queued).
+    int SubmitPeer(uint64_t ticket, const RtPeerRows &rows);
+    // Event-loop thread. Queues UUIDs to mark offline after everything submitted before.
+    void SubmitOffline(std::vector<std::string> uuids);
+    // Event-loop thread. Moves the waiting results out and clears the wake-up descriptor.
+    void TakeResults(std::vector<RtWriteResult> *results);
+
+    // Counters, any thread.
+    bool Available() const { return _available.load(std::memory_order_relaxed); }
+    size_t QueuedHandshakes() const { return _queuedHandshakes.load(std::memory_order_relaxed); }
+    // Duration of the last batch and the longest so far, in microseconds.
+    uint64_t LastBatchMicros() const { return _lastBatchMicros.load(std::memory_order_relaxed); }
+    uint64_t LongestBatchMicros() const {
+        return _longestBatchMicros.load(std::memory_order_relaxed);
+    }
+
+  private:
+    void Run();
+    // Waits for work (or the stop) and takes one batch off the queue; false when stopping.
+    bool TakeBatch(std::vector<RtWriteRequest> *batch);
+    // Runs a batch; on failure the database goes unavailable and the batch's offline marks go
+    // back to the front of the queue.
+    void RunBatch(std::vector<RtWriteRequest> *batch);
+    // Marks the database unavailable and fails every peer of batch and of the queue.
+    void GoUnavailable(std::vector<RtWriteRequest> *batch);
+    // Reconnects and tries a statement; true once the database answers.
+    bool Probe();
+    // Hands results to the event loop.
+    void Post(const std::vector<RtWriteResult> &results);
+
+    const RtDatabaseAddress _address;
+    BdDatabase _database;  // writer's thread
+    RtDatabaseOperation _operation;
+    size_t _maxStatementBytes;  // writer's thread
+    bool _connected = false;    // writer's thread
+
+    std::mutex _queueMutex;
+    std::condition_variable _queueChanged;
+    std::deque<RtWriteRequest> _queue;  // guarded by _queueMutex
+    size_t _queuedOfflineMarks = 0;     // guarded by _queueMutex
+    bool _stopping = false;             // guarded by _queueMutex
+    bool _offlineDropLogged = false;    // guarded by _queueMutex
+    // The UUIDs of the queue's last request while it is an offline mark, so that marks arriving
+    // in a row merge into it without repeats; guarded by _queueMutex.
+    std::unordered_set<std::string> _tailOffline;
+
+    std::mutex _resultMutex;
+    std::vector<RtWriteResult> _results;  // guarded by _resultMutex
+
+    int _wakeFd = -1;
+    std::thread _thread;
+    std::atomic<bool> _available{true};
+    std::atomic<size_t> _queuedHandshakes{0};
+    std::atomic<uint64_t> _lastBatchMicros{0};
+    std::atomic<uint64_t> _longestBatchMicros{0};
+};
+
+#endif  // RT_SERVER_RT_DATABASE_WRITER_H_

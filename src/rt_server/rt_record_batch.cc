@@ -1,0 +1,281 @@
+#include "rt_server/rt_record_batch.h"
+
+#include <errmsg.h>
+#include <mysqld_error.h>
+
+#include <chrono>
+#include <thread>
+
+#include "bd_common/bd_error.h"
+#include "bd_common/bd_log.h"
+#include "bd_database/bd_database.h"
+#include "bd_netframwork/bd_packet.h"
+#include "rt_server/rt_database_operation.h"
+#include "rt_server/rt_server_error.h"
+
+namespace {
+
+using Results = std::vector<std::vector<std::vector<std::string>>>;
+
+const char kStartTransaction[] = "START TRANSACTION";
+const char kCommit[] = "COMMIT";
+const char kRollback[] = "ROLLBACK";
+// Room left in a text for the statement separators and the protocol's own header.
+const size_t kPacketMargin = 1024;
+
+// Errors after which the server, not the statement, is the trouble.
+bool IsAwayError(unsigned int error) {
+    return error == 0 || (error >= CR_MIN_ERROR && error <= CR_MAX_ERROR) ||
+           (error >= CER_MIN_ERROR && error <= CER_MAX_ERROR) || error == ER_CON_COUNT_ERROR ||
+           error == ER_SERVER_SHUTDOWN || error == ER_CONNECTION_KILLED ||
+           error == ER_QUERY_INTERRUPTED;
+}
+
+// A cluster node out of its primary component (1047), a commit the certification refused (1180)
+// and a deadlock with another writer (1213) pass when tried again.
+bool IsRetryableError(unsigned int error) {
+    return error == ER_UNKNOWN_COM_ERROR || error == ER_ERROR_DURING_COMMIT ||
+           error == ER_LOCK_DEADLOCK;
+}
+
+}  // namespace
+
+RtRecordBatch::RtRecordBatch(BdDatabase *database, RtDatabaseOperation *operation, size_t maxBytes)
+    : _database(database),
+      _operation(operation),
+      _maxBytes(maxBytes > kPacketMargin * 2 ? maxBytes - kPacketMargin : maxBytes) {}
+
+bool RtRecordBatch::Fits(const RtWriteRequest &request, std::set<std::string> *keys) {
+    if (request.kind != RtWriteRequest::kPeer)
+        return true;
+    std::vector<std::string> mine;
+    const RtPeerRows &rows = request.rows;
+    if (rows.kind == kBdHandShakeClient) {
+        mine.push_back("a" + rows.agent.agent_uuid);
+    } else {
+        mine.push_back("m" + rows.server.module_uuid);
+        if (rows.kind == kBdHandShakeModuleServer)
+            mine.push_back("n" + rows.node.node_uuid);
+    }
+    for (const std::string &key : mine) {
+        if (keys->count(key) != 0)
+            return false;
+    }
+    keys->insert(mine.begin(), mine.end());
+    return true;
+}
+
+bool RtRecordBatch::Run(const std::vector<RtWriteRequest> &requests,
+                        std::vector<RtWriteResult> *results) {
+    std::vector<int> codes(requests.size(), BD_SUCCESS);
+    std::vector<std::vector<bool>> found(requests.size());
+    if (!LookUp(requests, &found, &codes) || !WriteAll(requests, found, &codes))
+        return false;
+    for (size_t i = 0; i < requests.size(); ++i) {
+        if (requests[i].kind == RtWriteRequest::kPeer)
+            results->push_back({requests[i].ticket, codes[i]});
+    }
+    return true;
+}
+
+bool RtRecordBatch::LookUp(const std::vector<RtWriteRequest> &requests,
+                           std::vector<std::vector<bool>> *found, std::vector<int> *codes) {
+    std::vector<std::string> statements;
+    std::vector<size_t> owners;
+    for (size_t i = 0; i < requests.size(); ++i) {
+        if (requests[i].kind != RtWriteRequest::kPeer)
+            continue;
+        const RtPeerRows &rows = requests[i].rows;
+        std::vector<std::string> lookups;
+        // A missing key fails before anything runs, as the operations do; a module server whose
+        // own UUID is missing still writes its node first.
+        if (rows.kind == kBdHandShakeClient) {
+            if (rows.agent.agent_uuid.empty())
+                (*codes)[i] = BD_PARAMETER_INVALID;
+            else
+                lookups.push_back(_operation->AgentLookup(rows.agent));
+        } else if (rows.kind == kBdHandShakeModuleServer && rows.node.node_uuid.empty()) {
+            (*codes)[i] = BD_PARAMETER_INVALID;
+        } else {
+            if (rows.kind == kBdHandShakeModuleServer)
+                lookups.push_back(_operation->NodeLookup(rows.node));
+            if (!rows.server.module_uuid.empty())
+                lookups.push_back(_operation->ModuleServerLookup(rows.server));
+            else if (rows.kind == kBdHandShakeServerPlatform)
+                (*codes)[i] = BD_PARAMETER_INVALID;
+        }
+        for (std::string &lookup : lookups) {
+            statements.push_back(std::move(lookup));
+            owners.push_back(i);
+        }
+    }
+
+    int attempts = 0;
+    for (size_t at = 0; at < statements.size();) {
+        Results rows;
+        const size_t stop = RunFrom(statements, at, &rows);
+        for (size_t k = at; k < stop; ++k)
+            (*found)[owners[k]].push_back(!rows[k - at].empty());
+        if (stop == statements.size())
+            break;
+        if (stop > at)
+            attempts = 0;
+        switch (Classify(&attempts)) {
+            case Failure::kAway:
+                _operation->ReportFailedQuery(statements[stop]);
+                return false;
+            case Failure::kRetry:
+                at = stop;
+                break;
+            case Failure::kContent:
+                _operation->ReportFailedQuery(statements[stop]);
+                (*codes)[owners[stop]] = RT_DATABASE_OPERATION_ERROR;
+                at = stop + 1;
+                attempts = 0;
+                break;
+        }
+    }
+    return true;
+}
+
+bool RtRecordBatch::WriteAll(const std::vector<RtWriteRequest> &requests,
+                             const std::vector<std::vector<bool>> &found, std::vector<int> *codes) {
+    std::vector<WriteItem> items;
+    for (size_t i = 0; i < requests.size(); ++i) {
+        const RtWriteRequest &request = requests[i];
+        if (request.kind == RtWriteRequest::kOffline) {
+            AddOffline(request.uuids, i, &items);
+            continue;
+        }
+        // A failed lookup writes nothing of its peer; a module server whose node was looked up
+        // still writes its node.
+        if (found[i].empty())
+            continue;
+        const RtPeerRows &rows = request.rows;
+        const std::vector<bool> &exists = found[i];
+        if (rows.kind == kBdHandShakeClient) {
+            items.push_back({i, {_operation->AgentWrite(rows.agent, exists[0])}, {}});
+        } else if (rows.kind == kBdHandShakeModuleServer) {
+            items.push_back({i, {_operation->NodeWrite(rows.node, exists[0])}, {}});
+            if (!rows.server.module_uuid.empty() && (*codes)[i] == BD_SUCCESS)
+                items.push_back({i, {_operation->ModuleServerWrite(rows.server, exists[1])}, {}});
+            else if (rows.server.module_uuid.empty())
+                (*codes)[i] = BD_PARAMETER_INVALID;
+        } else if ((*codes)[i] == BD_SUCCESS) {
+            items.push_back({i, {_operation->ModuleServerWrite(rows.server, exists[0])}, {}});
+        }
+    }
+    if (items.empty())
+        return true;
+
+    int attempts = 0;
+    for (;;) {
+        std::vector<std::string> statements{kStartTransaction};
+        std::vector<size_t> itemOf{items.size()};
+        for (size_t k = 0; k < items.size(); ++k) {
+            for (const std::string &sql : items[k].sql) {
+                statements.push_back(sql);
+                itemOf.push_back(k);
+            }
+        }
+        statements.push_back(kCommit);
+        itemOf.push_back(items.size());
+
+        Results ignored;
+        const size_t stop = RunFrom(statements, 0, &ignored);
+        if (stop == statements.size())
+            return true;
+        const Failure failure = Classify(&attempts);
+        _database->Query(kRollback);
+        if (failure == Failure::kRetry)
+            continue;
+        // The transaction's own statements refused: the server, not a row, is the trouble.
+        if (failure == Failure::kAway || itemOf[stop] == items.size()) {
+            _operation->ReportFailedQuery(statements[stop]);
+            return false;
+        }
+
+        // One statement's own content: leave it out and run the rest again.
+        attempts = 0;
+        const size_t bad = itemOf[stop];
+        WriteItem item = std::move(items[bad]);
+        items.erase(items.begin() + bad);
+        if (item.uuids.size() > 1) {
+            const size_t half = item.uuids.size() / 2;
+            std::vector<std::string> first(item.uuids.begin(), item.uuids.begin() + half);
+            std::vector<std::string> second(item.uuids.begin() + half, item.uuids.end());
+            items.insert(items.begin() + bad, OfflineGroup(std::move(second), item.owner));
+            items.insert(items.begin() + bad, OfflineGroup(std::move(first), item.owner));
+            continue;
+        }
+        _operation->ReportFailedQuery(statements[stop]);
+        if (item.uuids.empty()) {
+            // A peer's later writes do not run after a failed one; its earlier ones stay.
+            (*codes)[item.owner] = RT_DATABASE_OPERATION_ERROR;
+            for (size_t k = bad; k < items.size();) {
+                if (items[k].owner == item.owner)
+                    items.erase(items.begin() + k);
+                else
+                    ++k;
+            }
+        }
+    }
+}
+
+void RtRecordBatch::AddOffline(const std::vector<std::string> &uuids, size_t owner,
+                               std::vector<WriteItem> *items) {
+    // A group grows while its longer statement still fits; each UUID adds its escaped text and
+    // the "OR module_uuid = '...' " around it to that statement.
+    std::vector<std::string> group;
+    size_t bytes = 64;
+    for (const std::string &uuid : uuids) {
+        const size_t more = 2 * uuid.size() + 24;
+        if (!group.empty() && bytes + more > _maxBytes) {
+            items->push_back(OfflineGroup(std::move(group), owner));
+            group.clear();
+            bytes = 64;
+        }
+        group.push_back(uuid);
+        bytes += more;
+    }
+    if (!group.empty())
+        items->push_back(OfflineGroup(std::move(group), owner));
+}
+
+RtRecordBatch::WriteItem RtRecordBatch::OfflineGroup(std::vector<std::string> uuids, size_t owner) {
+    WriteItem item{owner, _operation->OfflineStatements(uuids), {}};
+    item.uuids = std::move(uuids);
+    return item;
+}
+
+size_t RtRecordBatch::RunFrom(const std::vector<std::string> &statements, size_t from,
+                              Results *rows) {
+    size_t at = from;
+    while (at < statements.size()) {
+        std::string text = statements[at];
+        size_t count = 1;
+        while (at + count < statements.size() &&
+               text.size() + 1 + statements[at + count].size() <= _maxBytes) {
+            text += ';';
+            text += statements[at + count];
+            ++count;
+        }
+        const size_t ran = _database->RunStatements(text, rows);
+        rows->resize(at + ran - from);
+        at += ran;
+        if (ran < count)
+            return at;
+    }
+    return at;
+}
+
+RtRecordBatch::Failure RtRecordBatch::Classify(int *attempts) {
+    const unsigned int error = _database->LastErrorNumber();
+    if (IsRetryableError(error)) {
+        if (++*attempts >= kRetryableAttempts)
+            return Failure::kAway;
+        std::this_thread::sleep_for(std::chrono::milliseconds(kRetryPauseMilliseconds * *attempts));
+        return Failure::kRetry;
+    }
+    return IsAwayError(error) ? Failure::kAway : Failure::kContent;
+}

@@ -1,0 +1,43 @@
+#ifndef RT_SERVER_RT_RECORD_WRITER_H_
+#define RT_SERVER_RT_RECORD_WRITER_H_
+
+#include <cstdint>
+#include <list>
+#include <string>
+
+#include "rt_server/rt_write_request.h"
+
+// Told when a peer's rows are written. Event-loop thread.
+class RtRecordsDone {
+  public:
+    // The rows asked for under ticket are written (code 0) or failed (the failing write's code).
+    virtual void OnPeerRecordsWritten(uint64_t ticket, int code) = 0;
+
+  protected:
+    ~RtRecordsDone() = default;
+};
+
+// What the router's core writes to the database, without waiting for it: the rows of a peer that
+// hand-shook, and the UUIDs of peers that left. The accepted connections are given one (not owned;
+// it outlives them); the router's is the database writer, tests give one that delays, fails or
+// reorders.
+//
+// Event-loop thread only, for every operation and every call back.
+class RtRecordWriter {
+  public:
+    // Refusals of WritePeerRecords.
+    static constexpr int kUnavailable = 1;  // the database is away
+    static constexpr int kQueueFull = 2;    // too many handshakes wait already
+
+    virtual ~RtRecordWriter() = default;
+
+    // Asks for the peer's rows. 0: done->OnPeerRecordsWritten(*ticket, code) follows later, unless
+    // Forget(*ticket) comes first. kUnavailable or kQueueFull: refused at once, nothing follows.
+    virtual int WritePeerRecords(const RtPeerRows &rows, RtRecordsDone *done, uint64_t *ticket) = 0;
+    // The one waiting for ticket goes away; nothing is called for it any more.
+    virtual void Forget(uint64_t ticket) = 0;
+    // Marks the UUIDs offline once everything asked for before is written; empties the list.
+    virtual void MarkOffline(std::list<std::string> *uuids) = 0;
+};
+
+#endif  // RT_SERVER_RT_RECORD_WRITER_H_

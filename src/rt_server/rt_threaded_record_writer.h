@@ -1,0 +1,46 @@
+#ifndef RT_SERVER_RT_THREADED_RECORD_WRITER_H_
+#define RT_SERVER_RT_THREADED_RECORD_WRITER_H_
+
+#include <cstdint>
+#include <unordered_map>
+
+#include "rt_server/rt_database_writer.h"
+#include "rt_server/rt_record_writer.h"
+
+class BdConnManager;
+
+// The router's record writer: the database writer's thread, seen from the event loop. Requests go
+// to the writer's queue; results come back through the writer's wake-up descriptor, which Start
+// registers with the connection manager like a connection (owned by the manager from then on), so
+// the event loop hears of them in its ordinary wait and calls the waiting connections back there.
+//
+// Owned by the application and must outlive the manager's connections (each may Forget its ticket
+// while it is destroyed). Event-loop thread only, except the writer's counters.
+class RtThreadedRecordWriter : public RtRecordWriter {
+  public:
+    explicit RtThreadedRecordWriter(const RtDatabaseAddress &address);
+    ~RtThreadedRecordWriter() override;
+    RtThreadedRecordWriter(const RtThreadedRecordWriter &) = delete;
+    RtThreadedRecordWriter &operator=(const RtThreadedRecordWriter &) = delete;
+
+    // Starts the writer's thread and registers its wake-up descriptor with manager: 0 or 1.
+    int Start(BdConnManager *manager);
+    // Ends the thread; every waiting call back is dropped.
+    void Stop();
+
+    int WritePeerRecords(const RtPeerRows &rows, RtRecordsDone *done, uint64_t *ticket) override;
+    void Forget(uint64_t ticket) override;
+    void MarkOffline(std::list<std::string> *uuids) override;
+
+    // Calls back the connections whose rows the writer has finished.
+    void DeliverResults();
+
+    const RtDatabaseWriter &Writer() const { return _writer; }
+
+  private:
+    RtDatabaseWriter _writer;
+    std::unordered_map<uint64_t, RtRecordsDone *> _waiting;
+    uint64_t _nextTicket = 1;
+};
+
+#endif  // RT_SERVER_RT_THREADED_RECORD_WRITER_H_

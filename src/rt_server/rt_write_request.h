@@ -1,0 +1,37 @@
+#ifndef RT_SERVER_RT_WRITE_REQUEST_H_
+#define RT_SERVER_RT_WRITE_REQUEST_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "bd_database/bd_peer_records.h"
+
+// The rows one handshake writes: a client its agent; a module server its node, then its module
+// server row; the server platform its module server row. kind is the handshake kind
+// (kBdHandShakeClient, kBdHandShakeModuleServer, kBdHandShakeServerPlatform).
+struct RtPeerRows {
+    int kind = 0;
+    BdAgent agent;
+    BdNode node;
+    BdModuleServer server;
+};
+
+// One piece of work for the database writer, in the order the event loop asked for it: a peer's
+// rows to write online (answered under its ticket), or UUIDs to mark offline. Plain values, moved
+// from the event loop to the writer's thread.
+struct RtWriteRequest {
+    enum Kind { kPeer, kOffline };
+    Kind kind = kPeer;
+    uint64_t ticket = 0;
+    RtPeerRows rows;
+    std::vector<std::string> uuids;
+};
+
+// The outcome of one peer request: 0 written, else the failing write's code.
+struct RtWriteResult {
+    uint64_t ticket;
+    int code;
+};
+
+#endif  // RT_SERVER_RT_WRITE_REQUEST_H_
