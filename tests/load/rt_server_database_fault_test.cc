@@ -107,6 +107,10 @@ TEST_F(RtServerDatabaseFaultTest, FrozenDatabaseHoldsTheRouterOnlyForTheTimeOutT
     const double answered = SecondsSince(asked);
     Figure("not_ready_answer_seconds_database_frozen", answered, "s");
     EXPECT_LT(answered, BdDatabase::kReadTimeoutSeconds + BdDatabase::kWriteTimeoutSeconds + 5);
+    // Once the database is known to be away, handshakes are not held for the time-out again.
+    const Clock::time_point askedAgain = Clock::now();
+    EXPECT_EQ(HandShakeAnswer(&c, "c", 60000), kBdControlServerNotReady);
+    Figure("not_ready_answer_seconds_once_known_frozen", SecondsSince(askedAgain), "s");
     // The event loop runs again: bound peers are served while the database is still frozen.
     ExpectForwards(&a_, "a", &b_, "b", "after the time-out");
     KeepEveryoneAlive();

@@ -1,0 +1,171 @@
+// The database writer's thread against the real database: batches leave the rows exactly as the
+// router's operations one by one would, one bad row fails alone, and a database that goes away
+// refuses handshakes at once and gets the kept offline marks once it is back.
+#include "rt_server/rt_database_writer.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bd_common/bd_error.h"
+#include "bd_netframwork/bd_packet.h"
+#include "peer_tables.h"
+#include "rt_tools/rt_delay_proxy.h"
+#include "support/eventually.h"
+#include "support/test_database.h"
+
+namespace {
+
+RtPeerRows Client(const std::string &uuid, const std::string &hostname = "host") {
+    RtPeerRows rows;
+    rows.kind = kBdHandShakeClient;
+    rows.agent = BdAgent{uuid, hostname, "10.0.0.1", "Linux", "Debian 12", "64 bit"};
+    return rows;
+}
+
+RtPeerRows ModuleServer(const std::string &uuid, const std::string &node) {
+    RtPeerRows rows;
+    rows.kind = kBdHandShakeModuleServer;
+    rows.node = BdNode{node, "10.0.0.2", "node-host", "Linux", "Debian 12", "64 bit"};
+    rows.server.module_uuid = uuid;
+    rows.server.node_uuid = node;
+    rows.server.module_type = 5;
+    return rows;
+}
+
+class RtDatabaseWriterTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!TestDatabaseAddress::FromEnvironment(&address_))
+            GTEST_SKIP() << "RT_DB_HOST is not set";
+        ASSERT_TRUE(tables_.Connect(address_));
+        ASSERT_TRUE(tables_.Clear());
+        proxy_ = std::make_unique<RtDelayProxy>(address_.host, address_.port);
+        ASSERT_TRUE(proxy_->Start());
+        RtDatabaseAddress through{address_.host, address_.user, address_.password, address_.name,
+                                  proxy_->Port()};
+        through.host = "127.0.0.1";
+        writer_ = std::make_unique<RtDatabaseWriter>(through);
+        ASSERT_EQ(writer_->Start(), 0);
+    }
+    void TearDown() override {
+        tables_.Exec("DROP TRIGGER IF EXISTS refuse_poison");
+        writer_.reset();
+        proxy_.reset();
+    }
+
+    // Submits a peer under the next ticket; the ticket, or -1 when refused.
+    long Submit(const RtPeerRows &rows) {
+        const uint64_t ticket = next_ticket_++;
+        return writer_->SubmitPeer(ticket, rows) == BD_SUCCESS ? static_cast<long>(ticket) : -1;
+    }
+    // Waits on the wake-up descriptor until count results have come, as the event loop would.
+    bool Collect(size_t count, int timeoutMs = 20000) {
+        return Eventually(
+            [&] {
+                pollfd wake{writer_->WakeFd(), POLLIN, 0};
+                if (poll(&wake, 1, 100) == 1) {
+                    std::vector<RtWriteResult> results;
+                    writer_->TakeResults(&results);
+                    for (const RtWriteResult &result : results)
+                        codes_[result.ticket] = result.code;
+                }
+                return codes_.size() >= count;
+            },
+            timeoutMs);
+    }
+
+    TestDatabaseAddress address_;
+    PeerTables tables_;
+    std::unique_ptr<RtDelayProxy> proxy_;
+    std::unique_ptr<RtDatabaseWriter> writer_;
+    std::map<uint64_t, int> codes_;
+    uint64_t next_ticket_ = 1;
+};
+
+TEST_F(RtDatabaseWriterTest, ABatchLeavesTheRowsAsTheOperationsOneByOneWould) {
+    ASSERT_TRUE(
+        tables_.Exec("INSERT INTO bd_agent (agent_uuid, hostname, register_flag, "
+                     "online_flag) VALUES ('known', 'old', 7, 2)"));
+    proxy_->SetFrozen(true);  // everything below lands in one batch
+    Submit(Client("known", "new"));
+    Submit(Client("fresh"));
+    writer_->SubmitOffline({"fresh", "gone"});
+    Submit(Client("gone"));   // back before its offline mark: it ends online
+    Submit(Client("fresh"));  // the same key again: after the offline mark, online again
+    Submit(ModuleServer("module-1", "node-1"));
+    Submit(ModuleServer("module-2", "node-1"));  // the same new node
+    writer_->SubmitOffline({"module-2", "known"});
+    proxy_->SetFrozen(false);
+    ASSERT_TRUE(Collect(6));
+    for (const auto &code : codes_)
+        EXPECT_EQ(code.second, 0) << "ticket " << code.first;
+
+    EXPECT_EQ(
+        tables_.Rows("SELECT agent_uuid, hostname, register_flag, online_flag FROM bd_agent "
+                     "ORDER BY agent_uuid"),
+        (std::vector<std::vector<std::string>>{
+            {"fresh", "host", "2", "1"}, {"gone", "host", "2", "1"}, {"known", "new", "7", "2"}}));
+    EXPECT_EQ(tables_.Rows("SELECT module_uuid, node_uuid, online_flag FROM bd_module_server "
+                           "ORDER BY module_uuid"),
+              (std::vector<std::vector<std::string>>{{"module-1", "node-1", "1"},
+                                                     {"module-2", "node-1", "2"}}));
+    EXPECT_EQ(tables_.Value("SELECT COUNT(*) FROM bd_node WHERE node_uuid = 'node-1' AND "
+                            "auto_upgrade_flag = 2"),
+              "1");
+}
+
+TEST_F(RtDatabaseWriterTest, OneBadRowFailsAloneAndEveryOtherRowIsWritten) {
+    const std::string tooLong(300, 'h');  // hostname holds 255 characters
+    // A row the server refuses to change, whatever statement names it.
+    ASSERT_TRUE(
+        tables_.Exec("CREATE TRIGGER refuse_poison BEFORE UPDATE ON bd_agent FOR EACH ROW "
+                     "IF NEW.agent_uuid = 'poison' THEN SIGNAL SQLSTATE '45000'; END IF"));
+    Submit(Client("poison"));
+    Submit(Client("before"));
+    ASSERT_TRUE(Collect(2));
+    proxy_->SetFrozen(true);
+    const long bad = Submit(Client("long-host", tooLong));
+    Submit(Client("after"));
+    writer_->SubmitOffline({"before", "x1", "poison", "x2", "x3"});
+    proxy_->SetFrozen(false);
+    ASSERT_TRUE(Collect(4));
+    tables_.Exec("DROP TRIGGER refuse_poison");
+    EXPECT_NE(codes_[bad], 0);
+    EXPECT_EQ(tables_.AgentOnline("before"), "2");
+    EXPECT_EQ(tables_.AgentOnline("poison"), "1");
+    EXPECT_EQ(tables_.AgentOnline("after"), "1");
+    EXPECT_EQ(tables_.AgentOnline("long-host"), "");
+
+    // Later marks are not held up by the dropped one.
+    writer_->SubmitOffline({"after"});
+    EXPECT_TRUE(Eventually([&] { return tables_.AgentOnline("after") == "2"; }, 10000));
+}
+
+TEST_F(RtDatabaseWriterTest, AGoneDatabaseRefusesAtOnceAndGetsTheKeptMarksWhenBack) {
+    Submit(Client("stays"));
+    Submit(Client("leaves"));
+    ASSERT_TRUE(Collect(2));
+    proxy_->SetDown(true);
+    const long failed = Submit(Client("unlucky"));
+    ASSERT_TRUE(Collect(3));
+    EXPECT_NE(codes_[failed], 0);
+    EXPECT_FALSE(writer_->Available());
+    EXPECT_EQ(Submit(Client("refused")), -1);
+    writer_->SubmitOffline({"leaves", "stays"});
+    EXPECT_EQ(Submit(Client("stays")), -1);  // back before its mark ran: stays online
+
+    proxy_->SetDown(false);
+    EXPECT_TRUE(Eventually([&] { return writer_->Available(); },
+                           3 * RtDatabaseWriter::kProbeIntervalMilliseconds));
+    EXPECT_TRUE(Eventually([&] { return tables_.AgentOnline("leaves") == "2"; }, 5000));
+    EXPECT_EQ(tables_.AgentOnline("stays"), "1");
+    EXPECT_GE(Submit(Client("refused")), 0);
+    EXPECT_TRUE(Collect(4));
+}
+
+}  // namespace
