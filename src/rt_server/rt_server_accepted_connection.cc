@@ -251,8 +251,9 @@ int RtServerAcceptedConnection::RegisterPeer(int kind, const char *packet, int l
 
     PendingAnswer pending{kind, uuid, std::string(packet, length), 0, false, BD_SUCCESS};
     ReserveWriteSlot();
-    if (_recordWriter->WritePeerRecords(PeerRows(kind, *router, *data), this, &pending.ticket) !=
-        BD_SUCCESS) {
+    if (_recordWriter == nullptr ||
+        _recordWriter->WritePeerRecords(PeerRows(kind, *router, *data), this, &pending.ticket) !=
+            BD_SUCCESS) {
         pending.done = true;
         pending.code = RT_DATABASE_OPERATION_ERROR;
     }
@@ -296,7 +297,7 @@ int RtServerAcceptedConnection::Answer(const PendingAnswer &pending) {
 
 int RtServerAcceptedConnection::Destroy() {
     for (const PendingAnswer &pending : _pendingAnswers) {
-        if (!pending.done)
+        if (!pending.done && _recordWriter != nullptr)
             _recordWriter->Forget(pending.ticket);
     }
     _pendingAnswers.clear();

@@ -12,7 +12,7 @@
 namespace {
 
 // Codes of the options that have no short form.
-enum { kDbHost = 1000, kDbPort, kDbName, kDbUser, kDbPassword };
+enum { kDbHost = 1000, kDbPort, kDbName, kDbUser, kDbPassword, kDbDelay, kDbFreeze };
 
 const BdGetopt::Option kOptions[] = {
     {'h', "help", BdGetopt::kNoArgument},
@@ -33,6 +33,8 @@ const BdGetopt::Option kOptions[] = {
     {kRtToolCa, "ca", BdGetopt::kRequiredArgument},
     {kRtToolCert, "cert", BdGetopt::kRequiredArgument},
     {kRtToolKey, "key", BdGetopt::kRequiredArgument},
+    {kDbDelay, "db-delay", BdGetopt::kRequiredArgument},
+    {kDbFreeze, "db-freeze", BdGetopt::kRequiredArgument},
     {0, nullptr, BdGetopt::kNoArgument},
 };
 
@@ -122,6 +124,12 @@ int RtBenchCommandLine::Parse(int argc, const char *const *argv, std::ostream &e
             case kDbPassword:
                 database.password = argument;
                 break;
+            case kDbDelay:
+                ok = RtToolToInt(argument, 0, INT_MAX, &settings.db_delay_ms);
+                break;
+            case kDbFreeze:
+                ok = RtToolToInt(argument, 0, INT_MAX, &settings.db_freeze_seconds);
+                break;
             default: {
                 if (RtToolTakeTlsOption(parsed.Code(i), argument, &settings.tls))
                     break;
@@ -160,6 +168,8 @@ void RtBenchCommandLine::ShowHelp(const std::string &programName, std::ostream &
     RtToolHelpLine(out, "  large", "4 clients send 256 KiB payloads to the server platform.");
     RtToolHelpLine(out, "  storm", "2000 clients connect and hand-shake at once.");
     RtToolHelpLine(out, "  idle", "10000 clients hand-shake and stay idle.");
+    RtToolHelpLine(out, "  dbstorm",
+                   "The storm with the database behind a delay proxy, while a pair ping-pongs.");
     RtToolHelpLine(out, "  all", "Every workload above, in this order.");
     out << "Options:\n";
     RtToolHelpLine(out, "  -h, --help", "Display this help message and exit.");
@@ -173,6 +183,9 @@ void RtBenchCommandLine::ShowHelp(const std::string &programName, std::ostream &
                    "Runs of each workload, each with a fresh router (default 3).");
     RtToolHelpLine(out, "  -t, --time-bound [seconds]",
                    "Longest time one run may take (default 120).");
+    RtToolHelpLine(out, "  --db-delay [ms]", "dbstorm: added to every database round trip.");
+    RtToolHelpLine(out, "  --db-freeze [seconds]",
+                   "dbstorm: the database answers nothing this long from the storm's start.");
     RtToolHelpLine(out, "  -d, --workdir [dir]",
                    "Where the router's root and log are made (default /var/tmp).");
     RtToolHelpLine(out,

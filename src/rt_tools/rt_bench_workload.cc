@@ -7,6 +7,8 @@
 
 #include "bd_database/bd_database.h"
 #include "bd_netframwork/bd_packet.h"
+#include "rt_tools/rt_bench_database.h"
+#include "rt_tools/rt_bench_db_storm.h"
 #include "rt_tools/rt_bench_peer_set.h"
 #include "rt_tools/rt_bench_traffic.h"
 
@@ -27,6 +29,7 @@ const Defaults kDefaults[] = {
     {"fanin", 50, 10000, 256, 64},  {"pairs", 50, 10000, 256, 64},
     {"pingpong", 50, 2000, 256, 1}, {"large", 4, 2000, 256 * 1024, 4},
     {"storm", 2000, 0, 0, 0},       {"idle", 10000, 0, 0, 0},
+    {"dbstorm", 2000, 0, 0, 0},
 };
 
 const Defaults &DefaultsOf(const std::string &workload) {
@@ -62,34 +65,6 @@ std::vector<std::string> Uuids(const std::string &prefix, int count) {
         uuids.push_back(prefix + std::to_string(i));
     return uuids;
 }
-
-class Database {
-  public:
-    bool Open(const RtRouterDatabase &address) {
-        return connection_.Init(address.host, address.user, address.password, address.name,
-                                address.port, BdDatabase::kMysql) == 1;
-    }
-    // The single number a COUNT statement returns; -1 on failure.
-    long Count(const std::string &sql) {
-        if (connection_.Query(sql) != 1)
-            return -1;
-        MYSQL_RES *result = connection_.StoreResult();
-        MYSQL_ROW row = connection_.FetchRow(result);
-        const long count = row != nullptr && row[0] != nullptr ? std::atol(row[0]) : -1;
-        connection_.FreeResult(result);
-        return count;
-    }
-    void RemoveRows(const std::string &prefix) {
-        const std::string like = "LIKE '" + connection_.EscapeString(prefix) + "%'";
-        connection_.Query("DELETE FROM bd_agent WHERE agent_uuid " + like);
-        connection_.Query("DELETE FROM bd_module_server WHERE module_uuid " + like);
-        connection_.Query("DELETE FROM bd_node WHERE node_uuid LIKE 'node-" +
-                          connection_.EscapeString(prefix) + "%'");
-    }
-
-  private:
-    BdDatabase connection_;
-};
 
 void AddTraffic(RtBenchRecord *record, RtBenchTrafficResult *result) {
     const double seconds = result->seconds > 0 ? result->seconds : 1e-9;
@@ -162,7 +137,8 @@ bool RunTraffic(const RtBenchSettings &settings, const Defaults &defaults, RtBen
 
 // storm and idle: a crowd of clients hand-shaking at once.
 bool RunCrowd(const RtBenchSettings &settings, const Defaults &defaults, RtBenchRouter *router,
-              SSL_CTX *tls, const std::string &prefix, Database *database, RtBenchRecord *record,
+              SSL_CTX *tls, const std::string &prefix, RtBenchDatabase *database,
+              RtBenchRecord *record,
               std::string *error) {
     const int peers = Pick(settings.peers, defaults.peers);
     record->Add("peers", static_cast<int64_t>(peers));
@@ -204,8 +180,8 @@ bool RunCrowd(const RtBenchSettings &settings, const Defaults &defaults, RtBench
 }  // namespace
 
 const std::vector<std::string> &RtBenchWorkload::Names() {
-    static const std::vector<std::string> names = {"fanin", "pairs", "pingpong",
-                                                   "large", "storm", "idle"};
+    static const std::vector<std::string> names = {"fanin", "pairs", "pingpong", "large",
+                                                   "storm", "idle",  "dbstorm"};
     return names;
 }
 
@@ -215,7 +191,7 @@ int RtBenchWorkload::Run(const RtBenchSettings &settings, int runNumber, RtBench
     record->Add("workload", settings.workload);
     record->Add("run", static_cast<int64_t>(runNumber));
     record->Add("transport", settings.tls.enabled ? "tls" : "plain");
-    Database database;
+    RtBenchDatabase database;
     if (!database.Open(settings.database)) {
         *error = "cannot connect to the database " + settings.database.name + " at " +
                  settings.database.host + ":" + std::to_string(settings.database.port);
@@ -223,7 +199,11 @@ int RtBenchWorkload::Run(const RtBenchSettings &settings, int runNumber, RtBench
     }
     const std::string prefix = Prefix(settings.workload, runNumber);
     int status = kRtBenchExitSetup;
-    {
+    if (settings.workload == "dbstorm") {
+        // Starts a router of its own, behind the database proxy.
+        status = RtBenchRunDatabaseStorm(settings, prefix, record, error) ? kRtBenchExitOk
+                                                                          : kRtBenchExitFailed;
+    } else {
         RtBenchRouter router;
         RtRouterTls routerTls;
         RtPeerTlsContext peerTls;

@@ -25,6 +25,8 @@ struct RtBenchSettings {
     int payload_size = 0;
     int window = 0;
     int time_bound_seconds = 120;
+    int db_delay_ms = 0;        // dbstorm: added to every database round trip
+    int db_freeze_seconds = 0;  // dbstorm: the database answers nothing this long
     std::string router_binary;
     RtRouterDatabase database;
     std::string work_dir = "/var/tmp";
@@ -40,7 +42,9 @@ struct RtBenchSettings {
 //   large     fan-in with 256 KiB payloads;
 //   storm     N clients connect and hand-shake at once: time until all are answered and all
 //             their rows are online in the database;
-//   idle      N clients connect, hand-shake and stay idle: the router's resident memory per peer.
+//   idle      N clients connect, hand-shake and stay idle: the router's resident memory per peer;
+//   dbstorm   the storm with the database slowed or frozen behind a proxy, while a ping-pong pair
+//             talks: the pair's longest pause (rt_bench_db_storm.h).
 // The router's CPU time and peak resident memory are taken from /proc for the run. One thread.
 class RtBenchWorkload {
   public:

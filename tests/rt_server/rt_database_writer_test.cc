@@ -13,9 +13,9 @@
 
 #include "bd_common/bd_error.h"
 #include "bd_netframwork/bd_packet.h"
-#include "peer_tables.h"
 #include "rt_tools/rt_delay_proxy.h"
 #include "support/eventually.h"
+#include "support/peer_tables.h"
 #include "support/test_database.h"
 
 namespace {

@@ -13,10 +13,10 @@
 
 #include "bd_netframwork/bd_conn_manager.h"
 #include "bd_netframwork/bd_poll.h"
-#include "bd_netframwork/net_test_support.h"
 #include "rt_server/rt_server_error.h"
 #include "rt_tools/rt_peer_framer.h"
 #include "rt_tools/rt_peer_packet.h"
+#include "support/loopback.h"
 
 namespace {
 

@@ -1,0 +1,311 @@
+#include "rt_tools/rt_bench_db_storm.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "bd_netframwork/bd_packet.h"
+#include "rt_tools/rt_bench_connection.h"
+#include "rt_tools/rt_bench_database.h"
+#include "rt_tools/rt_bench_router.h"
+#include "rt_tools/rt_delay_proxy.h"
+#include "rt_tools/rt_peer_client.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// An agent refused with server-not-ready asks again after this long.
+const int kRetryMilliseconds = 250;
+// Keep-alives well inside the router's idle time-out.
+const int kKeepAliveSeconds = 10;
+
+double MillisecondsBetween(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration<double, std::milli>(to - from).count();
+}
+
+// Hand-shakes uuid as kind on a blocking client; false unless the answer is success.
+bool Register(RtPeerClient *client, int port, int kind, const std::string &uuid) {
+    RtPeerIdentity identity;
+    identity.uuid = uuid;
+    identity.node_uuid = "node-" + uuid;
+    RtPeerPacket answer;
+    return client->Connect("127.0.0.1", port) == 0 &&
+           client->HandShake(kind, identity, &answer) == 0 &&
+           answer.IsControl(kBdControlHandShakeSuccess);
+}
+
+// The ping-pong pair: one packet in flight at a time, the longest gap between two deliveries.
+class Pair {
+  public:
+    Pair(RtPeerClient *ping, RtPeerClient *pong, RtPeerClient *platform, std::string prefix)
+        : ping_(ping), pong_(pong), platform_(platform), prefix_(std::move(prefix)) {}
+    void Start() { thread_ = std::thread(&Pair::Run, this); }
+    void Stop() {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+    }
+    double LongestPauseMs() const { return longest_ms_; }
+    long Exchanges() const { return exchanges_; }
+    bool Failed() const { return failed_; }
+
+  private:
+    void Run() {
+        Clock::time_point last = Clock::now(), keptAlive = last;
+        const RtPeerRoute there{prefix_ + "ping", prefix_ + "pong"};
+        const RtPeerRoute back{prefix_ + "pong", prefix_ + "ping"};
+        RtPeerPacket got;
+        while (!stop_) {
+            if (ping_->SendNormal(there, "ping") != 0 || pong_->Receive(&got, 60000) != 0 ||
+                pong_->SendNormal(back, "pong") != 0 || ping_->Receive(&got, 60000) != 0) {
+                failed_ = true;
+                return;
+            }
+            const Clock::time_point now = Clock::now();
+            longest_ms_ = std::max(longest_ms_.load(), MillisecondsBetween(last, now));
+            last = now;
+            ++exchanges_;
+            if (now - keptAlive > std::chrono::seconds(kKeepAliveSeconds)) {
+                platform_->SendKeepAlive();
+                keptAlive = now;
+            }
+        }
+    }
+
+    RtPeerClient *ping_, *pong_, *platform_;
+    std::string prefix_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> failed_{false};
+    std::atomic<double> longest_ms_{0};
+    std::atomic<long> exchanges_{0};
+    std::thread thread_;
+};
+
+// One client of the crowd and what happened to it.
+struct Agent {
+    RtBenchConnection connection;
+    Clock::time_point asked;
+    Clock::time_point retry_at;
+    bool waiting = false;  // a handshake is out
+    bool retrying = false;
+    bool done = false;
+};
+
+struct CrowdFigures {
+    Clock::time_point all_answered;
+    Clock::time_point first_not_ready;
+    bool any_not_ready = false;
+    double longest_not_ready_ms = 0;  // after the first one: how fast a refusal came
+    int closed = 0;
+};
+
+class Crowd {
+  public:
+    Crowd(int port, const std::string &prefix, int count) : port_(port) {
+        for (int i = 0; i < count; ++i) {
+            agents_.push_back(std::make_unique<Agent>());
+            agents_.back()->connection.uuid = prefix + std::to_string(i);
+        }
+    }
+
+    // Connects everyone at once and runs until all are answered with success, or until deadline.
+    bool Run(Clock::time_point deadline, CrowdFigures *figures, std::string *error) {
+        for (size_t i = 0; i < agents_.size(); ++i) {
+            if (!agents_[i]->connection.StartConnect(port_) ||
+                !poller_.Add(&agents_[i]->connection, i, true)) {
+                *error = "cannot open connection " + std::to_string(i);
+                return false;
+            }
+        }
+        size_t pending = agents_.size();
+        Clock::time_point keptAlive = Clock::now();
+        std::vector<RtBenchPoller::Event> ready;
+        while (pending > 0) {
+            const Clock::time_point now = Clock::now();
+            if (now > deadline) {
+                *error = std::to_string(pending) + " clients unanswered at the time bound";
+                return false;
+            }
+            const bool keepAlive = now - keptAlive > std::chrono::seconds(kKeepAliveSeconds);
+            if (keepAlive)
+                keptAlive = now;
+            for (size_t i = 0; i < agents_.size(); ++i) {
+                Agent &agent = *agents_[i];
+                if (agent.retrying && now >= agent.retry_at)
+                    Ask(i, now);
+                if (keepAlive && agent.connection.connected) {
+                    const RtPeerPacket alive = RtPeerPacket::KeepAlive();
+                    agent.connection.Queue(alive.Data(), alive.Length());
+                    Flush(i);
+                }
+            }
+            poller_.Wait(10, &ready);
+            for (const RtBenchPoller::Event &event : ready) {
+                Agent &agent = *agents_[event.index];
+                if (event.writable && !agent.connection.connected) {
+                    if (!agent.connection.FinishConnect()) {
+                        *error = "connection refused";
+                        return false;
+                    }
+                    Ask(event.index, Clock::now());
+                }
+                if (event.writable)
+                    Flush(event.index);
+                if (event.readable && !agent.done && !Answer(event.index, figures, &pending)) {
+                    ++figures->closed;
+                    agent.done = true;
+                    --pending;
+                }
+            }
+        }
+        figures->all_answered = Clock::now();
+        return figures->closed == 0;
+    }
+
+  private:
+    void Ask(size_t index, Clock::time_point now) {
+        Agent &agent = *agents_[index];
+        RtPeerIdentity identity;
+        identity.uuid = agent.connection.uuid;
+        identity.hostname = "bench-host";
+        const RtPeerPacket handShake = RtPeerPacket::HandShake(kBdHandShakeClient, identity);
+        agent.connection.Queue(handShake.Data(), handShake.Length());
+        agent.asked = now;
+        agent.waiting = true;
+        agent.retrying = false;
+        Flush(index);
+    }
+    void Flush(size_t index) {
+        RtBenchConnection &connection = agents_[index]->connection;
+        connection.Flush();
+        poller_.Update(&connection, index, connection.HasOutput());
+    }
+    // Takes the agent's answers; false when the router closed it.
+    bool Answer(size_t index, CrowdFigures *figures, size_t *pending) {
+        Agent &agent = *agents_[index];
+        if (agent.connection.ReadAvailable() != 0)
+            return false;
+        const char *data = nullptr;
+        int length = 0;
+        while (agent.connection.Input().Next(&data, &length) == 0) {
+            const RtPeerPacket answer(std::vector<char>(data, data + length));
+            const Clock::time_point now = Clock::now();
+            if (answer.IsControl(kBdControlHandShakeSuccess)) {
+                agent.done = true;
+                --*pending;
+            } else if (answer.IsControl(kBdControlServerNotReady)) {
+                if (figures->any_not_ready) {
+                    figures->longest_not_ready_ms = std::max(figures->longest_not_ready_ms,
+                                                             MillisecondsBetween(agent.asked, now));
+                } else {
+                    figures->any_not_ready = true;
+                    figures->first_not_ready = now;
+                }
+                agent.retrying = true;
+                agent.retry_at = now + std::chrono::milliseconds(kRetryMilliseconds);
+            }
+            agent.waiting = false;
+        }
+        return true;
+    }
+
+    int port_;
+    RtBenchPoller poller_;
+    std::vector<std::unique_ptr<Agent>> agents_;
+};
+
+}  // namespace
+
+bool RtBenchRunDatabaseStorm(const RtBenchSettings &settings, const std::string &prefix,
+                             RtBenchRecord *record, std::string *error) {
+    const int peers = settings.peers > 0 ? settings.peers : 2000;
+    record->Add("peers", static_cast<int64_t>(peers));
+    record->Add("db_delay_ms", static_cast<int64_t>(settings.db_delay_ms));
+    record->Add("db_freeze_s", static_cast<int64_t>(settings.db_freeze_seconds));
+    RtBenchDatabase database;
+    RtDelayProxy proxy(settings.database.host, settings.database.port);
+    if (!database.Open(settings.database) || !proxy.Start()) {
+        *error = "cannot reach the database or start the proxy";
+        return false;
+    }
+    proxy.SetDelayMilliseconds(settings.db_delay_ms);
+    RtRouterDatabase throughProxy = settings.database;
+    throughProxy.host = "127.0.0.1";
+    throughProxy.port = proxy.Port();
+
+    bool ok = false;
+    {
+        RtBenchRouter router;
+        RtPeerClient platform, ping, pong;
+        if (!router.Start(settings.router_binary, throughProxy, settings.work_dir, 60000, error))
+            return false;
+        if (!Register(&platform, router.Port(), kBdHandShakeServerPlatform, prefix + "platform") ||
+            !Register(&ping, router.Port(), kBdHandShakeClient, prefix + "ping") ||
+            !Register(&pong, router.Port(), kBdHandShakeClient, prefix + "pong")) {
+            *error = "the platform or the pair could not register";
+            return false;
+        }
+        Pair pair(&ping, &pong, &platform, prefix);
+        pair.Start();
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+
+        const Clock::time_point start = Clock::now();
+        const Clock::time_point deadline =
+            start + std::chrono::seconds(settings.time_bound_seconds);
+        std::atomic<bool> thawed{settings.db_freeze_seconds == 0};
+        Clock::time_point thawedAt = start;
+        std::thread thaw;
+        if (settings.db_freeze_seconds > 0) {
+            proxy.SetFrozen(true);
+            thaw = std::thread([&] {
+                std::this_thread::sleep_for(std::chrono::seconds(settings.db_freeze_seconds));
+                thawedAt = Clock::now();
+                proxy.SetFrozen(false);
+                thawed = true;
+            });
+        }
+        Crowd crowd(router.Port(), prefix, peers);
+        CrowdFigures figures;
+        ok = crowd.Run(deadline, &figures, error);
+        if (thaw.joinable())
+            thaw.join();
+        const Clock::time_point since = settings.db_freeze_seconds > 0 ? thawedAt : start;
+        const std::string online = "SELECT COUNT(*) FROM bd_agent WHERE agent_uuid LIKE '" +
+                                   prefix + "%' AND online_flag = 1";
+        // The crowd and the pair.
+        while (ok && database.Count(online) != peers + 2) {
+            if (Clock::now() > deadline) {
+                *error = "rows not online at the time bound";
+                ok = false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        const Clock::time_point allOnline = Clock::now();
+        pair.Stop();
+
+        record->Add("answered_s", MillisecondsBetween(since, figures.all_answered) / 1000, 3);
+        record->Add("online_s", MillisecondsBetween(since, allOnline) / 1000, 3);
+        if (settings.db_freeze_seconds > 0) {
+            record->Add("first_refusal_s",
+                        figures.any_not_ready
+                            ? MillisecondsBetween(start, figures.first_not_ready) / 1000
+                            : -1.0,
+                        3);
+            record->Add("refusal_max_ms", figures.longest_not_ready_ms, 1);
+        }
+        record->Add("pair_exchanges", static_cast<int64_t>(pair.Exchanges()));
+        record->Add("pair_longest_pause_ms", pair.LongestPauseMs(), 1);
+        record->Add("closed_by_router",
+                    static_cast<int64_t>(figures.closed + (pair.Failed() ? 1 : 0)));
+        if (pair.Failed()) {
+            *error = "the ping-pong pair stopped";
+            ok = false;
+        }
+    }
+    database.RemoveRows(prefix);
+    return ok;
+}

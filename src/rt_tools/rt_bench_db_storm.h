@@ -1,0 +1,19 @@
+#ifndef RT_TOOLS_RT_BENCH_DB_STORM_H_
+#define RT_TOOLS_RT_BENCH_DB_STORM_H_
+
+#include <string>
+
+#include "rt_tools/rt_bench_record.h"
+#include "rt_tools/rt_bench_workload.h"
+
+// The dbstorm workload: the router's database behind a delay proxy (settings.db_delay_ms added to
+// every round trip, or frozen for settings.db_freeze_seconds from the storm's start), a ping-pong
+// pair exchanging packets without pause, and a crowd of clients hand-shaking at once, each asking
+// again a quarter second after a server-not-ready answer, as agents do. Measures the pair's longest
+// pause, when every client was answered and online, how fast refusals came once the database was
+// known to be frozen, and whether the router closed anyone. One thread for the crowd, one for the
+// pair.
+bool RtBenchRunDatabaseStorm(const RtBenchSettings &settings, const std::string &prefix,
+                             RtBenchRecord *record, std::string *error);
+
+#endif  // RT_TOOLS_RT_BENCH_DB_STORM_H_
