@@ -17,37 +17,9 @@
 #include "rt_tools/rt_peer_framer.h"
 #include "rt_tools/rt_peer_packet.h"
 #include "support/loopback.h"
+#include "support/scripted_record_writer.h"
 
 namespace {
-
-// Keeps every request until the test finishes it, in any order, or refuses them all.
-class ScriptedWriter : public RtRecordWriter {
-  public:
-    struct Request {
-        RtPeerRows rows;
-        RtRecordsDone *done;
-        uint64_t ticket;
-    };
-    int WritePeerRecords(const RtPeerRows &rows, RtRecordsDone *done, uint64_t *ticket) override {
-        if (refuse != 0)
-            return refuse;
-        *ticket = next++;
-        requests.push_back({rows, done, *ticket});
-        return 0;
-    }
-    void Forget(uint64_t ticket) override { forgotten.insert(ticket); }
-    void MarkOffline(std::list<std::string> *uuids) override { uuids->clear(); }
-    void Finish(size_t index, int code) {
-        const Request &request = requests.at(index);
-        if (forgotten.count(request.ticket) == 0)
-            request.done->OnPeerRecordsWritten(request.ticket, code);
-    }
-
-    std::vector<Request> requests;
-    std::set<uint64_t> forgotten;
-    int refuse = 0;
-    uint64_t next = 1;
-};
 
 struct Peer {
     LoopbackPair pair;
