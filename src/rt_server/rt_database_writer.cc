@@ -8,21 +8,18 @@
 #include <cstdlib>
 
 #include "bd_common/bd_error.h"
-#include "bd_common/bd_log.h"
+#include "bd_common/bd_log_entry.h"
 #include "bd_netframwork/bd_packet.h"
 #include "rt_server/rt_record_batch.h"
 #include "rt_server/rt_server_error.h"
 
+BD_LOG_SOURCE_FILE("rt_database_writer");
+
 namespace {
 
-const char kSourceFile[] = "rt_database_writer";
 // Tells a server that answers statements from one that only accepts connections, and reads the
 // largest text it takes.
 const char kProbeStatements[] = "SELECT @@max_allowed_packet;SELECT 1 FROM bd_agent LIMIT 0";
-
-void LogError(const std::string &message, int code, int line, const char *function) {
-    BdLog::GetLogger()->WriteLocalLog(BD_LOG_ERROR, message, code, kSourceFile, line, function);
-}
 
 }  // namespace
 
@@ -103,9 +100,9 @@ void RtDatabaseWriter::SubmitOffline(std::vector<std::string> uuids) {
                 continue;
             if (_queuedOfflineMarks >= kMaxQueuedOfflineMarks) {
                 if (!_offlineDropLogged) {
-                    LogError(
-                        "too many offline marks waiting for the database, dropped uuid: " + uuid,
-                        RT_DATABASE_OPERATION_ERROR, __LINE__, __FUNCTION__);
+                    BD_LOG(BD_LOG_ERROR, RT_DATABASE_OPERATION_ERROR,
+                           "too many offline marks waiting for the database, dropped uuid: " + uuid,
+                           "SubmitOffline");
                     _offlineDropLogged = true;
                 }
                 continue;

@@ -6,15 +6,16 @@
 #include <vector>
 
 #include "bd_common/bd_error.h"
-#include "bd_common/bd_log.h"
+#include "bd_common/bd_log_entry.h"
 #include "bd_netframwork/bd_conn_manager.h"
 #include "bd_netframwork/bd_connection.h"
 #include "bd_netframwork/bd_packet.h"
 #include "rt_server/rt_server_error.h"
 
+BD_LOG_SOURCE_FILE("rt_threaded_record_writer");
+
 namespace {
 
-const char kSourceFile[] = "rt_threaded_record_writer";
 // The wake-up descriptor must never be reaped as idle: about 9.5 years.
 const long kNeverSeconds = 300000000L;
 
@@ -69,11 +70,11 @@ int RtThreadedRecordWriter::WritePeerRecords(const RtPeerRows &rows, RtRecordsDo
     const uint64_t mine = _nextTicket++;
     const int rc = _writer.SubmitPeer(mine, rows);
     if (rc == kQueueFull) {
-        BdLog::GetLogger()->WriteLocalLog(
-            BD_LOG_ERROR,
+        BD_LOG(
+            BD_LOG_ERROR, RT_DATABASE_OPERATION_ERROR,
             "database writer queue full, handshake refused, uuid: " +
                 (rows.kind == kBdHandShakeClient ? rows.agent.agent_uuid : rows.server.module_uuid),
-            RT_DATABASE_OPERATION_ERROR, kSourceFile, __LINE__, __FUNCTION__);
+            "WritePeerRecords");
     }
     if (rc != BD_SUCCESS)
         return rc;
