@@ -115,7 +115,7 @@ class Crowd {
     // Connects everyone at once and runs until all are answered with success, or until deadline.
     bool Run(Clock::time_point deadline, CrowdFigures *figures, std::string *error) {
         for (size_t i = 0; i < agents_.size(); ++i) {
-            if (!agents_[i]->connection.StartConnect(port_) ||
+            if (!agents_[i]->connection.StartConnect(port_, nullptr) ||
                 !poller_.Add(&agents_[i]->connection, i, true)) {
                 *error = "cannot open connection " + std::to_string(i);
                 return false;
