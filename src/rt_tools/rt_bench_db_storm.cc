@@ -99,7 +99,7 @@ struct CrowdFigures {
     Clock::time_point all_answered;
     Clock::time_point first_not_ready;
     bool any_not_ready = false;
-    double longest_not_ready_ms = 0;  // after the first one: how fast a refusal came
+    double longest_not_ready_ms = 0;  // asked after the first one: how fast a refusal came
     int closed = 0;
 };
 
@@ -198,10 +198,11 @@ class Crowd {
                 agent.done = true;
                 --*pending;
             } else if (answer.IsControl(kBdControlServerNotReady)) {
-                if (figures->any_not_ready) {
+                // Only handshakes asked once the database was known to be away count.
+                if (figures->any_not_ready && agent.asked >= figures->first_not_ready) {
                     figures->longest_not_ready_ms = std::max(figures->longest_not_ready_ms,
                                                              MillisecondsBetween(agent.asked, now));
-                } else {
+                } else if (!figures->any_not_ready) {
                     figures->any_not_ready = true;
                     figures->first_not_ready = now;
                 }
