@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-    build-essential cmake pkg-config clang-format
+    build-essential cmake pkg-config clang-format clang-tidy
     default-libmysqlclient-dev libssl-dev libjsoncpp-dev uuid-dev
     googletest libgtest-dev
     mariadb-server mariadb-client

@@ -10,6 +10,8 @@ scripts/bootstrap.sh
 build=${RT_TEST_BUILD_DIR:-$root/build-test}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DRT_SANITIZE=ON >/dev/null
 cmake --build "$build" -j "$(nproc)"
+# The naming and brace rules of .clang-tidy, on every source under src/.
+scripts/tidy.sh
 
 # shellcheck source=scripts/private-db.sh
 . scripts/private-db.sh

@@ -44,20 +44,22 @@ const BdGetopt::Option BdApplication::kOptions[] = {
 };
 
 int BdApplication::main(int argc, char **argv) {
-    if (ParseArgs(argc, argv))
+    if (ParseArgs(argc, argv)) {
         return 0;
+    }
     std::cout << "main: fail to parse the args" << std::endl;
     return -1;
 }
 
 bool BdApplication::ParseArgs(int argc, char **argv) {
-    if (argc < 1 || argv == nullptr || argv[0] == nullptr)
+    if (argc < 1 || argv == nullptr || argv[0] == nullptr) {
         return false;
-    program_name_ = argv[0];
+    }
+    _programName = argv[0];
 
     BdGetopt parser(argc, argv, kOptions, false);
     if (!parser.Error().empty()) {
-        ShowArgError(program_name_, parser.Error(), true);
+        ShowArgError(_programName, parser.Error(), true);
         return false;
     }
     for (int i = 0; i < parser.Arguments(); ++i) {
@@ -66,18 +68,18 @@ bool BdApplication::ParseArgs(int argc, char **argv) {
                 // The first non-option ends the walk; the router takes no positional arguments.
                 return true;
             case 'c':
-                config_path_ = parser.Argument(i);
+                _configPath = parser.Argument(i);
                 break;
             case 'b':
-                background_ = true;
+                _background = true;
                 break;
             case 'h':
-                ShowHelp(program_name_);
-                exit_ = true;
+                ShowHelp(_programName);
+                _exit = true;
                 return true;
             case 'v':
-                ShowVersion(program_name_);
-                exit_ = true;
+                ShowVersion(_programName);
+                _exit = true;
                 return true;
             default:
                 break;
@@ -105,10 +107,12 @@ void BdApplication::ShowHelp(std::string &programName) const {
 
 void BdApplication::ShowArgError(const std::string &programName, const std::string &message,
                                  bool hint) const {
-    if (!message.empty())
+    if (!message.empty()) {
         std::cout << programName << ": " << message << "\n";
-    if (hint)
+    }
+    if (hint) {
         std::cout << "Try '" << programName << " -h or --help' for more information.\n";
+    }
     std::cout.flush();
 }
 
@@ -120,10 +124,12 @@ void BdApplication::ShowVersion(const std::string &programName) const {
 
 bool BdApplication::IsRunning(const std::string &pidFileName) {
     const std::string dir = BdPath::Resolve(kPidDirectory);
-    if (!EnsureDirectory(dir))
+    if (!EnsureDirectory(dir)) {
         return false;
-    if (pidFileName.empty())
+    }
+    if (pidFileName.empty()) {
         return false;
+    }
 
     const std::string path = dir + pidFileName;
     const int fd = open(path.c_str(), O_RDWR | O_CREAT, 0644);
@@ -153,16 +159,18 @@ bool BdApplication::IsRunning(const std::string &pidFileName) {
             static_cast<int>(content.size())) {
         std::cerr << "write pid file failed" << std::endl;
     }
-    pid_file_fd_ = fd;
+    _pidFileFd = fd;
     return true;
 }
 
 bool BdApplication::LoadProcessUUID(std::string processType, std::string *uuid) {
-    if (uuid == nullptr)
+    if (uuid == nullptr) {
         return false;
+    }
     const std::string dir = BdPath::Resolve(kUuidDirectory);
-    if (!EnsureDirectory(dir))
+    if (!EnsureDirectory(dir)) {
         return false;
+    }
     const std::string path = dir + processType;
 
     if (BdFile::FileExist(path) != 0) {
@@ -185,8 +193,9 @@ bool BdApplication::LoadProcessUUID(std::string processType, std::string *uuid) 
     }
 
     FILE *file = BdFile::OpenFile(path, "rb");
-    if (file == nullptr)
+    if (file == nullptr) {
         return false;
+    }
     char buffer[kUuidReadLimit + 1] = {0};
     const size_t got = std::fread(buffer, 1, kUuidReadLimit, file);
     std::fclose(file);
@@ -202,14 +211,17 @@ int BdApplication::IgnoreSignal() {
 }
 
 int BdApplication::LoadNodeProcessUuid(std::string *uuid) {
-    if (uuid == nullptr)
+    if (uuid == nullptr) {
         return BD_PARAMETER_INVALID;
+    }
     const std::string path = BdPath::Resolve(kUuidDirectory) + kNodeUuidFile;
-    if (BdFile::FileExist(path) != 0)
+    if (BdFile::FileExist(path) != 0) {
         return BD_FILE_NOT_EXIST;
+    }
     const int fd = BdFile::OpenFile(path, 1);
-    if (fd < 0)
+    if (fd < 0) {
         return BD_OPEN_FILE_ERROR;
+    }
     char buffer[kUuidReadLimit + 1] = {0};
     const int got = BdFile::Read(fd, buffer, kUuidReadLimit);
     BdFile::CloseFile(fd);
@@ -223,8 +235,9 @@ int BdApplication::LoadNodeProcessUuid(std::string *uuid) {
 }
 
 int BdApplication::GetSoftwareInstallPath(std::string *path) {
-    if (path == nullptr)
+    if (path == nullptr) {
         return BD_PARAMETER_INVALID;
+    }
     *path = BdPath::Resolve(kSoftwareInstallPath);
     return 0;
 }

@@ -37,9 +37,9 @@ class BdApplication {
     // Blocks SIGPIPE and unblocks every other signal; the result of sigprocmask.
     virtual int IgnoreSignal();
 
-    bool IsRunInbackground() const { return background_; }
-    bool IsExit() const { return exit_; }
-    const std::string &GetConfigPath() const { return config_path_; }
+    bool IsRunInbackground() const { return _background; }
+    bool IsExit() const { return _exit; }
+    const std::string &GetConfigPath() const { return _configPath; }
     // True when this process now holds the write lock on the pid file pidFileName in the pid
     // directory; the lock and its descriptor are kept until the process ends.
     bool IsRunning(const std::string &pidFileName);
@@ -48,13 +48,13 @@ class BdApplication {
     int GetSoftwareInstallPath(std::string *path);
 
   private:
-    std::string program_name_;
-    std::string config_path_;
-    bool background_ = false;
-    bool exit_ = false;
+    std::string _programName;
+    std::string _configPath;
+    bool _background = false;
+    bool _exit = false;
     // Descriptor of the locked pid file; intentionally never closed, closing it would drop the
     // lock.
-    int pid_file_fd_ = -1;
+    int _pidFileFd = -1;
 };
 
 #endif  // BD_COMMON_BD_APPLICATION_H_

@@ -34,8 +34,8 @@ bool BdCommonServerConfig::LoadConfigFile(std::string path) {
         return false;
     }
     // A file without a port must fail even when an earlier load had one.
-    _server_port = -1;
-    _database_port = -1;
+    _serverPort = -1;
+    _databasePort = -1;
     if (!BdConfigInterface::CheckFileExists(path, __LINE__)) {
         return false;
     }
@@ -49,25 +49,25 @@ bool BdCommonServerConfig::ParseElem(std::string name, std::string value) {
     if (name.empty() || value.empty()) {
         return false;
     }
-    std::string *const text = name == "install_path"      ? &_install_path
-                              : name == "server_ip"       ? &_server_ip
-                              : name == "database_ip"     ? &_database_ip
-                              : name == "database_name"   ? &_database_name
-                              : name == "database_user"   ? &_database_user
-                              : name == "database_passwd" ? &_database_passwd
-                              : name == "storage_prefix"  ? &_storage_prefix
-                              : name == "server_key_name" ? &_server_key_name
-                              : name == "client_key_name" ? &_client_key_name
-                              : name == "log_dir"         ? &_log_dir
+    std::string *const text = name == "install_path"      ? &_installPath
+                              : name == "server_ip"       ? &_serverIp
+                              : name == "database_ip"     ? &_databaseIp
+                              : name == "database_name"   ? &_databaseName
+                              : name == "database_user"   ? &_databaseUser
+                              : name == "database_passwd" ? &_databasePasswd
+                              : name == "storage_prefix"  ? &_storagePrefix
+                              : name == "server_key_name" ? &_serverKeyName
+                              : name == "client_key_name" ? &_clientKeyName
+                              : name == "log_dir"         ? &_logDir
                                                           : nullptr;
     if (text) {
         *text = value;
     } else if (name == "server_port") {
-        _server_port = atoi(value.c_str());
+        _serverPort = atoi(value.c_str());
     } else if (name == "database_port") {
-        _database_port = atoi(value.c_str());
+        _databasePort = atoi(value.c_str());
     } else if (name == "control_message_timeout") {
-        _control_message_timeout = BdUtil::StrToNum<int>(value);
+        _controlMessageTimeout = BdUtil::StrToNum<int>(value);
     } else {
         ParseSpecialElem(name, value);
     }
@@ -75,26 +75,26 @@ bool BdCommonServerConfig::ParseElem(std::string name, std::string value) {
 }
 
 bool BdCommonServerConfig::CheckVarValidity() {
-    return !_install_path.empty() && !_server_ip.empty() && _server_port >= 1 &&
-           !_database_ip.empty() && _database_port >= 1 && !_database_name.empty() &&
-           !_database_user.empty() && !_database_passwd.empty() && !_storage_prefix.empty() &&
-           !_server_key_name.empty() && !_client_key_name.empty() && !_log_dir.empty();
+    return !_installPath.empty() && !_serverIp.empty() && _serverPort >= 1 &&
+           !_databaseIp.empty() && _databasePort >= 1 && !_databaseName.empty() &&
+           !_databaseUser.empty() && !_databasePasswd.empty() && !_storagePrefix.empty() &&
+           !_serverKeyName.empty() && !_clientKeyName.empty() && !_logDir.empty();
 }
 
 void BdCommonServerConfig::PrintVars() {
     std::cout << "-------------------norvale config content---------------------" << std::endl;
-    std::cout << "install path: " << _install_path << std::endl;
-    std::cout << "server ip: " << _server_ip << std::endl;
-    std::cout << "server port: " << _server_port << std::endl;
-    std::cout << "database ip: " << _database_ip << std::endl;
-    std::cout << "database port: " << _database_port << std::endl;
-    std::cout << "database name: " << _database_name << std::endl;
-    std::cout << "database user: " << _database_user << std::endl;
-    std::cout << "database psswd: " << _database_passwd << std::endl;
-    std::cout << "storage prefix: " << _storage_prefix << std::endl;
-    std::cout << "server key file: " << _server_key_name << std::endl;
-    std::cout << "client key file: " << _client_key_name << std::endl;
-    std::cout << "log dir: " << _log_dir << std::endl;
+    std::cout << "install path: " << _installPath << std::endl;
+    std::cout << "server ip: " << _serverIp << std::endl;
+    std::cout << "server port: " << _serverPort << std::endl;
+    std::cout << "database ip: " << _databaseIp << std::endl;
+    std::cout << "database port: " << _databasePort << std::endl;
+    std::cout << "database name: " << _databaseName << std::endl;
+    std::cout << "database user: " << _databaseUser << std::endl;
+    std::cout << "database psswd: " << _databasePasswd << std::endl;
+    std::cout << "storage prefix: " << _storagePrefix << std::endl;
+    std::cout << "server key file: " << _serverKeyName << std::endl;
+    std::cout << "client key file: " << _clientKeyName << std::endl;
+    std::cout << "log dir: " << _logDir << std::endl;
     PrintSpecialVars();
     std::cout << std::string(62, '-') << std::endl;
 }

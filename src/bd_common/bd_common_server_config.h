@@ -30,12 +30,12 @@ class BdCommonServerConfig {
     // Diagnostic dump to standard output; shows the database password in clear.
     void PrintVars();
 
-    std::string GetDatabaseIP() const { return _database_ip; }
-    int GetDatabasePort() const { return _database_port; }
-    std::string GetDatabaseName() const { return _database_name; }
-    std::string GetDatabaseUser() const { return _database_user; }
-    std::string GetDatabasePasswd() const { return _database_passwd; }
-    std::string GetLogDir() const { return _log_dir; }
+    std::string GetDatabaseIP() const { return _databaseIp; }
+    int GetDatabasePort() const { return _databasePort; }
+    std::string GetDatabaseName() const { return _databaseName; }
+    std::string GetDatabaseUser() const { return _databaseUser; }
+    std::string GetDatabasePasswd() const { return _databasePasswd; }
+    std::string GetLogDir() const { return _logDir; }
 
   protected:
     BdCommonServerConfig() = default;
@@ -57,20 +57,20 @@ class BdCommonServerConfig {
     // that a thread which sees the pointer also sees the constructed object.
     static std::atomic<BdCommonServerConfig *> _common_server_conf;
 
-    std::string _install_path;
-    std::string _server_ip;
-    int _server_port = -1;
-    std::string _database_ip;
-    int _database_port = -1;
-    std::string _database_name;
-    std::string _database_user;
-    std::string _database_passwd;
-    std::string _storage_prefix;
-    std::string _server_key_name;
-    std::string _client_key_name;
-    std::string _log_dir;
+    std::string _installPath;
+    std::string _serverIp;
+    int _serverPort = -1;
+    std::string _databaseIp;
+    int _databasePort = -1;
+    std::string _databaseName;
+    std::string _databaseUser;
+    std::string _databasePasswd;
+    std::string _storagePrefix;
+    std::string _serverKeyName;
+    std::string _clientKeyName;
+    std::string _logDir;
     // Stored for the processes that use it; the router never reads it.
-    int _control_message_timeout = 0;
+    int _controlMessageTimeout = 0;
 };
 
 #endif  // BD_COMMON_BD_COMMON_SERVER_CONFIG_H_

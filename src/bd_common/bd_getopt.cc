@@ -22,9 +22,9 @@ bool TakeNextArgument(int argc, const char *const *argv, int *index, std::string
 }  // namespace
 
 BdGetopt::BdGetopt(int argc, const char *const *argv, const Option *options, bool inOrder)
-    : options_(options) {
+    : _options(options) {
     if (argc < 2 || argv == nullptr || options == nullptr) {
-        options_ = nullptr;
+        _options = nullptr;
         return;
     }
     std::vector<std::string> nonOptions;
@@ -33,12 +33,13 @@ BdGetopt::BdGetopt(int argc, const char *const *argv, const Option *options, boo
         const char *arg = argv[i] != nullptr ? argv[i] : "";
         bool ok = true;
         if (std::strcmp(arg, "--") == 0) {
-            for (++i; i < argc; ++i)
+            for (++i; i < argc; ++i) {
                 afterDoubleDash.emplace_back(argv[i] != nullptr ? argv[i] : "");
+            }
             break;
         } else if (!IsOption(arg)) {
             if (inOrder) {
-                data_.push_back(Record{0, arg});
+                _data.push_back(Record{0, arg});
             } else {
                 nonOptions.emplace_back(arg);
             }
@@ -48,34 +49,39 @@ BdGetopt::BdGetopt(int argc, const char *const *argv, const Option *options, boo
             ok = ParseShortOption(argc, argv, &i);
         }
         if (!ok) {
-            data_.clear();
-            options_ = nullptr;
+            _data.clear();
+            _options = nullptr;
             return;
         }
     }
-    for (const std::string &word : nonOptions)
-        data_.push_back(Record{0, word});
-    for (const std::string &word : afterDoubleDash)
-        data_.push_back(Record{0, word});
-    options_ = nullptr;
+    for (const std::string &word : nonOptions) {
+        _data.push_back(Record{0, word});
+    }
+    for (const std::string &word : afterDoubleDash) {
+        _data.push_back(Record{0, word});
+    }
+    _options = nullptr;
 }
 
 int BdGetopt::Code(int i) const {
-    if (i < 0 || i >= Arguments())
+    if (i < 0 || i >= Arguments()) {
         return 0;
-    return data_[i].code;
+    }
+    return _data[i].code;
 }
 
 std::string BdGetopt::Argument(int i) const {
-    if (i < 0 || i >= Arguments())
-        return error_;
-    return data_[i].argument;
+    if (i < 0 || i >= Arguments()) {
+        return _error;
+    }
+    return _data[i].argument;
 }
 
 const BdGetopt::Option *BdGetopt::FindShort(int code) const {
-    for (const Option *opt = options_; opt->code != 0; ++opt) {
-        if (opt->code == code)
+    for (const Option *opt = _options; opt->code != 0; ++opt) {
+        if (opt->code == code) {
             return opt;
+        }
     }
     return nullptr;
 }
@@ -88,7 +94,7 @@ bool BdGetopt::ParseLongOption(int argc, const char *const *argv, int *index) {
 
     const Option *match = nullptr;
     bool ambiguous = false;
-    for (const Option *opt = options_; opt->code != 0; ++opt) {
+    for (const Option *opt = _options; opt->code != 0; ++opt) {
         if (opt->name == nullptr || std::strncmp(opt->name, name.c_str(), name.size()) != 0) {
             continue;
         }
@@ -104,11 +110,11 @@ bool BdGetopt::ParseLongOption(int argc, const char *const *argv, int *index) {
         }
     }
     if (ambiguous) {
-        error_ = "option '" + typed + "' is ambiguous";
+        _error = "option '" + typed + "' is ambiguous";
         return false;
     }
     if (match == nullptr) {
-        error_ = "unrecognized option '" + typed + "'";
+        _error = "unrecognized option '" + typed + "'";
         return false;
     }
 
@@ -117,21 +123,21 @@ bool BdGetopt::ParseLongOption(int argc, const char *const *argv, int *index) {
     if (equals == std::string::npos) {
         if (match->mode == kRequiredArgument &&
             !TakeNextArgument(argc, argv, index, &record.argument)) {
-            error_ = "option '--" + longName + "' requires an argument";
+            _error = "option '--" + longName + "' requires an argument";
             return false;
         }
     } else {
         record.argument = body.substr(equals + 1);
         if (match->mode == kNoArgument) {
-            error_ = "option '--" + longName + "' doesn't allow an argument";
+            _error = "option '--" + longName + "' doesn't allow an argument";
             return false;
         }
         if (match->mode == kRequiredArgument && record.argument.empty()) {
-            error_ = "option '--" + longName + "' requires an argument";
+            _error = "option '--" + longName + "' requires an argument";
             return false;
         }
     }
-    data_.push_back(record);
+    _data.push_back(record);
     return true;
 }
 
@@ -140,22 +146,22 @@ bool BdGetopt::ParseShortOption(int argc, const char *const *argv, int *index) {
     for (const char *letter = group + 1; *letter != '\0'; ++letter) {
         const Option *opt = FindShort(static_cast<unsigned char>(*letter));
         if (opt == nullptr) {
-            error_ = std::string("invalid option -- ") + *letter;
+            _error = std::string("invalid option -- ") + *letter;
             return false;
         }
         Record record{opt->code, ""};
         if (opt->mode != kNoArgument && letter[1] != '\0') {
             // "-c/path": the rest of the group is the argument.
             record.argument = letter + 1;
-            data_.push_back(record);
+            _data.push_back(record);
             return true;
         }
         if (opt->mode == kRequiredArgument && letter[1] == '\0' &&
             !TakeNextArgument(argc, argv, index, &record.argument)) {
-            error_ = std::string("option requires an argument -- ") + *letter;
+            _error = std::string("option requires an argument -- ") + *letter;
             return false;
         }
-        data_.push_back(record);
+        _data.push_back(record);
     }
     return true;
 }

@@ -30,8 +30,8 @@ class BdGetopt {
     BdGetopt(int argc, const char *const *argv, const Option *options, bool inOrder);
 
     // Empty when the parse succeeded, else the message of the first problem.
-    const std::string &Error() const { return error_; }
-    int Arguments() const { return static_cast<int>(data_.size()); }
+    const std::string &Error() const { return _error; }
+    int Arguments() const { return static_cast<int>(_data.size()); }
     // The code of record i, or 0 when i is out of range.
     int Code(int i) const;
     // The argument of record i, or the error text when i is out of range.
@@ -43,9 +43,9 @@ class BdGetopt {
     bool ParseShortOption(int argc, const char *const *argv, int *index);
     const Option *FindShort(int code) const;
 
-    const Option *options_;  // only valid during construction
-    std::string error_;
-    std::vector<Record> data_;
+    const Option *_options;  // only valid during construction
+    std::string _error;
+    std::vector<Record> _data;
 };
 
 #endif  // BD_COMMON_BD_GETOPT_H_

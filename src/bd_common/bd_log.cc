@@ -44,27 +44,27 @@ class EntryText {
     EntryText &operator=(const EntryText &) = delete;
 
     void Append(std::string_view part) {
-        if (!_on_heap && part.size() <= sizeof(_stack) - _length) {
+        if (!_onHeap && part.size() <= sizeof(_stack) - _length) {
             memcpy(_stack + _length, part.data(), part.size());
             _length += part.size();
             return;
         }
-        if (!_on_heap) {
+        if (!_onHeap) {
             _heap.reserve(_length + part.size() + sizeof(_stack));
             _heap.assign(_stack, _length);
-            _on_heap = true;
+            _onHeap = true;
         }
         _heap.append(part.data(), part.size());
     }
     void Append(char c) { Append(std::string_view(&c, 1)); }
 
-    const char *Data() const { return _on_heap ? _heap.data() : _stack; }
-    size_t Size() const { return _on_heap ? _heap.size() : _length; }
+    const char *Data() const { return _onHeap ? _heap.data() : _stack; }
+    size_t Size() const { return _onHeap ? _heap.size() : _length; }
 
   private:
     char _stack[512];
     size_t _length = 0;
-    bool _on_heap = false;
+    bool _onHeap = false;
     std::string _heap;
 };
 
@@ -80,8 +80,8 @@ BdLog::BdLog()
 BdLog::~BdLog() {
     FlushLocked();
     CloseDayFileLocked();
-    if (_watch_fd >= 0) {
-        close(_watch_fd);
+    if (_watchFd >= 0) {
+        close(_watchFd);
     }
 }
 
@@ -112,7 +112,7 @@ void BdLog::SetClock(Clock clock) {
 
 std::string BdLog::GetFilePath() {
     BdMutexLocker locker(_mutex);
-    return _fd >= 0 ? _file_path : std::string();
+    return _fd >= 0 ? _filePath : std::string();
 }
 
 BdTime BdLog::CurrentTime() const {
@@ -134,19 +134,19 @@ int BdLog::Init(const std::string &name, const std::string &directory, BdError *
     _date.assign(today.data(), today.size());
     if (OpenDayFileLocked() == 0) {
         _directory.clear();
-        _file_path.clear();
+        _filePath.clear();
         _date.clear();
         return 0;
     }
     _quiet = quiet;
     _initialised = true;
-    _watch_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    _watchFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     ArchiveLogLocked(now);
     return 1;
 }
 
 int BdLog::CreateLogFileName() {
-    _file_path = _directory + _name + "-" + _date + ".log";
+    _filePath = _directory + _name + "-" + _date + ".log";
     return 1;
 }
 
@@ -157,10 +157,10 @@ int BdLog::OpenDayFileLocked() {
     if (BdFile::FileExist(_directory) != 0) {
         BdFile::CreateDir(_directory);
     }
-    if (BdFile::FileExist(_file_path) != 0) {
-        BdFile::CreatFile(_file_path);
+    if (BdFile::FileExist(_filePath) != 0) {
+        BdFile::CreatFile(_filePath);
     }
-    _fd = BdFile::OpenFile(_file_path, BdFile::kWriteOnlyCreateAppend);
+    _fd = BdFile::OpenFile(_filePath, BdFile::kWriteOnlyCreateAppend);
     if (BdFile::FileHandleCheck(_fd) == 0) {
         CloseDayFileLocked();
         return 0;
@@ -248,7 +248,7 @@ void BdLog::WriteStdoutLine(std::initializer_list<std::string_view> parts) {
 void BdLog::GatherOnThisThread() {
     BdMutexLocker locker(_mutex);
     FlushLocked();
-    _gather_thread = std::this_thread::get_id();
+    _gatherThread = std::this_thread::get_id();
     _gathered.LookAtStreams();
 }
 
@@ -263,12 +263,12 @@ int BdLog::FlushLocked() {
     }
     _gathered.WriteFile(_fd);
     bool streamsGood = _gathered.WriteStreams();
-    bool entries = _gathered_entries;
-    _gathered_entries = false;
+    bool entries = _gatheredEntries;
+    _gatheredEntries = false;
     if (!streamsGood) {
         return 0;
     }
-    return entries ? ArchiveLogLocked(_gathered_time) : 1;
+    return entries ? ArchiveLogLocked(_gatheredTime) : 1;
 }
 
 int BdLog::WriteEntry(const char *lineWithEnd, size_t size, bool mayGather) {
@@ -287,8 +287,8 @@ int BdLog::WriteEntry(const char *lineWithEnd, size_t size, bool mayGather) {
         if (!_quiet) {
             _gathered.AddStderrLine(std::string_view(lineWithEnd, size));
         }
-        _gathered_entries = true;
-        _gathered_time = now;
+        _gatheredEntries = true;
+        _gatheredTime = now;
         return _gathered.Full() ? FlushLocked() : 1;
     }
     // What this thread or the loop held was written before this line.
@@ -330,7 +330,7 @@ int BdLog::CheckOrChangeLogLocked(const BdTime &now) {
     CloseDayFileLocked();
     ArchiveLogLocked(now);
     if (OpenDayFileLocked() == 0) {
-        _file_path.clear();
+        _filePath.clear();
         _date.clear();
         return 0;
     }
@@ -358,40 +358,40 @@ int BdLog::ArchiveLogLocked(const BdTime &now) {
     bool silent = WatchSilentLocked();
     struct stat seen;
     bool found = stat(_directory.c_str(), &seen) == 0;
-    if (_last_scan.clean && silent && found && seen.st_dev == _last_scan.device &&
-        seen.st_ino == _last_scan.inode && cutOffDate == _last_scan.cutOffDate &&
-        OpenFileLocked() == _last_scan.openFile) {
+    if (_lastScan.clean && silent && found && seen.st_dev == _lastScan.device &&
+        seen.st_ino == _lastScan.inode && cutOffDate == _lastScan.cutOffDate &&
+        OpenFileLocked() == _lastScan.openFile) {
         return 1;
     }
-    _last_scan.clean = false;
+    _lastScan.clean = false;
     WatchDirectoryLocked();
     bool allDeleted = false;
     int result = DeleteExpiredLocked(cutOffDate, &allDeleted);
     // seen predates the watch: should the path have changed in between, the next lookup differs.
     if (result == 1 && allDeleted && found && _watch >= 0) {
-        _last_scan = {true, std::string(cutOffDate), OpenFileLocked(), seen.st_dev, seen.st_ino};
+        _lastScan = {true, std::string(cutOffDate), OpenFileLocked(), seen.st_dev, seen.st_ino};
     }
     return result;
 }
 
 std::string_view BdLog::CutOffDateLocked(const BdTime &now) {
-    return _cut_off.Of(now.ToSecond() - _days * kSecondsPerDay);
+    return _cutOff.Of(now.ToSecond() - _days * kSecondsPerDay);
 }
 
 const std::string &BdLog::OpenFileLocked() const {
     static const std::string kNone;
-    return _fd >= 0 ? _file_path : kNone;
+    return _fd >= 0 ? _filePath : kNone;
 }
 
 bool BdLog::WatchSilentLocked() {
-    if (_watch_fd < 0 || _watch < 0) {
+    if (_watchFd < 0 || _watch < 0) {
         return false;
     }
     // Which event it was does not matter: any of them calls for a scan.
     alignas(struct inotify_event) char events[4096];
     bool silent = true;
     for (;;) {
-        ssize_t got = read(_watch_fd, events, sizeof(events));
+        ssize_t got = read(_watchFd, events, sizeof(events));
         if (got > 0) {
             silent = false;
         } else if (got == 0 || errno != EINTR) {
@@ -403,12 +403,12 @@ bool BdLog::WatchSilentLocked() {
 // The path may name another directory than the watched one (made again, or replaced); a watch on
 // a directory already watched keeps its descriptor.
 void BdLog::WatchDirectoryLocked() {
-    if (_watch_fd < 0) {
+    if (_watchFd < 0) {
         return;
     }
-    int watch = inotify_add_watch(_watch_fd, _directory.c_str(), kDirectoryEvents);
+    int watch = inotify_add_watch(_watchFd, _directory.c_str(), kDirectoryEvents);
     if (_watch >= 0 && watch != _watch) {
-        inotify_rm_watch(_watch_fd, _watch);
+        inotify_rm_watch(_watchFd, _watch);
     }
     _watch = watch;
 }
@@ -423,7 +423,7 @@ int BdLog::DeleteExpiredLocked(std::string_view cutOffDate, bool *allDeleted) {
     std::string cutOffName = _name + "-";
     cutOffName.append(cutOffDate.data(), cutOffDate.size());
     cutOffName += ".log";
-    std::string currentName = _fd >= 0 ? _file_path.substr(_directory.size()) : std::string();
+    std::string currentName = _fd >= 0 ? _filePath.substr(_directory.size()) : std::string();
     *allDeleted = true;
     for (;;) {
         errno = 0;

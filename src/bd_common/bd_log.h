@@ -122,7 +122,7 @@ class BdLog {
     // Writes a line that already ends in a line feed, or holds it when mayGather and the calling
     // thread gathers; the result of Write.
     int WriteEntry(const char *lineWithEnd, size_t size, bool mayGather);
-    bool GatheringHereLocked() const { return _gather_thread == std::this_thread::get_id(); }
+    bool GatheringHereLocked() const { return _gatherThread == std::this_thread::get_id(); }
     int FlushLocked();
     // Builds the day file path from directory, name and stored date; returns 1.
     int CreateLogFileName();
@@ -146,7 +146,7 @@ class BdLog {
     int _fd = -1;
     std::string _name;
     std::string _directory;  // the Init directory + "/" + name + "/"
-    std::string _file_path;
+    std::string _filePath;
     std::string _date;  // "%Y-%m-%d" of the open day file
     BdMutex _mutex;
     bool _quiet = false;
@@ -154,18 +154,18 @@ class BdLog {
     int _days = 0;
     BdError *_describer = nullptr;  // not owned
     Clock _clock;
-    int _watch_fd = -1;  // inotify instance of the log directory; -1 when unavailable
-    int _watch = -1;     // its watch on the directory; -1 when none
-    ScanOutcome _last_scan;
+    int _watchFd = -1;  // inotify instance of the log directory; -1 when unavailable
+    int _watch = -1;    // its watch on the directory; -1 when none
+    ScanOutcome _lastScan;
     // Every entry checks today's date and the cut-off date, each of which changes only with the
     // second it is formatted from.
     BdSecondText _today{&BdTime::ToDate};
-    BdSecondText _cut_off{&BdTime::ToDate};
+    BdSecondText _cutOff{&BdTime::ToDate};
     const uint64_t _serial;  // tells this logger's remembered time stamps from other loggers'
-    std::thread::id _gather_thread;  // none until GatherOnThisThread
+    std::thread::id _gatherThread;  // none until GatherOnThisThread
     BdGatheredOutput _gathered;
-    bool _gathered_entries = false;  // entries are held, not only standard output lines
-    BdTime _gathered_time;           // the clock when the last held entry was written
+    bool _gatheredEntries = false;  // entries are held, not only standard output lines
+    BdTime _gatheredTime;           // the clock when the last held entry was written
 
     static std::atomic<BdLog *> _log;
     static BdMutex _instance_mutex;

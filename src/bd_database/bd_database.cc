@@ -67,9 +67,9 @@ int BdDatabase::Open(const std::string &host, const std::string &user, const std
     _host = host;
     _user = user;
     _password = password;
-    _database_name = databaseName;
+    _databaseName = databaseName;
     _port = port;
-    _database_type = type;
+    _databaseType = type;
     _initialised = true;
     return 1;
 }
@@ -112,9 +112,9 @@ int BdDatabase::Destroy() {
     _host.clear();
     _user.clear();
     _password.clear();
-    _database_name.clear();
+    _databaseName.clear();
     _port = 0;
-    _database_type = kMysql;
+    _databaseType = kMysql;
     _initialised = false;
     return 1;
 }

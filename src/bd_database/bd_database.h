@@ -112,9 +112,9 @@ class BdDatabase {
     std::string _host;
     std::string _user;
     std::string _password;
-    std::string _database_name;
+    std::string _databaseName;
     int _port = 0;
-    DatabaseType _database_type = kMysql;
+    DatabaseType _databaseType = kMysql;
     bool _initialised = false;
     unsigned long _clientFlags = 0;
     bool _autoReconnect = true;

@@ -97,7 +97,7 @@ std::string OpIdPayload(long opId) {
 
 }  // namespace
 
-BdPacketHandler::BdPacketHandler() : packet_(nullptr), length_(0), owned_(false) {}
+BdPacketHandler::BdPacketHandler() : _packet(nullptr), _length(0), _owned(false) {}
 
 BdPacketHandler::~BdPacketHandler() {
     Destroy();
@@ -108,8 +108,8 @@ int BdPacketHandler::InitPointer(char *packet, int length) {
         return BD_PARAMETER_INVALID;
     }
     Destroy();
-    packet_ = packet;
-    length_ = length;
+    _packet = packet;
+    _length = length;
     return BD_SUCCESS;
 }
 
@@ -126,9 +126,9 @@ int BdPacketHandler::InitCopy(const char *packet, int length) {
     if (copy == nullptr) {
         return BD_MEMORY_ERROR;
     }
-    packet_ = copy;
-    length_ = length;
-    owned_ = true;
+    _packet = copy;
+    _length = length;
+    _owned = true;
     return BD_SUCCESS;
 }
 
@@ -137,41 +137,41 @@ int BdPacketHandler::InitNormal() {
 }
 
 int BdPacketHandler::Destroy() {
-    if (owned_) {
-        free(packet_);
+    if (_owned) {
+        free(_packet);
     }
-    packet_ = nullptr;
-    length_ = 0;
-    owned_ = false;
+    _packet = nullptr;
+    _length = 0;
+    _owned = false;
     return BD_SUCCESS;
 }
 
 int BdPacketHandler::GetPacketHeader(BdHeader **out) {
-    return LocateInHandler(packet_, length_, out, kHeaderPlace);
+    return LocateInHandler(_packet, _length, out, kHeaderPlace);
 }
 
 int BdPacketHandler::GetPacketRouterHeader(BdRouterHeader **out) {
-    return LocateInHandler(packet_, length_, out, kRouterHeaderPlace);
+    return LocateInHandler(_packet, _length, out, kRouterHeaderPlace);
 }
 
 int BdPacketHandler::GetPacketModuleHeader(BdModuleHeader **out) {
-    return LocateInHandler(packet_, length_, out, kModuleHeaderPlace);
+    return LocateInHandler(_packet, _length, out, kModuleHeaderPlace);
 }
 
 int BdPacketHandler::GetPacketHandshakeData(BdHandShakePacket **out) {
-    return LocateInHandler(packet_, length_, out, kHandshakePlace);
+    return LocateInHandler(_packet, _length, out, kHandshakePlace);
 }
 
 int BdPacketHandler::GetCommonPacketData(char **out) {
-    return LocateInHandler(packet_, length_, out, kPayloadPlace);
+    return LocateInHandler(_packet, _length, out, kPayloadPlace);
 }
 
 int BdPacketHandler::GetCommonAckHeader(BdCommonAckHeader **out) {
-    return LocateInHandler(packet_, length_, out, kCommonAckPlace);
+    return LocateInHandler(_packet, _length, out, kCommonAckPlace);
 }
 
 int BdPacketHandler::BdGetRpcCreateConnMessage(BdRpcCreateConnectionMessage **out) {
-    return LocateInHandler(packet_, length_, out, kRpcCreateConnPlace);
+    return LocateInHandler(_packet, _length, out, kRpcCreateConnPlace);
 }
 
 int BdPacketHandler::GetPacketHeader(const char *packet, int length, const BdHeader **out) {
@@ -211,28 +211,28 @@ int BdPacketHandler::CopyPacket(char **out, int *outLength) {
     if (out == nullptr || outLength == nullptr) {
         return BD_PARAMETER_INVALID;
     }
-    if (packet_ == nullptr || length_ < 1) {
+    if (_packet == nullptr || _length < 1) {
         return BD_OBJECT_NOT_INIT;
     }
-    char *copy = static_cast<char *>(malloc(length_));
+    char *copy = static_cast<char *>(malloc(_length));
     if (copy == nullptr) {
         return BD_MEMORY_ERROR;
     }
-    memcpy(copy, packet_, length_);
-    return HandOver(copy, length_, BD_SUCCESS, out, outLength);
+    memcpy(copy, _packet, _length);
+    return HandOver(copy, _length, BD_SUCCESS, out, outLength);
 }
 
 int BdPacketHandler::CopyModuleHeader(char *dest, int destLength, int dataLength) {
-    if (packet_ == nullptr || length_ < 1) {
+    if (_packet == nullptr || _length < 1) {
         return BD_OBJECT_NOT_INIT;
     }
     if (dest == nullptr || destLength < kBdNormalPacketMinLen) {
         return BD_PARAMETER_INVALID;
     }
-    if (length_ < kBdNormalPacketMinLen) {
+    if (_length < kBdNormalPacketMinLen) {
         return BD_NET_PACKET_INVALID;
     }
-    memcpy(dest + kBdBodyOffset, packet_ + kBdBodyOffset, sizeof(BdModuleHeader));
+    memcpy(dest + kBdBodyOffset, _packet + kBdBodyOffset, sizeof(BdModuleHeader));
     reinterpret_cast<BdModuleHeader *>(dest + kBdBodyOffset)->data_len = dataLength;
     return BD_SUCCESS;
 }
@@ -337,7 +337,7 @@ int BdPacketHandler::PackCommonData(char *buf, int bufLength, const char *data, 
 int BdPacketHandler::NewControlAnswer(const std::string &senderUuid, int senderType, int level2Type,
                                       int total, char **answer) const {
     const BdRouterHeader *request = nullptr;
-    int rc = GetPacketRouterHeader(packet_, length_, &request);
+    int rc = GetPacketRouterHeader(_packet, _length, &request);
     if (rc != BD_SUCCESS) {
         return rc;
     }
@@ -363,7 +363,7 @@ int BdPacketHandler::CreateHandShakeSuccessPacket(const std::string &senderUuid,
                                                   const std::string &routerUuid,
                                                   const std::string &serverPlatformUuid, char **out,
                                                   int *outLength) {
-    if (packet_ == nullptr || length_ < 1) {
+    if (_packet == nullptr || _length < 1) {
         return BD_OBJECT_NOT_INIT;
     }
     if (senderUuid.empty() || routerUuid.empty() || serverPlatformUuid.empty() || out == nullptr ||
@@ -383,7 +383,7 @@ int BdPacketHandler::CreateHandShakeSuccessPacket(const std::string &senderUuid,
 
 int BdPacketHandler::CreateServerNotReadyPacket(const std::string &senderUuid, int senderType,
                                                 char **out, int *outLength) {
-    if (packet_ == nullptr || length_ < 1) {
+    if (_packet == nullptr || _length < 1) {
         return BD_OBJECT_NOT_INIT;
     }
     if (senderUuid.empty() || out == nullptr || outLength == nullptr) {
@@ -396,7 +396,7 @@ int BdPacketHandler::CreateServerNotReadyPacket(const std::string &senderUuid, i
 }
 
 int BdPacketHandler::CreateOpIdPacket(long opId, char **out, int *outLength) {
-    if (packet_ == nullptr || length_ < 1) {
+    if (_packet == nullptr || _length < 1) {
         return BD_OBJECT_NOT_INIT;
     }
     if (out == nullptr || outLength == nullptr || opId < 1) {
@@ -404,9 +404,9 @@ int BdPacketHandler::CreateOpIdPacket(long opId, char **out, int *outLength) {
     }
     const BdRouterHeader *request = nullptr;
     const BdModuleHeader *requestModule = nullptr;
-    int rc = GetPacketRouterHeader(packet_, length_, &request);
+    int rc = GetPacketRouterHeader(_packet, _length, &request);
     if (rc == BD_SUCCESS) {
-        rc = GetPacketModuleHeader(packet_, length_, &requestModule);
+        rc = GetPacketModuleHeader(_packet, _length, &requestModule);
     }
     if (rc != BD_SUCCESS) {
         return rc;

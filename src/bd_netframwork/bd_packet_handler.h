@@ -150,9 +150,9 @@ class BdPacketHandler {
     int NewControlAnswer(const std::string &senderUuid, int senderType, int level2Type, int total,
                          char **answer) const;
 
-    char *packet_;  // null when empty
-    int length_;    // 0 when empty
-    bool owned_;    // true when packet_ is the handler's own malloc block
+    char *_packet;  // null when empty
+    int _length;    // 0 when empty
+    bool _owned;    // true when _packet is the handler's own malloc block
 };
 
 #endif  // BD_NETFRAMWORK_BD_PACKET_HANDLER_H

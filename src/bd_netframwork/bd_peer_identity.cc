@@ -28,19 +28,22 @@ const KindEntry kKinds[] = {
 bool Text(const ASN1_STRING *value, std::string *text) {
     unsigned char *utf8 = nullptr;
     const int length = ASN1_STRING_to_UTF8(&utf8, value);
-    if (length < 0)
+    if (length < 0) {
         return false;
+    }
     const bool clean = std::memchr(utf8, 0, static_cast<size_t>(length)) == nullptr;
-    if (clean)
+    if (clean) {
         text->assign(reinterpret_cast<char *>(utf8), static_cast<size_t>(length));
+    }
     OPENSSL_free(utf8);
     return clean;
 }
 
 // Takes one more candidate for the UUID; a second, different one spoils it.
 void Offer(const std::string &candidate, bool *seen, std::string *uuid, bool *ambiguous) {
-    if (*seen && candidate != *uuid)
+    if (*seen && candidate != *uuid) {
         *ambiguous = true;
+    }
     *seen = true;
     *uuid = candidate;
 }
@@ -53,8 +56,9 @@ std::string UuidFromSubjectAltName(X509 *certificate, bool *found) {
     for (int i = 0; names != nullptr && i < sk_GENERAL_NAME_num(names); ++i) {
         const GENERAL_NAME *name = sk_GENERAL_NAME_value(names, i);
         std::string uri;
-        if (name->type != GEN_URI || !Text(name->d.uniformResourceIdentifier, &uri))
+        if (name->type != GEN_URI || !Text(name->d.uniformResourceIdentifier, &uri)) {
             continue;
+        }
         // URN scheme and namespace are case-insensitive.
         if (uri.size() > sizeof(kUuidUrn) - 1 &&
             strncasecmp(uri.c_str(), kUuidUrn, sizeof(kUuidUrn) - 1) == 0) {
@@ -72,8 +76,9 @@ void ForEachSubjectEntry(X509 *certificate, int nid, Visit visit) {
     for (int i = X509_NAME_get_index_by_NID(subject, nid, -1); i >= 0;
          i = X509_NAME_get_index_by_NID(subject, nid, i)) {
         std::string text;
-        if (Text(X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, i)), &text))
+        if (Text(X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, i)), &text)) {
             visit(text);
+        }
     }
 }
 
@@ -81,8 +86,9 @@ void ForEachSubjectEntry(X509 *certificate, int nid, Visit visit) {
 
 BdPeerIdentity BdPeerIdentity::FromCertificate(X509 *certificate) {
     BdPeerIdentity identity;
-    if (certificate == nullptr)
+    if (certificate == nullptr) {
         return identity;
+    }
     identity.proven = true;
     bool found = false;
     identity.uuid = UuidFromSubjectAltName(certificate, &found);
@@ -92,13 +98,15 @@ BdPeerIdentity BdPeerIdentity::FromCertificate(X509 *certificate) {
         ForEachSubjectEntry(certificate, NID_commonName, [&](const std::string &name) {
             Offer(name, &seen, &identity.uuid, &ambiguous);
         });
-        if (ambiguous)
+        if (ambiguous) {
             identity.uuid.clear();
+        }
     }
     ForEachSubjectEntry(certificate, NID_organizationalUnitName, [&](const std::string &unit) {
         for (const KindEntry &entry : kKinds) {
-            if (unit == entry.name)
+            if (unit == entry.name) {
                 identity.kinds |= entry.kind;
+            }
         }
     });
     return identity;
@@ -119,8 +127,9 @@ unsigned BdPeerIdentity::KindOfHandShake(int level2Type) {
 
 const char *BdPeerIdentity::KindName(unsigned kind) {
     for (const KindEntry &entry : kKinds) {
-        if (entry.kind == kind)
+        if (entry.kind == kind) {
             return entry.name;
+        }
     }
     return "unknown";
 }
@@ -128,8 +137,9 @@ const char *BdPeerIdentity::KindName(unsigned kind) {
 std::string BdPeerIdentity::Describe() const {
     std::string kindList;
     for (const KindEntry &entry : kKinds) {
-        if ((kinds & entry.kind) != 0)
+        if ((kinds & entry.kind) != 0) {
             kindList += (kindList.empty() ? "" : ",") + std::string(entry.name);
+        }
     }
     return uuid + " (" + kindList + ")";
 }

@@ -47,27 +47,33 @@ bool Configure(SSL_CTX *context, const BdTlsServerContext::Settings &settings,
     SSL_CTX_set_session_cache_mode(context, SSL_SESS_CACHE_SERVER);
     SSL_CTX_set_session_id_context(context, kSessionIdContext, sizeof(kSessionIdContext) - 1);
 
-    if (SSL_CTX_use_certificate_chain_file(context, settings.certificate_file.c_str()) != 1)
+    if (SSL_CTX_use_certificate_chain_file(context, settings.certificate_file.c_str()) != 1) {
         return Fail("certificate", settings.certificate_file, failure);
-    if (SSL_CTX_use_PrivateKey_file(context, settings.key_file.c_str(), SSL_FILETYPE_PEM) != 1)
+    }
+    if (SSL_CTX_use_PrivateKey_file(context, settings.key_file.c_str(), SSL_FILETYPE_PEM) != 1) {
         return Fail("private key", settings.key_file, failure);
+    }
     if (SSL_CTX_check_private_key(context) != 1) {
         ERR_clear_error();
         *failure = "TLS private key file " + settings.key_file +
                    ": does not match the certificate " + settings.certificate_file;
         return false;
     }
-    if (settings.ca_file.empty())
+    if (settings.ca_file.empty()) {
         return true;
-    if (SSL_CTX_load_verify_locations(context, settings.ca_file.c_str(), nullptr) != 1)
+    }
+    if (SSL_CTX_load_verify_locations(context, settings.ca_file.c_str(), nullptr) != 1) {
         return Fail("CA", settings.ca_file, failure);
+    }
     // Tells the peer which CA to choose its certificate by.
     STACK_OF(X509_NAME) *names = SSL_load_client_CA_file(settings.ca_file.c_str());
-    if (names != nullptr)
+    if (names != nullptr) {
         SSL_CTX_set_client_CA_list(context, names);
+    }
     int mode = SSL_VERIFY_PEER;
-    if (settings.require_peer_certificate)
+    if (settings.require_peer_certificate) {
         mode |= SSL_VERIFY_FAIL_IF_NO_PEER_CERT;
+    }
     SSL_CTX_set_verify(context, mode, nullptr);
     return true;
 }

@@ -21,18 +21,18 @@ constexpr size_t kCDataCloseLength = 3;
 
 }  // namespace
 
-BdXmlReader::BdXmlReader() : elem_index_(new XmlElemIndex) {}
+BdXmlReader::BdXmlReader() : _elemIndex(new XmlElemIndex) {}
 
 BdXmlReader::~BdXmlReader() = default;
 
 bool BdXmlReader::Load(XmlText path) {
-    result_.Clear();
-    document_.clear();
-    doc_flags_ = 0;
+    _result.Clear();
+    _document.clear();
+    _docFlags = 0;
     XmlFileContent content;
     bool read;
     {
-        XmlFile file(&result_);
+        XmlFile file(&_result);
         read = file.Open(path.Get()) && file.Read(&content);
     }
     if (!read) {
@@ -40,24 +40,24 @@ bool BdXmlReader::Load(XmlText path) {
         ResetToTop();
         return false;
     }
-    doc_flags_ = content.flags;
+    _docFlags = content.flags;
     ConvertToDocument(&content);
     Parse();
     return IsWellFormed();
 }
 
 void BdXmlReader::ResetMainPos() {
-    current_pos_ = 0;
-    child_pos_ = 0;
+    _currentPos = 0;
+    _childPos = 0;
 }
 
 bool BdXmlReader::FindElem(XmlText name) {
-    const XmlElemIndex &index = *elem_index_;
-    uint32_t i = current_pos_ ? index[current_pos_].next_sibling : index[parent_pos_].first_child;
+    const XmlElemIndex &index = *_elemIndex;
+    uint32_t i = _currentPos ? index[_currentPos].next_sibling : index[_parentPos].first_child;
     for (; i != 0; i = index[i].next_sibling) {
         if (name.IsEmpty() || TagName(i) == name.Get()) {
-            current_pos_ = i;
-            child_pos_ = 0;
+            _currentPos = i;
+            _childPos = 0;
             return true;
         }
     }
@@ -65,29 +65,29 @@ bool BdXmlReader::FindElem(XmlText name) {
 }
 
 bool BdXmlReader::IntoElem() {
-    if (current_pos_ == 0) {
+    if (_currentPos == 0) {
         return false;
     }
-    parent_pos_ = current_pos_;
-    current_pos_ = child_pos_;
-    child_pos_ = 0;
+    _parentPos = _currentPos;
+    _currentPos = _childPos;
+    _childPos = 0;
     return true;
 }
 
 std::string BdXmlReader::GetTagName() const {
-    return current_pos_ ? TagName(current_pos_) : std::string();
+    return _currentPos ? TagName(_currentPos) : std::string();
 }
 
 std::string BdXmlReader::GetData() const {
     std::string data;
-    if (current_pos_ == 0) {
+    if (_currentPos == 0) {
         return data;
     }
-    const XmlElemRecord &element = (*elem_index_)[current_pos_];
+    const XmlElemRecord &element = (*_elemIndex)[_currentPos];
     if (element.IsEmpty() || element.first_child != 0) {
         return data;
     }
-    const char *content = document_.data() + element.start + element.StartTagLength();
+    const char *content = _document.data() + element.start + element.StartTagLength();
     const size_t length = element.length - element.StartTagLength() - element.EndTagLength();
     if (!std::memchr(content, '<', length)) {
         XmlCharReference::AppendDecoded(content, length, &data);
@@ -110,35 +110,35 @@ std::string BdXmlReader::GetData() const {
 }
 
 void BdXmlReader::ResetToTop() {
-    parent_pos_ = 0;
-    current_pos_ = 0;
-    child_pos_ = 0;
+    _parentPos = 0;
+    _currentPos = 0;
+    _childPos = 0;
 }
 
 void BdXmlReader::ResetIndex() {
-    elem_index_.reset(new XmlElemIndex);
-    free_pos_ = 1;
+    _elemIndex.reset(new XmlElemIndex);
+    _freePos = 1;
 }
 
 void BdXmlReader::ConvertToDocument(XmlFileContent *content) {
     if (content->IsUtf16()) {
-        document_ = XmlEncoding::Utf16ToUtf8(content->bytes, &result_);
-    } else if (!XmlEncoding::IconvToUtf8(content->bytes, content->encoding, &result_, &document_)) {
-        document_.swap(content->bytes);  // no conversion known: take the bytes as they are
+        _document = XmlEncoding::Utf16ToUtf8(content->bytes, &_result);
+    } else if (!XmlEncoding::IconvToUtf8(content->bytes, content->encoding, &_result, &_document)) {
+        _document.swap(content->bytes);  // no conversion known: take the bytes as they are
     }
 }
 
 void BdXmlReader::Parse() {
     ResetToTop();
     ResetIndex();
-    if (document_.size() > kMaxDocumentLength) {
+    if (_document.size() > kMaxDocumentLength) {
         LogLimit("document", 0);
         return;
     }
-    elem_index_->Reserve(document_.size() / 64 + 8);
+    _elemIndex->Reserve(_document.size() / 64 + 8);
 
     XmlTagStack stack;
-    XmlTokenizer tokenizer(document_.data(), document_.size());
+    XmlTokenizer tokenizer(_document.data(), _document.size());
     XmlNode node;
     bool indexing = true;
     while (indexing && tokenizer.Next(&node)) {
@@ -148,7 +148,7 @@ void BdXmlReader::Parse() {
                 attributes.emplace_back("type", node.error_type);
             }
             attributes.emplace_back("offset", std::to_string(node.error_offset));
-            result_.Add(node.error, attributes);
+            _result.Add(node.error, attributes);
             MarkError(OpenParent(stack));
         }
         if (node.type == XmlNodeType::kStartTag || node.type == XmlNodeType::kEmptyElementTag) {
@@ -157,19 +157,19 @@ void BdXmlReader::Parse() {
             indexing = EndElement(node, &stack);
         }
     }
-    CloseNeverEnded(&stack, 0, document_.size());
+    CloseNeverEnded(&stack, 0, _document.size());
 
-    const XmlElemIndex &index = *elem_index_;
+    const XmlElemIndex &index = *_elemIndex;
     if (index[0].first_child == 0) {
-        result_.Add("no_root_element");
+        _result.Add("no_root_element");
     } else if (index[index[0].first_child].next_sibling != 0) {
-        result_.Add("root_has_sibling");
+        _result.Add("root_has_sibling");
     }
     ResetToTop();
 }
 
 bool BdXmlReader::IsWellFormed() const {
-    const XmlElemIndex &index = *elem_index_;
+    const XmlElemIndex &index = *_elemIndex;
     const uint32_t root = index[0].first_child;
     return root != 0 && index[root].next_sibling == 0 &&
            (index[0].level_flags & XmlElemRecord::kDocumentHasErrors) == 0;
@@ -177,7 +177,7 @@ bool BdXmlReader::IsWellFormed() const {
 
 bool BdXmlReader::StartElement(const XmlNode &node, XmlTagStack *stack) {
     const uint32_t parent = OpenParent(*stack);
-    const uint32_t level = (*elem_index_)[parent].Level() + 1;
+    const uint32_t level = (*_elemIndex)[parent].Level() + 1;
     if (node.length > XmlElemRecord::kMaxStartTagLength) {
         LogLimit("start_tag", node.offset);
         return false;
@@ -186,11 +186,11 @@ bool BdXmlReader::StartElement(const XmlNode &node, XmlTagStack *stack) {
         LogLimit("nesting", node.offset);
         return false;
     }
-    if (free_pos_ >= elem_index_->Capacity()) {
-        elem_index_->Grow(free_pos_);
+    if (_freePos >= _elemIndex->Capacity()) {
+        _elemIndex->Grow(_freePos);
     }
-    const uint32_t i = free_pos_++;
-    XmlElemRecord &element = (*elem_index_)[i];
+    const uint32_t i = _freePos++;
+    XmlElemRecord &element = (*_elemIndex)[i];
     element = XmlElemRecord();
     element.start = static_cast<uint32_t>(node.offset);
     element.SetTagLengths(static_cast<uint32_t>(node.length), 0);
@@ -199,7 +199,7 @@ bool BdXmlReader::StartElement(const XmlNode &node, XmlTagStack *stack) {
     if (node.type == XmlNodeType::kEmptyElementTag) {
         element.length = static_cast<uint32_t>(node.length);
     } else {
-        stack->Push(std::string_view(document_.data() + node.name_offset, node.name_length), i);
+        stack->Push(std::string_view(_document.data() + node.name_offset, node.name_length), i);
     }
     return true;
 }
@@ -209,16 +209,16 @@ bool BdXmlReader::EndElement(const XmlNode &node, XmlTagStack *stack) {
         LogLimit("end_tag", node.offset);
         return false;
     }
-    const std::string_view name(document_.data() + node.name_offset, node.name_length);
+    const std::string_view name(_document.data() + node.name_offset, node.name_length);
     size_t depth;
     if (!stack->FindInnermost(name, &depth)) {
-        result_.Add("lone_end_tag",
+        _result.Add("lone_end_tag",
                     {{"tagname", std::string(name)}, {"offset", std::to_string(node.offset)}});
         MarkError(OpenParent(*stack));
         return true;
     }
     CloseNeverEnded(stack, depth + 1, node.offset);
-    XmlElemRecord &element = (*elem_index_)[stack->RecordAt(depth)];
+    XmlElemRecord &element = (*_elemIndex)[stack->RecordAt(depth)];
     element.SetTagLengths(element.StartTagLength(), static_cast<uint32_t>(node.length));
     element.length = static_cast<uint32_t>(node.offset + node.length - element.start);
     stack->Pop();
@@ -230,10 +230,10 @@ void BdXmlReader::CloseNeverEnded(XmlTagStack *stack, size_t fromDepth, size_t c
     // which keeps a pile of unended tags linear to repair.
     for (size_t depth = fromDepth; depth < stack->Size(); ++depth) {
         const uint32_t i = stack->RecordAt(depth);
-        XmlElemRecord &element = (*elem_index_)[i];
+        XmlElemRecord &element = (*_elemIndex)[i];
         element.length = element.StartTagLength();
         element.level_flags |= XmlElemRecord::kNeverEnded;
-        result_.Add("unended_start_tag", {{"tagname", TagName(i)},
+        _result.Add("unended_start_tag", {{"tagname", TagName(i)},
                                           {"offset", std::to_string(element.start)},
                                           {"offset2", std::to_string(closedAt)}});
         MarkError(element.parent);
@@ -245,7 +245,7 @@ void BdXmlReader::CloseNeverEnded(XmlTagStack *stack, size_t fromDepth, size_t c
 }
 
 void BdXmlReader::LinkLastChild(uint32_t parent, uint32_t child) {
-    XmlElemIndex &index = *elem_index_;
+    XmlElemIndex &index = *_elemIndex;
     index[child].parent = parent;
     index[child].next_sibling = 0;
     const uint32_t first = index[parent].first_child;
@@ -264,7 +264,7 @@ void BdXmlReader::LinkLastChild(uint32_t parent, uint32_t child) {
 void BdXmlReader::MoveChildrenAfter(uint32_t element) {
     // The element is still open, so it is the last child of its parent and its children can be
     // spliced in right after it.
-    XmlElemIndex &index = *elem_index_;
+    XmlElemIndex &index = *_elemIndex;
     const uint32_t first = index[element].first_child;
     if (first == 0) {
         return;
@@ -286,12 +286,12 @@ void BdXmlReader::MoveChildrenAfter(uint32_t element) {
 }
 
 void BdXmlReader::MarkError(uint32_t element) {
-    (*elem_index_)[element].level_flags |= XmlElemRecord::kErrorInside;
-    (*elem_index_)[0].level_flags |= XmlElemRecord::kDocumentHasErrors;
+    (*_elemIndex)[element].level_flags |= XmlElemRecord::kErrorInside;
+    (*_elemIndex)[0].level_flags |= XmlElemRecord::kDocumentHasErrors;
 }
 
 void BdXmlReader::LogLimit(const char *what, size_t offset) {
-    result_.Add("record_limit", {{"type", what}, {"offset", std::to_string(offset)}});
+    _result.Add("record_limit", {{"type", what}, {"offset", std::to_string(offset)}});
     MarkError(0);
 }
 
@@ -300,9 +300,9 @@ uint32_t BdXmlReader::OpenParent(const XmlTagStack &stack) const {
 }
 
 std::string BdXmlReader::TagName(uint32_t element) const {
-    const XmlElemRecord &record = (*elem_index_)[element];
+    const XmlElemRecord &record = (*_elemIndex)[element];
     size_t nameBegin;
     const size_t length = XmlTokenizer::NameLength(
-        document_.data(), record.start + 1, record.start + record.StartTagLength(), &nameBegin);
-    return document_.substr(nameBegin, length);
+        _document.data(), record.start + 1, record.start + record.StartTagLength(), &nameBegin);
+    return _document.substr(nameBegin, length);
 }

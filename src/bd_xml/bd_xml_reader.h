@@ -55,9 +55,9 @@ class BdXmlReader {
     std::string GetData() const;
 
     // Diagnostics: what the last load did, one empty element per event.
-    const std::string &GetResult() const { return result_.Text(); }
+    const std::string &GetResult() const { return _result.Text(); }
     // The encoding-form flags of the loaded file (the XmlFile flags).
-    uint32_t GetDocFlags() const { return doc_flags_; }
+    uint32_t GetDocFlags() const { return _docFlags; }
 
   private:
     void ResetToTop();
@@ -77,14 +77,14 @@ class BdXmlReader {
     uint32_t OpenParent(const XmlTagStack &stack) const;
     std::string TagName(uint32_t element) const;
 
-    std::string document_;
-    XmlResultLog result_;
-    uint32_t parent_pos_ = 0;
-    uint32_t current_pos_ = 0;
-    uint32_t child_pos_ = 0;
-    uint32_t free_pos_ = 1;
-    uint32_t doc_flags_ = 0;
-    std::unique_ptr<XmlElemIndex> elem_index_;
+    std::string _document;
+    XmlResultLog _result;
+    uint32_t _parentPos = 0;
+    uint32_t _currentPos = 0;
+    uint32_t _childPos = 0;
+    uint32_t _freePos = 1;
+    uint32_t _docFlags = 0;
+    std::unique_ptr<XmlElemIndex> _elemIndex;
 };
 
 #endif  // BD_XML_BD_XML_READER_H

@@ -3,22 +3,22 @@
 #include <algorithm>
 
 XmlElemIndex::XmlElemIndex() {
-    segments_.emplace_back(new XmlElemRecord[1]());
-    capacity_ = 1;
+    _segments.emplace_back(new XmlElemRecord[1]());
+    _capacity = 1;
 }
 
 void XmlElemIndex::Reserve(uint64_t records) {
-    while (capacity_ < records) {
+    while (_capacity < records) {
         GrowTowards(records);
     }
 }
 
 void XmlElemIndex::Grow(uint64_t used) {
-    GrowTowards(std::max(used + used / 2, capacity_ + 1));
+    GrowTowards(std::max(used + used / 2, _capacity + 1));
 }
 
 void XmlElemIndex::GrowTowards(uint64_t wanted) {
-    const uint64_t segmentEnd = segments_.size() * kSegmentRecords;
+    const uint64_t segmentEnd = _segments.size() * kSegmentRecords;
     if (wanted <= segmentEnd) {
         ResizeLastSegment(wanted - (segmentEnd - kSegmentRecords));
         return;
@@ -27,15 +27,15 @@ void XmlElemIndex::GrowTowards(uint64_t wanted) {
         ResizeLastSegment(kSegmentRecords);
     }
     const uint64_t newRecords = std::min<uint64_t>(wanted - segmentEnd, kSegmentRecords);
-    segments_.emplace_back(new XmlElemRecord[newRecords]());
-    capacity_ += newRecords;
+    _segments.emplace_back(new XmlElemRecord[newRecords]());
+    _capacity += newRecords;
 }
 
 void XmlElemIndex::ResizeLastSegment(uint64_t records) {
     const uint64_t oldRecords = LastSegmentSize();
     std::unique_ptr<XmlElemRecord[]> segment(new XmlElemRecord[records]());
-    std::copy(segments_.back().get(), segments_.back().get() + std::min(oldRecords, records),
+    std::copy(_segments.back().get(), _segments.back().get() + std::min(oldRecords, records),
               segment.get());
-    segments_.back() = std::move(segment);
-    capacity_ += records - oldRecords;
+    _segments.back() = std::move(segment);
+    _capacity += records - oldRecords;
 }

@@ -19,7 +19,7 @@ class XmlElemIndex {
     XmlElemIndex(const XmlElemIndex &) = delete;
     XmlElemIndex &operator=(const XmlElemIndex &) = delete;
 
-    uint64_t Capacity() const { return capacity_; }
+    uint64_t Capacity() const { return _capacity; }
     // Makes room for at least `records` records (the existing ones are kept).
     void Reserve(uint64_t records);
     // Called when `used` records fill the capacity: grows to one and a half times that, but by
@@ -28,10 +28,10 @@ class XmlElemIndex {
 
     // `i` must be below Capacity().
     XmlElemRecord &operator[](uint32_t i) {
-        return segments_[i / kSegmentRecords][i % kSegmentRecords];
+        return _segments[i / kSegmentRecords][i % kSegmentRecords];
     }
     const XmlElemRecord &operator[](uint32_t i) const {
-        return segments_[i / kSegmentRecords][i % kSegmentRecords];
+        return _segments[i / kSegmentRecords][i % kSegmentRecords];
     }
 
   private:
@@ -41,11 +41,11 @@ class XmlElemIndex {
     // Reallocates the last segment to `records` records, copying what it holds.
     void ResizeLastSegment(uint64_t records);
     uint64_t LastSegmentSize() const {
-        return capacity_ - (segments_.size() - 1) * kSegmentRecords;
+        return _capacity - (_segments.size() - 1) * kSegmentRecords;
     }
 
-    std::vector<std::unique_ptr<XmlElemRecord[]>> segments_;
-    uint64_t capacity_ = 0;
+    std::vector<std::unique_ptr<XmlElemRecord[]>> _segments;
+    uint64_t _capacity = 0;
 };
 
 #endif  // BD_XML_XML_ELEM_INDEX_H

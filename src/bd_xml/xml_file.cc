@@ -130,21 +130,21 @@ bool XmlFileContent::IsUtf16() const {
 }
 
 XmlFile::~XmlFile() {
-    if (fd_ >= 0) {
-        close(fd_);
+    if (_fd >= 0) {
+        close(_fd);
     }
 }
 
 bool XmlFile::Open(const char *path) {
     // Non-blocking so that opening a pipe cannot wait for a writer.
-    fd_ = path ? open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK) : -1;
-    if (fd_ < 0) {
+    _fd = path ? open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK) : -1;
+    if (_fd < 0) {
         LogError(path ? errno : EINVAL);
         return false;
     }
     struct stat status;
     int error = 0;
-    if (fstat(fd_, &status) != 0) {
+    if (fstat(_fd, &status) != 0) {
         error = errno;
     } else if (S_ISDIR(status.st_mode)) {
         error = EISDIR;
@@ -157,17 +157,17 @@ bool XmlFile::Open(const char *path) {
         LogError(error);
         return false;
     }
-    size_ = static_cast<uint64_t>(status.st_size);
+    _size = static_cast<uint64_t>(status.st_size);
     return true;
 }
 
 bool XmlFile::Read(XmlFileContent *content) {
     *content = XmlFileContent();
-    if (size_ == 0) {
+    if (_size == 0) {
         return true;
     }
     std::string head;
-    if (!ReadAt(0, std::min<uint64_t>(kHeadLength, size_), &head)) {
+    if (!ReadAt(0, std::min<uint64_t>(kHeadLength, _size), &head)) {
         return false;
     }
     size_t markLength = 0;
@@ -176,7 +176,7 @@ bool XmlFile::Read(XmlFileContent *content) {
             content->flags = mark.flag;
             content->encoding = mark.encoding;
             markLength = mark.length;
-            log_->Add("bom", {{"encoding", mark.encoding}});
+            _log->Add("bom", {{"encoding", mark.encoding}});
             break;
         }
     }
@@ -187,22 +187,22 @@ bool XmlFile::Read(XmlFileContent *content) {
         }
     }
 
-    if (!ReadAt(markLength, size_ - std::min<uint64_t>(markLength, size_), &content->bytes)) {
+    if (!ReadAt(markLength, _size - std::min<uint64_t>(markLength, _size), &content->bytes)) {
         return false;
     }
     const size_t unitSize = content->IsUtf16() ? 2 : 1;
     content->bytes.resize(content->bytes.size() / unitSize * unitSize);  // no half unit
-    log_->Add("read", {{"encoding", content->encoding},
+    _log->Add("read", {{"encoding", content->encoding},
                        {"length", std::to_string(content->bytes.size() / unitSize)}});
     const size_t zeros = RemoveZeroUnits(&content->bytes, unitSize);
     if (zeros > 0) {
-        log_->Add("nulls_removed", {{"count", std::to_string(zeros)}});
+        _log->Add("nulls_removed", {{"count", std::to_string(zeros)}});
     }
     if (content->flags & kUtf16BeFile) {
         for (size_t i = 0; i + 1 < content->bytes.size(); i += 2) {
             std::swap(content->bytes[i], content->bytes[i + 1]);
         }
-        log_->Add("endian_swap");
+        _log->Add("endian_swap");
     }
     return true;
 }
@@ -252,7 +252,7 @@ bool XmlFile::ReadAt(uint64_t offset, size_t length, std::string *out) {
     out->assign(length, '\0');
     size_t done = 0;
     while (done < length) {
-        const ssize_t got = pread(fd_, &(*out)[done], length - done, offset + done);
+        const ssize_t got = pread(_fd, &(*out)[done], length - done, offset + done);
         if (got < 0 && errno == EINTR) {
             continue;
         }
@@ -274,5 +274,5 @@ void XmlFile::LogError(int error) {
     char buffer[256];
     std::string message = strerror_r(error, buffer, sizeof buffer);
     message = message.substr(0, std::min<size_t>(message.find_first_of("\r\n"), 100));
-    log_->Add("file_error", {{"msg", message}, {"n", std::to_string(error)}});
+    _log->Add("file_error", {{"msg", message}, {"n", std::to_string(error)}});
 }

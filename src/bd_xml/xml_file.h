@@ -31,7 +31,7 @@ class XmlFile {
     static constexpr uint32_t kUtf16BeFile = 0x80;
 
     // Events go to `log`, which must outlive this object.
-    explicit XmlFile(XmlResultLog *log) : log_(log) {}
+    explicit XmlFile(XmlResultLog *log) : _log(log) {}
     ~XmlFile();
     XmlFile(const XmlFile &) = delete;
     XmlFile &operator=(const XmlFile &) = delete;
@@ -50,9 +50,9 @@ class XmlFile {
     bool ReadAt(uint64_t offset, size_t length, std::string *out);
     void LogError(int error);
 
-    XmlResultLog *log_;
-    int fd_ = -1;
-    uint64_t size_ = 0;
+    XmlResultLog *_log;
+    int _fd = -1;
+    uint64_t _size = 0;
 };
 
 #endif  // BD_XML_XML_FILE_H

@@ -27,17 +27,17 @@ void AppendEscaped(const std::string &value, std::string *out) {
 }  // namespace
 
 void XmlResultLog::Add(const char *event, const Attributes &attributes) {
-    if (text_.size() > kMaxLength) {
+    if (_text.size() > kMaxLength) {
         return;
     }
-    text_.push_back('<');
-    text_.append(event);
+    _text.push_back('<');
+    _text.append(event);
     for (const auto &attribute : attributes) {
-        text_.push_back(' ');
-        text_.append(attribute.first);
-        text_.append("=\"");
-        AppendEscaped(attribute.second, &text_);
-        text_.push_back('"');
+        _text.push_back(' ');
+        _text.append(attribute.first);
+        _text.append("=\"");
+        AppendEscaped(attribute.second, &_text);
+        _text.push_back('"');
     }
-    text_.append("/>");
+    _text.append("/>");
 }

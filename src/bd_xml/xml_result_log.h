@@ -13,15 +13,15 @@ class XmlResultLog {
   public:
     using Attributes = std::vector<std::pair<const char *, std::string>>;
 
-    void Clear() { text_.clear(); }
+    void Clear() { _text.clear(); }
     void Add(const char *event, const Attributes &attributes = {});
-    const std::string &Text() const { return text_; }
+    const std::string &Text() const { return _text; }
 
   private:
     // Entries are dropped once the text is longer than this.
     static constexpr size_t kMaxLength = 999;
 
-    std::string text_;
+    std::string _text;
 };
 
 #endif  // BD_XML_XML_RESULT_LOG_H

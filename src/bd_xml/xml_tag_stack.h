@@ -18,10 +18,10 @@ class XmlTagStack {
 
     void Push(std::string_view name, uint32_t record);
     void Pop();
-    bool Empty() const { return entries_.empty(); }
-    size_t Size() const { return entries_.size(); }
+    bool Empty() const { return _entries.empty(); }
+    size_t Size() const { return _entries.size(); }
     // Record of the open element at `depth` (0 = outermost); depth must be below Size().
-    uint32_t RecordAt(size_t depth) const { return entries_[depth].record; }
+    uint32_t RecordAt(size_t depth) const { return _entries[depth].record; }
     // Depth of the innermost open element named exactly `name`; false when none is open.
     bool FindInnermost(std::string_view name, size_t *depth) const;
 
@@ -31,8 +31,8 @@ class XmlTagStack {
         uint32_t record;
     };
 
-    std::vector<Entry> entries_;
-    std::unordered_map<std::string_view, std::vector<size_t>> depths_by_name_;
+    std::vector<Entry> _entries;
+    std::unordered_map<std::string_view, std::vector<size_t>> _depthsByName;
 };
 
 #endif  // BD_XML_XML_TAG_STACK_H

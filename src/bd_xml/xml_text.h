@@ -9,14 +9,14 @@
 // A null pointer means "no text".
 class XmlText {
   public:
-    XmlText(const char *text = nullptr) : text_(text) {}
-    XmlText(const std::string &text) : text_(text.c_str()) {}
+    XmlText(const char *text = nullptr) : _text(text) {}
+    XmlText(const std::string &text) : _text(text.c_str()) {}
 
-    const char *Get() const { return text_; }
-    bool IsEmpty() const { return text_ == nullptr || text_[0] == '\0'; }
+    const char *Get() const { return _text; }
+    bool IsEmpty() const { return _text == nullptr || _text[0] == '\0'; }
 
   private:
-    const char *text_;
+    const char *_text;
 };
 
 #endif  // BD_XML_XML_TEXT_H

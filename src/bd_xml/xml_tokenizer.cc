@@ -49,59 +49,59 @@ size_t XmlTokenizer::NameLength(const char *text, size_t begin, size_t end, size
 }
 
 bool XmlTokenizer::Next(XmlNode *node) {
-    if (pos_ >= length_) {
+    if (_pos >= _length) {
         return false;
     }
     *node = XmlNode();
-    node->offset = pos_;
-    if (text_[pos_] != '<') {
+    node->offset = _pos;
+    if (_text[_pos] != '<') {
         ReadText(node);
         return true;
     }
-    if (pos_ + 1 >= length_) {
+    if (_pos + 1 >= _length) {
         Unterminated(node, "tag");
         return true;
     }
-    size_t nameFrom = pos_ + 2;
-    switch (text_[pos_ + 1]) {
+    size_t nameFrom = _pos + 2;
+    switch (_text[_pos + 1]) {
         case '/':
             node->type = XmlNodeType::kEndTag;
-            ReadUntil(node, ">", pos_ + 2, "end_tag");
+            ReadUntil(node, ">", _pos + 2, "end_tag");
             break;
         case '?':
             node->type = XmlNodeType::kProcessingInstruction;
-            ReadUntil(node, "?>", pos_ + 2, "processing_instruction");
+            ReadUntil(node, "?>", _pos + 2, "processing_instruction");
             break;
         case '!':
             ReadExclamation(node);
             return true;
         default:
-            if (!StartsStartTag(text_[pos_ + 1])) {
+            if (!StartsStartTag(_text[_pos + 1])) {
                 Fail(node, "first_tag_syntax", 1);
                 return true;
             }
-            nameFrom = pos_ + 1;
+            nameFrom = _pos + 1;
             ReadStartTag(node);
     }
     if (node->type != XmlNodeType::kBadMarkup) {
         node->name_length =
-            NameLength(text_, nameFrom, node->offset + node->length, &node->name_offset);
+            NameLength(_text, nameFrom, node->offset + node->length, &node->name_offset);
     }
     return true;
 }
 
 void XmlTokenizer::ReadText(XmlNode *node) {
-    const void *lt = std::memchr(text_ + pos_, '<', length_ - pos_);
-    const size_t end = lt ? static_cast<const char *>(lt) - text_ : length_;
+    const void *lt = std::memchr(_text + _pos, '<', _length - _pos);
+    const size_t end = lt ? static_cast<const char *>(lt) - _text : _length;
     node->type = XmlNodeType::kWhitespace;
-    for (size_t i = pos_; i < end; ++i) {
-        if (!IsWhitespace(text_[i])) {
+    for (size_t i = _pos; i < end; ++i) {
+        if (!IsWhitespace(_text[i])) {
             node->type = XmlNodeType::kText;
             break;
         }
     }
-    node->length = end - pos_;
-    pos_ = end;
+    node->length = end - _pos;
+    _pos = end;
 }
 
 void XmlTokenizer::ReadStartTag(XmlNode *node) {
@@ -110,16 +110,16 @@ void XmlTokenizer::ReadStartTag(XmlNode *node) {
     // swallow the rest of the document.
     bool expectValue = false;
     bool inUnquotedValue = false;
-    size_t i = pos_ + 1;
-    while (i < length_) {
-        const char c = text_[i];
+    size_t i = _pos + 1;
+    while (i < _length) {
+        const char c = _text[i];
         if (c == '>') {
             // A slash that ends an unquoted value belongs to the value: <a href=x/> is not empty.
-            if (!inUnquotedValue && text_[i - 1] == '/') {
+            if (!inUnquotedValue && _text[i - 1] == '/') {
                 node->type = XmlNodeType::kEmptyElementTag;
             }
             node->length = i + 1 - node->offset;
-            pos_ = i + 1;
+            _pos = i + 1;
             return;
         }
         if (inUnquotedValue) {
@@ -127,11 +127,11 @@ void XmlTokenizer::ReadStartTag(XmlNode *node) {
         } else if (expectValue && !IsWhitespace(c)) {
             expectValue = false;
             if (c == '"' || c == '\'') {
-                const void *close = std::memchr(text_ + i + 1, c, length_ - i - 1);
+                const void *close = std::memchr(_text + i + 1, c, _length - i - 1);
                 if (!close) {
                     break;
                 }
-                i = static_cast<const char *>(close) - text_;
+                i = static_cast<const char *>(close) - _text;
             } else {
                 inUnquotedValue = true;
             }
@@ -144,26 +144,26 @@ void XmlTokenizer::ReadStartTag(XmlNode *node) {
 }
 
 void XmlTokenizer::ReadExclamation(XmlNode *node) {
-    if (pos_ + 2 >= length_) {
+    if (_pos + 2 >= _length) {
         Unterminated(node, "tag");
         return;
     }
-    const char third = text_[pos_ + 2];
-    const char fourth = pos_ + 3 < length_ ? text_[pos_ + 3] : '\0';
+    const char third = _text[_pos + 2];
+    const char fourth = _pos + 3 < _length ? _text[_pos + 3] : '\0';
     if (third == '-') {
         if (fourth != '-') {
             Fail(node, "comment_tag_syntax", 3);
             return;
         }
         node->type = XmlNodeType::kComment;
-        ReadUntil(node, "-->", pos_ + 4, "comment");
+        ReadUntil(node, "-->", _pos + 4, "comment");
     } else if (third == '[') {
         if (fourth != 'C') {
             Fail(node, "cdata_section_syntax", 3);
             return;
         }
         node->type = XmlNodeType::kCDataSection;
-        ReadUntil(node, "]]>", pos_ + 4, "cdata_section");
+        ReadUntil(node, "]]>", _pos + 4, "cdata_section");
     } else if (third == 'D') {
         ReadDocumentType(node);
     } else {
@@ -174,13 +174,13 @@ void XmlTokenizer::ReadExclamation(XmlNode *node) {
 void XmlTokenizer::ReadDocumentType(XmlNode *node) {
     node->type = XmlNodeType::kDocumentType;
     bool inSubset = false;
-    size_t i = pos_ + 3;
-    while (i < length_) {
-        const char c = text_[i];
+    size_t i = _pos + 3;
+    while (i < _length) {
+        const char c = _text[i];
         if (!inSubset) {
             if (c == '>') {
                 node->length = i + 1 - node->offset;
-                pos_ = i + 1;
+                _pos = i + 1;
                 return;
             }
             inSubset = c == '[';
@@ -190,8 +190,8 @@ void XmlTokenizer::ReadDocumentType(XmlNode *node) {
             ++i;
         } else if (c != '<') {
             ++i;
-        } else if (i + 2 < length_ && text_[i + 1] == '!' &&
-                   StartsSubsetDeclaration(text_[i + 2])) {
+        } else if (i + 2 < _length && _text[i + 1] == '!' &&
+                   StartsSubsetDeclaration(_text[i + 2])) {
             // Entity values may hold ">", so the declaration ends outside quotes.
             i = FindOutsideQuotes('>', i + 2) + 1;
         } else {
@@ -199,8 +199,8 @@ void XmlTokenizer::ReadDocumentType(XmlNode *node) {
                 node->error = "doctype_tag_syntax";
                 node->error_offset = i;
             }
-            const void *gt = std::memchr(text_ + i, '>', length_ - i);
-            i = gt ? static_cast<const char *>(gt) - text_ + 1 : length_;
+            const void *gt = std::memchr(_text + i, '>', _length - i);
+            i = gt ? static_cast<const char *>(gt) - _text + 1 : _length;
         }
     }
     Unterminated(node, "document_type");
@@ -209,16 +209,16 @@ void XmlTokenizer::ReadDocumentType(XmlNode *node) {
 void XmlTokenizer::ReadUntil(XmlNode *node, const char *terminator, size_t from,
                              const char *openType) {
     const size_t terminatorLength = std::strlen(terminator);
-    const void *found = from < length_
-                            ? memmem(text_ + from, length_ - from, terminator, terminatorLength)
+    const void *found = from < _length
+                            ? memmem(_text + from, _length - from, terminator, terminatorLength)
                             : nullptr;
     if (!found) {
         Unterminated(node, openType);
         return;
     }
-    const size_t end = static_cast<const char *>(found) - text_ + terminatorLength;
+    const size_t end = static_cast<const char *>(found) - _text + terminatorLength;
     node->length = end - node->offset;
-    pos_ = end;
+    _pos = end;
 }
 
 void XmlTokenizer::Fail(XmlNode *node, const char *error, size_t skip) {
@@ -226,7 +226,7 @@ void XmlTokenizer::Fail(XmlNode *node, const char *error, size_t skip) {
     node->error = error;
     node->error_offset = node->offset;
     node->length = skip;
-    pos_ += skip;
+    _pos += skip;
 }
 
 void XmlTokenizer::Unterminated(XmlNode *node, const char *openType) {
@@ -234,14 +234,14 @@ void XmlTokenizer::Unterminated(XmlNode *node, const char *openType) {
     node->error = "unterminated_tag_syntax";
     node->error_type = openType;
     node->error_offset = node->offset;
-    node->length = length_ - node->offset;
-    pos_ = length_;
+    node->length = _length - node->offset;
+    _pos = _length;
 }
 
 size_t XmlTokenizer::FindOutsideQuotes(char c, size_t from) const {
     char quote = '\0';
-    for (size_t i = from; i < length_; ++i) {
-        const char here = text_[i];
+    for (size_t i = from; i < _length; ++i) {
+        const char here = _text[i];
         if (quote) {
             quote = here == quote ? '\0' : quote;
         } else if (here == '"' || here == '\'') {
@@ -250,5 +250,5 @@ size_t XmlTokenizer::FindOutsideQuotes(char c, size_t from) const {
             return i;
         }
     }
-    return length_;
+    return _length;
 }

@@ -36,7 +36,7 @@ struct XmlNode {
 // it. Not thread-safe; one user at a time.
 class XmlTokenizer {
   public:
-    XmlTokenizer(const char *text, size_t length) : text_(text), length_(length) {}
+    XmlTokenizer(const char *text, size_t length) : _text(text), _length(length) {}
     XmlTokenizer(const XmlTokenizer &) = delete;
     XmlTokenizer &operator=(const XmlTokenizer &) = delete;
 
@@ -57,12 +57,12 @@ class XmlTokenizer {
     void ReadUntil(XmlNode *node, const char *terminator, size_t from, const char *openType);
     void Fail(XmlNode *node, const char *error, size_t skip);
     void Unterminated(XmlNode *node, const char *openType);
-    // Position of the next `c` at or after `from` that is outside a quoted value, or length_.
+    // Position of the next `c` at or after `from` that is outside a quoted value, or _length.
     size_t FindOutsideQuotes(char c, size_t from) const;
 
-    const char *text_;
-    size_t length_;
-    size_t pos_ = 0;
+    const char *_text;
+    size_t _length;
+    size_t _pos = 0;
 };
 
 #endif  // BD_XML_XML_TOKENIZER_H

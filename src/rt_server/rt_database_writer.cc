@@ -36,8 +36,9 @@ RtDatabaseWriter::~RtDatabaseWriter() {
 
 int RtDatabaseWriter::Start() {
     _wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (_wakeFd < 0)
+    if (_wakeFd < 0) {
         return BD_ERROR;
+    }
     _thread = std::thread(&RtDatabaseWriter::Run, this);
     return BD_SUCCESS;
 }
@@ -48,8 +49,9 @@ void RtDatabaseWriter::Stop() {
         _stopping = true;
     }
     _queueChanged.notify_all();
-    if (_thread.joinable())
+    if (_thread.joinable()) {
         _thread.join();
+    }
     if (_wakeFd >= 0) {
         close(_wakeFd);
         _wakeFd = -1;
@@ -67,13 +69,16 @@ int RtDatabaseWriter::SubmitPeer(uint64_t ticket, const RtPeerRows &rows) {
             std::vector<std::string> &tail = _queue.back().uuids;
             tail.erase(std::find(tail.begin(), tail.end(), uuid));
             --_queuedOfflineMarks;
-            if (tail.empty())
+            if (tail.empty()) {
                 _queue.pop_back();
+            }
         }
-        if (!Available())
+        if (!Available()) {
             return RtRecordWriter::kUnavailable;
-        if (_queuedHandshakes.load(std::memory_order_relaxed) >= kMaxQueuedHandshakes)
+        }
+        if (_queuedHandshakes.load(std::memory_order_relaxed) >= kMaxQueuedHandshakes) {
             return RtRecordWriter::kQueueFull;
+        }
         RtWriteRequest request;
         request.ticket = ticket;
         request.rows = rows;
@@ -96,8 +101,9 @@ void RtDatabaseWriter::SubmitOffline(std::vector<std::string> uuids) {
         }
         std::vector<std::string> &tail = _queue.back().uuids;
         for (std::string &uuid : uuids) {
-            if (_tailOffline.count(uuid) != 0)
+            if (_tailOffline.count(uuid) != 0) {
                 continue;
+            }
             if (_queuedOfflineMarks >= kMaxQueuedOfflineMarks) {
                 if (!_offlineDropLogged) {
                     BD_LOG(BD_LOG_ERROR, RT_DATABASE_OPERATION_ERROR,
@@ -111,8 +117,9 @@ void RtDatabaseWriter::SubmitOffline(std::vector<std::string> uuids) {
             tail.push_back(std::move(uuid));
             ++_queuedOfflineMarks;
         }
-        if (tail.empty())
+        if (tail.empty()) {
             _queue.pop_back();
+        }
     }
     _queueChanged.notify_one();
 }
@@ -128,8 +135,9 @@ void RtDatabaseWriter::TakeResults(std::vector<RtWriteResult> *results) {
 }
 
 void RtDatabaseWriter::Post(const std::vector<RtWriteResult> &results) {
-    if (results.empty())
+    if (results.empty()) {
         return;
+    }
     {
         std::lock_guard<std::mutex> lock(_resultMutex);
         _results.insert(_results.end(), results.begin(), results.end());
@@ -148,15 +156,18 @@ void RtDatabaseWriter::Run() {
                 std::unique_lock<std::mutex> lock(_queueMutex);
                 _queueChanged.wait_for(lock, std::chrono::milliseconds(kProbeIntervalMilliseconds),
                                        [this] { return _stopping; });
-                if (_stopping)
+                if (_stopping) {
                     return;
+                }
             }
-            if (Probe())
+            if (Probe()) {
                 _available.store(true, std::memory_order_relaxed);
+            }
             continue;
         }
-        if (!TakeBatch(&batch))
+        if (!TakeBatch(&batch)) {
             return;
+        }
         RunBatch(&batch);
     }
 }
@@ -165,21 +176,24 @@ bool RtDatabaseWriter::TakeBatch(std::vector<RtWriteRequest> *batch) {
     batch->clear();
     std::unique_lock<std::mutex> lock(_queueMutex);
     _queueChanged.wait(lock, [this] { return _stopping || !_queue.empty(); });
-    if (_stopping)
+    if (_stopping) {
         return false;
+    }
     std::set<std::string> keys;
     while (!_queue.empty() && batch->size() < kMaxBatchRequests &&
            RtRecordBatch::Fits(_queue.front(), &keys)) {
         RtWriteRequest &front = _queue.front();
-        if (front.kind == RtWriteRequest::kPeer)
+        if (front.kind == RtWriteRequest::kPeer) {
             _queuedHandshakes.fetch_sub(1, std::memory_order_relaxed);
-        else
+        } else {
             _queuedOfflineMarks -= front.uuids.size();
+        }
         batch->push_back(std::move(front));
         _queue.pop_front();
     }
-    if (_queue.empty())
+    if (_queue.empty()) {
         _tailOffline.clear();
+    }
     return true;
 }
 
@@ -195,8 +209,9 @@ void RtDatabaseWriter::RunBatch(std::vector<RtWriteRequest> *batch) {
                                 std::chrono::steady_clock::now() - started)
                                 .count();
     _lastBatchMicros.store(micros, std::memory_order_relaxed);
-    if (micros > _longestBatchMicros.load(std::memory_order_relaxed))
+    if (micros > _longestBatchMicros.load(std::memory_order_relaxed)) {
         _longestBatchMicros.store(micros, std::memory_order_relaxed);
+    }
     if (done) {
         Post(results);
         return;
@@ -217,10 +232,12 @@ void RtDatabaseWriter::GoUnavailable(std::vector<RtWriteRequest> *batch) {
             kept.push_back(std::move(request));
         }
     };
-    for (RtWriteRequest &request : *batch)
+    for (RtWriteRequest &request : *batch) {
         sort(request);
-    for (RtWriteRequest &request : _queue)
+    }
+    for (RtWriteRequest &request : _queue) {
         sort(request);
+    }
     _queuedHandshakes.store(0, std::memory_order_relaxed);
     _queue.clear();
     _tailOffline.clear();
@@ -230,8 +247,9 @@ void RtDatabaseWriter::GoUnavailable(std::vector<RtWriteRequest> *batch) {
         merged.kind = RtWriteRequest::kOffline;
         for (RtWriteRequest &request : kept) {
             for (std::string &uuid : request.uuids) {
-                if (_tailOffline.insert(uuid).second)
+                if (_tailOffline.insert(uuid).second) {
                     merged.uuids.push_back(std::move(uuid));
+                }
             }
         }
         _queuedOfflineMarks = merged.uuids.size();
@@ -247,8 +265,9 @@ bool RtDatabaseWriter::Probe() {
         return false;
     }
     std::vector<std::vector<std::vector<std::string>>> rows;
-    if (_database.RunStatements(kProbeStatements, &rows) != 2)
+    if (_database.RunStatements(kProbeStatements, &rows) != 2) {
         return false;
+    }
     const unsigned long serverLimit = rows[0].empty() || rows[0][0].empty()
                                           ? 0
                                           : std::strtoul(rows[0][0][0].c_str(), nullptr, 10);

@@ -46,20 +46,23 @@ RtRecordBatch::RtRecordBatch(BdDatabase *database, RtDatabaseOperation *operatio
       _maxBytes(maxBytes > kPacketMargin * 2 ? maxBytes - kPacketMargin : maxBytes) {}
 
 bool RtRecordBatch::Fits(const RtWriteRequest &request, std::set<std::string> *keys) {
-    if (request.kind != RtWriteRequest::kPeer)
+    if (request.kind != RtWriteRequest::kPeer) {
         return true;
+    }
     std::vector<std::string> mine;
     const RtPeerRows &rows = request.rows;
     if (rows.kind == kBdHandShakeClient) {
         mine.push_back("a" + rows.agent.agent_uuid);
     } else {
         mine.push_back("m" + rows.server.module_uuid);
-        if (rows.kind == kBdHandShakeModuleServer)
+        if (rows.kind == kBdHandShakeModuleServer) {
             mine.push_back("n" + rows.node.node_uuid);
+        }
     }
     for (const std::string &key : mine) {
-        if (keys->count(key) != 0)
+        if (keys->count(key) != 0) {
             return false;
+        }
     }
     keys->insert(mine.begin(), mine.end());
     return true;
@@ -69,11 +72,13 @@ bool RtRecordBatch::Run(const std::vector<RtWriteRequest> &requests,
                         std::vector<RtWriteResult> *results) {
     std::vector<int> codes(requests.size(), BD_SUCCESS);
     std::vector<std::vector<bool>> found(requests.size());
-    if (!LookUp(requests, &found, &codes) || !WriteAll(requests, found, &codes))
+    if (!LookUp(requests, &found, &codes) || !WriteAll(requests, found, &codes)) {
         return false;
+    }
     for (size_t i = 0; i < requests.size(); ++i) {
-        if (requests[i].kind == RtWriteRequest::kPeer)
+        if (requests[i].kind == RtWriteRequest::kPeer) {
             results->push_back({requests[i].ticket, codes[i]});
+        }
     }
     return true;
 }
@@ -83,26 +88,30 @@ bool RtRecordBatch::LookUp(const std::vector<RtWriteRequest> &requests,
     std::vector<std::string> statements;
     std::vector<size_t> owners;
     for (size_t i = 0; i < requests.size(); ++i) {
-        if (requests[i].kind != RtWriteRequest::kPeer)
+        if (requests[i].kind != RtWriteRequest::kPeer) {
             continue;
+        }
         const RtPeerRows &rows = requests[i].rows;
         std::vector<std::string> lookups;
         // A missing key fails before anything runs, as the operations do; a module server whose
         // own UUID is missing still writes its node first.
         if (rows.kind == kBdHandShakeClient) {
-            if (rows.agent.agent_uuid.empty())
+            if (rows.agent.agent_uuid.empty()) {
                 (*codes)[i] = BD_PARAMETER_INVALID;
-            else
+            } else {
                 lookups.push_back(_operation->AgentLookup(rows.agent));
+            }
         } else if (rows.kind == kBdHandShakeModuleServer && rows.node.node_uuid.empty()) {
             (*codes)[i] = BD_PARAMETER_INVALID;
         } else {
-            if (rows.kind == kBdHandShakeModuleServer)
+            if (rows.kind == kBdHandShakeModuleServer) {
                 lookups.push_back(_operation->NodeLookup(rows.node));
-            if (!rows.server.module_uuid.empty())
+            }
+            if (!rows.server.module_uuid.empty()) {
                 lookups.push_back(_operation->ModuleServerLookup(rows.server));
-            else if (rows.kind == kBdHandShakeServerPlatform)
+            } else if (rows.kind == kBdHandShakeServerPlatform) {
                 (*codes)[i] = BD_PARAMETER_INVALID;
+            }
         }
         for (std::string &lookup : lookups) {
             statements.push_back(std::move(lookup));
@@ -114,12 +123,15 @@ bool RtRecordBatch::LookUp(const std::vector<RtWriteRequest> &requests,
     for (size_t at = 0; at < statements.size();) {
         Results rows;
         const size_t stop = RunFrom(statements, at, &rows);
-        for (size_t k = at; k < stop; ++k)
+        for (size_t k = at; k < stop; ++k) {
             (*found)[owners[k]].push_back(!rows[k - at].empty());
-        if (stop == statements.size())
+        }
+        if (stop == statements.size()) {
             break;
-        if (stop > at)
+        }
+        if (stop > at) {
             attempts = 0;
+        }
         switch (Classify(&attempts)) {
             case Failure::kAway:
                 _operation->ReportFailedQuery(statements[stop]);
@@ -149,24 +161,27 @@ bool RtRecordBatch::WriteAll(const std::vector<RtWriteRequest> &requests,
         }
         // A failed lookup writes nothing of its peer; a module server whose node was looked up
         // still writes its node.
-        if (found[i].empty())
+        if (found[i].empty()) {
             continue;
+        }
         const RtPeerRows &rows = request.rows;
         const std::vector<bool> &exists = found[i];
         if (rows.kind == kBdHandShakeClient) {
             items.push_back({i, {_operation->AgentWrite(rows.agent, exists[0])}, {}});
         } else if (rows.kind == kBdHandShakeModuleServer) {
             items.push_back({i, {_operation->NodeWrite(rows.node, exists[0])}, {}});
-            if (!rows.server.module_uuid.empty() && (*codes)[i] == BD_SUCCESS)
+            if (!rows.server.module_uuid.empty() && (*codes)[i] == BD_SUCCESS) {
                 items.push_back({i, {_operation->ModuleServerWrite(rows.server, exists[1])}, {}});
-            else if (rows.server.module_uuid.empty())
+            } else if (rows.server.module_uuid.empty()) {
                 (*codes)[i] = BD_PARAMETER_INVALID;
+            }
         } else if ((*codes)[i] == BD_SUCCESS) {
             items.push_back({i, {_operation->ModuleServerWrite(rows.server, exists[0])}, {}});
         }
     }
-    if (items.empty())
+    if (items.empty()) {
         return true;
+    }
 
     int attempts = 0;
     for (;;) {
@@ -183,12 +198,14 @@ bool RtRecordBatch::WriteAll(const std::vector<RtWriteRequest> &requests,
 
         Results ignored;
         const size_t stop = RunFrom(statements, 0, &ignored);
-        if (stop == statements.size())
+        if (stop == statements.size()) {
             return true;
+        }
         const Failure failure = Classify(&attempts);
         _database->Query(kRollback);
-        if (failure == Failure::kRetry)
+        if (failure == Failure::kRetry) {
             continue;
+        }
         // The transaction's own statements refused: the server, not a row, is the trouble.
         if (failure == Failure::kAway || itemOf[stop] == items.size()) {
             _operation->ReportFailedQuery(statements[stop]);
@@ -213,10 +230,11 @@ bool RtRecordBatch::WriteAll(const std::vector<RtWriteRequest> &requests,
             // A peer's later writes do not run after a failed one; its earlier ones stay.
             (*codes)[item.owner] = RT_DATABASE_OPERATION_ERROR;
             for (size_t k = bad; k < items.size();) {
-                if (items[k].owner == item.owner)
+                if (items[k].owner == item.owner) {
                     items.erase(items.begin() + k);
-                else
+                } else {
                     ++k;
+                }
             }
         }
     }
@@ -238,8 +256,9 @@ void RtRecordBatch::AddOffline(const std::vector<std::string> &uuids, size_t own
         group.push_back(uuid);
         bytes += more;
     }
-    if (!group.empty())
+    if (!group.empty()) {
         items->push_back(OfflineGroup(std::move(group), owner));
+    }
 }
 
 RtRecordBatch::WriteItem RtRecordBatch::OfflineGroup(std::vector<std::string> uuids, size_t owner) {
@@ -263,8 +282,9 @@ size_t RtRecordBatch::RunFrom(const std::vector<std::string> &statements, size_t
         const size_t ran = _database->RunStatements(text, rows);
         rows->resize(at + ran - from);
         at += ran;
-        if (ran < count)
+        if (ran < count) {
             return at;
+        }
     }
     return at;
 }
@@ -272,8 +292,9 @@ size_t RtRecordBatch::RunFrom(const std::vector<std::string> &statements, size_t
 RtRecordBatch::Failure RtRecordBatch::Classify(int *attempts) {
     const unsigned int error = _database->LastErrorNumber();
     if (IsRetryableError(error)) {
-        if (++*attempts >= kRetryableAttempts)
+        if (++*attempts >= kRetryableAttempts) {
             return Failure::kAway;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(kRetryPauseMilliseconds * *attempts));
         return Failure::kRetry;
     }

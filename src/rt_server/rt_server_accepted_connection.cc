@@ -48,19 +48,23 @@ const HandShakeTexts &TextsFor(int kind) {
 }  // namespace
 
 int RtServerAcceptedConnection::ParsePacket(const char *packet, int length) {
-    if (packet == nullptr || length <= 0)
+    if (packet == nullptr || length <= 0) {
         return BD_PARAMETER_INVALID;
-    if (length < kBdKeepAlivePacketLen)
+    }
+    if (length < kBdKeepAlivePacketLen) {
         return BD_NET_HEADER_INCOMPLETE;
+    }
 
     // A refused claim closed the connection; whatever followed it in the same read is dropped.
-    if (GetCloseFlag() == 1)
+    if (GetCloseFlag() == 1) {
         return BD_SUCCESS;
+    }
 
     // Any packet, a keep-alive included, proves the peer is alive.
     SetTimeout(_manager->NowSeconds() + kIdleTimeoutSeconds);
-    if (length == kBdKeepAlivePacketLen)
+    if (length == kBdKeepAlivePacketLen) {
         return BD_SUCCESS;
+    }
 
     const BdRouterHeader *router = nullptr;
     if (BdPacketHandler::GetPacketRouterHeader(packet, length, &router) != BD_SUCCESS) {
@@ -88,8 +92,9 @@ int RtServerAcceptedConnection::ParsePacket(const char *packet, int length) {
 
 int RtServerAcceptedConnection::RoutePacket(const BdRouterHeader &router, const char *packet,
                                             int length) {
-    if (router.source_type == kBdPeerTypeWeb && !BindWebPeer(router))
+    if (router.source_type == kBdPeerTypeWeb && !BindWebPeer(router)) {
         return BD_NET_PACKET_INVALID;
+    }
 
     const int result = HandleNormalPacket(packet, length);
     const std::string message = "transmit common packet, ret: " + std::to_string(result) +
@@ -108,17 +113,20 @@ bool RtServerAcceptedConnection::BindWebPeer(const BdRouterHeader &router) {
            "recive packet from web, uuid : " + source +
                ", target uuid :" + BdPacketText(router.target_uuid),
            "");
-    if (!MayClaim(source, BdPeerIdentity::kWeb))
+    if (!MayClaim(source, BdPeerIdentity::kWeb)) {
         return false;
+    }
     // Without a UUID there is nothing to bind, and no older connection can be named by it.
-    if (source.empty())
+    if (source.empty()) {
         return true;
+    }
 
     const int fd = GetFD();
     int boundFd = -1;
     const int rc = _manager->QueryFDFromUUID(source, &boundFd);
-    if (rc == BD_SUCCESS && boundFd == fd)
+    if (rc == BD_SUCCESS && boundFd == fd) {
         return true;
+    }
     if (rc == BD_SUCCESS) {
         // The web side reconnected: its older connection goes at once, and since the web peer is
         // still here it is not reported lost.
@@ -146,8 +154,9 @@ bool RtServerAcceptedConnection::MayClaim(const std::string &uuid, unsigned kind
             refusal = "uuid held by certificate " + holder->GetPeerIdentity().Describe();
         }
     }
-    if (refusal.empty())
+    if (refusal.empty()) {
         return true;
+    }
     BD_LOG(BD_LOG_ERROR, BD_NET_PACKET_INVALID,
            "refused claim fd: " + std::to_string(GetFD()) + " ip: " + GetPeerIP() +
                ", claims uuid " + uuid + " as " + BdPeerIdentity::KindName(kind) + ", " + refusal +
@@ -177,20 +186,23 @@ int RtServerAcceptedConnection::HandleNormalPacket(const char *packet, int lengt
     // The packet lives in this connection's read buffer only for this call, so the target's
     // queue gets its own copy, which it owns from here on.
     char *copy = BdPacketBlocks::Allocate(length);
-    if (copy == nullptr)
+    if (copy == nullptr) {
         return BD_MEMORY_ERROR;
+    }
     std::memcpy(copy, packet, length);
     // A refused copy stays ours: free it rather than leak it, and report the packet undelivered.
     const int queued = targetConnection->PutWriteQueueItem(copy, length);
-    if (queued != BD_SUCCESS)
+    if (queued != BD_SUCCESS) {
         BdPacketBlocks::Release(copy);
+    }
     return queued;
 }
 
 int RtServerAcceptedConnection::HandleHandshakePacket(int level2Type, const char *packet,
                                                       int length) {
-    if (packet == nullptr || length <= 0)
+    if (packet == nullptr || length <= 0) {
         return BD_PARAMETER_INVALID;
+    }
     switch (level2Type) {
         case kBdHandShakeClient:
             return HandleClientHandShakePacket(packet, length);
@@ -221,8 +233,9 @@ int RtServerAcceptedConnection::HandleServerPlatformHandShakePacket(const char *
 }
 
 int RtServerAcceptedConnection::RegisterPeer(int kind, const char *packet, int length) {
-    if (packet == nullptr || length <= 0)
+    if (packet == nullptr || length <= 0) {
         return BD_PARAMETER_INVALID;
+    }
     const HandShakeTexts &texts = TextsFor(kind);
 
     // The packet stays in the read buffer for this whole call, so it is read in place.
@@ -241,8 +254,9 @@ int RtServerAcceptedConnection::RegisterPeer(int kind, const char *packet, int l
     }
 
     const std::string uuid = BdPacketText(data->uuid);
-    if (!MayClaim(uuid, BdPeerIdentity::KindOfHandShake(kind)))
+    if (!MayClaim(uuid, BdPeerIdentity::KindOfHandShake(kind))) {
         return BD_NET_PACKET_INVALID;
+    }
     const int fd = GetFD();
     SetUUID(uuid);
     BD_LOG(BD_LOG_DEBUG, 0, texts.registered + uuid + ", current fd: " + std::to_string(fd), "");
@@ -290,15 +304,17 @@ int RtServerAcceptedConnection::Answer(const PendingAnswer &pending) {
         return PackAndSendServerNotReadyAckPacket(kBdPeerTypeRouter, request, length);
     }
     // The router is ready from the moment the platform's rows are written.
-    if (pending.kind == kBdHandShakeServerPlatform)
+    if (pending.kind == kBdHandShakeServerPlatform) {
         _manager->SetPTServerUUID(pending.uuid);
+    }
     return PackAndSendHandShakeSuccessAckPacket(kBdPeerTypeRouter, request, length);
 }
 
 int RtServerAcceptedConnection::Destroy() {
     for (const PendingAnswer &pending : _pendingAnswers) {
-        if (!pending.done && _recordWriter != nullptr)
+        if (!pending.done && _recordWriter != nullptr) {
             _recordWriter->Forget(pending.ticket);
+        }
     }
     _pendingAnswers.clear();
     return BdClientConnection::Destroy();

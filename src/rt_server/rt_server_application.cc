@@ -38,40 +38,44 @@ RtDatabaseAddress WriterAddress() {
 }  // namespace
 
 RtServerApplication::~RtServerApplication() {
-    delete error_describer_;
+    delete _errorDescriber;
 }
 
 int RtServerApplication::main(int /*argc*/, char ** /*argv*/) {
-    if (IsExit())
+    if (IsExit()) {
         std::exit(0);
-    // A closed listener released the log and the database; serve on with fresh ones.
-    if (database_released_) {
-        const int rc = OpenLogAndDatabase();
-        if (rc != BD_SUCCESS)
-            return rc;
     }
-    if (!LoadProcessUUID(kProcessType, &router_uuid_)) {
+    // A closed listener released the log and the database; serve on with fresh ones.
+    if (_databaseReleased) {
+        const int rc = OpenLogAndDatabase();
+        if (rc != BD_SUCCESS) {
+            return rc;
+        }
+    }
+    if (!LoadProcessUUID(kProcessType, &_routerUuid)) {
         BD_LOG(BD_LOG_ERROR, BD_ERROR, "load router server uuid", "main");
         return BD_ERROR;
     }
     // Nobody can be connected to a router that is only starting.
-    const int offline = database_operation_.RtSetAllAgentAndModuleServerOffline();
-    if (offline != BD_SUCCESS)
+    const int offline = _databaseOperation.RtSetAllAgentAndModuleServerOffline();
+    if (offline != BD_SUCCESS) {
         return offline;
-    if (InitConnection() != BD_SUCCESS)
+    }
+    if (InitConnection() != BD_SUCCESS) {
         return BD_ERROR;
+    }
 
     // A packet's log entry and trace line cost one write per turn instead of three per packet;
     // the manager writes them before it sends what a turn queued and before it waits.
     BdLog::GetLogger()->GatherOnThisThread();
     std::list<std::string> lost;
     for (;;) {
-        conn_manager_.CheckTimeout(&lost);
+        _connManager.CheckTimeout(&lost);
         // Queued behind every handshake write asked for before, and kept while the database is
         // away; the loop does not wait for it.
-        record_writer_->MarkOffline(&lost);
-        tls_listener_.RetryIfDue(&conn_manager_);
-        conn_manager_.WaitAndHandleEvent(tls_listener_.WaitSeconds(kEventWaitSeconds));
+        _recordWriter->MarkOffline(&lost);
+        _tlsListener.RetryIfDue(&_connManager);
+        _connManager.WaitAndHandleEvent(_tlsListener.WaitSeconds(kEventWaitSeconds));
         if (ListenerClosed()) {
             CleanupConnection();
             CleanupDatabaseConnection();
@@ -83,11 +87,11 @@ int RtServerApplication::main(int /*argc*/, char ** /*argv*/) {
 bool RtServerApplication::ListenerClosed() {
     // The manager owns the listener; should it ever have reaped it, the pointer is gone too.
     BdConnection *registered = nullptr;
-    if (conn_manager_.QueryConnFromFD(listen_fd_, &registered) != BD_SUCCESS ||
-        registered != listen_connection_) {
+    if (_connManager.QueryConnFromFD(_listenFd, &registered) != BD_SUCCESS ||
+        registered != _listenConnection) {
         return true;
     }
-    return listen_connection_->GetCloseFlag() == 1;
+    return _listenConnection->GetCloseFlag() == 1;
 }
 
 int RtServerApplication::GlobalInit() {
@@ -96,13 +100,14 @@ int RtServerApplication::GlobalInit() {
 }
 
 int RtServerApplication::OpenLogAndDatabase() {
-    if (error_describer_ == nullptr)
-        error_describer_ = new RtServerError();
+    if (_errorDescriber == nullptr) {
+        _errorDescriber = new RtServerError();
+    }
     // A logger that is still open ignores this.
     BdLog::GetLogger()->Init(kLogName, BdCommonServerConfig::GetCommonConf()->GetLogDir(),
-                             error_describer_, false, kLogDaysToKeep);
+                             _errorDescriber, false, kLogDaysToKeep);
     const int rc = InitDatabaseConnection();
-    database_released_ = rc != BD_SUCCESS;
+    _databaseReleased = rc != BD_SUCCESS;
     return rc;
 }
 
@@ -127,7 +132,7 @@ int RtServerApplication::InitDatabaseConnection() {
                "system connect to database failed, service exit", "InitDatabaseConnection");
         return BD_DATABASE_INIT_ERROR;
     }
-    if (!database_operation_.Init(&g_database_conn)) {
+    if (!_databaseOperation.Init(&g_database_conn)) {
         BD_LOG(BD_LOG_ERROR, BD_DATABASE_INIT_ERROR, "database server not ready",
                "InitDatabaseConnection");
         return BD_DATABASE_INIT_ERROR;
@@ -136,62 +141,63 @@ int RtServerApplication::InitDatabaseConnection() {
 }
 
 int RtServerApplication::CleanupDatabaseConnection() {
-    database_operation_.Destroy();
+    _databaseOperation.Destroy();
     g_database_conn.Destroy();
     BdLog::FreeLogger();
-    delete error_describer_;
-    error_describer_ = nullptr;
-    database_released_ = true;
+    delete _errorDescriber;
+    _errorDescriber = nullptr;
+    _databaseReleased = true;
     return BD_SUCCESS;
 }
 
 int RtServerApplication::InitConnection() {
-    conn_manager_.Init();
-    conn_manager_.SetCurrentProcessUUID(router_uuid_);
+    _connManager.Init();
+    _connManager.SetCurrentProcessUUID(_routerUuid);
     // From here on the database is written by the writer's thread only.
-    record_writer_ = std::make_unique<RtThreadedRecordWriter>(WriterAddress());
-    if (record_writer_->Start(&conn_manager_) != BD_SUCCESS) {
+    _recordWriter = std::make_unique<RtThreadedRecordWriter>(WriterAddress());
+    if (_recordWriter->Start(&_connManager) != BD_SUCCESS) {
         CleanupConnection();
         BD_LOG(BD_LOG_ERROR, BD_ERROR, "database writer start failed", "InitConnection");
         return BD_ERROR;
     }
-    tls_listener_.SetRecordWriter(record_writer_.get());
+    _tlsListener.SetRecordWriter(_recordWriter.get());
     if (!g_rt_server_conf.GetPlainListen()) {
         // Nothing else would serve: a TLS listener that cannot start fails this entry, which the
         // process tries again a second later.
-        const int rc = tls_listener_.Start(&conn_manager_);
+        const int rc = _tlsListener.Start(&_connManager);
         if (rc != BD_SUCCESS) {
             CleanupConnection();
             return rc;
         }
-        listen_connection_ = tls_listener_.Listener();
-        listen_fd_ = listen_connection_->GetFD();
+        _listenConnection = _tlsListener.Listener();
+        _listenFd = _listenConnection->GetFD();
         return BD_SUCCESS;
     }
 
     const int failure = RtServerListenConnection::Open(
-        &conn_manager_, g_rt_server_conf.GetListenIP(), g_rt_server_conf.GetListenPort(), nullptr,
-        record_writer_.get(), &listen_connection_);
+        &_connManager, g_rt_server_conf.GetListenIP(), g_rt_server_conf.GetListenPort(), nullptr,
+        _recordWriter.get(), &_listenConnection);
     if (failure != BD_SUCCESS) {
-        conn_manager_.Destroy();
-        record_writer_.reset();
+        _connManager.Destroy();
+        _recordWriter.reset();
         BD_LOG(BD_LOG_ERROR, failure,
                failure == BD_SOCKET_BIND_ERROR ? "socket bind error" : "socket listen error",
                "InitConnection");
         return failure;
     }
-    listen_fd_ = listen_connection_->GetFD();
-    if (tls_listener_.Wanted())
-        tls_listener_.Start(&conn_manager_);
+    _listenFd = _listenConnection->GetFD();
+    if (_tlsListener.Wanted()) {
+        _tlsListener.Start(&_connManager);
+    }
     return BD_SUCCESS;
 }
 
 int RtServerApplication::CleanupConnection() {
     // The connections forget their waiting handshakes while the writer still exists.
-    conn_manager_.Destroy();
-    record_writer_.reset();
-    tls_listener_.Forget();
-    listen_connection_ = nullptr;
-    listen_fd_ = -1;
+    _connManager.Destroy();
+    _recordWriter.reset();
+    _tlsListener.Forget();
+    _listenConnection = nullptr;
+    _listenFd = -1;
     return BD_SUCCESS;
 }

@@ -9,8 +9,8 @@
 #include "rt_server/rt_database_operation.h"
 #include "rt_server/rt_server_error.h"
 #include "rt_server/rt_server_listen_connection.h"
-#include "rt_server/rt_threaded_record_writer.h"
 #include "rt_server/rt_server_tls_listener.h"
+#include "rt_server/rt_threaded_record_writer.h"
 
 // The router process: one object, a local of main that lives as long as the process. It owns the
 // connection manager (and through it every connection), the database operation of start-up, the
@@ -52,19 +52,19 @@ class RtServerApplication : public BdApplication {
     // True once the listening connection is closed or no longer registered.
     bool ListenerClosed();
 
-    RtDatabaseOperation database_operation_;
-    BdConnManager conn_manager_;
+    RtDatabaseOperation _databaseOperation;
+    BdConnManager _connManager;
     // Started with the listeners, stopped after the manager has destroyed its connections.
-    std::unique_ptr<RtThreadedRecordWriter> record_writer_;
+    std::unique_ptr<RtThreadedRecordWriter> _recordWriter;
     // The listener whose closing ends the main loop: the plain one, or the TLS one when the
-    // plain listener is switched off. Owned by conn_manager_ once added.
-    RtServerListenConnection *listen_connection_ = nullptr;
-    RtServerTlsListener tls_listener_;
-    int listen_fd_ = -1;
-    std::string router_uuid_;
-    RtServerError *error_describer_ = nullptr;  // owned; the logger only borrows it
+    // plain listener is switched off. Owned by _connManager once added.
+    RtServerListenConnection *_listenConnection = nullptr;
+    RtServerTlsListener _tlsListener;
+    int _listenFd = -1;
+    std::string _routerUuid;
+    RtServerError *_errorDescriber = nullptr;  // owned; the logger only borrows it
     // True while the log and the database are closed and must be reopened before serving.
-    bool database_released_ = false;
+    bool _databaseReleased = false;
 };
 
 #endif  // RT_SERVER_RT_SERVER_APPLICATION_H_

@@ -7,15 +7,17 @@
 RtServerConfig g_rt_server_conf;
 
 void RtServerConfig::PrintVars() {
-    std::cout << "listen ip: " << _listen_ip << std::endl;
-    std::cout << "listen port: " << _listen_port << std::endl;
+    std::cout << "listen ip: " << _listenIp << std::endl;
+    std::cout << "listen port: " << _listenPort << std::endl;
 }
 
 RtServerConfig::Switch RtServerConfig::ParseSwitch(const std::string &value) {
-    if (value == "yes")
+    if (value == "yes") {
         return kYes;
-    if (value == "no")
+    }
+    if (value == "no") {
         return kNo;
+    }
     return kInvalid;
 }
 
@@ -24,30 +26,31 @@ bool RtServerConfig::ParseElem(std::string name, std::string value) {
         return false;
     }
     if (name == "listen_ip") {
-        _listen_ip = value;
+        _listenIp = value;
     } else if (name == "listen_port") {
-        _listen_port = BdUtil::StrToNum<int>(value);
+        _listenPort = BdUtil::StrToNum<int>(value);
     } else if (name == "tls_listen_port") {
         // A value without digits must not read as 0, which would quietly switch TLS off.
-        _tls_listen_port = value.find_first_of("0123456789") == std::string::npos
-                               ? -1
-                               : BdUtil::StrToNum<int>(value);
+        _tlsListenPort = value.find_first_of("0123456789") == std::string::npos
+                             ? -1
+                             : BdUtil::StrToNum<int>(value);
     } else if (name == "tls_ca_file") {
-        _tls_ca_file = value;
+        _tlsCaFile = value;
     } else if (name == "tls_require_peer_certificate") {
-        _tls_require_peer_certificate = ParseSwitch(value);
+        _tlsRequirePeerCertificate = ParseSwitch(value);
     } else if (name == "plain_listen") {
-        _plain_listen = ParseSwitch(value);
+        _plainListen = ParseSwitch(value);
     }
     return true;
 }
 
 bool RtServerConfig::CheckVarValidity() {
-    if (_listen_ip.empty() || _listen_port <= 0 || _tls_listen_port < 0 ||
-        _tls_require_peer_certificate == kInvalid || _plain_listen == kInvalid) {
+    if (_listenIp.empty() || _listenPort <= 0 || _tlsListenPort < 0 ||
+        _tlsRequirePeerCertificate == kInvalid || _plainListen == kInvalid) {
         return false;
     }
-    if (_tls_require_peer_certificate == kYes && _tls_ca_file.empty())
+    if (_tlsRequirePeerCertificate == kYes && _tlsCaFile.empty()) {
         return false;
-    return _plain_listen == kYes || _tls_listen_port > 0;
+    }
+    return _plainListen == kYes || _tlsListenPort > 0;
 }

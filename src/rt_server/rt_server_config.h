@@ -20,27 +20,27 @@ class RtServerConfig : public BdConfigInterface {
     // check it against, and the plain listener may be off only while a TLS one is on.
     bool CheckVarValidity() override;
 
-    std::string GetListenIP() const { return _listen_ip; }
-    int GetListenPort() const { return _listen_port; }
+    std::string GetListenIP() const { return _listenIp; }
+    int GetListenPort() const { return _listenPort; }
 
     // 0 when the TLS listener is off.
-    int GetTlsListenPort() const { return _tls_listen_port; }
+    int GetTlsListenPort() const { return _tlsListenPort; }
     // Signs the peers' certificates; empty when peers are not asked for one. Used as written.
-    std::string GetTlsCaFile() const { return _tls_ca_file; }
-    bool GetTlsRequirePeerCertificate() const { return _tls_require_peer_certificate == kYes; }
-    bool GetPlainListen() const { return _plain_listen == kYes; }
+    std::string GetTlsCaFile() const { return _tlsCaFile; }
+    bool GetTlsRequirePeerCertificate() const { return _tlsRequirePeerCertificate == kYes; }
+    bool GetPlainListen() const { return _plainListen == kYes; }
 
   private:
     // A yes/no switch as read; kInvalid for any other text, so the load fails visibly.
     enum Switch { kNo, kYes, kInvalid };
     static Switch ParseSwitch(const std::string &value);
 
-    std::string _listen_ip;
-    int _listen_port = 0;
-    int _tls_listen_port = 0;
-    std::string _tls_ca_file;
-    Switch _tls_require_peer_certificate = kNo;
-    Switch _plain_listen = kYes;
+    std::string _listenIp;
+    int _listenPort = 0;
+    int _tlsListenPort = 0;
+    std::string _tlsCaFile;
+    Switch _tlsRequirePeerCertificate = kNo;
+    Switch _plainListen = kYes;
 };
 
 // The router's configuration, alive for the whole process.

@@ -54,8 +54,9 @@ int RtServerListenConnection::Open(BdConnManager *manager, const std::string &ip
 RtServerListenConnection::RtServerListenConnection() : _reserveFd(OpenReserveDescriptor()) {}
 
 RtServerListenConnection::~RtServerListenConnection() {
-    if (_reserveFd >= 0)
+    if (_reserveFd >= 0) {
         close(_reserveFd);
+    }
 }
 
 int RtServerListenConnection::OnIn(epoll_event * /*event*/) {
@@ -65,8 +66,9 @@ int RtServerListenConnection::OnIn(epoll_event * /*event*/) {
         sockaddr_in peer{};
         int fd = -1;
         const int rc = _network->Accept(reinterpret_cast<sockaddr *>(&peer), &fd);
-        if (rc == BD_SOCKET_EAGAIN)
+        if (rc == BD_SOCKET_EAGAIN) {
             break;
+        }
         if (rc != BD_SUCCESS) {
             // errno is still that of the failed accept.
             if (errno != EMFILE && errno != ENFILE) {
@@ -92,8 +94,9 @@ int RtServerListenConnection::OnIn(epoll_event * /*event*/) {
         long firstDeadline = RtServerAcceptedConnection::kIdleTimeoutSeconds;
         if (_tlsContext != nullptr) {
             // A session that cannot even be made leaves the connection closed for the reaper.
-            if (connection->StartServerTls(_tlsContext) != BD_SUCCESS)
+            if (connection->StartServerTls(_tlsContext) != BD_SUCCESS) {
                 connection->CloseSelf();
+            }
             firstDeadline = kTlsHandshakeSeconds;
         }
         connection->SetTimeout(_manager->NowSeconds() + firstDeadline);
@@ -110,21 +113,25 @@ int RtServerListenConnection::OnIn(epoll_event * /*event*/) {
 }
 
 int RtServerListenConnection::DropPendingConnection() {
-    if (_reserveFd < 0)
+    if (_reserveFd < 0) {
         _reserveFd = OpenReserveDescriptor();
-    if (_reserveFd < 0)
+    }
+    if (_reserveFd < 0) {
         return BD_ERROR;
+    }
     close(_reserveFd);
     int fd;
     do {
         fd = accept(GetFD(), nullptr, nullptr);
     } while (fd < 0 && errno == EINTR);
     const int acceptError = errno;
-    if (fd >= 0)
+    if (fd >= 0) {
         close(fd);
+    }
     _reserveFd = OpenReserveDescriptor();
-    if (fd >= 0)
+    if (fd >= 0) {
         return BD_SUCCESS;
+    }
     return acceptError == EAGAIN || acceptError == EWOULDBLOCK ? BD_SOCKET_EAGAIN : BD_ERROR;
 }
 

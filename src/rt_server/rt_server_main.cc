@@ -45,18 +45,23 @@ int main(int argc, char **argv) {
         std::cout << "main: fail to parse the args" << std::endl;
         return kStartFailureStatus;
     }
-    if (application.IsRunInbackground())
+    if (application.IsRunInbackground()) {
         application.RunInbackground();
-    if (!application.IsRunning(kPidFileName))
+    }
+    if (!application.IsRunning(kPidFileName)) {
         return kStartFailureStatus;
-    if (!LoadConfiguration())
+    }
+    if (!LoadConfiguration()) {
         return kStartFailureStatus;
-    if (application.GlobalInit() != 0)
+    }
+    if (application.GlobalInit() != 0) {
         return kStartFailureStatus;
+    }
     for (;;) {
         // A failed entry (UUID file, database, port in use) is tried again a second later rather
         // than at once, so a taken port neither spins the CPU nor floods the log and the database.
-        if (application.main(argc, argv) != BD_SOCKET_LISTEN_ERROR)
+        if (application.main(argc, argv) != BD_SOCKET_LISTEN_ERROR) {
             BdUtil::BdSleep(1);
+        }
     }
 }

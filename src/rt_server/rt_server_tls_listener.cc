@@ -16,30 +16,30 @@ bool RtServerTlsListener::Wanted() const {
 }
 
 int RtServerTlsListener::Start(BdConnManager *manager) {
-    next_attempt_ = 0;
+    _nextAttempt = 0;
     BdTlsServerContext::Settings settings;
     settings.certificate_file = BdPath::Resolve(BdNetwork::kCertificateFile);
     settings.key_file = BdPath::Resolve(BdNetwork::kPrivateKeyFile);
     settings.ca_file = g_rt_server_conf.GetTlsCaFile();
     settings.require_peer_certificate = g_rt_server_conf.GetTlsRequirePeerCertificate();
     std::string failure;
-    int rc = context_.Load(settings, &failure);
+    int rc = _context.Load(settings, &failure);
     const int port = g_rt_server_conf.GetTlsListenPort();
     if (rc == BD_SUCCESS) {
         rc = RtServerListenConnection::Open(manager, g_rt_server_conf.GetListenIP(), port,
-                                            context_.Get(), record_writer_, &listener_);
+                                            _context.Get(), _recordWriter, &_listener);
         failure =
             std::string(rc == BD_SOCKET_BIND_ERROR ? "socket bind error" : "socket listen error") +
             " on TLS port " + std::to_string(port);
     }
     if (rc == BD_SUCCESS) {
-        failures_ = 0;
+        _failures = 0;
         BD_LOG(BD_LOG_DEBUG, 0, "TLS listener on port " + std::to_string(port), "");
         return rc;
     }
-    ++failures_;
-    if (failures_ < kAttempts) {
-        next_attempt_ = BdTime::Now().ToSecond() + 1;
+    ++_failures;
+    if (_failures < kAttempts) {
+        _nextAttempt = BdTime::Now().ToSecond() + 1;
         failure += ", retried in 1 s";
     } else {
         failure += ", TLS listener stays off";
@@ -49,16 +49,17 @@ int RtServerTlsListener::Start(BdConnManager *manager) {
 }
 
 void RtServerTlsListener::RetryIfDue(BdConnManager *manager) {
-    if (next_attempt_ != 0 && BdTime::Now().ToSecond() >= next_attempt_)
+    if (_nextAttempt != 0 && BdTime::Now().ToSecond() >= _nextAttempt) {
         Start(manager);
+    }
 }
 
 int RtServerTlsListener::WaitSeconds(int usual) const {
-    return next_attempt_ != 0 ? 1 : usual;
+    return _nextAttempt != 0 ? 1 : usual;
 }
 
 void RtServerTlsListener::Forget() {
-    listener_ = nullptr;
-    failures_ = 0;
-    next_attempt_ = 0;
+    _listener = nullptr;
+    _failures = 0;
+    _nextAttempt = 0;
 }

@@ -28,18 +28,18 @@ class RtServerTlsListener {
     // How long the loop may wait for events before the next attempt falls due, at most usual.
     int WaitSeconds(int usual) const;
     // The registered listener, or null; the manager owns it.
-    RtServerListenConnection *Listener() const { return listener_; }
+    RtServerListenConnection *Listener() const { return _listener; }
     // The manager destroyed its connections: the listener is gone, and a fresh start is allowed.
     void Forget();
     // The record writer of the connections the listener accepts (not owned); before Start.
-    void SetRecordWriter(RtRecordWriter *writer) { record_writer_ = writer; }
+    void SetRecordWriter(RtRecordWriter *writer) { _recordWriter = writer; }
 
   private:
-    BdTlsServerContext context_;
-    RtServerListenConnection *listener_ = nullptr;  // owned by the manager once registered
-    RtRecordWriter *record_writer_ = nullptr;        // not owned
-    int failures_ = 0;
-    long next_attempt_ = 0;  // wall-clock second; 0 when no attempt is pending
+    BdTlsServerContext _context;
+    RtServerListenConnection *_listener = nullptr;  // owned by the manager once registered
+    RtRecordWriter *_recordWriter = nullptr;        // not owned
+    int _failures = 0;
+    long _nextAttempt = 0;  // wall-clock second; 0 when no attempt is pending
 };
 
 #endif  // RT_SERVER_RT_SERVER_TLS_LISTENER_H_

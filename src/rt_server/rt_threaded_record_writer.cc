@@ -44,13 +44,15 @@ RtThreadedRecordWriter::~RtThreadedRecordWriter() {
 }
 
 int RtThreadedRecordWriter::Start(BdConnManager *manager) {
-    if (_writer.Start() != BD_SUCCESS)
+    if (_writer.Start() != BD_SUCCESS) {
         return BD_ERROR;
+    }
     const int fd = dup(_writer.WakeFd());
     auto *wakeUp = new WakeUpConnection(this);
     if (fd < 0 || wakeUp->Init(fd, manager) != BD_SUCCESS) {
-        if (fd >= 0)
+        if (fd >= 0) {
             close(fd);
+        }
         delete wakeUp;
         Stop();
         return BD_ERROR;
@@ -76,8 +78,9 @@ int RtThreadedRecordWriter::WritePeerRecords(const RtPeerRows &rows, RtRecordsDo
                 (rows.kind == kBdHandShakeClient ? rows.agent.agent_uuid : rows.server.module_uuid),
             "WritePeerRecords");
     }
-    if (rc != BD_SUCCESS)
+    if (rc != BD_SUCCESS) {
         return rc;
+    }
     _waiting.emplace(mine, done);
     *ticket = mine;
     return BD_SUCCESS;
@@ -88,8 +91,9 @@ void RtThreadedRecordWriter::Forget(uint64_t ticket) {
 }
 
 void RtThreadedRecordWriter::MarkOffline(std::list<std::string> *uuids) {
-    if (uuids->empty())
+    if (uuids->empty()) {
         return;
+    }
     _writer.SubmitOffline(std::vector<std::string>(uuids->begin(), uuids->end()));
     uuids->clear();
 }
@@ -99,8 +103,9 @@ void RtThreadedRecordWriter::DeliverResults() {
     _writer.TakeResults(&results);
     for (const RtWriteResult &result : results) {
         auto waiting = _waiting.find(result.ticket);
-        if (waiting == _waiting.end())
+        if (waiting == _waiting.end()) {
             continue;
+        }
         RtRecordsDone *done = waiting->second;
         _waiting.erase(waiting);
         done->OnPeerRecordsWritten(result.ticket, result.code);

@@ -31,15 +31,15 @@ class RtBenchConnection {
     bool Flush();
     // Bytes to send that the socket could take now: none while the TLS handshake waits to read.
     bool HasOutput() const {
-        return sent_ < out_.size() && !(handshaking_ && !handshake_wants_write_);
+        return _sent < _out.size() && !(_handshaking && !_handshakeWantsWrite);
     }
 
     // Reads what is available into the framer. BD_SUCCESS, or BD_PEER_CLOSE_CONNECTION /
     // BD_RECV_ERROR when the connection ended.
     int ReadAvailable();
-    RtPeerFramer &Input() { return in_; }
+    RtPeerFramer &Input() { return _in; }
 
-    int Fd() const { return fd_; }
+    int Fd() const { return _fd; }
     bool connected = false;  // the connect completed
     bool answered = false;   // the handshake answer arrived
     std::string uuid;
@@ -50,14 +50,14 @@ class RtBenchConnection {
     // ReadAvailable over TLS.
     int ReadTls();
 
-    int fd_ = -1;
-    SSL_CTX *tls_context_ = nullptr;  // not owned; null: plain TCP
-    RtPeerTlsSession tls_;
-    bool handshaking_ = false;
-    bool handshake_wants_write_ = false;
-    RtPeerFramer in_;
-    std::vector<char> out_;
-    size_t sent_ = 0;  // bytes of out_ already sent
+    int _fd = -1;
+    SSL_CTX *_tlsContext = nullptr;  // not owned; null: plain TCP
+    RtPeerTlsSession _tls;
+    bool _handshaking = false;
+    bool _handshakeWantsWrite = false;
+    RtPeerFramer _in;
+    std::vector<char> _out;
+    size_t _sent = 0;  // bytes of _out already sent
 };
 
 // A level-triggered epoll set over connections, for one thread. Does not own the connections;
@@ -69,7 +69,7 @@ class RtBenchPoller {
     RtBenchPoller(const RtBenchPoller &) = delete;
     RtBenchPoller &operator=(const RtBenchPoller &) = delete;
 
-    bool Ok() const { return epoll_fd_ >= 0; }
+    bool Ok() const { return _epollFd >= 0; }
     // Registers conn under index for reading, plus writing while it has output or is connecting.
     bool Add(RtBenchConnection *conn, size_t index, bool writable);
     // Re-arms writing interest to match whether conn has output.
@@ -83,7 +83,7 @@ class RtBenchPoller {
     int Wait(int timeoutMs, std::vector<Event> *ready);
 
   private:
-    int epoll_fd_ = -1;
+    int _epollFd = -1;
 };
 
 #endif  // RT_TOOLS_RT_BENCH_CONNECTION_H_

@@ -17,7 +17,7 @@ class RtBenchDatabase {
     void RemoveRows(const std::string &prefix);
 
   private:
-    BdDatabase connection_;
+    BdDatabase _connection;
 };
 
 #endif  // RT_TOOLS_RT_BENCH_DATABASE_H_

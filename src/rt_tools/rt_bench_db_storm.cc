@@ -42,47 +42,48 @@ bool Register(RtPeerClient *client, int port, int kind, const std::string &uuid)
 class Pair {
   public:
     Pair(RtPeerClient *ping, RtPeerClient *pong, RtPeerClient *platform, std::string prefix)
-        : ping_(ping), pong_(pong), platform_(platform), prefix_(std::move(prefix)) {}
-    void Start() { thread_ = std::thread(&Pair::Run, this); }
+        : _ping(ping), _pong(pong), _platform(platform), _prefix(std::move(prefix)) {}
+    void Start() { _thread = std::thread(&Pair::Run, this); }
     void Stop() {
-        stop_ = true;
-        if (thread_.joinable())
-            thread_.join();
+        _stop = true;
+        if (_thread.joinable()) {
+            _thread.join();
+        }
     }
-    double LongestPauseMs() const { return longest_ms_; }
-    long Exchanges() const { return exchanges_; }
-    bool Failed() const { return failed_; }
+    double LongestPauseMs() const { return _longestMs; }
+    long Exchanges() const { return _exchanges; }
+    bool Failed() const { return _failed; }
 
   private:
     void Run() {
         Clock::time_point last = Clock::now(), keptAlive = last;
-        const RtPeerRoute there{prefix_ + "ping", prefix_ + "pong"};
-        const RtPeerRoute back{prefix_ + "pong", prefix_ + "ping"};
+        const RtPeerRoute there{_prefix + "ping", _prefix + "pong"};
+        const RtPeerRoute back{_prefix + "pong", _prefix + "ping"};
         RtPeerPacket got;
-        while (!stop_) {
-            if (ping_->SendNormal(there, "ping") != 0 || pong_->Receive(&got, 60000) != 0 ||
-                pong_->SendNormal(back, "pong") != 0 || ping_->Receive(&got, 60000) != 0) {
-                failed_ = true;
+        while (!_stop) {
+            if (_ping->SendNormal(there, "ping") != 0 || _pong->Receive(&got, 60000) != 0 ||
+                _pong->SendNormal(back, "pong") != 0 || _ping->Receive(&got, 60000) != 0) {
+                _failed = true;
                 return;
             }
             const Clock::time_point now = Clock::now();
-            longest_ms_ = std::max(longest_ms_.load(), MillisecondsBetween(last, now));
+            _longestMs = std::max(_longestMs.load(), MillisecondsBetween(last, now));
             last = now;
-            ++exchanges_;
+            ++_exchanges;
             if (now - keptAlive > std::chrono::seconds(kKeepAliveSeconds)) {
-                platform_->SendKeepAlive();
+                _platform->SendKeepAlive();
                 keptAlive = now;
             }
         }
     }
 
-    RtPeerClient *ping_, *pong_, *platform_;
-    std::string prefix_;
-    std::atomic<bool> stop_{false};
-    std::atomic<bool> failed_{false};
-    std::atomic<double> longest_ms_{0};
-    std::atomic<long> exchanges_{0};
-    std::thread thread_;
+    RtPeerClient *_ping, *_pong, *_platform;
+    std::string _prefix;
+    std::atomic<bool> _stop{false};
+    std::atomic<bool> _failed{false};
+    std::atomic<double> _longestMs{0};
+    std::atomic<long> _exchanges{0};
+    std::thread _thread;
 };
 
 // One client of the crowd and what happened to it.
@@ -105,23 +106,23 @@ struct CrowdFigures {
 
 class Crowd {
   public:
-    Crowd(int port, const std::string &prefix, int count) : port_(port) {
+    Crowd(int port, const std::string &prefix, int count) : _port(port) {
         for (int i = 0; i < count; ++i) {
-            agents_.push_back(std::make_unique<Agent>());
-            agents_.back()->connection.uuid = prefix + std::to_string(i);
+            _agents.push_back(std::make_unique<Agent>());
+            _agents.back()->connection.uuid = prefix + std::to_string(i);
         }
     }
 
     // Connects everyone at once and runs until all are answered with success, or until deadline.
     bool Run(Clock::time_point deadline, CrowdFigures *figures, std::string *error) {
-        for (size_t i = 0; i < agents_.size(); ++i) {
-            if (!agents_[i]->connection.StartConnect(port_, nullptr) ||
-                !poller_.Add(&agents_[i]->connection, i, true)) {
+        for (size_t i = 0; i < _agents.size(); ++i) {
+            if (!_agents[i]->connection.StartConnect(_port, nullptr) ||
+                !_poller.Add(&_agents[i]->connection, i, true)) {
                 *error = "cannot open connection " + std::to_string(i);
                 return false;
             }
         }
-        size_t pending = agents_.size();
+        size_t pending = _agents.size();
         Clock::time_point keptAlive = Clock::now();
         std::vector<RtBenchPoller::Event> ready;
         while (pending > 0) {
@@ -131,21 +132,23 @@ class Crowd {
                 return false;
             }
             const bool keepAlive = now - keptAlive > std::chrono::seconds(kKeepAliveSeconds);
-            if (keepAlive)
+            if (keepAlive) {
                 keptAlive = now;
-            for (size_t i = 0; i < agents_.size(); ++i) {
-                Agent &agent = *agents_[i];
-                if (agent.retrying && now >= agent.retry_at)
+            }
+            for (size_t i = 0; i < _agents.size(); ++i) {
+                Agent &agent = *_agents[i];
+                if (agent.retrying && now >= agent.retry_at) {
                     Ask(i, now);
+                }
                 if (keepAlive && agent.connection.connected) {
                     const RtPeerPacket alive = RtPeerPacket::KeepAlive();
                     agent.connection.Queue(alive.Data(), alive.Length());
                     Flush(i);
                 }
             }
-            poller_.Wait(10, &ready);
+            _poller.Wait(10, &ready);
             for (const RtBenchPoller::Event &event : ready) {
-                Agent &agent = *agents_[event.index];
+                Agent &agent = *_agents[event.index];
                 if (event.writable && !agent.connection.connected) {
                     if (!agent.connection.FinishConnect()) {
                         *error = "connection refused";
@@ -153,8 +156,9 @@ class Crowd {
                     }
                     Ask(event.index, Clock::now());
                 }
-                if (event.writable)
+                if (event.writable) {
                     Flush(event.index);
+                }
                 if (event.readable && !agent.done && !Answer(event.index, figures, &pending)) {
                     ++figures->closed;
                     agent.done = true;
@@ -168,7 +172,7 @@ class Crowd {
 
   private:
     void Ask(size_t index, Clock::time_point now) {
-        Agent &agent = *agents_[index];
+        Agent &agent = *_agents[index];
         RtPeerIdentity identity;
         identity.uuid = agent.connection.uuid;
         identity.hostname = "bench-host";
@@ -180,15 +184,16 @@ class Crowd {
         Flush(index);
     }
     void Flush(size_t index) {
-        RtBenchConnection &connection = agents_[index]->connection;
+        RtBenchConnection &connection = _agents[index]->connection;
         connection.Flush();
-        poller_.Update(&connection, index, connection.HasOutput());
+        _poller.Update(&connection, index, connection.HasOutput());
     }
     // Takes the agent's answers; false when the router closed it.
     bool Answer(size_t index, CrowdFigures *figures, size_t *pending) {
-        Agent &agent = *agents_[index];
-        if (agent.connection.ReadAvailable() != 0)
+        Agent &agent = *_agents[index];
+        if (agent.connection.ReadAvailable() != 0) {
             return false;
+        }
         const char *data = nullptr;
         int length = 0;
         while (agent.connection.Input().Next(&data, &length) == 0) {
@@ -214,9 +219,9 @@ class Crowd {
         return true;
     }
 
-    int port_;
-    RtBenchPoller poller_;
-    std::vector<std::unique_ptr<Agent>> agents_;
+    int _port;
+    RtBenchPoller _poller;
+    std::vector<std::unique_ptr<Agent>> _agents;
 };
 
 }  // namespace
@@ -242,8 +247,9 @@ bool RtBenchRunDatabaseStorm(const RtBenchSettings &settings, const std::string 
     {
         RtBenchRouter router;
         RtPeerClient platform, ping, pong;
-        if (!router.Start(settings.router_binary, throughProxy, settings.work_dir, 60000, error))
+        if (!router.Start(settings.router_binary, throughProxy, settings.work_dir, 60000, error)) {
             return false;
+        }
         if (!Register(&platform, router.Port(), kBdHandShakeServerPlatform, prefix + "platform") ||
             !Register(&ping, router.Port(), kBdHandShakeClient, prefix + "ping") ||
             !Register(&pong, router.Port(), kBdHandShakeClient, prefix + "pong")) {
@@ -272,8 +278,9 @@ bool RtBenchRunDatabaseStorm(const RtBenchSettings &settings, const std::string 
         Crowd crowd(router.Port(), prefix, peers);
         CrowdFigures figures;
         ok = crowd.Run(deadline, &figures, error);
-        if (thaw.joinable())
+        if (thaw.joinable()) {
             thaw.join();
+        }
         const Clock::time_point since = settings.db_freeze_seconds > 0 ? thawedAt : start;
         const std::string online = "SELECT COUNT(*) FROM bd_agent WHERE agent_uuid LIKE '" +
                                    prefix + "%' AND online_flag = 1";

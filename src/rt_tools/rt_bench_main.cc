@@ -21,8 +21,9 @@ void RaiseDescriptorLimit() {
 int main(int argc, char **argv) {
     RtBenchOptions options;
     const int parsed = RtBenchCommandLine::Parse(argc, argv, std::cerr, &options);
-    if (parsed != kRtBenchExitOk)
+    if (parsed != kRtBenchExitOk) {
         return parsed;
+    }
     if (options.help) {
         RtBenchCommandLine::ShowHelp(argv[0], std::cout);
         return kRtBenchExitOk;

@@ -48,15 +48,17 @@ std::string Environment(const char *name, const std::string &fallback) {
 std::string DefaultRouter() {
     char self[4096];
     const ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
-    if (n <= 0)
+    if (n <= 0) {
         return "rt_server";
+    }
     self[n] = '\0';
     std::string dir(self);
     dir = dir.substr(0, dir.rfind('/'));
     for (const std::string &candidate :
          {dir + "/../rt_server/rt_server", dir + "/../sbin/rt_server"}) {
-        if (access(candidate.c_str(), X_OK) == 0)
+        if (access(candidate.c_str(), X_OK) == 0) {
             return candidate;
+        }
     }
     return "rt_server";
 }
@@ -69,15 +71,17 @@ int RtBenchCommandLine::Parse(int argc, const char *const *argv, std::ostream &e
     RtBenchSettings &settings = options->settings;
     RtRouterDatabase &database = settings.database;
     database.host = Environment("RT_DB_HOST", database.host);
-    if (!RtToolToInt(Environment("RT_DB_PORT", "3306"), 1, INT_MAX, &database.port))
+    if (!RtToolToInt(Environment("RT_DB_PORT", "3306"), 1, INT_MAX, &database.port)) {
         return usage.Problem("RT_DB_PORT is not a port number");
+    }
     database.name = Environment("RT_DB_NAME", "norvale");
     database.user = Environment("RT_DB_USER", "norvale");
     database.password = Environment("RT_DB_PASSWORD", "");
 
     const BdGetopt parsed(argc, argv, kOptions, false);
-    if (!parsed.Error().empty())
+    if (!parsed.Error().empty()) {
         return usage.Problem(parsed.Error());
+    }
     for (int i = 0; i < parsed.Arguments(); ++i) {
         const std::string argument = parsed.Argument(i);
         bool ok = true;
@@ -131,8 +135,9 @@ int RtBenchCommandLine::Parse(int argc, const char *const *argv, std::ostream &e
                 ok = RtToolToInt(argument, 0, INT_MAX, &settings.db_freeze_seconds);
                 break;
             default: {
-                if (RtToolTakeTlsOption(parsed.Code(i), argument, &settings.tls))
+                if (RtToolTakeTlsOption(parsed.Code(i), argument, &settings.tls)) {
                     break;
+                }
                 const std::vector<std::string> &names = RtBenchWorkload::Names();
                 if (argument == "all") {
                     options->workloads.insert(options->workloads.end(), names.begin(), names.end());
@@ -144,18 +149,23 @@ int RtBenchCommandLine::Parse(int argc, const char *const *argv, std::ostream &e
                 break;
             }
         }
-        if (!ok)
+        if (!ok) {
             return usage.Problem("invalid value '" + argument + "'");
+        }
     }
-    if (options->workloads.empty())
+    if (options->workloads.empty()) {
         return usage.Problem("name at least one workload");
+    }
     std::string tlsProblem = RtToolTlsProblem(settings.tls);
-    if (tlsProblem.empty() && settings.tls.enabled && settings.tls.certificate_file.empty())
+    if (tlsProblem.empty() && settings.tls.enabled && settings.tls.certificate_file.empty()) {
         tlsProblem = "--tls needs the router's --cert and --key";
-    if (!tlsProblem.empty())
+    }
+    if (!tlsProblem.empty()) {
         return usage.Problem(tlsProblem);
-    if (settings.router_binary.empty())
+    }
+    if (settings.router_binary.empty()) {
         settings.router_binary = DefaultRouter();
+    }
     return kRtBenchExitOk;
 }
 

@@ -19,14 +19,14 @@ int MillisecondsUntil(RtBenchPeerSet::Clock::time_point when) {
 
 bool RtBenchPeerSet::Join(const std::vector<std::string> &uuids, int kind,
                           Clock::time_point deadline, std::string *error) {
-    const size_t first = peers_.size();
+    const size_t first = _peers.size();
     for (const std::string &uuid : uuids) {
-        peers_.push_back(std::make_unique<RtBenchConnection>());
-        writing_.push_back(true);
-        RtBenchConnection &peer = *peers_.back();
+        _peers.push_back(std::make_unique<RtBenchConnection>());
+        _writing.push_back(true);
+        RtBenchConnection &peer = *_peers.back();
         peer.uuid = uuid;
-        if (!peer.StartConnect(port_, tls_) || !poller_.Add(&peer, peers_.size() - 1, true)) {
-            *error = "cannot open connection " + std::to_string(peers_.size());
+        if (!peer.StartConnect(_port, _tls) || !_poller.Add(&peer, _peers.size() - 1, true)) {
+            *error = "cannot open connection " + std::to_string(_peers.size());
             return false;
         }
     }
@@ -40,15 +40,16 @@ bool RtBenchPeerSet::Join(const std::vector<std::string> &uuids, int kind,
         }
         // A crowd slowed down by the database can take longer than the router's idle time-out.
         KeepAlive(Clock::now());
-        poller_.Wait(std::min(MillisecondsUntil(deadline), 1000), &ready);
+        _poller.Wait(std::min(MillisecondsUntil(deadline), 1000), &ready);
         for (const RtBenchPoller::Event &event : ready) {
             if (event.index < first) {
                 // Earlier peers only send their keep-alives while a batch joins.
-                if (event.writable)
+                if (event.writable) {
                     Flush(event.index);
+                }
                 continue;
             }
-            RtBenchConnection &peer = *peers_[event.index];
+            RtBenchConnection &peer = *_peers[event.index];
             if (event.writable && !peer.connected) {
                 if (!peer.FinishConnect()) {
                     *error = "connection refused for peer " + peer.uuid;
@@ -65,10 +66,12 @@ bool RtBenchPeerSet::Join(const std::vector<std::string> &uuids, int kind,
                 *error = "connection lost while hand-shaking peer " + peer.uuid;
                 return false;
             }
-            if (!event.readable)
+            if (!event.readable) {
                 continue;
-            if (!Read(event.index, error))
+            }
+            if (!Read(event.index, error)) {
                 return false;
+            }
             const char *packet = nullptr;
             int length = 0;
             while (peer.Input().Next(&packet, &length) == BD_SUCCESS) {
@@ -89,30 +92,33 @@ bool RtBenchPeerSet::Join(const std::vector<std::string> &uuids, int kind,
 }
 
 bool RtBenchPeerSet::Flush(size_t index) {
-    RtBenchConnection &peer = *peers_[index];
-    if (!peer.Flush())
+    RtBenchConnection &peer = *_peers[index];
+    if (!peer.Flush()) {
         return false;
-    if (writing_[index] != peer.HasOutput()) {
-        writing_[index] = peer.HasOutput();
-        poller_.Update(&peer, index, writing_[index]);
+    }
+    if (_writing[index] != peer.HasOutput()) {
+        _writing[index] = peer.HasOutput();
+        _poller.Update(&peer, index, _writing[index]);
     }
     return true;
 }
 
 bool RtBenchPeerSet::Read(size_t index, std::string *error) {
-    if (peers_[index]->ReadAvailable() == BD_SUCCESS)
+    if (_peers[index]->ReadAvailable() == BD_SUCCESS) {
         return true;
-    *error = "the router closed the connection of peer " + peers_[index]->uuid;
+    }
+    *error = "the router closed the connection of peer " + _peers[index]->uuid;
     return false;
 }
 
 void RtBenchPeerSet::KeepAlive(Clock::time_point now) {
-    if (now - last_keepalive_ < std::chrono::seconds(10))
+    if (now - _lastKeepalive < std::chrono::seconds(10)) {
         return;
-    last_keepalive_ = now;
+    }
+    _lastKeepalive = now;
     const RtPeerPacket keepAlive = RtPeerPacket::KeepAlive();
-    for (size_t i = 0; i < peers_.size(); ++i) {
-        peers_[i]->Queue(keepAlive.Data(), keepAlive.Length());
+    for (size_t i = 0; i < _peers.size(); ++i) {
+        _peers[i]->Queue(keepAlive.Data(), keepAlive.Length());
         Flush(i);
     }
 }

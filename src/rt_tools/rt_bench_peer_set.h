@@ -16,7 +16,7 @@ class RtBenchPeerSet {
     using Clock = std::chrono::steady_clock;
 
     // Peers connect to 127.0.0.1:port, over TLS with tls (not owned) unless it is null.
-    RtBenchPeerSet(int port, SSL_CTX *tls) : port_(port), tls_(tls) {}
+    RtBenchPeerSet(int port, SSL_CTX *tls) : _port(port), _tls(tls) {}
     RtBenchPeerSet(const RtBenchPeerSet &) = delete;
     RtBenchPeerSet &operator=(const RtBenchPeerSet &) = delete;
 
@@ -26,9 +26,9 @@ class RtBenchPeerSet {
     bool Join(const std::vector<std::string> &uuids, int kind, Clock::time_point deadline,
               std::string *error);
 
-    size_t Size() const { return peers_.size(); }
-    RtBenchConnection &Peer(size_t index) { return *peers_[index]; }
-    RtBenchPoller &Poller() { return poller_; }
+    size_t Size() const { return _peers.size(); }
+    RtBenchConnection &Peer(size_t index) { return *_peers[index]; }
+    RtBenchPoller &Poller() { return _poller; }
 
     // Queues a keep-alive on every peer when the last ones are 10 s old, so that peers that only
     // listen are not reaped during a long run.
@@ -40,12 +40,12 @@ class RtBenchPeerSet {
     bool Read(size_t index, std::string *error);
 
   private:
-    int port_;
-    SSL_CTX *tls_;  // not owned
-    RtBenchPoller poller_;
-    std::vector<std::unique_ptr<RtBenchConnection>> peers_;
-    std::vector<bool> writing_;  // writing interest armed, per peer
-    Clock::time_point last_keepalive_ = Clock::now();
+    int _port;
+    SSL_CTX *_tls;  // not owned
+    RtBenchPoller _poller;
+    std::vector<std::unique_ptr<RtBenchConnection>> _peers;
+    std::vector<bool> _writing;  // writing interest armed, per peer
+    Clock::time_point _lastKeepalive = Clock::now();
 };
 
 #endif  // RT_TOOLS_RT_BENCH_PEER_SET_H_

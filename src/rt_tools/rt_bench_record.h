@@ -22,7 +22,7 @@ class RtBenchRecord {
     static uint32_t Percentile(std::vector<uint32_t> *values, double fraction);
 
   private:
-    std::vector<std::pair<std::string, std::string>> fields_;
+    std::vector<std::pair<std::string, std::string>> _fields;
 };
 
 #endif  // RT_TOOLS_RT_BENCH_RECORD_H_

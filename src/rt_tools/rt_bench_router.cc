@@ -45,38 +45,38 @@ bool RtBenchRouter::Start(const std::string &binary, const RtRouterDatabase &dat
         *error = "cannot create a directory under " + workDir + ": " + std::strerror(errno);
         return false;
     }
-    root_ = pattern;
-    port_ = FreeLoopbackPort();
-    const int plainPort = port_;
+    _root = pattern;
+    _port = FreeLoopbackPort();
+    const int plainPort = _port;
     if (tls.port != 0) {
         do {
             tls.port = FreeLoopbackPort();
         } while (tls.port == plainPort && tls.port != 0);
-        port_ = tls.port;
+        _port = tls.port;
     }
     std::error_code failed;
-    std::filesystem::create_directories(root_ + "/log", failed);
-    if (port_ == 0 || failed || !WriteRtRouterConfiguration(root_, plainPort, database, tls)) {
-        *error = "cannot write the router's configuration under " + root_;
+    std::filesystem::create_directories(_root + "/log", failed);
+    if (_port == 0 || failed || !WriteRtRouterConfiguration(_root, plainPort, database, tls)) {
+        *error = "cannot write the router's configuration under " + _root;
         return false;
     }
-    pid_ = fork();
-    if (pid_ < 0) {
+    _pid = fork();
+    if (_pid < 0) {
         *error = std::string("fork: ") + std::strerror(errno);
         return false;
     }
-    if (pid_ == 0) {
+    if (_pid == 0) {
         // Where a daemon's streams go: the per-packet trace and the log echo are discarded.
         const int null = open("/dev/null", O_RDWR);
         dup2(null, STDIN_FILENO);
         dup2(null, STDOUT_FILENO);
         dup2(null, STDERR_FILENO);
-        setenv("NORVALE_ROOT", root_.c_str(), 1);
+        setenv("NORVALE_ROOT", _root.c_str(), 1);
         execl(binary.c_str(), "rt_server", static_cast<char *>(nullptr));
         _exit(127);
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!RtRouterAccepts(port_)) {
+    while (!RtRouterAccepts(_port)) {
         if (!Running()) {
             *error = "the router " + binary + " ended during start-up";
             return false;
@@ -91,65 +91,71 @@ bool RtBenchRouter::Start(const std::string &binary, const RtRouterDatabase &dat
 }
 
 bool RtBenchRouter::Running() {
-    if (pid_ <= 0)
+    if (_pid <= 0) {
         return false;
-    if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-        pid_ = -1;
+    }
+    if (waitpid(_pid, nullptr, WNOHANG) == _pid) {
+        _pid = -1;
         return false;
     }
     return true;
 }
 
 void RtBenchRouter::Stop() {
-    if (pid_ > 0) {
+    if (_pid > 0) {
         // SIGTERM first, as an init system would, so a router run under a profiler can write its
         // profile; SIGKILL when it has not ended after a while.
-        kill(pid_, SIGTERM);
+        kill(_pid, SIGTERM);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (waitpid(pid_, nullptr, WNOHANG) != pid_) {
+        while (waitpid(_pid, nullptr, WNOHANG) != _pid) {
             if (std::chrono::steady_clock::now() > deadline) {
-                kill(pid_, SIGKILL);
-                waitpid(pid_, nullptr, 0);
+                kill(_pid, SIGKILL);
+                waitpid(_pid, nullptr, 0);
                 break;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
-        pid_ = -1;
+        _pid = -1;
     }
-    if (!root_.empty()) {
+    if (!_root.empty()) {
         std::error_code ignored;
-        std::filesystem::remove_all(root_, ignored);
-        root_.clear();
+        std::filesystem::remove_all(_root, ignored);
+        _root.clear();
     }
 }
 
 double RtBenchRouter::CpuSeconds() const {
-    std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+    std::ifstream in("/proc/" + std::to_string(_pid) + "/stat");
     std::string line;
-    if (!std::getline(in, line))
+    if (!std::getline(in, line)) {
         return -1;
+    }
     // The command name may hold spaces; the fields after it are space-separated.
     const size_t close = line.rfind(')');
-    if (close == std::string::npos)
+    if (close == std::string::npos) {
         return -1;
+    }
     std::istringstream fields(line.substr(close + 2));
     std::string skip;
     // After the name come state (field 3) ... utime is field 14 and stime field 15.
-    for (int field = 3; field < 14; ++field)
+    for (int field = 3; field < 14; ++field) {
         fields >> skip;
+    }
     long long user = 0;
     long long system = 0;
-    if (!(fields >> user >> system))
+    if (!(fields >> user >> system)) {
         return -1;
+    }
     return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 long RtBenchRouter::StatusKib(const char *field) const {
-    std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
+    std::ifstream in("/proc/" + std::to_string(_pid) + "/status");
     const size_t length = std::strlen(field);
     for (std::string line; std::getline(in, line);) {
-        if (line.compare(0, length, field) == 0 && line.size() > length && line[length] == ':')
+        if (line.compare(0, length, field) == 0 && line.size() > length && line[length] == ':') {
             return std::strtol(line.c_str() + length + 1, nullptr, 10);
+        }
     }
     return -1;
 }

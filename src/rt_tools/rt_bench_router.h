@@ -28,8 +28,8 @@ class RtBenchRouter {
     void Stop();
 
     // The port the peers use: the TLS one when there is one.
-    int Port() const { return port_; }
-    pid_t Pid() const { return pid_; }
+    int Port() const { return _port; }
+    pid_t Pid() const { return _pid; }
     bool Running();
 
     // The router's user plus system CPU time so far, in seconds; -1 when unreadable.
@@ -41,9 +41,9 @@ class RtBenchRouter {
   private:
     long StatusKib(const char *field) const;
 
-    std::string root_;
-    int port_ = 0;
-    pid_t pid_ = -1;
+    std::string _root;
+    int _port = 0;
+    pid_t _pid = -1;
 };
 
 #endif  // RT_TOOLS_RT_BENCH_ROUTER_H_

@@ -31,8 +31,9 @@ void WriteDigits(char *at, int count, uint64_t value) {
 bool ReadDigits(const char *at, int count, uint64_t *value) {
     uint64_t parsed = 0;
     for (int i = 0; i < count; ++i) {
-        if (at[i] < '0' || at[i] > '9')
+        if (at[i] < '0' || at[i] > '9') {
             return false;
+        }
         parsed = parsed * 10 + static_cast<uint64_t>(at[i] - '0');
     }
     *value = parsed;
@@ -46,8 +47,9 @@ std::string Payload(size_t flow, int size) {
     // Filler that differs between flows and along the packet, so a byte from the wrong place
     // does not compare equal.
     const size_t filler = size - payload.size() - (sizeof(kEnd) - 1);
-    for (size_t i = 0; i < filler; ++i)
+    for (size_t i = 0; i < filler; ++i) {
         payload += static_cast<char>('a' + (flow * 7 + i) % 26);
+    }
     return payload + kEnd;
 }
 
@@ -60,7 +62,7 @@ RtPeerRoute Route(const std::string &from, const std::string &to) {
 
 RtBenchTraffic::RtBenchTraffic(RtBenchPeerSet *peers, const std::vector<RtBenchFlow> &flows,
                                const RtBenchTrafficSpec &spec)
-    : peers_(peers), spec_(spec), dirty_(peers->Size(), false) {
+    : _peers(peers), _spec(spec), _dirty(peers->Size(), false) {
     for (size_t i = 0; i < flows.size(); ++i) {
         FlowState state;
         state.ends = flows[i];
@@ -68,24 +70,25 @@ RtBenchTraffic::RtBenchTraffic(RtBenchPeerSet *peers, const std::vector<RtBenchF
         const std::string &to = peers->Peer(flows[i].receiver).uuid;
         const std::string payload = Payload(i, spec.payload_size);
         state.request = RtPeerPacket::Normal(Route(from, to), payload).Bytes();
-        if (spec.echo)
+        if (spec.echo) {
             state.reply = RtPeerPacket::Normal(Route(to, from), payload).Bytes();
+        }
         state.sent_at.resize(spec.window);
-        flows_.push_back(std::move(state));
+        _flows.push_back(std::move(state));
     }
 }
 
 void RtBenchTraffic::TopUp(size_t flow) {
-    FlowState &state = flows_[flow];
+    FlowState &state = _flows[flow];
     const Clock::time_point now = Clock::now();
-    while (state.in_flight < spec_.window && state.next_send < spec_.messages) {
+    while (state.in_flight < _spec.window && state.next_send < _spec.messages) {
         WriteDigits(&state.request[kSequenceAt], kSequenceDigits, state.next_send);
-        state.sent_at[state.next_send % spec_.window] = now;
-        peers_->Peer(state.ends.sender).Queue(state.request.data(), state.request.size());
+        state.sent_at[state.next_send % _spec.window] = now;
+        _peers->Peer(state.ends.sender).Queue(state.request.data(), state.request.size());
         ++state.next_send;
         ++state.in_flight;
     }
-    dirty_[state.ends.sender] = true;
+    _dirty[state.ends.sender] = true;
 }
 
 bool RtBenchTraffic::FlowOf(const char *packet, int length, size_t *flow, int *sequence) const {
@@ -94,7 +97,7 @@ bool RtBenchTraffic::FlowOf(const char *packet, int length, size_t *flow, int *s
     if (length < kSequenceAt + kSequenceDigits ||
         !ReadDigits(packet + kFlowAt, kFlowDigits, &flowNumber) ||
         !ReadDigits(packet + kSequenceAt, kSequenceDigits, &sequenceNumber) ||
-        flowNumber >= flows_.size()) {
+        flowNumber >= _flows.size()) {
         return false;
     }
     *flow = flowNumber;
@@ -103,48 +106,49 @@ bool RtBenchTraffic::FlowOf(const char *packet, int length, size_t *flow, int *s
 }
 
 bool RtBenchTraffic::Take(size_t peer, const char *packet, int length, std::string *error) {
-    if (length == kBdKeepAlivePacketLen)
+    if (length == kBdKeepAlivePacketLen) {
         return true;
+    }
     size_t flow = 0;
     int sequence = 0;
     if (!FlowOf(packet, length, &flow, &sequence)) {
         const RtPeerPacket stray(std::vector<char>(packet, packet + length));
-        *error = "peer " + peers_->Peer(peer).uuid + " received a stray " +
+        *error = "peer " + _peers->Peer(peer).uuid + " received a stray " +
                  RtPeerDecoder::ClassName(stray.Class()) + "/" +
                  RtPeerDecoder::SubKindName(stray.Class(), stray.SubKind()) + " packet of " +
                  std::to_string(length) + " bytes";
         return false;
     }
-    FlowState &state = flows_[flow];
+    FlowState &state = _flows[flow];
     // With echo a request arrives at the receiver, its answer back at the sender.
-    const bool isRequest = !spec_.echo || peer == state.ends.receiver;
+    const bool isRequest = !_spec.echo || peer == state.ends.receiver;
     const std::vector<char> &expected = isRequest ? state.request : state.reply;
-    int &next = spec_.echo && isRequest ? state.next_request : state.next_delivery;
+    int &next = _spec.echo && isRequest ? state.next_request : state.next_delivery;
     const size_t destination = isRequest ? state.ends.receiver : state.ends.sender;
     const size_t tail = kSequenceAt + kSequenceDigits;
     if (peer != destination || sequence != next || static_cast<size_t>(length) != expected.size() ||
         std::memcmp(packet, expected.data(), kSequenceAt) != 0 ||
         std::memcmp(packet + tail, expected.data() + tail, length - tail) != 0) {
         *error = "flow " + std::to_string(flow) + ": expected packet " + std::to_string(next) +
-                 " at " + peers_->Peer(destination).uuid + ", got packet " +
+                 " at " + _peers->Peer(destination).uuid + ", got packet " +
                  std::to_string(sequence) + " of " + std::to_string(length) + " bytes at " +
-                 peers_->Peer(peer).uuid +
+                 _peers->Peer(peer).uuid +
                  (sequence == next ? " with different bytes" : " (lost or reordered)");
         return false;
     }
     ++next;
-    result_->bytes += length;
-    if (spec_.echo && isRequest) {
+    _result->bytes += length;
+    if (_spec.echo && isRequest) {
         std::vector<char> &reply = state.reply;
         std::memcpy(&reply[kSequenceAt], packet + kSequenceAt, kSequenceDigits);
-        peers_->Peer(state.ends.receiver).Queue(reply.data(), reply.size());
-        dirty_[state.ends.receiver] = true;
+        _peers->Peer(state.ends.receiver).Queue(reply.data(), reply.size());
+        _dirty[state.ends.receiver] = true;
         return true;
     }
     const auto latency = std::chrono::duration_cast<std::chrono::microseconds>(
-        Clock::now() - state.sent_at[sequence % spec_.window]);
-    result_->latencies_us.push_back(static_cast<uint32_t>(latency.count()));
-    ++result_->delivered;
+        Clock::now() - state.sent_at[sequence % _spec.window]);
+    _result->latencies_us.push_back(static_cast<uint32_t>(latency.count()));
+    ++_result->delivered;
     --state.in_flight;
     TopUp(flow);
     return true;
@@ -152,20 +156,21 @@ bool RtBenchTraffic::Take(size_t peer, const char *packet, int length, std::stri
 
 bool RtBenchTraffic::Run(Clock::time_point deadline, RtBenchTrafficResult *result,
                          std::string *error) {
-    result_ = result;
-    const uint64_t total = static_cast<uint64_t>(flows_.size()) * spec_.messages;
+    _result = result;
+    const uint64_t total = static_cast<uint64_t>(_flows.size()) * _spec.messages;
     result->latencies_us.reserve(total);
     const Clock::time_point start = Clock::now();
-    for (size_t flow = 0; flow < flows_.size(); ++flow)
+    for (size_t flow = 0; flow < _flows.size(); ++flow) {
         TopUp(flow);
+    }
     std::vector<RtBenchPoller::Event> ready;
     while (result->delivered < total) {
-        for (size_t peer = 0; peer < dirty_.size(); ++peer) {
-            if (dirty_[peer] && !peers_->Flush(peer)) {
-                *error = "the router closed the connection of peer " + peers_->Peer(peer).uuid;
+        for (size_t peer = 0; peer < _dirty.size(); ++peer) {
+            if (_dirty[peer] && !_peers->Flush(peer)) {
+                *error = "the router closed the connection of peer " + _peers->Peer(peer).uuid;
                 return false;
             }
-            dirty_[peer] = false;
+            _dirty[peer] = false;
         }
         const Clock::time_point now = Clock::now();
         if (now > deadline) {
@@ -173,22 +178,26 @@ bool RtBenchTraffic::Run(Clock::time_point deadline, RtBenchTrafficResult *resul
                      std::to_string(total) + " packets delivered";
             return false;
         }
-        peers_->KeepAlive(now);
-        peers_->Poller().Wait(100, &ready);
+        _peers->KeepAlive(now);
+        _peers->Poller().Wait(100, &ready);
         for (const RtBenchPoller::Event &event : ready) {
-            RtBenchConnection &peer = peers_->Peer(event.index);
-            if (event.writable)
-                dirty_[event.index] = true;
-            if (!event.readable)
+            RtBenchConnection &peer = _peers->Peer(event.index);
+            if (event.writable) {
+                _dirty[event.index] = true;
+            }
+            if (!event.readable) {
                 continue;
-            if (!peers_->Read(event.index, error))
+            }
+            if (!_peers->Read(event.index, error)) {
                 return false;
+            }
             const char *packet = nullptr;
             int length = 0;
             int framed;
             while ((framed = peer.Input().Next(&packet, &length)) == BD_SUCCESS) {
-                if (!Take(event.index, packet, length, error))
+                if (!Take(event.index, packet, length, error)) {
                     return false;
+                }
             }
             if (framed != BD_NET_HEADER_INCOMPLETE) {
                 *error = "peer " + peer.uuid + " received bytes that are not packets";

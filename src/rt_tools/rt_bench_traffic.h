@@ -65,11 +65,11 @@ class RtBenchTraffic {
     // The flow number a packet carries; false when it does not carry a valid one.
     bool FlowOf(const char *packet, int length, size_t *flow, int *sequence) const;
 
-    RtBenchPeerSet *peers_;
-    RtBenchTrafficSpec spec_;
-    std::vector<FlowState> flows_;
-    std::vector<bool> dirty_;  // peers with packets queued since the last flush
-    RtBenchTrafficResult *result_ = nullptr;
+    RtBenchPeerSet *_peers;
+    RtBenchTrafficSpec _spec;
+    std::vector<FlowState> _flows;
+    std::vector<bool> _dirty;  // peers with packets queued since the last flush
+    RtBenchTrafficResult *_result = nullptr;
 };
 
 #endif  // RT_TOOLS_RT_BENCH_TRAFFIC_H_

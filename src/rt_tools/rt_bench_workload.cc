@@ -34,8 +34,9 @@ const Defaults kDefaults[] = {
 
 const Defaults &DefaultsOf(const std::string &workload) {
     for (const Defaults &defaults : kDefaults) {
-        if (workload == defaults.name)
+        if (workload == defaults.name) {
             return defaults;
+        }
     }
     return kDefaults[0];
 }
@@ -61,8 +62,9 @@ std::string Prefix(const std::string &workload, int runNumber) {
 
 std::vector<std::string> Uuids(const std::string &prefix, int count) {
     std::vector<std::string> uuids;
-    for (int i = 0; i < count; ++i)
+    for (int i = 0; i < count; ++i) {
         uuids.push_back(prefix + std::to_string(i));
+    }
     return uuids;
 }
 
@@ -110,10 +112,11 @@ bool RunTraffic(const RtBenchSettings &settings, const Defaults &defaults, RtBen
     // Peer 0 is the platform, clients are 1..peers.
     std::vector<RtBenchFlow> flows;
     for (int i = 1; i <= peers; ++i) {
-        if (pairs)
+        if (pairs) {
             flows.push_back({static_cast<size_t>(i), static_cast<size_t>(i % 2 ? i + 1 : i - 1)});
-        else
+        } else {
             flows.push_back({static_cast<size_t>(i), 0});
+        }
     }
     RtBenchTraffic traffic(&set, flows, spec);
     RtBenchTrafficResult result;
@@ -138,20 +141,21 @@ bool RunTraffic(const RtBenchSettings &settings, const Defaults &defaults, RtBen
 // storm and idle: a crowd of clients hand-shaking at once.
 bool RunCrowd(const RtBenchSettings &settings, const Defaults &defaults, RtBenchRouter *router,
               SSL_CTX *tls, const std::string &prefix, RtBenchDatabase *database,
-              RtBenchRecord *record,
-              std::string *error) {
+              RtBenchRecord *record, std::string *error) {
     const int peers = Pick(settings.peers, defaults.peers);
     record->Add("peers", static_cast<int64_t>(peers));
     const Clock::time_point deadline =
         Clock::now() + std::chrono::seconds(settings.time_bound_seconds);
     RtBenchPeerSet set(router->Port(), tls);
-    if (!set.Join({prefix + "platform"}, kBdHandShakeServerPlatform, deadline, error))
+    if (!set.Join({prefix + "platform"}, kBdHandShakeServerPlatform, deadline, error)) {
         return false;
+    }
     const long rssBefore = router->RssKib();
     const double cpuBefore = router->CpuSeconds();
     const Clock::time_point start = Clock::now();
-    if (!set.Join(Uuids(prefix, peers), kBdHandShakeClient, deadline, error))
+    if (!set.Join(Uuids(prefix, peers), kBdHandShakeClient, deadline, error)) {
         return false;
+    }
     const double answered = std::chrono::duration<double>(Clock::now() - start).count();
     record->Add("answered_s", answered, 3);
 
@@ -211,8 +215,9 @@ int RtBenchWorkload::Run(const RtBenchSettings &settings, int runNumber, RtBench
             routerTls.port = -1;  // any free port
             routerTls.certificate_file = settings.tls.certificate_file;
             routerTls.key_file = settings.tls.key_file;
-            if (!peerTls.Load({settings.tls.ca_file, "", ""}, error))
+            if (!peerTls.Load({settings.tls.ca_file, "", ""}, error)) {
                 return kRtBenchExitSetup;
+            }
         }
         if (router.Start(settings.router_binary, settings.database, settings.work_dir, 60000, error,
                          routerTls)) {

@@ -49,8 +49,9 @@ int ConnectTo(const std::string &host, int port) {
     address.sin_port = htons(static_cast<uint16_t>(port));
     inet_pton(AF_INET, host.c_str(), &address.sin_addr);
     if (fd < 0 || connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0) {
-        if (fd >= 0)
+        if (fd >= 0) {
             close(fd);
+        }
         return -1;
     }
     NonBlocking(fd);
@@ -75,11 +76,13 @@ bool Deliver(Direction *direction, Clock::time_point now) {
     while (!direction->chunks.empty() && direction->chunks.front().due <= now) {
         std::string &bytes = direction->chunks.front().bytes;
         const ssize_t n = send(direction->to, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (n < 0)
+        if (n < 0) {
             return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+        }
         bytes.erase(0, static_cast<size_t>(n));
-        if (!bytes.empty())
+        if (!bytes.empty()) {
             return true;
+        }
         direction->chunks.pop_front();
     }
     return true;
@@ -88,39 +91,41 @@ bool Deliver(Direction *direction, Clock::time_point now) {
 }  // namespace
 
 RtDelayProxy::RtDelayProxy(std::string targetHost, int targetPort)
-    : target_host_(std::move(targetHost)), target_port_(targetPort) {}
+    : _targetHost(std::move(targetHost)), _targetPort(targetPort) {}
 
 RtDelayProxy::~RtDelayProxy() {
-    stop_ = true;
-    if (thread_.joinable())
-        thread_.join();
-    if (listen_fd_ >= 0)
-        close(listen_fd_);
+    _stop = true;
+    if (_thread.joinable()) {
+        _thread.join();
+    }
+    if (_listenFd >= 0) {
+        close(_listenFd);
+    }
 }
 
 bool RtDelayProxy::Start() {
-    listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    _listenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof(address);
-    if (listen_fd_ < 0 || bind(listen_fd_, reinterpret_cast<sockaddr *>(&address), length) != 0 ||
-        listen(listen_fd_, 128) != 0 ||
-        getsockname(listen_fd_, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+    if (_listenFd < 0 || bind(_listenFd, reinterpret_cast<sockaddr *>(&address), length) != 0 ||
+        listen(_listenFd, 128) != 0 ||
+        getsockname(_listenFd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
         return false;
     }
-    port_ = ntohs(address.sin_port);
-    NonBlocking(listen_fd_);
-    thread_ = std::thread(&RtDelayProxy::Loop, this);
+    _port = ntohs(address.sin_port);
+    NonBlocking(_listenFd);
+    _thread = std::thread(&RtDelayProxy::Loop, this);
     return true;
 }
 
 void RtDelayProxy::Loop() {
     std::vector<std::unique_ptr<Link>> links;
-    while (!stop_) {
-        const bool frozen = frozen_, down = down_;
-        for (int fd; (fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
-            const int server = down ? -1 : ConnectTo(target_host_, target_port_);
+    while (!_stop) {
+        const bool frozen = _frozen, down = _down;
+        for (int fd; (fd = accept4(_listenFd, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
+            const int server = down ? -1 : ConnectTo(_targetHost, _targetPort);
             if (server < 0) {
                 close(fd);
                 continue;
@@ -132,7 +137,7 @@ void RtDelayProxy::Loop() {
             links.push_back(std::move(link));
         }
 
-        std::vector<pollfd> polled{{listen_fd_, POLLIN, 0}};
+        std::vector<pollfd> polled{{_listenFd, POLLIN, 0}};
         for (const auto &link : links) {
             polled.push_back({link->toServer.from, static_cast<short>(frozen ? 0 : POLLIN), 0});
             polled.push_back({link->toClient.from, static_cast<short>(frozen ? 0 : POLLIN), 0});
@@ -141,7 +146,7 @@ void RtDelayProxy::Loop() {
         poll(polled.data(), polled.size(), 1);
 
         const Clock::time_point now = Clock::now();
-        const Clock::time_point due = now + std::chrono::milliseconds(delay_ms_.load());
+        const Clock::time_point due = now + std::chrono::milliseconds(_delayMs.load());
         for (auto &link : links) {
             if (down) {
                 link->closed = true;
@@ -155,8 +160,9 @@ void RtDelayProxy::Loop() {
             }
         }
         for (size_t i = links.size(); i-- > 0;) {
-            if (links[i]->closed)
+            if (links[i]->closed) {
                 links.erase(links.begin() + static_cast<long>(i));
+            }
         }
     }
     for (auto &link : links) {

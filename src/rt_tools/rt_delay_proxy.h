@@ -22,24 +22,24 @@ class RtDelayProxy {
 
     // Listens on a free loopback port and starts the thread; false when the socket fails.
     bool Start();
-    int Port() const { return port_; }
+    int Port() const { return _port; }
 
-    void SetDelayMilliseconds(int delay) { delay_ms_ = delay; }
-    void SetFrozen(bool frozen) { frozen_ = frozen; }
-    void SetDown(bool down) { down_ = down; }
+    void SetDelayMilliseconds(int delay) { _delayMs = delay; }
+    void SetFrozen(bool frozen) { _frozen = frozen; }
+    void SetDown(bool down) { _down = down; }
 
   private:
     void Loop();
 
-    std::string target_host_;
-    int target_port_;
-    int listen_fd_ = -1;
-    int port_ = 0;
-    std::atomic<int> delay_ms_{0};
-    std::atomic<bool> frozen_{false};
-    std::atomic<bool> down_{false};
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
+    std::string _targetHost;
+    int _targetPort;
+    int _listenFd = -1;
+    int _port = 0;
+    std::atomic<int> _delayMs{0};
+    std::atomic<bool> _frozen{false};
+    std::atomic<bool> _down{false};
+    std::atomic<bool> _stop{false};
+    std::thread _thread;
 };
 
 #endif  // RT_TOOLS_RT_DELAY_PROXY_H_

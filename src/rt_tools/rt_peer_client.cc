@@ -38,8 +38,9 @@ int PollOne(int fd, short events, int timeoutMs) {
 // BD_SOCKET_CONNECT_ERROR when the attempt failed (refused, unreachable).
 int AwaitConnected(int fd, int timeoutMs) {
     const int rc = PollOne(fd, POLLOUT, timeoutMs);
-    if (rc == 0)
+    if (rc == 0) {
         return BD_SOCKET_TIMEOUT;
+    }
     int error = 0;
     socklen_t size = sizeof(error);
     if (rc < 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) {
@@ -70,13 +71,15 @@ int RtPeerClient::Connect(const std::string &host, int port, int timeoutMs) {
         rc = errno == EINPROGRESS ? AwaitConnected(fd, timeoutMs) : BD_SOCKET_CONNECT_ERROR;
     }
     freeaddrinfo(found);
-    fd_ = fd;
-    if (rc == BD_SUCCESS && tls_context_ != nullptr)
+    _fd = fd;
+    if (rc == BD_SUCCESS && _tlsContext != nullptr) {
         rc = StartTls(host, timeoutMs);
+    }
     if (rc != BD_SUCCESS) {
-        if (fd >= 0)
+        if (fd >= 0) {
             close(fd);
-        fd_ = -1;
+        }
+        _fd = -1;
         return rc;
     }
     // Every later call blocks with its own time-out; only the connect needed to be bounded.
@@ -88,44 +91,53 @@ int RtPeerClient::Connect(const std::string &host, int port, int timeoutMs) {
 }
 
 int RtPeerClient::StartTls(const std::string &host, int timeoutMs) {
-    tls_ = std::make_unique<RtPeerTlsSession>();
-    if (!tls_->Start(tls_context_, fd_, host))
+    _tls = std::make_unique<RtPeerTlsSession>();
+    if (!_tls->Start(_tlsContext, _fd, host)) {
         return BD_SOCKET_CONNECT_ERROR;
+    }
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         bool wantsWrite = false;
-        const int rc = tls_->Handshake(&wantsWrite);
-        if (rc > 0)
+        const int rc = _tls->Handshake(&wantsWrite);
+        if (rc > 0) {
             return BD_SUCCESS;
-        if (rc < 0)
+        }
+        if (rc < 0) {
             return BD_SOCKET_CONNECT_ERROR;
-        const int ready = PollOne(fd_, wantsWrite ? POLLOUT : POLLIN, RemainingMs(deadline));
-        if (ready == 0)
+        }
+        const int ready = PollOne(_fd, wantsWrite ? POLLOUT : POLLIN, RemainingMs(deadline));
+        if (ready == 0) {
             return BD_SOCKET_TIMEOUT;
-        if (ready < 0)
+        }
+        if (ready < 0) {
             return BD_SOCKET_CONNECT_ERROR;
+        }
     }
 }
 
 void RtPeerClient::Close() {
-    tls_.reset();
-    if (fd_ >= 0)
-        close(fd_);
-    fd_ = -1;
-    framer_.Clear();
+    _tls.reset();
+    if (_fd >= 0) {
+        close(_fd);
+    }
+    _fd = -1;
+    _framer.Clear();
 }
 
 int RtPeerClient::SendBytes(const char *data, size_t length) {
-    if (fd_ < 0)
+    if (_fd < 0) {
         return BD_OBJECT_NOT_INIT;
+    }
     size_t sent = 0;
     while (sent < length) {
-        const ssize_t n = tls_ ? tls_->Write(data + sent, length - sent)
-                               : send(fd_, data + sent, length - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
+        const ssize_t n = _tls ? _tls->Write(data + sent, length - sent)
+                               : send(_fd, data + sent, length - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
             continue;
-        if (n <= 0)
+        }
+        if (n <= 0) {
             return BD_SEND_ERROR;
+        }
         sent += static_cast<size_t>(n);
     }
     return BD_SUCCESS;
@@ -137,62 +149,73 @@ int RtPeerClient::HandShake(int kind, const RtPeerIdentity &identity, RtPeerPack
 }
 
 int RtPeerClient::ReadSome(int timeoutMs) {
-    if (fd_ < 0)
+    if (_fd < 0) {
         return BD_OBJECT_NOT_INIT;
+    }
     // Bytes the TLS session already decrypted are not seen by poll.
-    if (!(tls_ && tls_->Pending())) {
-        const int rc = PollOne(fd_, POLLIN, timeoutMs);
-        if (rc == 0)
+    if (!(_tls && _tls->Pending())) {
+        const int rc = PollOne(_fd, POLLIN, timeoutMs);
+        if (rc == 0) {
             return BD_RECV_TIMEOUT;
-        if (rc < 0)
+        }
+        if (rc < 0) {
             return BD_RECV_ERROR;
+        }
     }
 
     const size_t kReadSize = 65536;
-    char *room = framer_.Reserve(kReadSize);
+    char *room = _framer.Reserve(kReadSize);
     ssize_t n;
     do {
-        n = tls_ ? tls_->Read(room, kReadSize) : recv(fd_, room, kReadSize, 0);
+        n = _tls ? _tls->Read(room, kReadSize) : recv(_fd, room, kReadSize, 0);
     } while (n < 0 && errno == EINTR);
     // A TLS record that carried no data (a session ticket): nothing to add, ask again.
-    if (n < 0 && tls_)
+    if (n < 0 && _tls) {
         return BD_SUCCESS;
-    if (n == 0 || (n < 0 && errno == ECONNRESET))
+    }
+    if (n == 0 || (n < 0 && errno == ECONNRESET)) {
         return BD_PEER_CLOSE_CONNECTION;
-    if (n < 0)
+    }
+    if (n < 0) {
         return BD_RECV_ERROR;
-    framer_.Commit(static_cast<size_t>(n));
+    }
+    _framer.Commit(static_cast<size_t>(n));
     return BD_SUCCESS;
 }
 
 int RtPeerClient::Receive(RtPeerPacket *packet, int timeoutMs) {
-    if (packet == nullptr)
+    if (packet == nullptr) {
         return BD_PARAMETER_INVALID;
+    }
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         const char *whole = nullptr;
         int length = 0;
-        const int framed = framer_.Next(&whole, &length);
+        const int framed = _framer.Next(&whole, &length);
         if (framed == BD_SUCCESS) {
             *packet = RtPeerPacket(std::vector<char>(whole, whole + length));
             return BD_SUCCESS;
         }
-        if (framed != BD_NET_HEADER_INCOMPLETE)
+        if (framed != BD_NET_HEADER_INCOMPLETE) {
             return framed;
+        }
         const int rc = ReadSome(RemainingMs(deadline));
-        if (rc != BD_SUCCESS)
+        if (rc != BD_SUCCESS) {
             return rc;
+        }
     }
 }
 
 bool RtPeerClient::WaitForClose(int timeoutMs) {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        framer_.Clear();
+        _framer.Clear();
         const int rc = ReadSome(RemainingMs(deadline));
-        if (rc == BD_PEER_CLOSE_CONNECTION)
+        if (rc == BD_PEER_CLOSE_CONNECTION) {
             return true;
-        if (rc != BD_SUCCESS)
+        }
+        if (rc != BD_SUCCESS) {
             return false;
+        }
     }
 }

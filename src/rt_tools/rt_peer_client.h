@@ -25,9 +25,9 @@ class RtPeerClient {
 
     // Makes later connections TLS with context (not owned; it must outlive them), or plain again
     // with null.
-    void UseTls(SSL_CTX *context) { tls_context_ = context; }
+    void UseTls(SSL_CTX *context) { _tlsContext = context; }
     // Why the last TLS handshake or transfer failed; empty when none did.
-    std::string TlsFailure() const { return tls_ ? tls_->Failure() : std::string(); }
+    std::string TlsFailure() const { return _tls ? _tls->Failure() : std::string(); }
 
     // Connects to an IPv4 host:port (dotted address or host name). BD_SOCKET_CONNECT_ERROR when
     // the name does not resolve, the connection is refused or unreachable, or the TLS handshake
@@ -38,9 +38,9 @@ class RtPeerClient {
     }
     int Connect(const std::string &host, int port, int timeoutMs);
     void Close();
-    bool IsConnected() const { return fd_ >= 0; }
-    int GetFD() const { return fd_; }
-    void SetReceiveTimeout(int milliseconds) { receive_timeout_ms_ = milliseconds; }
+    bool IsConnected() const { return _fd >= 0; }
+    int GetFD() const { return _fd; }
+    void SetReceiveTimeout(int milliseconds) { _receiveTimeoutMs = milliseconds; }
 
     // Writes every byte; BD_SEND_ERROR when the connection fails on the way.
     int SendBytes(const char *data, size_t length);
@@ -60,7 +60,7 @@ class RtPeerClient {
     // are kept for the next call), BD_PEER_CLOSE_CONNECTION when the router closed the connection,
     // BD_NET_HEADER_MAGIC_INVALID or BD_NET_PACKET_INVALID for a stream that is not packets,
     // BD_RECV_ERROR otherwise.
-    int Receive(RtPeerPacket *packet) { return Receive(packet, receive_timeout_ms_); }
+    int Receive(RtPeerPacket *packet) { return Receive(packet, _receiveTimeoutMs); }
     int Receive(RtPeerPacket *packet, int timeoutMs);
     // True when the router closes the connection within timeoutMs; packets arriving meanwhile are
     // discarded.
@@ -74,11 +74,11 @@ class RtPeerClient {
     // The TLS handshake on the connected, still non-blocking socket, within timeoutMs.
     int StartTls(const std::string &host, int timeoutMs);
 
-    int fd_ = -1;
-    SSL_CTX *tls_context_ = nullptr;         // not owned; null: plain TCP
-    std::unique_ptr<RtPeerTlsSession> tls_;  // the connection's TLS state, when it has one
-    int receive_timeout_ms_ = kDefaultReceiveTimeoutMs;
-    RtPeerFramer framer_;  // received bytes not yet returned as a packet
+    int _fd = -1;
+    SSL_CTX *_tlsContext = nullptr;          // not owned; null: plain TCP
+    std::unique_ptr<RtPeerTlsSession> _tls;  // the connection's TLS state, when it has one
+    int _receiveTimeoutMs = kDefaultReceiveTimeoutMs;
+    RtPeerFramer _framer;  // received bytes not yet returned as a packet
 };
 
 #endif  // RT_TOOLS_RT_PEER_CLIENT_H_

@@ -188,8 +188,9 @@ std::string RtPeerDecoder::ToText(const RtPeerPacket &packet) {
         out << "  payload " << writer.write(json["payload"]);
     }
     for (const char *key : {"payload_text", "log_data", "body_text"}) {
-        if (json.isMember(key))
+        if (json.isMember(key)) {
             out << "  " << key << ' ' << json[key].asString() << '\n';
+        }
     }
     return out.str();
 }

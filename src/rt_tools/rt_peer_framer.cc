@@ -8,14 +8,15 @@
 char *RtPeerFramer::Reserve(size_t n) {
     // Slide the unread tail to the front before growing: in steady state the buffer stays the
     // size of the largest packet plus one read, and handed-out packets are never copied.
-    if (begin_ > 0 && buffer_.size() - end_ < n) {
-        std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
-        end_ -= begin_;
-        begin_ = 0;
+    if (_begin > 0 && _buffer.size() - _end < n) {
+        std::memmove(_buffer.data(), _buffer.data() + _begin, _end - _begin);
+        _end -= _begin;
+        _begin = 0;
     }
-    if (buffer_.size() - end_ < n)
-        buffer_.resize(end_ + n);
-    return buffer_.data() + end_;
+    if (_buffer.size() - _end < n) {
+        _buffer.resize(_end + n);
+    }
+    return _buffer.data() + _end;
 }
 
 void RtPeerFramer::Append(const char *data, size_t n) {
@@ -24,17 +25,20 @@ void RtPeerFramer::Append(const char *data, size_t n) {
 }
 
 int RtPeerFramer::Next(const char **packet, int *length) {
-    const char *start = buffer_.data() + begin_;
+    const char *start = _buffer.data() + _begin;
     int total = 0;
     const int rc = BdParseNetHeader(start, Buffered(), &total);
-    if (rc != BD_SUCCESS)
+    if (rc != BD_SUCCESS) {
         return rc;
-    if (Buffered() < static_cast<size_t>(total))
+    }
+    if (Buffered() < static_cast<size_t>(total)) {
         return BD_NET_HEADER_INCOMPLETE;
+    }
     *packet = start;
     *length = total;
-    begin_ += total;
-    if (begin_ == end_)
-        begin_ = end_ = 0;
+    _begin += total;
+    if (_begin == _end) {
+        _begin = _end = 0;
+    }
     return BD_SUCCESS;
 }

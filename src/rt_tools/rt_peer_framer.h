@@ -16,7 +16,7 @@ class RtPeerFramer {
 
     // Room for at least n more bytes; fill some of it and Commit how many were written.
     char *Reserve(size_t n);
-    void Commit(size_t n) { end_ += n; }
+    void Commit(size_t n) { _end += n; }
     void Append(const char *data, size_t n);
 
     // BD_SUCCESS and the next whole packet (consumed from the buffer); BD_NET_HEADER_INCOMPLETE
@@ -25,13 +25,13 @@ class RtPeerFramer {
     // broken until Clear.
     int Next(const char **packet, int *length);
 
-    size_t Buffered() const { return end_ - begin_; }
-    void Clear() { begin_ = end_ = 0; }
+    size_t Buffered() const { return _end - _begin; }
+    void Clear() { _begin = _end = 0; }
 
   private:
-    std::vector<char> buffer_;
-    size_t begin_ = 0;  // first byte not yet handed out
-    size_t end_ = 0;    // one past the last received byte
+    std::vector<char> _buffer;
+    size_t _begin = 0;  // first byte not yet handed out
+    size_t _end = 0;    // one past the last received byte
 };
 
 #endif  // RT_TOOLS_RT_PEER_FRAMER_H_

@@ -8,8 +8,9 @@
 int main(int argc, char **argv) {
     RtPeerOptions options;
     const int parsed = RtPeerCommandLine::Parse(argc, argv, std::cin, std::cerr, &options);
-    if (parsed != kRtPeerExitOk)
+    if (parsed != kRtPeerExitOk) {
         return parsed;
+    }
     if (options.help) {
         RtPeerCommandLine::ShowHelp(argv[0], std::cout);
         return kRtPeerExitOk;

@@ -60,8 +60,9 @@ bool CompactJson(const std::string &text, std::string *compact, std::string *err
     builder["failIfExtra"] = true;
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value value;
-    if (!reader->parse(text.data(), text.data() + text.size(), &value, errors))
+    if (!reader->parse(text.data(), text.data() + text.size(), &value, errors)) {
         return false;
+    }
     Json::FastWriter writer;
     *compact = writer.write(value);
     return true;
@@ -73,8 +74,9 @@ int RtPeerCommandLine::Parse(int argc, const char *const *argv, std::istream &pa
                              std::ostream &err, RtPeerOptions *options) {
     const RtToolUsage usage(argc, argv, "rt_peer", err, kRtPeerExitUsage);
     const BdGetopt parsed(argc, argv, kOptions, false);
-    if (!parsed.Error().empty())
+    if (!parsed.Error().empty()) {
         return usage.Problem(parsed.Error());
+    }
 
     std::string address;
     std::string payloadArgument;
@@ -138,10 +140,12 @@ int RtPeerCommandLine::Parse(int argc, const char *const *argv, std::istream &pa
                 options->json = true;
                 break;
             default:
-                if (RtToolTakeTlsOption(parsed.Code(i), argument, &options->tls))
+                if (RtToolTakeTlsOption(parsed.Code(i), argument, &options->tls)) {
                     break;
-                if (!address.empty())
+                }
+                if (!address.empty()) {
                     return usage.Problem("only one HOST:PORT may be given");
+                }
                 address = argument;
                 break;
         }
@@ -151,12 +155,14 @@ int RtPeerCommandLine::Parse(int argc, const char *const *argv, std::istream &pa
         }
     }
     const std::string tlsProblem = RtToolTlsProblem(options->tls);
-    if (!tlsProblem.empty())
+    if (!tlsProblem.empty()) {
         return usage.Problem(tlsProblem);
+    }
 
     const size_t colon = address.rfind(':');
-    if (address.empty())
+    if (address.empty()) {
         return usage.Problem("missing HOST:PORT");
+    }
     if (colon == std::string::npos || colon == 0 ||
         !RtToolToInt(address.substr(colon + 1), 1, 65535, &options->port)) {
         return usage.Problem("invalid address '" + address + "', expected HOST:PORT");
@@ -164,14 +170,17 @@ int RtPeerCommandLine::Parse(int argc, const char *const *argv, std::istream &pa
     options->host = address.substr(0, colon);
 
     if (options->kind == kRtPeerKindWeb) {
-        if (options->source_type != 0 && options->source_type != kBdPeerTypeWeb)
+        if (options->source_type != 0 && options->source_type != kBdPeerTypeWeb) {
             return usage.Problem("the web side always sends with source type 1");
+        }
         options->source_type = kBdPeerTypeWeb;
     }
-    if (options->uuid.empty())
+    if (options->uuid.empty()) {
         options->uuid = BdUtil::GenerateUuidString();
-    if (options->node_uuid.empty())
+    }
+    if (options->node_uuid.empty()) {
         options->node_uuid = BdUtil::GenerateUuidString();
+    }
 
     options->send = payloadGiven || options->log_kind != 0;
     if (payloadArgument == "-") {
@@ -182,14 +191,17 @@ int RtPeerCommandLine::Parse(int argc, const char *const *argv, std::istream &pa
         options->payload = payloadArgument;
     } else if (payloadGiven) {
         std::string errors;
-        if (!CompactJson(payloadArgument, &options->payload, &errors))
+        if (!CompactJson(payloadArgument, &options->payload, &errors)) {
             return usage.Problem("the payload is not valid JSON: " +
                                  errors.substr(0, errors.find('\n')));
+        }
     }
-    if (options->send && options->kind == kRtPeerKindWeb && options->target_uuid.empty())
+    if (options->send && options->kind == kRtPeerKindWeb && options->target_uuid.empty()) {
         return usage.Problem("the web side has no server platform to default to: give --target");
-    if (!waitGiven && options->send)
+    }
+    if (!waitGiven && options->send) {
         options->wait_seconds = 1;
+    }
     return kRtPeerExitOk;
 }
 

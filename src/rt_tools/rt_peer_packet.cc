@@ -66,8 +66,9 @@ RtPeerPacket RtPeerPacket::Log(const RtPeerRoute &route, int level2Type, const s
 
 const BdRouterHeader *RtPeerPacket::Router() const {
     const BdRouterHeader *header = nullptr;
-    if (BdPacketHandler::GetPacketRouterHeader(Data(), Length(), &header) != 0)
+    if (BdPacketHandler::GetPacketRouterHeader(Data(), Length(), &header) != 0) {
         return nullptr;
+    }
     return header;
 }
 

@@ -47,7 +47,7 @@ struct RtPeerModuleFields {
 class RtPeerPacket {
   public:
     RtPeerPacket() = default;
-    explicit RtPeerPacket(std::vector<char> bytes) : bytes_(std::move(bytes)) {}
+    explicit RtPeerPacket(std::vector<char> bytes) : _bytes(std::move(bytes)) {}
 
     static RtPeerPacket KeepAlive();
     // A 456-byte handshake of kind kBdHandShakeClient, kBdHandShakeModuleServer or
@@ -58,9 +58,9 @@ class RtPeerPacket {
     // A log packet: the data follows the router header verbatim; level2Type is 1 or 2.
     static RtPeerPacket Log(const RtPeerRoute &route, int level2Type, const std::string &data);
 
-    const std::vector<char> &Bytes() const { return bytes_; }
-    const char *Data() const { return bytes_.data(); }
-    int Length() const { return static_cast<int>(bytes_.size()); }
+    const std::vector<char> &Bytes() const { return _bytes; }
+    const char *Data() const { return _bytes.data(); }
+    int Length() const { return static_cast<int>(_bytes.size()); }
 
     // Router header fields; zero or empty for packets shorter than 120 bytes.
     int Class() const;
@@ -83,7 +83,7 @@ class RtPeerPacket {
     const BdRouterHeader *Router() const;
     const BdHandShakeSuccessData *SuccessData() const;
 
-    std::vector<char> bytes_;
+    std::vector<char> _bytes;
 };
 
 #endif  // RT_TOOLS_RT_PEER_PACKET_H_

@@ -20,64 +20,73 @@ int MillisecondsUntil(std::chrono::steady_clock::time_point when) {
 }  // namespace
 
 RtPeerSession::RtPeerSession(const RtPeerOptions &options, std::ostream &out, std::ostream &err)
-    : options_(options), out_(out), err_(err) {}
+    : _options(options), _out(out), _err(err) {}
 
 int RtPeerSession::Run() {
     int status = Connect();
-    if (status == kRtPeerExitOk && options_.kind != kRtPeerKindWeb)
+    if (status == kRtPeerExitOk && _options.kind != kRtPeerKindWeb) {
         status = HandShake();
-    if (status == kRtPeerExitOk && options_.send)
+    }
+    if (status == kRtPeerExitOk && _options.send) {
         status = SendAll();
-    if (status == kRtPeerExitOk)
+    }
+    if (status == kRtPeerExitOk) {
         status = Listen();
+    }
     return status;
 }
 
 int RtPeerSession::Connect() {
-    const std::string where = options_.host + ":" + std::to_string(options_.port);
-    if (options_.tls.enabled) {
+    const std::string where = _options.host + ":" + std::to_string(_options.port);
+    if (_options.tls.enabled) {
         std::string failure;
-        if (!tls_context_.Load(
-                {options_.tls.ca_file, options_.tls.certificate_file, options_.tls.key_file},
+        if (!_tlsContext.Load(
+                {_options.tls.ca_file, _options.tls.certificate_file, _options.tls.key_file},
                 &failure)) {
             return Fail(kRtPeerExitFailure, failure);
         }
-        client_.UseTls(tls_context_.Get());
+        _client.UseTls(_tlsContext.Get());
     }
-    const int rc = client_.Connect(options_.host, options_.port, options_.timeout_seconds * 1000);
-    if (rc == BD_SOCKET_TIMEOUT)
+    const int rc = _client.Connect(_options.host, _options.port, _options.timeout_seconds * 1000);
+    if (rc == BD_SOCKET_TIMEOUT) {
         return Fail(kRtPeerExitTimeout, "time-out connecting to " + where);
-    if (rc != BD_SUCCESS && !client_.TlsFailure().empty())
+    }
+    if (rc != BD_SUCCESS && !_client.TlsFailure().empty()) {
         return Fail(kRtPeerExitRefused,
-                    "TLS handshake failed: " + where + ": " + client_.TlsFailure());
-    if (rc != BD_SUCCESS)
+                    "TLS handshake failed: " + where + ": " + _client.TlsFailure());
+    }
+    if (rc != BD_SUCCESS) {
         return Fail(kRtPeerExitRefused, "connection refused: " + where);
-    next_keepalive_ = Clock::now() + std::chrono::seconds(options_.keepalive_seconds);
+    }
+    _nextKeepalive = Clock::now() + std::chrono::seconds(_options.keepalive_seconds);
     return kRtPeerExitOk;
 }
 
 int RtPeerSession::HandShake() {
     RtPeerIdentity identity;
-    identity.uuid = options_.uuid;
-    identity.node_uuid = options_.node_uuid;
-    identity.source_type = options_.source_type;
-    identity.module_type = options_.module_type;
-    const int rc = client_.Send(RtPeerPacket::HandShake(options_.kind, identity));
-    if (rc != BD_SUCCESS)
+    identity.uuid = _options.uuid;
+    identity.node_uuid = _options.node_uuid;
+    identity.source_type = _options.source_type;
+    identity.module_type = _options.module_type;
+    const int rc = _client.Send(RtPeerPacket::HandShake(_options.kind, identity));
+    if (rc != BD_SUCCESS) {
         return Fail(kRtPeerExitClosed, "connection closed by the router while hand-shaking");
+    }
 
     const Clock::time_point deadline =
-        Clock::now() + std::chrono::seconds(options_.timeout_seconds);
+        Clock::now() + std::chrono::seconds(_options.timeout_seconds);
     for (;;) {
         RtPeerPacket answer;
-        const int received = client_.Receive(&answer, MillisecondsUntil(deadline));
-        if (received != BD_SUCCESS)
+        const int received = _client.Receive(&answer, MillisecondsUntil(deadline));
+        if (received != BD_SUCCESS) {
             return ReceiveFailure(received, "waiting for the handshake answer");
+        }
         Show(answer);
-        if (answer.IsControl(kBdControlServerNotReady))
-            return refusal_;
+        if (answer.IsControl(kBdControlServerNotReady)) {
+            return _refusal;
+        }
         if (answer.IsControl(kBdControlHandShakeSuccess)) {
-            platform_uuid_ = answer.ServerPlatformUuid();
+            _platformUuid = answer.ServerPlatformUuid();
             return kRtPeerExitOk;
         }
     }
@@ -85,85 +94,94 @@ int RtPeerSession::HandShake() {
 
 int RtPeerSession::SendAll() {
     RtPeerRoute route;
-    route.source_uuid = options_.uuid;
-    route.target_uuid = options_.target_uuid.empty() ? platform_uuid_ : options_.target_uuid;
-    route.source_type = options_.source_type;
-    route.target_type = options_.target_type;
-    route.module_type = options_.module_type;
-    const RtPeerPacket packet = options_.log_kind != 0
-                                    ? RtPeerPacket::Log(route, options_.log_kind, options_.payload)
-                                    : RtPeerPacket::Normal(route, options_.payload);
-    for (int i = 0; i < options_.count; ++i) {
-        if (client_.Send(packet) != BD_SUCCESS)
+    route.source_uuid = _options.uuid;
+    route.target_uuid = _options.target_uuid.empty() ? _platformUuid : _options.target_uuid;
+    route.source_type = _options.source_type;
+    route.target_type = _options.target_type;
+    route.module_type = _options.module_type;
+    const RtPeerPacket packet = _options.log_kind != 0
+                                    ? RtPeerPacket::Log(route, _options.log_kind, _options.payload)
+                                    : RtPeerPacket::Normal(route, _options.payload);
+    for (int i = 0; i < _options.count; ++i) {
+        if (_client.Send(packet) != BD_SUCCESS) {
             return Fail(kRtPeerExitClosed, "connection closed by the router while sending");
+        }
     }
     return kRtPeerExitOk;
 }
 
 int RtPeerSession::Listen() {
-    const bool forever = options_.wait_seconds == RtPeerOptions::kWaitForever;
+    const bool forever = _options.wait_seconds == RtPeerOptions::kWaitForever;
     const Clock::time_point deadline =
-        Clock::now() + std::chrono::seconds(forever ? 0 : options_.wait_seconds);
+        Clock::now() + std::chrono::seconds(forever ? 0 : _options.wait_seconds);
     int received = 0;
-    while (options_.expect == 0 || received < options_.expect) {
+    while (_options.expect == 0 || received < _options.expect) {
         Clock::time_point until =
             forever ? Clock::now() + std::chrono::milliseconds(kLongestSliceMs) : deadline;
-        if (options_.keepalive_seconds > 0)
-            until = std::min(until, next_keepalive_);
+        if (_options.keepalive_seconds > 0) {
+            until = std::min(until, _nextKeepalive);
+        }
         RtPeerPacket packet;
-        const int rc = client_.Receive(&packet, MillisecondsUntil(until));
+        const int rc = _client.Receive(&packet, MillisecondsUntil(until));
         if (rc == BD_SUCCESS) {
             Show(packet);
             ++received;
             continue;
         }
-        if (rc != BD_RECV_TIMEOUT)
+        if (rc != BD_RECV_TIMEOUT) {
             return ReceiveFailure(rc, "listening");
-        if (!forever && Clock::now() >= deadline)
+        }
+        if (!forever && Clock::now() >= deadline) {
             break;
-        if (options_.keepalive_seconds > 0 && Clock::now() >= next_keepalive_) {
-            if (client_.SendKeepAlive() != BD_SUCCESS)
+        }
+        if (_options.keepalive_seconds > 0 && Clock::now() >= _nextKeepalive) {
+            if (_client.SendKeepAlive() != BD_SUCCESS) {
                 return Fail(kRtPeerExitClosed, "connection closed by the router");
-            next_keepalive_ = Clock::now() + std::chrono::seconds(options_.keepalive_seconds);
+            }
+            _nextKeepalive = Clock::now() + std::chrono::seconds(_options.keepalive_seconds);
         }
     }
-    if (options_.expect > 0 && received < options_.expect) {
+    if (_options.expect > 0 && received < _options.expect) {
         return Fail(kRtPeerExitTimeout, std::to_string(received) + " of " +
-                                            std::to_string(options_.expect) +
+                                            std::to_string(_options.expect) +
                                             " expected packets arrived");
     }
-    return refusal_;
+    return _refusal;
 }
 
 void RtPeerSession::Show(const RtPeerPacket &packet) {
-    if (options_.json) {
+    if (_options.json) {
         Json::FastWriter writer;
-        out_ << writer.write(RtPeerDecoder::ToJson(packet));
+        _out << writer.write(RtPeerDecoder::ToJson(packet));
     } else {
-        out_ << RtPeerDecoder::ToText(packet);
+        _out << RtPeerDecoder::ToText(packet);
     }
-    out_.flush();
-    if (refusal_ != kRtPeerExitOk)
+    _out.flush();
+    if (_refusal != kRtPeerExitOk) {
         return;
+    }
     if (packet.IsControl(kBdControlServerNotReady)) {
-        refusal_ = Fail(kRtPeerExitNotReady, "server not ready");
+        _refusal = Fail(kRtPeerExitNotReady, "server not ready");
     } else if (packet.IsControl(kBdControlTargetConnLost)) {
         // The answer's source is the UUID that could not be reached.
-        refusal_ = Fail(kRtPeerExitTargetLost, "target connection lost: " + packet.SourceUuid());
+        _refusal = Fail(kRtPeerExitTargetLost, "target connection lost: " + packet.SourceUuid());
     }
 }
 
 int RtPeerSession::Fail(int status, const std::string &message) {
-    err_ << "rt_peer: " << message << std::endl;
+    _err << "rt_peer: " << message << std::endl;
     return status;
 }
 
 int RtPeerSession::ReceiveFailure(int rc, const std::string &whileDoing) {
-    if (rc == BD_RECV_TIMEOUT)
+    if (rc == BD_RECV_TIMEOUT) {
         return Fail(kRtPeerExitTimeout, "time-out " + whileDoing);
-    if (rc == BD_PEER_CLOSE_CONNECTION)
+    }
+    if (rc == BD_PEER_CLOSE_CONNECTION) {
         return Fail(kRtPeerExitClosed, "connection closed by the router");
-    if (rc == BD_NET_HEADER_MAGIC_INVALID || rc == BD_NET_PACKET_INVALID)
+    }
+    if (rc == BD_NET_HEADER_MAGIC_INVALID || rc == BD_NET_PACKET_INVALID) {
         return Fail(kRtPeerExitFailure, "the router sent bytes that are not packets");
+    }
     return Fail(kRtPeerExitFailure, "receive failed while " + whileDoing);
 }

@@ -34,14 +34,14 @@ class RtPeerSession {
     // The status for a receive that did not produce a packet.
     int ReceiveFailure(int rc, const std::string &whileDoing);
 
-    const RtPeerOptions &options_;
-    std::ostream &out_;
-    std::ostream &err_;
-    RtPeerTlsContext tls_context_;  // loaded when options ask for TLS; outlives client_'s use
-    RtPeerClient client_;
-    std::string platform_uuid_;    // from the handshake answer
-    int refusal_ = kRtPeerExitOk;  // first "server not ready" or "target connection lost" seen
-    Clock::time_point next_keepalive_;
+    const RtPeerOptions &_options;
+    std::ostream &_out;
+    std::ostream &_err;
+    RtPeerTlsContext _tlsContext;  // loaded when options ask for TLS; outlives _client's use
+    RtPeerClient _client;
+    std::string _platformUuid;     // from the handshake answer
+    int _refusal = kRtPeerExitOk;  // first "server not ready" or "target connection lost" seen
+    Clock::time_point _nextKeepalive;
 };
 
 #endif  // RT_TOOLS_RT_PEER_SESSION_H_

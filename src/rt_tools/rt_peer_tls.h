@@ -30,10 +30,10 @@ class RtPeerTlsContext {
 
     // false with *failure naming the file and the reason.
     bool Load(const RtPeerTlsFiles &files, std::string *failure);
-    SSL_CTX *Get() const { return context_; }
+    SSL_CTX *Get() const { return _context; }
 
   private:
-    SSL_CTX *context_ = nullptr;  // owned
+    SSL_CTX *_context = nullptr;  // owned
 };
 
 class RtPeerTlsSession {
@@ -57,14 +57,14 @@ class RtPeerTlsSession {
     long Write(const char *data, size_t length);
     // Decrypted bytes waiting inside the session, which polling the socket cannot see.
     bool Pending() const;
-    const std::string &Failure() const { return failure_; }
+    const std::string &Failure() const { return _failure; }
 
   private:
     // Classifies a Read or Write that moved nothing.
     long Stalled(int result);
 
-    SSL *ssl_ = nullptr;  // owned
-    std::string failure_;
+    SSL *_ssl = nullptr;  // owned
+    std::string _failure;
 };
 
 #endif  // RT_TOOLS_RT_PEER_TLS_H_

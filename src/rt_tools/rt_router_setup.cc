@@ -23,8 +23,9 @@ bool WriteRtRouterConfiguration(const std::string &root, int port, const RtRoute
                                 const RtRouterTls &tls) {
     std::error_code failed;
     std::filesystem::create_directories(root + "/etc/norvale", failed);
-    if (failed)
+    if (failed) {
         return false;
+    }
     std::ostringstream common;
     common << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<config>\n"
            << "  <install_path>" << root << "/opt/norvale/</install_path>\n"
@@ -46,20 +47,24 @@ bool WriteRtRouterConfiguration(const std::string &root, int port, const RtRoute
         << "  <listen_port>" << port << "</listen_port>\n";
     if (tls.port > 0) {
         own << "  <tls_listen_port>" << tls.port << "</tls_listen_port>\n";
-        if (!tls.ca_file.empty())
+        if (!tls.ca_file.empty()) {
             own << "  <tls_ca_file>" << tls.ca_file << "</tls_ca_file>\n";
+        }
         own << "  <tls_require_peer_certificate>" << (tls.require_peer_certificate ? "yes" : "no")
             << "</tls_require_peer_certificate>\n"
             << "  <plain_listen>" << (tls.plain_listen ? "yes" : "no") << "</plain_listen>\n";
         const auto overwrite = std::filesystem::copy_options::overwrite_existing;
-        if (!tls.certificate_file.empty())
+        if (!tls.certificate_file.empty()) {
             std::filesystem::copy_file(tls.certificate_file, root + "/etc/norvale/certificate.pem",
                                        overwrite, failed);
-        if (!failed && !tls.key_file.empty())
+        }
+        if (!failed && !tls.key_file.empty()) {
             std::filesystem::copy_file(tls.key_file, root + "/etc/norvale/private_key.pem",
                                        overwrite, failed);
-        if (failed)
+        }
+        if (failed) {
             return false;
+        }
     }
     own << "</config>\n";
     return WriteText(root + "/etc/norvale/common_server.conf.xml", common.str()) &&

@@ -5,14 +5,14 @@
 
 RtToolUsage::RtToolUsage(int argc, const char *const *argv, const char *fallback, std::ostream &err,
                          int exitCode)
-    : program_(argc > 0 && argv[0] != nullptr ? argv[0] : fallback),
-      err_(err),
-      exit_code_(exitCode) {}
+    : _program(argc > 0 && argv[0] != nullptr ? argv[0] : fallback),
+      _err(err),
+      _exitCode(exitCode) {}
 
 int RtToolUsage::Problem(const std::string &message) const {
-    err_ << program_ << ": " << message << "\n"
-         << "Try '" << program_ << " -h or --help' for more information.\n";
-    return exit_code_;
+    _err << _program << ": " << message << "\n"
+         << "Try '" << _program << " -h or --help' for more information.\n";
+    return _exitCode;
 }
 
 void RtToolHelpHead(std::ostream &out, const std::string &program, const char *operands) {
@@ -33,13 +33,15 @@ void RtToolHelpLine(std::ostream &out, const std::string &option, const char *te
 }
 
 bool RtToolToInt(const std::string &text, long low, long high, int *value) {
-    if (text.empty())
+    if (text.empty()) {
         return false;
+    }
     char *end = nullptr;
     errno = 0;
     const long parsed = std::strtol(text.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || parsed < low || parsed > high)
+    if (errno != 0 || *end != '\0' || parsed < low || parsed > high) {
         return false;
+    }
     *value = static_cast<int>(parsed);
     return true;
 }
@@ -66,10 +68,12 @@ bool RtToolTakeTlsOption(int code, const std::string &argument, RtToolTls *tls) 
 std::string RtToolTlsProblem(const RtToolTls &tls) {
     const bool files =
         !tls.ca_file.empty() || !tls.certificate_file.empty() || !tls.key_file.empty();
-    if (files && !tls.enabled)
+    if (files && !tls.enabled) {
         return "--ca, --cert and --key go with --tls";
-    if (tls.certificate_file.empty() != tls.key_file.empty())
+    }
+    if (tls.certificate_file.empty() != tls.key_file.empty()) {
         return "--cert and --key go together";
+    }
     return std::string();
 }
 

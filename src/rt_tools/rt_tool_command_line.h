@@ -20,9 +20,9 @@ class RtToolUsage {
     int Problem(const std::string &message) const;
 
   private:
-    std::string program_;
-    std::ostream &err_;
-    int exit_code_;
+    std::string _program;
+    std::ostream &_err;
+    int _exitCode;
 };
 
 // The help text's first lines: the program, the system, the usage line ending in operands.
