@@ -161,6 +161,16 @@ int BdConnManager::AddMapUUIDToFD(std::string uuid, int fd) {
     return BD_SUCCESS;
 }
 
+size_t BdConnManager::CountConnections() {
+    BdMutexLocker lock(_fdMapMutex);
+    return _fdToConn.size();
+}
+
+size_t BdConnManager::CountBoundPeers() {
+    BdMutexLocker lock(_uuidMapMutex);
+    return _uuidToFd.size();
+}
+
 int BdConnManager::QueryFDFromUUID(const std::string &uuid, int *fd) {
     if (uuid.empty() || fd == nullptr) {
         return BD_PARAMETER_INVALID;

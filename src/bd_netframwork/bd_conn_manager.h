@@ -132,6 +132,9 @@ class BdConnManager {
     int GetRemoteServerFD() const { return _remoteServerFd; }
     // A copy taken under the node-UUID lock. Any thread.
     std::string GetNodeUuid();
+    // Registered connections (the listener included) and bound peer UUIDs. Any thread.
+    size_t CountConnections();
+    size_t CountBoundPeers();
 
     // CheckTimeout walks the registry only on a turn when something may be due, so a connection
     // reports to this schedule every event that can make it due. Any thread.

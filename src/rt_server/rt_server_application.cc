@@ -68,8 +68,14 @@ int RtServerApplication::main(int /*argc*/, char ** /*argv*/) {
     // A packet's log entry and trace line cost one write per turn instead of three per packet;
     // the manager writes them before it sends what a turn queued and before it waits.
     BdLog::GetLogger()->GatherOnThisThread();
+    _notifier.Ready(ServingStatus());
+
     std::list<std::string> lost;
     for (;;) {
+        _notifier.Alive();
+        if (_notifier.StatusDue()) {
+            _notifier.Status(ServingStatus());
+        }
         _connManager.CheckTimeout(&lost);
         // Queued behind every handshake write asked for before, and kept while the database is
         // away; the loop does not wait for it.
@@ -92,6 +98,15 @@ bool RtServerApplication::ListenerClosed() {
         return true;
     }
     return _listenConnection->GetCloseFlag() == 1;
+}
+
+std::string RtServerApplication::ServingStatus() {
+    // The listener is one of the registered connections, not a peer's.
+    const size_t connections = _connManager.CountConnections();
+    return std::to_string(connections > 0 ? connections - 1 : 0) + " connections, " +
+           std::to_string(_connManager.CountBoundPeers()) + " peers registered, " +
+           (_connManager.GetServerReadyFlag() == 1 ? "server platform present"
+                                                    : "no server platform");
 }
 
 int RtServerApplication::GlobalInit() {

@@ -58,6 +58,8 @@ bool RtServerProcess::Start(const std::vector<std::string> &args) {
         return false;
     if (pid_ == 0) {
         setenv("NORVALE_ROOT", root_.c_str(), 1);
+        for (const auto &variable : env_)
+            setenv(variable.first.c_str(), variable.second.c_str(), 1);
         const int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int errFd =
             shared_output_ ? outFd : open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

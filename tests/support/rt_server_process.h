@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "rt_tools/rt_router_setup.h"
@@ -33,6 +34,10 @@ class RtServerProcess {
 
     // Starts the binary with args (without the program name); false when fork fails.
     bool Start(const std::vector<std::string> &args = {});
+    // An environment variable for the next Start, on top of NORVALE_ROOT.
+    void SetEnv(const std::string &name, const std::string &value) {
+        env_.emplace_back(name, value);
+    }
     // True once the port accepts connections (within timeoutMs), false when the process ended or
     // the time ran out.
     bool WaitListening(int timeoutMs);
@@ -62,6 +67,7 @@ class RtServerProcess {
     int tls_port_ = 0;
     pid_t pid_ = -1;
     bool shared_output_ = false;
+    std::vector<std::pair<std::string, std::string>> env_;
 };
 
 #endif  // TESTS_SUPPORT_RT_SERVER_PROCESS_H_

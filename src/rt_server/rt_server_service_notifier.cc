@@ -1,0 +1,70 @@
+#include "rt_server/rt_server_service_notifier.h"
+
+#include <systemd/sd-daemon.h>
+#include <time.h>
+
+#include <cstdlib>
+
+namespace {
+
+uint64_t MonotonicUsec() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
+}
+
+const uint64_t kStatusIntervalUsec = 1000000;
+
+}  // namespace
+
+RtServerServiceNotifier::RtServerServiceNotifier() {
+    const char *socket = std::getenv("NOTIFY_SOCKET");
+    listening_ = socket != nullptr && socket[0] != '\0';
+    uint64_t interval = 0;
+    // Keeps the environment: a router entered again after its listener closed pings on.
+    if (sd_watchdog_enabled(0, &interval) > 0)
+        watchdog_half_usec_ = interval / 2;
+}
+
+void RtServerServiceNotifier::Ready(const std::string &status) {
+    last_status_ = status;
+    last_ping_usec_ = MonotonicUsec();
+    Send("READY=1\nSTATUS=" + status);
+}
+
+bool RtServerServiceNotifier::StatusDue() {
+    if (!listening_)
+        return false;
+    const uint64_t now = MonotonicUsec();
+    if (now - last_status_usec_ < kStatusIntervalUsec)
+        return false;
+    last_status_usec_ = now;
+    return true;
+}
+
+void RtServerServiceNotifier::Status(const std::string &status) {
+    if (status == last_status_)
+        return;
+    last_status_ = status;
+    Send("STATUS=" + status);
+}
+
+void RtServerServiceNotifier::Alive() {
+    if (watchdog_half_usec_ == 0)
+        return;
+    const uint64_t now = MonotonicUsec();
+    if (now - last_ping_usec_ < watchdog_half_usec_)
+        return;
+    last_ping_usec_ = now;
+    Send("WATCHDOG=1");
+}
+
+void RtServerServiceNotifier::Stopping(const std::string &status) {
+    last_status_ = status;
+    Send("STOPPING=1\nSTATUS=" + status);
+}
+
+void RtServerServiceNotifier::Send(const std::string &state) {
+    // Failure only means no manager is listening; the router serves all the same.
+    sd_notify(0, state.c_str());
+}

@@ -1,0 +1,39 @@
+#ifndef RT_SERVER_RT_SERVER_SERVICE_NOTIFIER_H_
+#define RT_SERVER_RT_SERVER_SERVICE_NOTIFIER_H_
+
+#include <cstdint>
+#include <string>
+
+// Tells a service manager how the router is doing over the notification socket it names in
+// NOTIFY_SOCKET: ready once the listener is open, a one-line status, and a watchdog ping from
+// every turn of the main loop, so a loop that stops turning gets the process restarted. Without
+// NOTIFY_SOCKET (a manager that does not listen, no manager at all) every call does nothing.
+//
+// Main thread only; the object holds no resources.
+class RtServerServiceNotifier {
+  public:
+    // Reads whether a watchdog is asked for, and its interval, from the environment.
+    RtServerServiceNotifier();
+
+    // READY=1 with the first status line.
+    void Ready(const std::string &status);
+    // True at most once a second while a manager listens: time to build a fresh status line.
+    bool StatusDue();
+    // STATUS=status, only when it differs from the last one sent.
+    void Status(const std::string &status);
+    // WATCHDOG=1, at most every half interval; nothing when no watchdog is asked for.
+    void Alive();
+    // STOPPING=1 with a last status line.
+    void Stopping(const std::string &status);
+
+  private:
+    void Send(const std::string &state);
+
+    bool listening_ = false;           // NOTIFY_SOCKET names a socket
+    uint64_t watchdog_half_usec_ = 0;  // 0: no watchdog
+    uint64_t last_ping_usec_ = 0;
+    uint64_t last_status_usec_ = 0;
+    std::string last_status_;
+};
+
+#endif  // RT_SERVER_RT_SERVER_SERVICE_NOTIFIER_H_
