@@ -21,6 +21,7 @@ foreach(file share/rt_server/schema.sql
              share/doc/rt_server/examples/common_server.conf.xml
              share/doc/rt_server/examples/rt_server.conf.xml
              lib/systemd/system/rt_server.service
+             lib/tmpfiles.d/rt_server.conf
              share/man/man8/rt_server.8
              share/man/man1/rt_peer.1
              share/man/man1/rt_bench.1)

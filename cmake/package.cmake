@@ -11,7 +11,9 @@ set(CPACK_PACKAGE_VENDOR "Norvale")
 set(CPACK_PACKAGE_CONTACT "Norvale router maintainers <router@norvale.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "Norvale backup and recovery system: router server and operator tools")
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+# The unit names the router by its installed path, so the package uses the configured prefix:
+# configure with -DCMAKE_INSTALL_PREFIX=/usr for a Debian layout.
+set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

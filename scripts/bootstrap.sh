@@ -8,6 +8,7 @@ packages=(
     googletest libgtest-dev
     mariadb-server mariadb-client
     clang libclang-rt-dev
+    libsystemd-dev systemd libmicrohttpd-dev dpkg-dev man-db gnuplot-nox
 )
 
 missing=()

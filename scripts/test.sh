@@ -30,4 +30,5 @@ cmake -S . -B "$tsan" -DCMAKE_BUILD_TYPE=Debug -DRT_TSAN=ON >/dev/null
 cmake --build "$tsan" -j "$(nproc)" --target rt_database_writer_test
 TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
     "$tsan/tests/rt_server/rt_database_writer_test"
+scripts/package-test.sh
 scripts/fuzz.sh

@@ -10,7 +10,8 @@ namespace {
 uint64_t MonotonicUsec() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
+    return static_cast<uint64_t>(now.tv_sec) * 1000000u +
+           static_cast<uint64_t>(now.tv_nsec) / 1000u;
 }
 
 const uint64_t kStatusIntervalUsec = 1000000;

@@ -58,9 +58,10 @@ TEST_F(RtServerServiceTest, ManagerHearsReadyOnceListeningThenStatusAndWatchdog)
     router_->SetEnv("WATCHDOG_USEC", "1000000");
     ASSERT_TRUE(router_->Start());
 
-    ASSERT_TRUE(manager.Hears("READY=1\nSTATUS=0 connections, 0 peers registered, no server "
-                              "platform\n",
-                              30000))
+    ASSERT_TRUE(
+        manager.Hears("READY=1\nSTATUS=0 connections, 0 peers registered, no server "
+                      "platform\n",
+                      30000))
         << manager.Heard() << router_->Stderr();
     EXPECT_TRUE(RtRouterAccepts(router_->Port()));
 
