@@ -161,11 +161,6 @@ int BdConnManager::AddMapUUIDToFD(std::string uuid, int fd) {
     return BD_SUCCESS;
 }
 
-size_t BdConnManager::CountConnections() {
-    BdMutexLocker lock(_fdMapMutex);
-    return _fdToConn.size();
-}
-
 size_t BdConnManager::CountBoundPeers() {
     BdMutexLocker lock(_uuidMapMutex);
     return _uuidToFd.size();

@@ -132,8 +132,7 @@ class BdConnManager {
     int GetRemoteServerFD() const { return _remoteServerFd; }
     // A copy taken under the node-UUID lock. Any thread.
     std::string GetNodeUuid();
-    // Registered connections (the listener included) and bound peer UUIDs. Any thread.
-    size_t CountConnections();
+    // Bound peer UUIDs. Any thread.
     size_t CountBoundPeers();
 
     // CheckTimeout walks the registry only on a turn when something may be due, so a connection

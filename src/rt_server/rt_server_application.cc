@@ -101,10 +101,7 @@ bool RtServerApplication::ListenerClosed() {
 }
 
 std::string RtServerApplication::ServingStatus() {
-    // The listener is one of the registered connections, not a peer's.
-    const size_t connections = _connManager.CountConnections();
-    return std::to_string(connections > 0 ? connections - 1 : 0) + " connections, " +
-           std::to_string(_connManager.CountBoundPeers()) + " peers registered, " +
+    return std::to_string(_connManager.CountBoundPeers()) + " peers registered, " +
            (_connManager.GetServerReadyFlag() == 1 ? "server platform present"
                                                     : "no server platform");
 }

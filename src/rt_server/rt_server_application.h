@@ -52,7 +52,7 @@ class RtServerApplication : public BdApplication {
     int OpenLogAndDatabase();
     // True once the listening connection is closed or no longer registered.
     bool ListenerClosed();
-    // The service manager's one-line view: connections, registered peers, readiness.
+    // The service manager's one-line view: registered peers, readiness.
     std::string ServingStatus();
 
     RtDatabaseOperation _databaseOperation;
