@@ -103,7 +103,7 @@ bool RtServerApplication::ListenerClosed() {
 std::string RtServerApplication::ServingStatus() {
     return std::to_string(_connManager.CountBoundPeers()) + " peers registered, " +
            (_connManager.GetServerReadyFlag() == 1 ? "server platform present"
-                                                    : "no server platform");
+                                                   : "no server platform");
 }
 
 int RtServerApplication::GlobalInit() {

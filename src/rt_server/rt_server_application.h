@@ -9,9 +9,9 @@
 #include "rt_server/rt_database_operation.h"
 #include "rt_server/rt_server_error.h"
 #include "rt_server/rt_server_listen_connection.h"
+#include "rt_server/rt_server_service_notifier.h"
 #include "rt_server/rt_server_tls_listener.h"
 #include "rt_server/rt_threaded_record_writer.h"
-#include "rt_server/rt_server_service_notifier.h"
 
 // The router process: one object, a local of main that lives as long as the process. It owns the
 // connection manager (and through it every connection), the database operation of start-up, the
@@ -66,12 +66,6 @@ class RtServerApplication : public BdApplication {
     int _listenFd = -1;
     std::string _routerUuid;
     RtServerError *_errorDescriber = nullptr;  // owned; the logger only borrows it
-    // plain listener is switched off. Owned by _connManager once added.
-    RtServerListenConnection *listen_connection_ = nullptr;
-    RtServerTlsListener tls_listener_;
-    int listen_fd_ = -1;
-    std::string router_uuid_;
-    RtServerError *error_describer_ = nullptr;  // owned; the logger only borrows it
     RtServerServiceNotifier _notifier;
     // True while the log and the database are closed and must be reopened before serving.
     bool _databaseReleased = false;

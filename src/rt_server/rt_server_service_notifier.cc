@@ -20,48 +20,54 @@ const uint64_t kStatusIntervalUsec = 1000000;
 
 RtServerServiceNotifier::RtServerServiceNotifier() {
     const char *socket = std::getenv("NOTIFY_SOCKET");
-    listening_ = socket != nullptr && socket[0] != '\0';
+    _listening = socket != nullptr && socket[0] != '\0';
     uint64_t interval = 0;
     // Keeps the environment: a router entered again after its listener closed pings on.
-    if (sd_watchdog_enabled(0, &interval) > 0)
-        watchdog_half_usec_ = interval / 2;
+    if (sd_watchdog_enabled(0, &interval) > 0) {
+        _watchdogHalfUsec = interval / 2;
+    }
 }
 
 void RtServerServiceNotifier::Ready(const std::string &status) {
-    last_status_ = status;
-    last_ping_usec_ = MonotonicUsec();
+    _lastStatus = status;
+    _lastPingUsec = MonotonicUsec();
     Send("READY=1\nSTATUS=" + status);
 }
 
 bool RtServerServiceNotifier::StatusDue() {
-    if (!listening_)
+    if (!_listening) {
         return false;
+    }
     const uint64_t now = MonotonicUsec();
-    if (now - last_status_usec_ < kStatusIntervalUsec)
+    if (now - _lastStatusUsec < kStatusIntervalUsec) {
         return false;
-    last_status_usec_ = now;
+    }
+    _lastStatusUsec = now;
     return true;
 }
 
 void RtServerServiceNotifier::Status(const std::string &status) {
-    if (status == last_status_)
+    if (status == _lastStatus) {
         return;
-    last_status_ = status;
+    }
+    _lastStatus = status;
     Send("STATUS=" + status);
 }
 
 void RtServerServiceNotifier::Alive() {
-    if (watchdog_half_usec_ == 0)
+    if (_watchdogHalfUsec == 0) {
         return;
+    }
     const uint64_t now = MonotonicUsec();
-    if (now - last_ping_usec_ < watchdog_half_usec_)
+    if (now - _lastPingUsec < _watchdogHalfUsec) {
         return;
-    last_ping_usec_ = now;
+    }
+    _lastPingUsec = now;
     Send("WATCHDOG=1");
 }
 
 void RtServerServiceNotifier::Stopping(const std::string &status) {
-    last_status_ = status;
+    _lastStatus = status;
     Send("STOPPING=1\nSTATUS=" + status);
 }
 

@@ -29,11 +29,11 @@ class RtServerServiceNotifier {
   private:
     void Send(const std::string &state);
 
-    bool listening_ = false;           // NOTIFY_SOCKET names a socket
-    uint64_t watchdog_half_usec_ = 0;  // 0: no watchdog
-    uint64_t last_ping_usec_ = 0;
-    uint64_t last_status_usec_ = 0;
-    std::string last_status_;
+    bool _listening = false;         // NOTIFY_SOCKET names a socket
+    uint64_t _watchdogHalfUsec = 0;  // 0: no watchdog
+    uint64_t _lastPingUsec = 0;
+    uint64_t _lastStatusUsec = 0;
+    std::string _lastStatus;
 };
 
 #endif  // RT_SERVER_RT_SERVER_SERVICE_NOTIFIER_H_
