@@ -56,7 +56,7 @@ class RtServerListenConnection : public BdConnection {
     // A descriptor (/dev/null) kept in reserve, owned, so that one pending connection can still
     // be accepted and closed when every other descriptor is taken; -1 while it could not be had.
     int _reserveFd;
-    SSL_CTX *_tlsContext = nullptr;  // not owned; null for the plain listener
+    SSL_CTX *_tlsContext = nullptr;           // not owned; null for the plain listener
     RtRecordWriter *_recordWriter = nullptr;  // not owned
 };
 

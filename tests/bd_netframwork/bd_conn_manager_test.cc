@@ -9,11 +9,11 @@
 #include "bd_netframwork/bd_conn_manager.h"
 #include "bd_netframwork/bd_network.h"
 #include "bd_netframwork/bd_poll.h"
+#include "support/eventually.h"
 #include "support/file_text.h"
 #include "support/loopback.h"
 #include "support/packet_bytes.h"
 #include "support/recording_connection.h"
-#include "support/eventually.h"
 #include "support/temp_dir.h"
 
 namespace {
