@@ -12,6 +12,7 @@
 #include <type_traits>
 
 #include "bd_common/bd_file.h"
+#include "bd_common/bd_util.h"
 
 namespace {
 
@@ -201,7 +202,13 @@ int BdLog::WriteLocalLog(int level, const std::string &message, int code, std::s
         }
         entry.Append("]: ");
     }
-    entry.Append(message);
+    // Messages carry peer-supplied text (UUIDs, host names); an entry stays one line whatever
+    // they hold.
+    if (BdUtil::HasControlChars(message)) {
+        entry.Append(BdUtil::EscapeControlChars(message));
+    } else {
+        entry.Append(message);
+    }
     entry.Append(". ");
     if (!file.empty()) {
         entry.Append(file);

@@ -70,7 +70,8 @@ class BdLog {
 
     // Formats and writes one entry (level BdLogLevel). Returns 1 when written and the clean-up of
     // expired day files could read the directory, else 0. An empty file or function leaves out the
-    // source location.
+    // source location. Control characters in message are escaped (BdUtil::EscapeControlChars),
+    // so every entry is exactly one line.
     int WriteLocalLog(int level, const std::string &message, int code, std::string file, int line,
                       std::string function);
 

@@ -90,3 +90,43 @@ std::string BdUtil::GetOSVersion() {
 std::string BdUtil::GetProcessType() {
     return "64 bit";
 }
+
+namespace {
+
+bool IsControlChar(unsigned char c) {
+    return c < 0x20 || c == 0x7f;
+}
+
+}  // namespace
+
+bool BdUtil::HasControlChars(std::string_view text) {
+    for (char c : text) {
+        if (IsControlChar(static_cast<unsigned char>(c))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string BdUtil::EscapeControlChars(std::string_view text) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string escaped;
+    escaped.reserve(text.size() + 8);
+    for (char c : text) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (!IsControlChar(byte)) {
+            escaped += c;
+        } else if (c == '\n') {
+            escaped += "\\n";
+        } else if (c == '\r') {
+            escaped += "\\r";
+        } else if (c == '\t') {
+            escaped += "\\t";
+        } else {
+            escaped += "\\x";
+            escaped += kHex[byte >> 4];
+            escaped += kHex[byte & 0x0f];
+        }
+    }
+    return escaped;
+}

@@ -3,6 +3,7 @@
 
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Stateless helpers; every operation may be called from any thread.
@@ -41,6 +42,14 @@ class BdUtil {
     // Runs command through the shell and appends what it writes to standard output; waits for it
     // and returns 1, or 0 at once for an empty command or a null output.
     static int DoShellCommand(std::string command, std::string *output);
+
+    // text with every control character (below 0x20, and 0x7f) written as an escape: "\\n", "\\r",
+    // "\\t", else "\\x" and two lower-case hexadecimal digits; other bytes, backslashes included,
+    // stay as they are. Text from peers goes through it before it reaches a line-based record, so
+    // a peer cannot end a line early and forge the next one.
+    static std::string EscapeControlChars(std::string_view text);
+    // True when text holds a byte EscapeControlChars would rewrite.
+    static bool HasControlChars(std::string_view text);
 
     // Host facts carried by an outgoing handshake.
     static std::string GetHostName();

@@ -1,5 +1,6 @@
 #include "bd_netframwork/bd_client_connection.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -104,31 +105,47 @@ int BdClientConnection::OnIn(epoll_event *) {
         BD_LOG(BD_LOG_DEBUG, 0, "Connection not init", "");
         return BD_OBJECT_NOT_INIT;
     }
+    // Held back by WaitForDrain, or already due to be read later this turn: the edge is left to
+    // the input-ready list.
+    if (InputPaused() || InputQueued()) {
+        return BD_SOCKET_EAGAIN;
+    }
     int rc = AdvanceTlsHandshake();
     if (rc != BD_SUCCESS) {
         return rc;
     }
-    for (;;) {
+    _slicePacketsLeft = kReadSlicePackets;
+    int sliceBytesLeft = kReadSliceBytes;
+    // Packets left in the buffer by the last slice come before new bytes.
+    rc = ExtractPackets(0);
+    while (rc == BD_SUCCESS) {
+        if (_slicePacketsLeft == 0 || sliceBytesLeft == 0 || InputPaused()) {
+            if (!InputPaused()) {
+                _manager->QueueInput(this);
+            }
+            ShrinkReadBuffer();
+            return BD_SUCCESS;
+        }
+        int wanted = std::min(_readBufferCapacity - _bytesHeld, sliceBytesLeft);
         int received = 0;
-        rc = _network->OriginRecv(_readBufferCapacity - _bytesHeld, kTransferFlags,
-                                  _readBuffer + _bytesHeld, &received);
+        rc = _network->OriginRecv(wanted, kTransferFlags, _readBuffer + _bytesHeld, &received);
         if (rc == BD_SOCKET_EINTR) {
+            rc = BD_SUCCESS;
             continue;
         }
         if (rc != BD_SUCCESS) {
             break;
         }
+        sliceBytesLeft -= received;
         rc = ExtractPackets(received);
-        if (rc == BD_NET_HEADER_MAGIC_INVALID || rc == BD_NET_PACKET_INVALID) {
-            BD_LOG(BD_LOG_ERROR, rc, "recive invalid net packet from " + _uuid, "OnIn");
-            rc = BD_ERROR;
-        }
-        if (rc != BD_SUCCESS) {
-            break;
-        }
+    }
+    if (rc == BD_NET_HEADER_MAGIC_INVALID || rc == BD_NET_PACKET_INVALID) {
+        BD_LOG(BD_LOG_ERROR, rc, "recive invalid net packet from " + _uuid, "OnIn");
+        rc = BD_ERROR;
     }
     // Drained: the edge is consumed and the connection waits for the next one.
     if (rc == BD_SOCKET_EAGAIN) {
+        ShrinkReadBuffer();
         return rc;
     }
     CloseAfterFailure("OnIn() fd: ", rc, "OnIn", __LINE__);

@@ -1,8 +1,7 @@
 // BdClientConnection: a connection that speaks the packet protocol over one socket.
 //
-// It turns EPOLLIN edges into whole packets (reading until the socket is drained, as the
-// edge-triggered registration requires), sorts each packet by its router header, sends its write
-// queue when the socket is writable, and offers the senders that answer a peer with control
+// It turns EPOLLIN edges into whole packets, sorts each packet by its router header, sends its
+// write queue when the socket is writable, and offers the senders that answer a peer with control
 // packets. Subclasses replace ParsePacket and HandleNormalPacket and keep the rest.
 //
 // Threads. OnIn, OnOut, OnErr, ParsePacket and the Handle... operations run on the event-loop
@@ -12,6 +11,11 @@
 // the event-loop thread and are called there only. A packet handed to ParsePacket or a handler
 // lies in the read buffer and is valid only during the call. Every reply is a malloc block owned by
 // the write queue from the moment it is queued.
+//
+// Read discipline: one turn reads a slice (BdConnection::kReadSliceBytes, kReadSlicePackets). A
+// slice that ends before the socket is drained puts the connection on the manager's input-ready
+// list, which stands in for the edge the edge-triggered registration will not repeat; a connection
+// held by WaitForDrain reads nothing until it is resumed, and is then put on that list.
 //
 // Write discipline: one queued packet is completed per writable event, oldest first. After each
 // completed packet the descriptor is re-armed, so the next one goes out on the next loop turn;
@@ -45,11 +49,12 @@ class BdClientConnection : public BdConnection {
     int Init(const std::string &address, int port, BdConnManager *manager) override;
     int Init(int fd, BdConnManager *manager) override;
     int Destroy() override;
-    // Reads until the socket has nothing more and hands every whole packet to ParsePacket. Returns
-    // BD_SOCKET_EAGAIN when drained (the connection stays open); any other result closed the
-    // connection: BD_PEER_CLOSE_CONNECTION the peer closed, BD_ERROR a receive error or an invalid
-    // net header, BD_MEMORY_ERROR the read buffer could not grow, BD_OBJECT_NOT_INIT not
-    // initialised (nothing closed).
+    // Reads one slice and hands its whole packets to ParsePacket. Returns BD_SOCKET_EAGAIN when the
+    // socket is drained, or when nothing is read because the input is held or already queued for
+    // this turn; 0 when the slice ended with input left (queued for the next turn). Any other
+    // result closed the connection: BD_PEER_CLOSE_CONNECTION the peer closed, BD_ERROR a receive
+    // error or an invalid net header, BD_MEMORY_ERROR the read buffer could not grow,
+    // BD_OBJECT_NOT_INIT not initialised (nothing closed). The event may be null.
     int OnIn(epoll_event *event) override;
     // Completes at most one queued packet. 0 when a packet was completed or partly sent;
     // BD_SOCKET_EAGAIN when the socket refused data (kept for the next writable edge);

@@ -9,6 +9,7 @@
 #include "bd_common/bd_log.h"
 #include "bd_common/bd_time.h"
 #include "bd_netframwork/bd_connection.h"
+#include "bd_netframwork/bd_memory_return.h"
 #include "bd_netframwork/bd_poll.h"
 
 namespace {
@@ -21,10 +22,12 @@ long WallClockSeconds() {
 
 BdConnManager::BdConnManager()
     : _poll(nullptr),
+      _maxUuidsPerConnection(0),
+      _lastSerial(0),
       _serverReadyFlag(0),
       _remoteServerFd(-1),
       _clock(WallClockSeconds),
-      _staleUuidsPossible(false),
+      _reapSchedule(),
       _lastWaitReturn(0) {}
 
 BdConnManager::~BdConnManager() {
@@ -65,6 +68,9 @@ int BdConnManager::Destroy() {
     }
     BdMutexLocker lock(_uuidMapMutex);
     _uuidToFd.clear();
+    _uuidsOf.clear();
+    _lostUuids.clear();
+    _inputReady.clear();
     return BD_SUCCESS;
 }
 
@@ -76,7 +82,9 @@ int BdConnManager::WaitAndHandleEvent(int timeoutSeconds) {
     BdLog::GetLogger()->FlushGathered();
     // Not zeroed first: epoll fills exactly the n entries that are read below.
     epoll_event events[BdPoll::kMaxEvents];
-    int n = _poll->BdPollWait(events, timeoutSeconds);
+    // Input left over from last turn's slices is served right after this wait, so it must not
+    // block.
+    int n = _poll->BdPollWait(events, _inputReady.empty() ? timeoutSeconds : 0);
     _lastWaitReturn = NowSeconds();
     for (int i = 0; i < n; ++i) {
         BdConnection *conn = nullptr;
@@ -86,7 +94,41 @@ int BdConnManager::WaitAndHandleEvent(int timeoutSeconds) {
         }
         conn->OnEvent(&events[i]);
     }
+    ServeQueuedInput();
     return n;
+}
+
+void BdConnManager::ServeQueuedInput() {
+    // Only the connections queued before this pass: one that queues itself again waits for the
+    // next turn, after the others' events.
+    for (size_t pending = _inputReady.size(); pending > 0; --pending) {
+        const std::pair<int, uint64_t> entry = _inputReady.front();
+        _inputReady.pop_front();
+        BdConnection *conn = FindConnection(entry.first, entry.second);
+        if (conn != nullptr && conn->TakeInputTurn()) {
+            conn->OnIn(nullptr);
+        }
+    }
+}
+
+void BdConnManager::QueueInput(BdConnection *conn) {
+    if (conn->MarkInputQueued()) {
+        _inputReady.emplace_back(conn->GetFD(), conn->GetSerial());
+    }
+}
+
+void BdConnManager::ResumeInput(int fd, uint64_t serial) {
+    BdConnection *conn = FindConnection(fd, serial);
+    if (conn != nullptr && conn->ClearInputPause()) {
+        QueueInput(conn);
+    }
+}
+
+BdConnection *BdConnManager::FindConnection(int fd, uint64_t serial) {
+    BdMutexLocker lock(_fdMapMutex);
+    auto found = _fdToConn.find(fd);
+    return found != _fdToConn.end() && found->second->GetSerial() == serial ? found->second
+                                                                            : nullptr;
 }
 
 int BdConnManager::AddMapFdToConn(int fd, BdConnection *conn, unsigned int mask) {
@@ -97,6 +139,9 @@ int BdConnManager::AddMapFdToConn(int fd, BdConnection *conn, unsigned int mask)
     {
         BdMutexLocker lock(_fdMapMutex);
         auto found = _fdToConn.find(fd);
+        if (conn->GetSerial() == 0) {
+            conn->SetSerial(++_lastSerial);
+        }
         if (found == _fdToConn.end()) {
             _fdToConn.emplace(fd, conn);
         } else if (found->second == conn) {
@@ -113,12 +158,7 @@ int BdConnManager::AddMapFdToConn(int fd, BdConnection *conn, unsigned int mask)
     }
     if (old != nullptr) {
         // A descriptor number reused while a stale entry remained: the stale connection goes,
-        // with the UUID entry that still names this descriptor.
-        std::string oldUuid = old->GetUUID();
-        int boundFd = -1;
-        if (!oldUuid.empty() && QueryFDFromUUID(oldUuid, &boundFd) == BD_SUCCESS && boundFd == fd) {
-            DelFDByUUID(oldUuid);
-        }
+        // with its UUID entries.
         DelConnByFD(fd);
         BdMutexLocker lock(_fdMapMutex);
         _fdToConn[fd] = conn;
@@ -132,6 +172,14 @@ int BdConnManager::AddMapFdToConn(int fd, BdConnection *conn, unsigned int mask)
 }
 
 int BdConnManager::AddMapUUIDToFD(std::string uuid, int fd) {
+    return BindUuid(uuid, fd, false);
+}
+
+int BdConnManager::AddWebMapUUIDToFD(std::string uuid, int fd) {
+    return BindUuid(uuid, fd, true);
+}
+
+int BdConnManager::BindUuid(const std::string &uuid, int fd, bool web) {
     if (uuid.empty()) {
         return BD_PARAMETER_INVALID;
     }
@@ -140,30 +188,51 @@ int BdConnManager::AddMapUUIDToFD(std::string uuid, int fd) {
     if (rc != BD_SUCCESS) {
         return rc;
     }
-    int oldFd = -1;
+    const uint64_t serial = conn->GetSerial();
+    UuidBinding old{-1, 0, false};
     {
         BdMutexLocker lock(_uuidMapMutex);
-        conn->SetUUID(uuid);
         auto found = _uuidToFd.find(uuid);
+        if (found != _uuidToFd.end() && found->second.serial == serial) {
+            // Bound here already; a handshake makes it a handshake binding.
+            found->second.web = found->second.web && web;
+            conn->SetUUID(uuid);
+            return BD_SUCCESS;
+        }
+        if (found != _uuidToFd.end() && web && !found->second.web) {
+            return BD_OBJECT_REPEAT;
+        }
+        std::vector<std::string> &held = _uuidsOf[serial];
+        if (_maxUuidsPerConnection > 0 &&
+            held.size() >= static_cast<size_t>(_maxUuidsPerConnection)) {
+            return BD_ERROR;
+        }
+        held.push_back(uuid);
+        conn->SetUUID(uuid);
         if (found == _uuidToFd.end()) {
-            _uuidToFd.emplace(uuid, fd);
+            _uuidToFd.emplace(uuid, UuidBinding{fd, serial, web});
             return BD_SUCCESS;
         }
-        if (found->second == fd) {
-            return BD_SUCCESS;
-        }
-        oldFd = found->second;
+        // Rebound before the older connection goes, so that its removal does not report uuid.
+        old = found->second;
+        found->second = UuidBinding{fd, serial, web};
+        std::vector<std::string> &oldHeld = _uuidsOf[old.serial];
+        oldHeld.erase(std::remove(oldHeld.begin(), oldHeld.end(), uuid), oldHeld.end());
     }
     // The peer came back on a new connection: its previous one goes at once.
-    DelConnByFD(oldFd);
-    BdMutexLocker lock(_uuidMapMutex);
-    _uuidToFd[uuid] = fd;
+    DestroyIfCurrent(old.fd, old.serial);
     return BD_SUCCESS;
 }
 
 size_t BdConnManager::CountBoundPeers() {
     BdMutexLocker lock(_uuidMapMutex);
     return _uuidToFd.size();
+}
+
+void BdConnManager::DestroyIfCurrent(int fd, uint64_t serial) {
+    if (FindConnection(fd, serial) != nullptr) {
+        DelConnByFD(fd);
+    }
 }
 
 int BdConnManager::QueryFDFromUUID(const std::string &uuid, int *fd) {
@@ -175,7 +244,7 @@ int BdConnManager::QueryFDFromUUID(const std::string &uuid, int *fd) {
     if (found == _uuidToFd.end()) {
         return BD_SOCKET_FD_NOT_EXIST;
     }
-    *fd = found->second;
+    *fd = found->second.fd;
     return BD_SUCCESS;
 }
 
@@ -196,12 +265,17 @@ int BdConnManager::QueryConnFromUUID(const std::string &uuid, BdConnection **con
     if (uuid.empty() || conn == nullptr) {
         return BD_PARAMETER_INVALID;
     }
-    int fd = -1;
-    int rc = QueryFDFromUUID(uuid, &fd);
-    if (rc != BD_SUCCESS) {
-        return rc;
+    UuidBinding binding{};
+    {
+        BdMutexLocker lock(_uuidMapMutex);
+        auto found = _uuidToFd.find(uuid);
+        if (found == _uuidToFd.end()) {
+            return BD_SOCKET_FD_NOT_EXIST;
+        }
+        binding = found->second;
     }
-    return QueryConnFromFD(fd, conn);
+    *conn = FindConnection(binding.fd, binding.serial);
+    return *conn != nullptr ? BD_SUCCESS : BD_CONNECTION_NOT_EXIST;
 }
 
 BdConnection *BdConnManager::Unregister(int fd) {
@@ -218,7 +292,22 @@ BdConnection *BdConnManager::Unregister(int fd) {
     if (_poll != nullptr) {
         _poll->BdPollCtl(fd, BdPoll::kCtlDelete, conn->GetEventMask());
     }
-    _staleUuidsPossible.store(true, std::memory_order_relaxed);
+    {
+        BdMutexLocker lock(_uuidMapMutex);
+        auto held = _uuidsOf.find(conn->GetSerial());
+        if (held != _uuidsOf.end()) {
+            for (const std::string &uuid : held->second) {
+                _uuidToFd.erase(uuid);
+                if (uuid == _ptServerUuid) {
+                    _serverReadyFlag = 0;
+                }
+                _lostUuids.push_back(uuid);
+            }
+            _uuidsOf.erase(held);
+        }
+    }
+    // Senders paused behind this connection's queue would otherwise wait for good.
+    conn->ReleaseDrainWaiters();
     return conn;
 }
 
@@ -241,8 +330,7 @@ int BdConnManager::DelConnByUUID(const std::string &uuid) {
     if (QueryFDFromUUID(uuid, &fd) == BD_SUCCESS) {
         DelConnByFD(fd);
     }
-    BdMutexLocker lock(_uuidMapMutex);
-    _uuidToFd.erase(uuid);
+    DelFDByUUID(uuid);
     return BD_SUCCESS;
 }
 
@@ -251,7 +339,14 @@ int BdConnManager::DelFDByUUID(const std::string &uuid) {
         return BD_PARAMETER_INVALID;
     }
     BdMutexLocker lock(_uuidMapMutex);
-    return _uuidToFd.erase(uuid) == 0 ? BD_SOCKET_FD_NOT_EXIST : BD_SUCCESS;
+    auto found = _uuidToFd.find(uuid);
+    if (found == _uuidToFd.end()) {
+        return BD_SOCKET_FD_NOT_EXIST;
+    }
+    std::vector<std::string> &held = _uuidsOf[found->second.serial];
+    held.erase(std::remove(held.begin(), held.end(), uuid), held.end());
+    _uuidToFd.erase(found);
+    return BD_SUCCESS;
 }
 
 int BdConnManager::RemoveConnByFD(const int &fd) {
@@ -301,15 +396,18 @@ int BdConnManager::CheckTimeout(std::list<std::string> *lost) {
     // Nothing can be due before the earliest deadline seen at the last walk unless a connection
     // said so since; on such turns the registry is not walked at all.
     if (_reapSchedule.IsDue(now)) {
-        ReapFinished(now, lost);
+        ReapFinished(now);
     }
-    if (_staleUuidsPossible.load() && _staleUuidsPossible.exchange(false)) {
-        DropStaleUuids(lost);
+    {
+        BdMutexLocker lock(_uuidMapMutex);
+        lost->insert(lost->end(), _lostUuids.begin(), _lostUuids.end());
+        _lostUuids.clear();
     }
+    BdReturnFreedMemory();
     return BD_SUCCESS;
 }
 
-void BdConnManager::ReapFinished(long now, std::list<std::string> *lost) {
+void BdConnManager::ReapFinished(long now) {
     std::vector<std::pair<int, BdConnection *>> finished;
     std::vector<BdConnection *> stalled;
     // Planned afresh from what the walk sees; a connection that schedules a check meanwhile
@@ -322,7 +420,8 @@ void BdConnManager::ReapFinished(long now, std::list<std::string> *lost) {
             BdConnection *conn = entry.second;
             if (conn->GetCloseFlag() == 1) {
                 finished.push_back(entry);
-            } else if (conn->GetTimeout() <= now) {
+            } else if (conn->GetTimeout() <= now && !conn->InputPaused()) {
+                // A connection whose input the router holds back is not idle by its own doing.
                 // Bytes it sent are waiting for the loop: not idle; the dispatch reads them.
                 if (conn->HasUnreadInput()) {
                     next = std::min(next, now);
@@ -342,15 +441,8 @@ void BdConnManager::ReapFinished(long now, std::list<std::string> *lost) {
     for (BdConnection *conn : stalled) {
         conn->CloseForWriteStall(now);
     }
+    // Their UUID entries go with them, into the lost list.
     for (const auto &entry : finished) {
-        std::string uuid = entry.second->GetUUID();
-        if (!uuid.empty()) {
-            if (uuid == _ptServerUuid) {
-                _serverReadyFlag = 0;
-            }
-            lost->push_back(uuid);
-            DelFDByUUID(uuid);
-        }
         DelConnByFD(entry.first);
     }
 }
@@ -359,30 +451,6 @@ void BdConnManager::ForgiveStall(long seconds) {
     BdMutexLocker lock(_fdMapMutex);
     for (const auto &entry : _fdToConn) {
         entry.second->SetTimeout(entry.second->GetTimeout() + seconds);
-    }
-}
-
-void BdConnManager::DropStaleUuids(std::list<std::string> *lost) {
-    std::vector<int> liveFds;
-    {
-        BdMutexLocker lock(_fdMapMutex);
-        liveFds.reserve(_fdToConn.size());
-        for (const auto &entry : _fdToConn) {
-            liveFds.push_back(entry.first);  // ascending, as the map is ordered
-        }
-    }
-    std::vector<std::string> stale;
-    {
-        BdMutexLocker lock(_uuidMapMutex);
-        for (const auto &entry : _uuidToFd) {
-            if (!std::binary_search(liveFds.begin(), liveFds.end(), entry.second)) {
-                stale.push_back(entry.first);
-            }
-        }
-    }
-    for (const std::string &uuid : stale) {
-        lost->push_back(uuid);
-        DelFDByUUID(uuid);
     }
 }
 

@@ -1,8 +1,19 @@
 // BdConnManager: the event loop and the registries of a process's connections.
 //
 // It owns one epoll instance (BdPoll) and every connection registered with it, and keeps two
-// registries: socket descriptor -> connection, and peer UUID -> descriptor. It also holds this
+// registries: socket descriptor -> connection, and peer UUID -> connection. It also holds this
 // process's UUID, the server platform's UUID with the server ready flag, and a node UUID.
+//
+// Identity. Registration gives every connection a serial number never used before in the process.
+// A UUID entry names its connection by descriptor and serial, so a descriptor number reused by a
+// newer connection never inherits an older connection's UUIDs; and every UUID entry of a
+// connection goes with it when it is unregistered, reported lost at the next CheckTimeout (unless
+// the UUID was bound to another connection first, which is how a peer changes connection).
+//
+// Fairness. A connection reads at most one slice per turn (see BdClientConnection). One that still
+// has input when its slice ends is put on the input-ready list, and WaitAndHandleEvent serves that
+// list after the events of its next wait, which then does not block; so a busy peer is read in
+// turn with the others instead of holding the loop until its socket is empty.
 //
 // The main loop drives it from one thread, forever: CheckTimeout (reap connections whose deadline
 // has passed or whose close flag is set, collect the UUIDs that went away), then
@@ -16,8 +27,10 @@
 //
 // Threads and locks. Everything runs on the event-loop thread except what a packet connection does
 // from other threads when it queues data: CtlFD (through PutWriteQueueItem), the reap schedule and
-// the lookups, which are safe from any thread. The descriptor map is guarded by _fdMapMutex, the
-// UUID map by _uuidMapMutex, the node UUID by _nodeUuidMutex. No operation holds two of them at
+// the lookups, which are safe from any thread. The descriptor map and the serial counter are
+// guarded by _fdMapMutex; the UUID map, the UUIDs of each connection and the UUIDs lost between
+// checks by _uuidMapMutex; the node UUID by _nodeUuidMutex. The input-ready list belongs to the
+// event-loop thread. No operation holds two of them at
 // once; an operation that removes a connection releases its map lock first, because the removal
 // takes the locks itself. A connection may call CtlFD while holding its write-queue lock, so that
 // lock always comes before the descriptor-map lock. Values found by a lookup are copied out before
@@ -30,9 +43,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <list>
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "bd_common/bd_mutex.h"
 #include "bd_netframwork/bd_reap_schedule.h"
@@ -72,10 +88,18 @@ class BdConnManager {
     // BD_PARAMETER_INVALID for a null conn.
     int AddMapFdToConn(int fd, BdConnection *conn, unsigned int mask);
     // Binds uuid to the connection under fd and writes uuid into it. When uuid was bound to another
-    // descriptor, that older connection is destroyed at once and not reported as lost.
-    // BD_PARAMETER_INVALID for an empty uuid; BD_CONNECTION_NOT_EXIST when no connection is
-    // registered under fd.
+    // connection, that older connection is destroyed at once; uuid itself is not reported lost, its
+    // other UUIDs are. BD_PARAMETER_INVALID for an empty uuid; BD_CONNECTION_NOT_EXIST when no
+    // connection is registered under fd; BD_ERROR when the connection already holds the most UUIDs
+    // allowed (nothing bound).
     int AddMapUUIDToFD(std::string uuid, int fd);
+    // The same for a peer that needs no handshake (the web side): such a binding may replace only
+    // an earlier binding of the same kind. BD_OBJECT_REPEAT when uuid is held by a connection that
+    // bound it by AddMapUUIDToFD (nothing changes).
+    int AddWebMapUUIDToFD(std::string uuid, int fd);
+    // The most UUIDs one connection may hold; 0, the default, for no limit. Event-loop thread,
+    // before connections bind.
+    void SetMaxUuidsPerConnection(int most) { _maxUuidsPerConnection = most; }
 
     // BD_PARAMETER_INVALID for an empty uuid or null output; BD_SOCKET_FD_NOT_EXIST when uuid is
     // not bound.
@@ -84,8 +108,9 @@ class BdConnManager {
     // BD_PARAMETER_INVALID for fd < 0 or a null output; BD_CONNECTION_NOT_EXIST when nothing is
     // registered under fd.
     int QueryConnFromFD(const int &fd, BdConnection **conn);
-    // Both lookups: BD_PARAMETER_INVALID, BD_SOCKET_FD_NOT_EXIST or BD_CONNECTION_NOT_EXIST as
-    // above.
+    // The connection bound to uuid, which must still be the one registered under its descriptor:
+    // BD_PARAMETER_INVALID or BD_SOCKET_FD_NOT_EXIST as above; BD_CONNECTION_NOT_EXIST when that
+    // connection is gone.
     int QueryConnFromUUID(const std::string &uuid, BdConnection **conn);
 
     // Unregisters and destroys the connection under fd. BD_CONNECTION_NOT_EXIST when nothing is
@@ -98,7 +123,8 @@ class BdConnManager {
     // when it is not bound.
     int DelFDByUUID(const std::string &uuid);
     // Unregisters the connection under fd and hands it back to the caller, who owns it from now on
-    // (not destroyed). BD_CONNECTION_NOT_EXIST when nothing is registered there.
+    // (not destroyed); its UUID entries go as they would with DelConnByFD.
+    // BD_CONNECTION_NOT_EXIST when nothing is registered there.
     int RemoveConnByFD(const int &fd);
 
     // Changes the epoll mask of a registered descriptor and stores it in its connection. Any
@@ -115,11 +141,12 @@ class BdConnManager {
     // (it is left for the dispatch that reads them).
     //
     // Destroys every connection whose deadline has passed or whose close flag is set (closing
-    // first those whose write deadline has passed) and appends to lost, in ascending descriptor
-    // order, the UUIDs they carried; then appends, in ascending UUID order, the UUIDs whose
-    // descriptor has no connection any more and drops them. Reaping the server platform's
-    // connection clears the server ready flag. lost is appended to, never cleared. Returns 0, or
-    // BD_PARAMETER_INVALID for a null lost.
+    // first those whose write deadline has passed) and appends to lost the UUIDs that went with
+    // connections since the last call: those removed meanwhile first, then the reaped ones in
+    // ascending descriptor order, each connection's in the order they were bound. Losing the
+    // server platform's UUID clears the server ready flag. Gives freed memory back to the system
+    // when much was freed. lost is appended to, never cleared. Returns 0, or BD_PARAMETER_INVALID
+    // for a null lost.
     int CheckTimeout(std::list<std::string> *lost);
 
     void SetCurrentProcessUUID(const std::string &uuid) { _currentProcessUuid = uuid; }
@@ -139,26 +166,57 @@ class BdConnManager {
     // reports to this schedule every event that can make it due. Any thread.
     BdReapSchedule *ReapSchedule() { return &_reapSchedule; }
 
+    // Input scheduling, used by the connections; event-loop thread. QueueInput: conn ended its read
+    // slice with input left, so it is served after the next wait (once; queuing twice is a no-op).
+    // ResumeInput: the connection registered as fd with serial may read again (see
+    // BdConnection::WaitForDrain); nothing when it is gone.
+    void QueueInput(BdConnection *conn);
+    void ResumeInput(int fd, uint64_t serial);
+
     // Seconds of the manager's clock, the one CheckTimeout compares deadlines with.
     long NowSeconds() const { return _clock(); }
     // Replaces that clock; call before the loop runs. Tests only.
     void SetSecondsClock(SecondsClock clock) { _clock = clock; }
 
   private:
+    // Where a UUID is bound: the connection by descriptor and serial, and whether a web packet
+    // bound it.
+    struct UuidBinding {
+        int fd;
+        uint64_t serial;
+        bool web;
+    };
+
     // Collects and destroys the finished connections; plans the next walk.
-    void ReapFinished(long now, std::list<std::string> *lost);
-    // Drops the UUID entries whose descriptor lost its connection.
-    void DropStaleUuids(std::list<std::string> *lost);
+    void ReapFinished(long now);
     // Moves every deadline on by seconds.
     void ForgiveStall(long seconds);
-    // Removes the entry under fd from the descriptor map and from epoll; the connection or null.
+    // Removes the entry under fd from the descriptor map and from epoll, drops its UUID entries
+    // (kept as lost) and wakes the connections paused behind it; the connection or null.
     BdConnection *Unregister(int fd);
+    // The connection registered under fd if its serial is serial, else null.
+    BdConnection *FindConnection(int fd, uint64_t serial);
+    // Binding step shared by both kinds; see AddMapUUIDToFD.
+    int BindUuid(const std::string &uuid, int fd, bool web);
+    // Destroys the connection under fd if it is still the one with serial.
+    void DestroyIfCurrent(int fd, uint64_t serial);
+    // Calls OnIn of every connection that was on the input-ready list when it begins.
+    void ServeQueuedInput();
 
     BdPoll *_poll;  // owned
     BdMutex _fdMapMutex;
     BdMutex _uuidMapMutex;
-    std::map<int, BdConnection *> _fdToConn;  // owns the connections; guarded by _fdMapMutex
-    std::map<std::string, int> _uuidToFd;     // guarded by _uuidMapMutex
+    std::map<int, BdConnection *> _fdToConn;       // owns the connections; guarded by _fdMapMutex
+    std::map<std::string, UuidBinding> _uuidToFd;  // guarded by _uuidMapMutex
+    // UUIDs bound to each connection, by serial, in binding order; guarded by _uuidMapMutex.
+    std::map<uint64_t, std::vector<std::string>> _uuidsOf;
+    // UUIDs whose connection was unregistered since the last CheckTimeout; guarded by
+    // _uuidMapMutex.
+    std::vector<std::string> _lostUuids;
+    int _maxUuidsPerConnection;
+    uint64_t _lastSerial;  // guarded by _fdMapMutex
+    // Connections (descriptor, serial) with input left over from their last slice.
+    std::deque<std::pair<int, uint64_t>> _inputReady;
     std::string _currentProcessUuid;
     std::string _ptServerUuid;
     uint32_t _serverReadyFlag;
@@ -168,8 +226,6 @@ class BdConnManager {
 
     SecondsClock _clock;
     BdReapSchedule _reapSchedule;
-    // A connection was removed since the last check for stale UUID entries.
-    std::atomic<bool> _staleUuidsPossible;
     // Second at which the last wait returned; 0 before the first. Event-loop thread.
     long _lastWaitReturn;
 };

@@ -10,6 +10,7 @@
 #include "bd_common/bd_error.h"
 #include "bd_common/bd_log_entry.h"
 #include "bd_netframwork/bd_conn_manager.h"
+#include "bd_netframwork/bd_memory_return.h"
 #include "bd_netframwork/bd_network.h"
 #include "bd_netframwork/bd_packet.h"
 #include "bd_netframwork/bd_packet_blocks.h"
@@ -32,6 +33,11 @@ BdConnection::BdConnection()
       _initialised(false),
       _workThreadManager(nullptr),
       _workThreadsEnabled(false),
+      _slicePacketsLeft(kReadSlicePackets),
+      _serial(0),
+      _inputQueued(false),
+      _inputPaused(false),
+      _pausedSince(0),
       _queuedBytes(0),
       _reservedSlots(0),
       _waitingSince(kNotWaiting),
@@ -99,9 +105,11 @@ void BdConnection::ReleaseResources() {
         _network = nullptr;
     }
     free(_readBuffer);
+    BdNoteFreed(static_cast<size_t>(_readBufferCapacity));
     _readBuffer = nullptr;
     for (const _BD_SEND_ITEM &item : _writeQueue) {
         BdPacketBlocks::Release(item.data);
+        BdNoteFreed(item.length > 0 ? static_cast<size_t>(item.length) : 0);
     }
     _writeQueue.clear();
     _queuedBytes.store(0, std::memory_order_relaxed);
@@ -165,7 +173,7 @@ int BdConnection::ExtractPackets(int received) {
     int consumed = 0;
     int pendingLength = 0;  // length of an incomplete packet whose header has arrived
     int rc = BD_SUCCESS;
-    while (consumed < _bytesHeld) {
+    while (consumed < _bytesHeld && _slicePacketsLeft > 0 && !_inputPaused) {
         int remaining = _bytesHeld - consumed;
         int total = 0;
         rc = ParsePacketHeader(_readBuffer + consumed, remaining, &total);
@@ -182,6 +190,7 @@ int BdConnection::ExtractPackets(int received) {
         }
         ParsePacket(_readBuffer + consumed, total);
         consumed += total;
+        --_slicePacketsLeft;
     }
     if (consumed > 0) {
         _bytesHeld -= consumed;
@@ -198,10 +207,69 @@ int BdConnection::ExtractPackets(int received) {
         }
         memcpy(grown, _readBuffer, static_cast<size_t>(_bytesHeld));
         free(_readBuffer);
+        BdNoteFreed(static_cast<size_t>(_readBufferCapacity));
         _readBuffer = grown;
         _readBufferCapacity = pendingLength;
     }
     return BD_SUCCESS;
+}
+
+void BdConnection::ShrinkReadBuffer() {
+    if (_readBufferCapacity <= kReadBufferInitialSize || _bytesHeld > kReadBufferInitialSize) {
+        return;
+    }
+    int total = 0;
+    if (_bytesHeld > 0 && ParsePacketHeader(_readBuffer, _bytesHeld, &total) == BD_SUCCESS &&
+        total > kReadBufferInitialSize) {
+        return;  // the packet under way still needs the room
+    }
+    char *shrunk = static_cast<char *>(malloc(kReadBufferInitialSize));
+    if (shrunk == nullptr) {
+        return;  // keeping the larger buffer is harmless
+    }
+    memcpy(shrunk, _readBuffer, static_cast<size_t>(_bytesHeld));
+    free(_readBuffer);
+    BdNoteFreed(static_cast<size_t>(_readBufferCapacity));
+    _readBuffer = shrunk;
+    _readBufferCapacity = kReadBufferInitialSize;
+}
+
+void BdConnection::WaitForDrain(BdConnection *target) {
+    _inputPaused = true;
+    _pausedSince = _manager->NowSeconds();
+    target->_drainWaiters.emplace_back(_fd, _serial);
+}
+
+void BdConnection::ReleaseDrainWaiters() {
+    std::vector<std::pair<int, uint64_t>> waiters;
+    waiters.swap(_drainWaiters);
+    for (const auto &waiter : waiters) {
+        _manager->ResumeInput(waiter.first, waiter.second);
+    }
+}
+
+bool BdConnection::MarkInputQueued() {
+    if (_inputQueued) {
+        return false;
+    }
+    _inputQueued = true;
+    return true;
+}
+
+bool BdConnection::TakeInputTurn() {
+    _inputQueued = false;
+    return _initialised && !_inputPaused;
+}
+
+bool BdConnection::ClearInputPause() {
+    if (!_inputPaused) {
+        return false;
+    }
+    _inputPaused = false;
+    // The idle deadline does not run while the input is held: the peer may well have been
+    // sending all along.
+    SetTimeout(_timeout + (_manager->NowSeconds() - _pausedSince));
+    return true;
 }
 
 int BdConnection::Bind() {
@@ -410,27 +478,34 @@ bool BdConnection::PeekWriteQueueItem(char **data, int *length) {
 }
 
 void BdConnection::DropWriteQueueItem() {
-    BdMutexLocker lock(_writeQueueMutex);
-    if (_writeQueue.empty()) {
-        return;
-    }
-    const _BD_SEND_ITEM item = _writeQueue.front();
-    _writeQueue.pop_front();
-    _queuedBytes.fetch_sub(item.length > 0 ? item.length : 0, std::memory_order_relaxed);
-    // Re-arming with epoll modify makes the still-writable descriptor reported on the next wait,
-    // so the next packet goes out on the next loop turn.
-    if (!FrontSendable()) {
-        StopWaiting();
-        _manager->CtlFD(_fd, kBdReadInterest);
-    } else {
-        _manager->CtlFD(_fd, kBdReadWriteInterest);
-        // This send may have filled the socket without being refused, and then no writable edge
-        // comes: the reaper asks the socket itself while the queue is over its limit.
-        if (_queuedBytes.load(std::memory_order_relaxed) > kMaxWriteQueueBytes) {
-            _reapSchedule->DueNow();
+    _BD_SEND_ITEM item{nullptr, 0};
+    {
+        BdMutexLocker lock(_writeQueueMutex);
+        if (_writeQueue.empty()) {
+            return;
+        }
+        item = _writeQueue.front();
+        _writeQueue.pop_front();
+        _queuedBytes.fetch_sub(item.length > 0 ? item.length : 0, std::memory_order_relaxed);
+        // Re-arming with epoll modify makes the still-writable descriptor reported on the next
+        // wait, so the next packet goes out on the next loop turn.
+        if (!FrontSendable()) {
+            StopWaiting();
+            _manager->CtlFD(_fd, kBdReadInterest);
+        } else {
+            _manager->CtlFD(_fd, kBdReadWriteInterest);
+            // This send may have filled the socket without being refused, and then no writable
+            // edge comes: the reaper asks the socket itself while the queue is over its limit.
+            if (_queuedBytes.load(std::memory_order_relaxed) > kMaxWriteQueueBytes) {
+                _reapSchedule->DueNow();
+            }
         }
     }
     BdPacketBlocks::Release(item.data);
+    BdNoteFreed(item.length > 0 ? static_cast<size_t>(item.length) : 0);
+    if (!_drainWaiters.empty() && QueuedBytes() < kQueueLowWaterBytes) {
+        ReleaseDrainWaiters();
+    }
 }
 
 void BdConnection::EnableWorkThreads(BdWorkThreadManager *pool) {

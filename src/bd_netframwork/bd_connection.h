@@ -12,6 +12,17 @@
 // ParsePacket. A packet announcing fewer than 16 bytes (a negative data_len) or more than
 // kBdMaxPacketLength is refused before anything is allocated.
 //
+// Reading in slices. One call of the packet connection's OnIn reads at most kReadSliceBytes and
+// hands over at most kReadSlicePackets packets; what is left waits for the connection's next turn
+// on the manager's input-ready list. The read buffer grows for a packet longer than it and shrinks
+// back to kReadBufferInitialSize once no such packet is held.
+//
+// Back-pressure. A connection whose input produced work for another connection's queue (or its
+// own) may wait for that queue to drain: WaitForDrain stops reading it until the target's queue
+// falls below kQueueLowWaterBytes or the target goes. Its bytes wait in the kernel meanwhile, and
+// TCP slows its peer down. While its input is held so, its idle deadline does not run: it is moved
+// later by the time held when reading resumes.
+//
 // Write queue. PutWriteQueueItem appends a malloc block holding one complete packet; the queue owns
 // it from that moment and frees it once sent or when the connection is destroyed. A peer that stops
 // reading cannot make the queue grow without bound: when packets wait and the socket has accepted
@@ -24,10 +35,12 @@
 // sent, and AnswerInWriteSlot puts the answer where the slot was. The bytes waiting behind a slot
 // count towards kMaxWriteQueueBytes like any others, so a flood cannot outgrow it.
 //
-// Threads and locks. PutWriteQueueItem and GetWriteQueueItem may be called from any thread; the
-// write queue and the queued byte count are guarded by the write-queue lock, which is always taken
-// before the manager's descriptor-map lock. Every other operation, and every
-// other field, belongs to the thread that runs the manager's event loop.
+// Threads and locks. PutWriteQueueItem, GetWriteQueueItem and QueuedBytes may be called from any
+// thread; the write queue and the queued byte count are guarded by the write-queue lock, which is
+// always taken before the manager's descriptor-map lock. Every other operation, and every other
+// field (the input state and the list of connections waiting for this queue to drain included),
+// belongs to the thread that runs the manager's event loop. Only OnOut's sends wake waiting
+// senders: a queue drained by GetWriteQueueItem must not be waited for.
 #ifndef BD_NETFRAMWORK_BD_CONNECTION_H
 #define BD_NETFRAMWORK_BD_CONNECTION_H
 
@@ -38,6 +51,8 @@
 #include <deque>
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "bd_common/bd_mutex.h"
 #include "bd_netframwork/bd_peer_identity.h"
@@ -62,6 +77,16 @@ class BdConnection {
     // A queue beyond this while the socket refuses data is closed at once, so one stalled peer
     // cannot exhaust memory within the stall time.
     static constexpr int64_t kMaxWriteQueueBytes = 64 * 1024 * 1024;
+    // One turn's reading from one connection, so that a peer sending at line rate cannot keep
+    // the loop from the others: at most this many bytes received...
+    static constexpr int kReadSliceBytes = 256 * 1024;
+    // ...and this many packets handled, whichever comes first.
+    static constexpr int kReadSlicePackets = 64;
+    // A sender whose packet leaves a queue above this waits (WaitForDrain) until that queue is
+    // below the low-water mark, so one sender cannot make the router hold more than about this
+    // much for a target that reads slower than it sends.
+    static constexpr int64_t kQueueHighWaterBytes = 4 * 1024 * 1024;
+    static constexpr int64_t kQueueLowWaterBytes = 1024 * 1024;
 
     BdConnection();
     BdConnection(const BdConnection &) = delete;
@@ -156,6 +181,30 @@ class BdConnection {
     // outlive the connection). Until this is called packets for work threads are refused.
     void EnableWorkThreads(BdWorkThreadManager *pool);
 
+    // Identity given by the manager at registration, never reused in the process; 0 before.
+    uint64_t GetSerial() const { return _serial; }
+    void SetSerial(uint64_t serial) { _serial = serial; }
+
+    // Bytes waiting on the write queue. Any thread, lock-free.
+    int64_t QueuedBytes() const { return _queuedBytes.load(std::memory_order_relaxed); }
+    // True when the queue is above kQueueHighWaterBytes.
+    bool AboveHighWater() const { return QueuedBytes() > kQueueHighWaterBytes; }
+    // Stops reading this connection until target's queue (target may be this connection) drops
+    // below kQueueLowWaterBytes or target is unregistered; the slice in progress ends after the
+    // packet being handled.
+    void WaitForDrain(BdConnection *target);
+    // Wakes every connection waiting for this queue; the manager calls it when it unregisters
+    // this connection.
+    void ReleaseDrainWaiters();
+    bool InputPaused() const { return _inputPaused; }
+    bool InputQueued() const { return _inputQueued; }
+    // The manager's input-ready list: MarkInputQueued is true when the connection was not queued
+    // yet; TakeInputTurn clears the mark and tells whether the connection may read now;
+    // ClearInputPause ends a WaitForDrain and is true when one was in force.
+    bool MarkInputQueued();
+    bool TakeInputTurn();
+    bool ClearInputPause();
+
     // Write deadline, evaluated by the manager's CheckTimeout. True when packets have waited
     // kWriteStallSeconds without the socket accepting a byte, or when more than
     // kMaxWriteQueueBytes wait and the socket refuses data. Lock-free, so it may be called under
@@ -168,12 +217,15 @@ class BdConnection {
     long NextReapSecond() const;
 
   protected:
-    // Runs after received bytes were appended at _readBuffer + _bytesHeld: cuts and hands over
-    // every whole packet, keeps a partial one at the start of the buffer and grows the buffer for
-    // a packet longer than it. 0 when more bytes are needed; BD_NET_HEADER_MAGIC_INVALID or
-    // BD_NET_PACKET_INVALID for an invalid net header and BD_MEMORY_ERROR when the buffer cannot
-    // grow, after which the connection must be closed.
+    // Runs after received bytes were appended at _readBuffer + _bytesHeld (0 to cut what is held
+    // already): cuts and hands over whole packets while the slice allows (_slicePacketsLeft, input
+    // not paused), keeps the rest at the start of the buffer and grows the buffer for a packet
+    // longer than it. 0 when more bytes are needed or the slice is used up;
+    // BD_NET_HEADER_MAGIC_INVALID or BD_NET_PACKET_INVALID for an invalid net header and
+    // BD_MEMORY_ERROR when the buffer cannot grow, after which the connection must be closed.
     int ExtractPackets(int received);
+    // Back to a kReadBufferInitialSize buffer when a larger one holds no packet that needs it.
+    void ShrinkReadBuffer();
 
     // Front item of the write queue, left in place; false when the queue is empty or its front is
     // a reserved slot, after arming read interest, since there is nothing to send now.
@@ -205,8 +257,16 @@ class BdConnection {
     BdWorkThreadManager *_workThreadManager;  // not owned
     bool _workThreadsEnabled;
     BdPeerIdentity _peerIdentity;
+    int _slicePacketsLeft;  // packets the current read slice may still hand over
 
   private:
+    uint64_t _serial;
+    bool _inputQueued;  // on the manager's input-ready list
+    bool _inputPaused;  // WaitForDrain in force
+    long _pausedSince;  // second of the manager's clock when it began
+    // Connections (descriptor, serial) waiting for this queue to drain.
+    std::vector<std::pair<int, uint64_t>> _drainWaiters;
+
     // Bytes on the write queue, kept beside it under its lock but readable without it.
     std::atomic<int64_t> _queuedBytes;
     // Reserved slots on the write queue (entries with null data and kReservedSlotLength).

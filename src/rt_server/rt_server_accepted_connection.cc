@@ -5,6 +5,7 @@
 
 #include "bd_common/bd_error.h"
 #include "bd_common/bd_log_entry.h"
+#include "bd_common/bd_util.h"
 #include "bd_netframwork/bd_conn_manager.h"
 #include "bd_netframwork/bd_packet_blocks.h"
 #include "bd_netframwork/bd_packet_handler.h"
@@ -48,6 +49,16 @@ const HandShakeTexts &TextsFor(int kind) {
 }  // namespace
 
 int RtServerAcceptedConnection::ParsePacket(const char *packet, int length) {
+    const int result = DispatchPacket(packet, length);
+    // Answers and packets addressed to itself wait on this connection's own queue: a peer that
+    // does not read them is not read either until they drain.
+    if (AboveHighWater() && !InputPaused()) {
+        WaitForDrain(this);
+    }
+    return result;
+}
+
+int RtServerAcceptedConnection::DispatchPacket(const char *packet, int length) {
     if (packet == nullptr || length <= 0) {
         return BD_PARAMETER_INVALID;
     }
@@ -127,19 +138,35 @@ bool RtServerAcceptedConnection::BindWebPeer(const BdRouterHeader &router) {
     if (rc == BD_SUCCESS && boundFd == fd) {
         return true;
     }
-    if (rc == BD_SUCCESS) {
-        // The web side reconnected: its older connection goes at once, and since the web peer is
+    if (rc != BD_SUCCESS && rc != BD_SOCKET_FD_NOT_EXIST) {
+        return true;
+    }
+    const int bound = _manager->AddWebMapUUIDToFD(source, fd);
+    if (bound == BD_OBJECT_REPEAT) {
+        // Web traffic needs no handshake, so it must not take a hand-shaken peer's UUID (and its
+        // connection) away; the packet is still forwarded.
+        BD_LOG(BD_LOG_ERROR, bound,
+               "web packet names uuid " + source + " held by a hand-shaken peer, fd " +
+                   std::to_string(boundFd) + " keeps it, current fd: " + std::to_string(fd),
+               "ParsePacket");
+    } else if (bound != BD_SUCCESS) {
+        LogUuidRefused(source, bound);
+    } else if (rc == BD_SUCCESS) {
+        // The web side reconnected: its older connection went at once, and since the web peer is
         // still here it is not reported lost.
         BD_LOG(BD_LOG_DEBUG, 0,
                "web connection fd change from " + std::to_string(boundFd) + " to " +
                    std::to_string(fd),
                "");
-        _manager->DelConnByFD(boundFd);
-    } else if (rc != BD_SOCKET_FD_NOT_EXIST) {
-        return true;
     }
-    _manager->AddMapUUIDToFD(source, fd);
     return true;
+}
+
+void RtServerAcceptedConnection::LogUuidRefused(const std::string &uuid, int code) {
+    BD_LOG(BD_LOG_ERROR, code,
+           "uuid " + uuid + " refused, this connection holds the most uuids allowed, current fd: " +
+               std::to_string(GetFD()),
+           "ParsePacket");
 }
 
 bool RtServerAcceptedConnection::MayClaim(const std::string &uuid, unsigned kind) {
@@ -177,12 +204,15 @@ int RtServerAcceptedConnection::HandleNormalPacket(const char *packet, int lengt
         return BD_PARAMETER_INVALID;
     }
     const std::string target = BdPacketText(router->target_uuid);
-    BdLog::GetLogger()->WriteStdoutLine({"transmit packet from ", _uuid, " to ", target});
+    TraceForward(target);
 
     BdConnection *targetConnection = nullptr;
     if (_manager->QueryConnFromUUID(target, &targetConnection) != BD_SUCCESS) {
         return PackAndSendTargetConnLostPacket(kBdPeerTypeRouter, packet, length);
     }
+    // A target that is closing would only free the copy unsent.
+    if (targetConnection->GetCloseFlag() == 1)
+        return BD_SUCCESS;
     // The packet lives in this connection's read buffer only for this call, so the target's
     // queue gets its own copy, which it owns from here on.
     char *copy = BdPacketBlocks::Allocate(length);
@@ -194,8 +224,28 @@ int RtServerAcceptedConnection::HandleNormalPacket(const char *packet, int lengt
     const int queued = targetConnection->PutWriteQueueItem(copy, length);
     if (queued != BD_SUCCESS) {
         BdPacketBlocks::Release(copy);
+        return queued;
     }
-    return queued;
+    // A target that stopped reading is closed now rather than after the batch, before more
+    // senders' packets pile up behind it.
+    const long now = _manager->NowSeconds();
+    if (targetConnection->IsWriteStalled(now)) {
+        targetConnection->CloseForWriteStall(now);
+    } else if (targetConnection != this && targetConnection->AboveHighWater()) {
+        WaitForDrain(targetConnection);
+    }
+    return BD_SUCCESS;
+}
+
+void RtServerAcceptedConnection::TraceForward(const std::string &target) const {
+    // UUIDs come from peers; the trace keeps one line per packet whatever they hold.
+    if (BdUtil::HasControlChars(_uuid) || BdUtil::HasControlChars(target)) {
+        BdLog::GetLogger()->WriteStdoutLine({"transmit packet from ",
+                                             BdUtil::EscapeControlChars(_uuid), " to ",
+                                             BdUtil::EscapeControlChars(target)});
+    } else {
+        BdLog::GetLogger()->WriteStdoutLine({"transmit packet from ", _uuid, " to ", target});
+    }
 }
 
 int RtServerAcceptedConnection::HandleHandshakePacket(int level2Type, const char *packet,
@@ -258,10 +308,14 @@ int RtServerAcceptedConnection::RegisterPeer(int kind, const char *packet, int l
         return BD_NET_PACKET_INVALID;
     }
     const int fd = GetFD();
-    SetUUID(uuid);
     BD_LOG(BD_LOG_DEBUG, 0, texts.registered + uuid + ", current fd: " + std::to_string(fd), "");
-    // An older connection of the same UUID is closed by the manager; the peer itself stays online.
-    _manager->AddMapUUIDToFD(uuid, fd);
+    // Binding writes the UUID into this connection. An older connection of the same UUID is closed
+    // by the manager; the peer itself stays online.
+    rc = _manager->AddMapUUIDToFD(uuid, fd);
+    if (rc != BD_SUCCESS) {
+        LogUuidRefused(uuid, rc);
+        return rc;
+    }
 
     PendingAnswer pending{kind, uuid, std::string(packet, length), 0, false, BD_SUCCESS};
     ReserveWriteSlot();

@@ -25,8 +25,10 @@
 //
 // Main thread only (inside the manager's event dispatch, and the record writer's call backs, which
 // come from there too). Like every connection it never deletes itself: failures set the close flag
-// and the manager reaps it. The peer's UUID, deadline and buffers are the base connection's; it
-// keeps only the handshakes waiting for their rows.
+// and the manager reaps it. A packet that leaves its target's queue (or this connection's own,
+// with answers or packets to itself) above the high-water mark stops the reading of this
+// connection until that queue drains (BdConnection::WaitForDrain). The peer's UUID, deadline and
+// buffers are the base connection's; it keeps only the handshakes waiting for their rows.
 class RtServerAcceptedConnection : public BdClientConnection, private RtRecordsDone {
   public:
     // A peer that sends nothing, not even a keep-alive, for this long is reaped.
@@ -56,6 +58,8 @@ class RtServerAcceptedConnection : public BdClientConnection, private RtRecordsD
     int HandleServerPlatformHandShakePacket(const char *packet, int length);
 
   private:
+    // ParsePacket before the back-pressure check.
+    int DispatchPacket(const char *packet, int length);
     // The sequence the three handshake kinds share; kind selects the records and messages.
     int RegisterPeer(int kind, const char *packet, int length);
     // A handshake whose answer waits for its rows; the request is kept to build the answer.
@@ -78,13 +82,17 @@ class RtServerAcceptedConnection : public BdClientConnection, private RtRecordsD
     // forwards the packet with HandleNormalPacket and logs the result.
     int RoutePacket(const BdRouterHeader &router, const char *packet, int length);
     // A web peer needs no handshake: its packets bind its source UUID to the connection they
-    // arrive on, replacing an older connection of the same UUID. false when the claim was
-    // refused (the connection is closed then).
+    // arrive on, replacing an older web connection of the same UUID, never a hand-shaken peer's.
+    // false when the claim was refused (the connection is closed then).
     bool BindWebPeer(const BdRouterHeader &router);
     // Whether this connection may act as uuid of kind (a BdPeerIdentity kind): a peer with a
     // certificate only as what it names, and nobody without one in place of a peer that proved
     // its UUID with a certificate. A refusal is logged with both sides and closes the connection.
     bool MayClaim(const std::string &uuid, unsigned kind);
+    // A binding refused by the connection manager (code); logged at error level.
+    void LogUuidRefused(const std::string &uuid, int code);
+    // The per-packet trace line on standard output.
+    void TraceForward(const std::string &target) const;
 
     RtRecordWriter *_recordWriter;  // not owned
     std::deque<PendingAnswer> _pendingAnswers;

@@ -83,6 +83,17 @@ TEST_F(BdLogTest, WritesEachLevelInItsOwnForm) {
     EXPECT_EQ(_log.GetFilePath(), DayFile("2026-12-04"));
 }
 
+TEST_F(BdLogTest, ControlCharactersFromPeersCannotStartALine) {
+    ASSERT_EQ(Open(), 1);
+    const std::string forged = std::string("a\n2026/12/04 12:00:00 rt_server [DEBUG]: forged\r\t") +
+                               '\x01' + '\x7f' + "\\n";
+    EXPECT_EQ(_log.WriteLocalLog(3, "uuid: " + forged, 4, "", 0, ""), 1);
+    std::vector<std::string> expected = {
+        "2026/12/04 12:00:00 rt_server [ERROR:4#Parameter invalid]: uuid: a\\n2026/12/04 12:00:00 "
+        "rt_server [DEBUG]: forged\\r\\t\\x01\\x7f\\n. "};
+    EXPECT_EQ(Lines(DayFile("2026-12-04")), expected);
+}
+
 TEST_F(BdLogTest, RefusesUnknownLevelsAndEmptyMessages) {
     ASSERT_EQ(Open(), 1);
     EXPECT_EQ(_log.WriteLocalLog(0, "zero", 1, "", 0, ""), 0);

@@ -1,5 +1,6 @@
 // The connection manager: registries, reaping, the write deadline and the real event loop.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <memory>
@@ -144,6 +145,63 @@ TEST_F(ConnManagerTest, RebindingAUuidDestroysTheOlderConnectionAtOnceUnreported
     EXPECT_EQ(manager.QueryConnFromUUID("agent", &found), 0);
     EXPECT_EQ(found, second);
     EXPECT_TRUE(Reap().empty());
+}
+
+TEST_F(ConnManagerTest, AReplacedConnectionTakesAllItsUuidsEvenWhenItsDescriptorIsReused) {
+    RecordingConnection *old = Connect(30, "agent");
+    ASSERT_EQ(manager.AddMapUUIDToFD("agent-alias", old->GetFD()), 0);
+    const int oldFd = old->GetFD();
+    Connect(30, "agent-alias");
+    ASSERT_FALSE(Registered(oldFd));
+
+    // Accepted in the same batch, before any reaping: it gets the freed descriptor number.
+    pairs.push_back(std::make_unique<LoopbackPair>());
+    ASSERT_EQ(dup2(pairs.back()->local, oldFd), oldFd);
+    auto *stranger = new RecordingConnection();
+    stranger->Init(oldFd, &manager);
+    stranger->SetTimeout(g_now + 30);
+    manager.AddMapFdToConn(oldFd, stranger, kBdReadInterest);
+
+    BdConnection *found = nullptr;
+    EXPECT_EQ(manager.QueryConnFromUUID("agent", &found), BD_SOCKET_FD_NOT_EXIST);
+    EXPECT_EQ(Reap(), std::list<std::string>{"agent"});
+    EXPECT_TRUE(Registered(oldFd));
+    EXPECT_EQ(stranger->GetUUID(), "");
+}
+
+TEST_F(ConnManagerTest, WebBindingsReplaceOnlyWebBindings) {
+    RecordingConnection *platform = Connect(30, "platform");
+    RecordingConnection *web = Connect(30);
+    EXPECT_EQ(manager.AddWebMapUUIDToFD("platform", web->GetFD()), BD_OBJECT_REPEAT);
+    BdConnection *found = nullptr;
+    ASSERT_EQ(manager.QueryConnFromUUID("platform", &found), 0);
+    EXPECT_EQ(found, platform);
+    EXPECT_EQ(web->GetUUID(), "");
+
+    ASSERT_EQ(manager.AddWebMapUUIDToFD("web-1", web->GetFD()), 0);
+    RecordingConnection *webAgain = Connect(30);
+    const int webFd = web->GetFD();
+    EXPECT_EQ(manager.AddWebMapUUIDToFD("web-1", webAgain->GetFD()), 0);
+    EXPECT_FALSE(Registered(webFd));
+    // A handshake takes any binding over, and then web traffic no longer can.
+    const int webAgainFd = webAgain->GetFD();
+    RecordingConnection *agent = Connect(30, "web-1");
+    EXPECT_FALSE(Registered(webAgainFd));
+    EXPECT_EQ(manager.AddWebMapUUIDToFD("web-1", Connect(30)->GetFD()), BD_OBJECT_REPEAT);
+    ASSERT_EQ(manager.QueryConnFromUUID("web-1", &found), 0);
+    EXPECT_EQ(found, agent);
+    EXPECT_TRUE(Reap().empty());
+}
+
+TEST_F(ConnManagerTest, AConnectionHoldsNoMoreUuidsThanAllowed) {
+    manager.SetMaxUuidsPerConnection(2);
+    RecordingConnection *conn = Connect(30, "one");
+    EXPECT_EQ(manager.AddMapUUIDToFD("two", conn->GetFD()), 0);
+    EXPECT_EQ(manager.AddMapUUIDToFD("three", conn->GetFD()), BD_ERROR);
+    EXPECT_EQ(manager.AddMapUUIDToFD("two", conn->GetFD()), 0);
+    int fd = -1;
+    EXPECT_EQ(manager.QueryFDFromUUID("three", &fd), BD_SOCKET_FD_NOT_EXIST);
+    EXPECT_EQ(conn->GetUUID(), "two");
 }
 
 TEST_F(ConnManagerTest, RegisteringTheSameConnectionAgainOnlyRearmsIt) {

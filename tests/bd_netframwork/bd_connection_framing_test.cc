@@ -1,6 +1,8 @@
 // Cutting the byte stream into packets, over a real loopback socket.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "bd_common/bd_error.h"
 #include "bd_netframwork/bd_conn_manager.h"
 #include "bd_netframwork/bd_packet.h"
@@ -47,7 +49,7 @@ TEST_F(FramingTest, HeaderCompletesOnItsSixteenthByte) {
     EXPECT_EQ(conn->GetCloseFlag(), 0u);
 }
 
-TEST_F(FramingTest, LongPacketGrowsBufferToExactlyItsLengthKeepingWhatArrived) {
+TEST_F(FramingTest, LongPacketGrowsBufferToItsLengthAndShrinksBackOnceHandled) {
     std::string packet = NetPacket(50000 - 16, 'p');
     EXPECT_EQ(Deliver(packet.substr(0, 1000)), BD_SOCKET_EAGAIN);
     EXPECT_EQ(conn->Capacity(), 50000);
@@ -56,7 +58,42 @@ TEST_F(FramingTest, LongPacketGrowsBufferToExactlyItsLengthKeepingWhatArrived) {
     EXPECT_EQ(Deliver(packet.substr(1000)), BD_SOCKET_EAGAIN);
     ASSERT_EQ(conn->packets.size(), 1u);
     EXPECT_EQ(conn->packets[0], packet);
-    EXPECT_EQ(conn->Capacity(), 50000);
+    EXPECT_EQ(conn->Capacity(), BdConnection::kReadBufferInitialSize);
+}
+
+TEST_F(FramingTest, OneTurnHandsOverOneSliceAndTheReadyListTheRest) {
+    const int packets = BdConnection::kReadSlicePackets * 2 + 5;
+    std::string burst;
+    for (int i = 0; i < packets; ++i)
+        burst += NetPacket(0);
+    EXPECT_EQ(Deliver(burst), BD_SUCCESS);
+    EXPECT_EQ(conn->packets.size(), static_cast<size_t>(BdConnection::kReadSlicePackets));
+    EXPECT_TRUE(conn->InputQueued());
+    // An edge meanwhile does not add a turn: the ready list serves the connection.
+    EXPECT_EQ(conn->OnIn(nullptr), BD_SOCKET_EAGAIN);
+    EXPECT_EQ(conn->packets.size(), static_cast<size_t>(BdConnection::kReadSlicePackets));
+
+    manager.WaitAndHandleEvent(0);
+    EXPECT_EQ(conn->packets.size(), static_cast<size_t>(BdConnection::kReadSlicePackets * 2));
+    manager.WaitAndHandleEvent(0);
+    EXPECT_EQ(conn->packets.size(), static_cast<size_t>(packets));
+    EXPECT_FALSE(conn->InputQueued());
+}
+
+TEST_F(FramingTest, OneTurnReceivesAtMostASliceOfBytes) {
+    const std::string big = NetPacket(BdConnection::kReadSliceBytes * 2, 'b');
+    // Room in the kernel for more than a slice, so that the turn, not the socket, ends the read.
+    const int room = BdConnection::kReadSliceBytes * 4;
+    setsockopt(pair.local, SOL_SOCKET, SO_RCVBUF, &room, sizeof(room));
+    std::thread sender([&] { SendAll(pair.peer, big); });
+    usleep(100000);
+    EXPECT_EQ(conn->OnIn(nullptr), BD_SUCCESS);
+    EXPECT_EQ(conn->BytesHeld(), BdConnection::kReadSliceBytes);
+    for (int turn = 0; turn < 4 && conn->packets.empty(); ++turn)
+        manager.WaitAndHandleEvent(1);
+    sender.join();
+    ASSERT_EQ(conn->packets.size(), 1u);
+    EXPECT_EQ(conn->packets[0], big);
 }
 
 TEST_F(FramingTest, TwoAndAHalfPacketsInOneReceive) {

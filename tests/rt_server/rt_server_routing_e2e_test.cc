@@ -194,6 +194,39 @@ TEST_F(RtServerSharedOutputTest, TraceLinesAndEntriesKeepTheirInterleaving) {
     EXPECT_EQ(lines, expected);
 }
 
+TEST_F(RtServerRoutingTest, WebTrafficCannotTakeAHandShakenPeersUuid) {
+    RtPeerClient web;
+    Connect(&web);
+    ASSERT_EQ(web.SendNormal(Route("platform-1", "alice", kBdPeerTypeWeb), "{}\n"), 0);
+    RtPeerPacket got;
+    ASSERT_EQ(alice_.Receive(&got), 0);
+    EXPECT_EQ(got.SourceUuid(), "platform-1");
+    EXPECT_NE(router_->Log().find("held by a hand-shaken peer"), std::string::npos);
+    // The platform keeps its connection and its traffic.
+    ASSERT_EQ(alice_.SendNormal(Route("alice", "platform-1"), "{\"to\":\"platform\"}\n"), 0);
+    ASSERT_EQ(platform_.Receive(&got), 0);
+    EXPECT_EQ(got.Payload(), "{\"to\":\"platform\"}\n");
+    EXPECT_TRUE(Silent(&web));
+}
+
+TEST_F(RtServerRoutingTest, UuidsFromPeersCannotForgeLogOrTraceLines) {
+    RtPeerClient web;
+    Connect(&web);
+    const std::string forged =
+        "web-x\n2026/12/04 12:00:00 rt_server [ERROR:1#Generic error]: forged";
+    ASSERT_EQ(web.SendNormal(Route(forged, "alice", kBdPeerTypeWeb), "{}\n"), 0);
+    RtPeerPacket got;
+    ASSERT_EQ(alice_.Receive(&got), 0);
+    ASSERT_EQ(alice_.SendNormal(Route("alice", "bob\ntransmit packet from x to y"), "{}\n"), 0);
+    ASSERT_EQ(alice_.Receive(&got), 0);
+    for (const std::string &text : {router_->Log(), router_->Stdout()}) {
+        EXPECT_EQ(text.find("\n2026/12/04 12:00:00 rt_server [ERROR:1#Generic error]: forged"),
+                  std::string::npos);
+        EXPECT_EQ(text.find("\ntransmit packet from x to y"), std::string::npos);
+    }
+    EXPECT_NE(router_->Log().find("uuid : web-x\\n2026/12/04"), std::string::npos);
+}
+
 using RtServerWebBeforeReadyTest = RtServerE2eTest;
 
 TEST_F(RtServerWebBeforeReadyTest, WebSideIsRoutedBeforeAnyServerPlatform) {

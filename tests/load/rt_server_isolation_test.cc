@@ -1,0 +1,208 @@
+// One peer can take neither time nor memory from the others: a flooding peer next to a ping-pong
+// pair, a fast streamer to a slow reader, and many large packets whose memory must come back.
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bd_netframwork/bd_connection.h"
+#include "load_test_fixture.h"
+
+namespace {
+
+constexpr int kMiB = 1024 * 1024;
+constexpr long kKbPerMiB = 1024;
+
+class RtServerIsolationTest : public RtServerLoadTest {
+  protected:
+    RtServerIsolationTest() {
+        // Memory is measured here: a sanitizer's quarantine would keep what the router frees.
+        const char *options = std::getenv("ASAN_OPTIONS");
+        const std::string merged = std::string(options != nullptr ? options : "") +
+                                   ":quarantine_size_mb=0:thread_local_quarantine_size_kb=0";
+        setenv("ASAN_OPTIONS", merged.c_str(), 1);
+    }
+
+    long ResidentMiB() const { return ProcessProbe::ResidentKb(router_->Pid()) / kKbPerMiB; }
+
+    // Sends bytes over and over on fd without ever reading, until stop; a send that would block
+    // for long is retried, so the thread notices stop while the router holds it back.
+    static void Flood(int fd, const std::string &bytes, const std::atomic<bool> &stop) {
+        timeval patience{0, 100 * 1000};
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof(patience));
+        size_t offset = 0;
+        while (!stop) {
+            const ssize_t sent =
+                send(fd, bytes.data() + offset, bytes.size() - offset, MSG_NOSIGNAL);
+            if (sent > 0)
+                offset = (offset + static_cast<size_t>(sent)) % bytes.size();
+            else if (errno != EAGAIN && errno != EINTR)
+                return;
+        }
+    }
+};
+
+TEST_F(RtServerIsolationTest, AFloodingPeerPausesNeitherAPingPongPairNorGrowsTheRouter) {
+    RtPeerClient a, b, flooder;
+    Register(&a, kBdHandShakeClient, "a");
+    Register(&b, kBdHandShakeClient, "b");
+    Register(&flooder, kBdHandShakeClient, "flooder");
+    const long before = ResidentMiB();
+
+    // Keep-alives, and packets to itself that it never reads.
+    const RtPeerPacket keepAlive = RtPeerPacket::KeepAlive();
+    std::string burst;
+    for (int i = 0; i < 64; ++i)
+        burst.append(keepAlive.Data(), keepAlive.Length());
+    const RtPeerPacket toItself =
+        RtPeerPacket::Normal(Route("flooder", "flooder"), std::string(64 * 1024, 'f'));
+    burst.append(toItself.Data(), toItself.Length());
+    std::atomic<bool> stop{false};
+    std::thread flood([&] { Flood(flooder.GetFD(), burst, stop); });
+
+    double longestPause = 0;
+    long mostResident = 0;
+    int exchanges = 0;
+    const Clock::time_point start = Clock::now();
+    while (SecondsSince(start) < 8) {
+        const std::string payload = "turn " + std::to_string(exchanges);
+        const Clock::time_point sent = Clock::now();
+        RtPeerPacket got;
+        if (a.SendNormal(Route("a", "b"), payload) != 0 || b.Receive(&got) != 0 ||
+            got.Payload() != payload || b.SendNormal(Route("b", "a"), payload) != 0 ||
+            a.Receive(&got) != 0 || got.Payload() != payload) {
+            ADD_FAILURE() << "the pair stalled at exchange " << exchanges;
+            break;
+        }
+        // A round trip is two forwards; the longer of them is at least half of it.
+        longestPause = std::max(longestPause, SecondsSince(sent) / 2);
+        mostResident = std::max(mostResident, ResidentMiB());
+        if (++exchanges % 100 == 0)
+            KeepPlatformAlive();
+    }
+    stop = true;
+    flood.join();
+
+    Figure("pair_exchanges", exchanges, "");
+    Figure("pair_longest_pause_ms", longestPause * 1000, "ms");
+    Figure("router_resident_before_mib", before, "MiB");
+    Figure("router_resident_most_mib", mostResident, "MiB");
+    EXPECT_LE(longestPause * 1000, 50);
+    EXPECT_LE(mostResident, 256);
+    EXPECT_TRUE(router_->Running());
+}
+
+TEST_F(RtServerIsolationTest, AFastStreamerToASlowReaderLosesNothingAndStaysBounded) {
+    RtPeerClient streamer, reader;
+    Register(&streamer, kBdHandShakeClient, "streamer");
+    Register(&reader, kBdHandShakeClient, "reader");
+    const long before = ResidentMiB();
+
+    // 1 MiB packets as fast as the router takes them, to a reader of 20 MiB/s.
+    const int kPackets = 100;
+    std::atomic<int> sendResult{0};
+    std::thread stream([&] {
+        for (int i = 0; i < kPackets && sendResult == 0; ++i) {
+            std::string payload(kMiB, 's');
+            payload.replace(0, std::to_string(i).size(), std::to_string(i));
+            sendResult = streamer.SendNormal(Route("streamer", "reader"), payload);
+        }
+    });
+
+    long mostResident = 0;
+    int received = 0;
+    const Clock::time_point start = Clock::now();
+    while (received < kPackets) {
+        RtPeerPacket got;
+        if (reader.Receive(&got, 10000) != 0) {
+            ADD_FAILURE() << "packet " << received << " did not arrive";
+            break;
+        }
+        EXPECT_EQ(
+            got.Payload().compare(0, std::to_string(received).size(), std::to_string(received)), 0);
+        ++received;
+        mostResident = std::max(mostResident, ResidentMiB());
+        const double due = received / 20.0;
+        const double early = due - SecondsSince(start);
+        if (early > 0)
+            std::this_thread::sleep_for(std::chrono::duration<double>(early));
+        if (received % 20 == 0) {
+            KeepPlatformAlive();
+            ASSERT_EQ(streamer.SendKeepAlive(), 0);
+        }
+    }
+    stream.join();
+
+    Figure("streamed_mib", received, "MiB");
+    Figure("router_resident_before_mib", before, "MiB");
+    Figure("router_resident_most_mib", mostResident, "MiB");
+    EXPECT_EQ(sendResult, 0);
+    EXPECT_EQ(received, kPackets);
+    // Three connections' read slices, one target's high-water mark and the packet beyond it.
+    const long bound = before + 3 * BdConnection::kReadSliceBytes / kMiB +
+                       BdConnection::kQueueHighWaterBytes / kMiB + 2 + 16;
+    EXPECT_LE(mostResident, bound);
+    EXPECT_EQ(tables_.AgentOnline("streamer"), "1");
+    EXPECT_EQ(tables_.AgentOnline("reader"), "1");
+}
+
+TEST_F(RtServerIsolationTest, MemoryOfLargePacketsComesBackWhilePeersIdleAndAfterTheyGo) {
+    const int kPeers = 200;
+    std::vector<RtPeerClient> peers(kPeers);
+    for (int i = 0; i < kPeers; ++i)
+        Register(&peers[i], kBdHandShakeClient, "big-" + std::to_string(i));
+    const long before = ResidentMiB();
+
+    // Each sends one 8 MiB packet, a control packet that the router reads whole and drops, then a
+    // small one to itself: its echo proves the large one was handled. Then it idles.
+    std::vector<char> bytes =
+        RtPeerPacket::Normal(Route("big", "big"), std::string(8 * kMiB, 'b')).Bytes();
+    const int32_t control = kBdMessageControl;
+    std::memcpy(
+        bytes.data() + kBdRouterHeaderOffset + offsetof(BdRouterHeader, message_level1_type),
+        &control, sizeof(control));
+    const RtPeerPacket large(bytes);
+    for (int i = 0; i < kPeers; ++i) {
+        const std::string uuid = "big-" + std::to_string(i);
+        ASSERT_EQ(peers[i].Send(large), 0) << uuid;
+        ASSERT_EQ(peers[i].SendNormal(Route(uuid, uuid), "after"), 0);
+        RtPeerPacket got;
+        ASSERT_EQ(peers[i].Receive(&got, 10000), 0) << uuid;
+        ASSERT_EQ(got.Payload(), "after");
+        if (i % 50 == 0)
+            KeepPlatformAlive();
+    }
+    // Trimming follows the loop turn after the frees; the keep-alive makes one.
+    long idle = 0;
+    EXPECT_TRUE(Eventually(
+        [&] {
+            KeepPlatformAlive();
+            idle = ResidentMiB();
+            return idle <= before + 64;
+        },
+        5000));
+
+    for (RtPeerClient &peer : peers)
+        peer.Close();
+    ASSERT_TRUE(Eventually([&] { return tables_.AgentOnline("big-199") == "2"; }, kLoopTurnMs));
+    long after = 0;
+    EXPECT_TRUE(Eventually(
+        [&] {
+            KeepPlatformAlive();
+            after = ResidentMiB();
+            return after <= before + 64;
+        },
+        5000));
+    Figure("router_resident_before_mib", before, "MiB");
+    Figure("router_resident_idle_mib", idle, "MiB");
+    Figure("router_resident_after_close_mib", after, "MiB");
+}
+
+}  // namespace
