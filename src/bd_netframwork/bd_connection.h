@@ -78,15 +78,16 @@ class BdConnection {
     // cannot exhaust memory within the stall time.
     static constexpr int64_t kMaxWriteQueueBytes = 64 * 1024 * 1024;
     // One turn's reading from one connection, so that a peer sending at line rate cannot keep
-    // the loop from the others: at most this many bytes received...
-    static constexpr int kReadSliceBytes = 256 * 1024;
+    // the loop from the others: at most this many bytes received (enough for a 256 KiB payload
+    // in one turn; a smaller slice delays every such packet by a whole turn)...
+    static constexpr int kReadSliceBytes = 1024 * 1024;
     // ...and this many packets handled, whichever comes first.
     static constexpr int kReadSlicePackets = 64;
     // A sender whose packet leaves a queue above this waits (WaitForDrain) until that queue is
     // below the low-water mark, so one sender cannot make the router hold more than about this
     // much for a target that reads slower than it sends.
-    static constexpr int64_t kQueueHighWaterBytes = 4 * 1024 * 1024;
-    static constexpr int64_t kQueueLowWaterBytes = 1024 * 1024;
+    static constexpr int64_t kQueueHighWaterBytes = 8 * 1024 * 1024;
+    static constexpr int64_t kQueueLowWaterBytes = 2 * 1024 * 1024;
 
     BdConnection();
     BdConnection(const BdConnection &) = delete;

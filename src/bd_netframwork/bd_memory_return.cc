@@ -3,10 +3,12 @@
 #include <malloc.h>
 
 #include <atomic>
+#include <chrono>
 
 namespace {
 
 std::atomic<size_t> g_freed_since_trim{0};
+std::chrono::steady_clock::time_point g_last_trim;  // event-loop thread
 
 }  // namespace
 
@@ -20,6 +22,13 @@ bool BdReturnFreedMemory() {
     if (g_freed_since_trim.load(std::memory_order_relaxed) < kBdTrimAfterFreedBytes) {
         return false;
     }
+    // Trimmed pages fault in again when the heap grows back, so a router that keeps moving large
+    // packets trims at most this often.
+    const auto now = std::chrono::steady_clock::now();
+    if (now - g_last_trim < kBdTrimInterval) {
+        return false;
+    }
+    g_last_trim = now;
     g_freed_since_trim.store(0, std::memory_order_relaxed);
     malloc_trim(0);
     return true;

@@ -7,17 +7,20 @@
 #ifndef BD_NETFRAMWORK_BD_MEMORY_RETURN_H
 #define BD_NETFRAMWORK_BD_MEMORY_RETURN_H
 
+#include <chrono>
 #include <cstddef>
 
 // Blocks smaller than this are left to the allocator's own reuse.
 constexpr size_t kBdLargeBlockBytes = 64 * 1024;
 // Freed bytes that make a trim worth its cost (it walks the heap).
 constexpr size_t kBdTrimAfterFreedBytes = 32 * 1024 * 1024;
+// The shortest time between two trims.
+constexpr std::chrono::milliseconds kBdTrimInterval{1000};
 
 // Counts a freed block of size bytes if it is large. Any thread; lock-free.
 void BdNoteFreed(size_t size);
-// Trims the heap when kBdTrimAfterFreedBytes have been counted since the last trim; true when it
-// trimmed. Event-loop thread.
+// Trims the heap when kBdTrimAfterFreedBytes have been counted since the last trim and the last
+// trim is kBdTrimInterval ago; true when it trimmed. Event-loop thread.
 bool BdReturnFreedMemory();
 
 #endif  // BD_NETFRAMWORK_BD_MEMORY_RETURN_H
