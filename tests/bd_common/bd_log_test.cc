@@ -91,7 +91,7 @@ TEST_F(BdLogTest, ControlCharactersFromPeersCannotStartALine) {
     std::vector<std::string> expected = {
         "2026/12/04 12:00:00 rt_server [ERROR:4#Parameter invalid]: uuid: a\\n2026/12/04 12:00:00 "
         "rt_server [DEBUG]: forged\\r\\t\\x01\\x7f\\n. "};
-    EXPECT_EQ(Lines(DayFile("2026-12-04")), expected);
+    EXPECT_EQ(ReadFileLines(DayFile("2026-12-04")), expected);
 }
 
 TEST_F(BdLogTest, RefusesUnknownLevelsAndEmptyMessages) {
