@@ -7,6 +7,7 @@
 
 #include "bd_netframwork/bd_client_connection.h"
 #include "bd_netframwork/bd_packet.h"
+#include "rt_server/rt_address_quota.h"
 #include "rt_server/rt_record_writer.h"
 
 // One peer's socket at the router: created by the listener, owned by the connection manager. Every
@@ -28,7 +29,8 @@
 // and the manager reaps it. A packet that leaves its target's queue (or this connection's own,
 // with answers or packets to itself) above the high-water mark stops the reading of this
 // connection until that queue drains (BdConnection::WaitForDrain). The peer's UUID, deadline and
-// buffers are the base connection's; it keeps only the handshakes waiting for their rows.
+// buffers are the base connection's; it keeps only the handshakes waiting for their rows and the
+// place it holds in the per-address connection quota.
 class RtServerAcceptedConnection : public BdClientConnection, private RtRecordsDone {
   public:
     // A peer that sends nothing, not even a keep-alive, for this long is reaped.
@@ -49,6 +51,14 @@ class RtServerAcceptedConnection : public BdClientConnection, private RtRecordsD
 
     // The TLS handshake deadline gives way to the idle deadline.
     void OnTlsHandshakeDone() override;
+    // Gives the quota place taken for address back when the connection is destroyed; quota may be
+    // null (nothing held).
+    void HoldQuotaPlace(RtAddressQuota *quota, uint32_t address) {
+        _quota = quota;
+        _address = address;
+    }
+    // Gives the quota place back, then destroys as every connection does.
+    int Destroy() override;
 
     // Dispatches a handshake by peer kind (kBdHandShake...); BD_PARAMETER_INVALID for any
     // other kind.
@@ -96,6 +106,8 @@ class RtServerAcceptedConnection : public BdClientConnection, private RtRecordsD
 
     RtRecordWriter *_recordWriter;  // not owned
     std::deque<PendingAnswer> _pendingAnswers;
+    RtAddressQuota *_quota = nullptr;  // not owned; null when no place is held
+    uint32_t _address = 0;
 };
 
 #endif  // RT_SERVER_RT_SERVER_ACCEPTED_CONNECTION_H_

@@ -173,6 +173,9 @@ int RtServerApplication::InitConnection() {
         return BD_ERROR;
     }
     _tlsListener.SetRecordWriter(_recordWriter.get());
+    _addressQuota.SetMost(g_rt_server_conf.GetMaxConnectionsPerAddress());
+    RtServerListenConnection::SetAddressQuota(&_addressQuota);
+    _connManager.SetMaxUuidsPerConnection(g_rt_server_conf.GetMaxUuidsPerConnection());
     if (!g_rt_server_conf.GetPlainListen()) {
         // Nothing else would serve: a TLS listener that cannot start fails this entry, which the
         // process tries again a second later.

@@ -6,6 +6,7 @@
 
 #include "bd_common/bd_application.h"
 #include "bd_netframwork/bd_conn_manager.h"
+#include "rt_server/rt_address_quota.h"
 #include "rt_server/rt_database_operation.h"
 #include "rt_server/rt_server_error.h"
 #include "rt_server/rt_server_listen_connection.h"
@@ -63,6 +64,8 @@ class RtServerApplication : public BdApplication {
     // plain listener is switched off. Owned by _connManager once added.
     RtServerListenConnection *_listenConnection = nullptr;
     RtServerTlsListener _tlsListener;
+    // Outlives every accepted connection, which gives its place back when destroyed.
+    RtAddressQuota _addressQuota;
     int _listenFd = -1;
     std::string _routerUuid;
     RtServerError *_errorDescriber = nullptr;  // owned; the logger only borrows it

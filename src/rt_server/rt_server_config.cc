@@ -40,12 +40,17 @@ bool RtServerConfig::ParseElem(std::string name, std::string value) {
         _tlsRequirePeerCertificate = ParseSwitch(value);
     } else if (name == "plain_listen") {
         _plainListen = ParseSwitch(value);
+    } else if (name == "max_connections_per_address" || name == "max_uuids_per_connection") {
+        const int limit = BdUtil::StrToNum<int>(value);
+        _limitInvalid = _limitInvalid || limit < 1;
+        (name == "max_connections_per_address" ? _maxConnectionsPerAddress
+                                               : _maxUuidsPerConnection) = limit;
     }
     return true;
 }
 
 bool RtServerConfig::CheckVarValidity() {
-    if (_listenIp.empty() || _listenPort <= 0 || _tlsListenPort < 0 ||
+    if (_listenIp.empty() || _listenPort <= 0 || _tlsListenPort < 0 || _limitInvalid ||
         _tlsRequirePeerCertificate == kInvalid || _plainListen == kInvalid) {
         return false;
     }

@@ -5,23 +5,30 @@
 
 #include "bd_common/bd_config_interface.h"
 
-// The router's own settings: the address and port it listens on and, optionally, its TLS
-// listener. Every TLS key may be left out; without them the router listens in plain TCP only.
+// The router's own settings: the address and port it listens on, optionally its TLS listener,
+// and the optional limits an operator may set on what one peer holds. Every TLS key and every
+// limit may be left out; without them the router listens in plain TCP only, with no limits.
 // Loaded and read on the main thread; not locked.
 class RtServerConfig : public BdConfigInterface {
   public:
     // "listen ip: " and "listen port: " lines on standard output.
     void PrintVars() override;
-    // Keys listen_ip, listen_port, tls_listen_port, tls_ca_file, tls_require_peer_certificate and
-    // plain_listen; others are ignored. An empty name or value stops the load.
+    // Keys listen_ip, listen_port, tls_listen_port, tls_ca_file, tls_require_peer_certificate,
+    // plain_listen, max_connections_per_address and max_uuids_per_connection; others are ignored.
+    // An empty name or value stops the load.
     bool ParseElem(std::string name, std::string value) override;
     // A listen address and a port above 0 (no upper bound is applied); when given, a TLS port of
     // at least 0 and switches that read yes or no. A required peer certificate needs a CA file to
-    // check it against, and the plain listener may be off only while a TLS one is on.
+    // check it against, and the plain listener may be off only while a TLS one is on. A limit
+    // that is present must be at least 1.
     bool CheckVarValidity() override;
 
     std::string GetListenIP() const { return _listenIp; }
     int GetListenPort() const { return _listenPort; }
+    // The limits; kUnlimited when the key is absent.
+    static constexpr int kUnlimited = 0;
+    int GetMaxConnectionsPerAddress() const { return _maxConnectionsPerAddress; }
+    int GetMaxUuidsPerConnection() const { return _maxUuidsPerConnection; }
 
     // 0 when the TLS listener is off.
     int GetTlsListenPort() const { return _tlsListenPort; }
@@ -41,6 +48,10 @@ class RtServerConfig : public BdConfigInterface {
     std::string _tlsCaFile;
     Switch _tlsRequirePeerCertificate = kNo;
     Switch _plainListen = kYes;
+    int _maxConnectionsPerAddress = kUnlimited;
+    int _maxUuidsPerConnection = kUnlimited;
+    // A limit key was present with a value below 1.
+    bool _limitInvalid = false;
 };
 
 // The router's configuration, alive for the whole process.

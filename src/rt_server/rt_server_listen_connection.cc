@@ -1,5 +1,6 @@
 #include "rt_server/rt_server_listen_connection.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
@@ -24,6 +25,8 @@ int OpenReserveDescriptor() {
 }
 
 }  // namespace
+
+RtAddressQuota *RtServerListenConnection::_quota = nullptr;
 
 int RtServerListenConnection::Open(BdConnManager *manager, const std::string &ip, int port,
                                    SSL_CTX *context, RtRecordWriter *writer,
@@ -84,8 +87,13 @@ int RtServerListenConnection::OnIn(epoll_event * /*event*/) {
             continue;
         }
 
+        if (_quota != nullptr && !_quota->Take(peer.sin_addr.s_addr)) {
+            RefuseConnection(fd, peer);
+            continue;
+        }
         auto *connection = new RtServerAcceptedConnection(_recordWriter);
         connection->Init(fd, _manager);
+        connection->HoldQuotaPlace(_quota, peer.sin_addr.s_addr);
         BD_LOG(BD_LOG_DEBUG, 0,
                "accepted a connection fd: " + std::to_string(fd) +
                    ", current socket ip: " + connection->GetPeerIP(),
@@ -133,6 +141,16 @@ int RtServerListenConnection::DropPendingConnection() {
         return BD_SUCCESS;
     }
     return acceptError == EAGAIN || acceptError == EWOULDBLOCK ? BD_SOCKET_EAGAIN : BD_ERROR;
+}
+
+void RtServerListenConnection::RefuseConnection(int fd, const sockaddr_in &peer) {
+    char address[INET_ADDRSTRLEN] = {0};
+    inet_ntop(AF_INET, &peer.sin_addr, address, sizeof(address));
+    close(fd);
+    BD_LOG(BD_LOG_ERROR, BD_ERROR,
+           std::string("refused a connection from ") + address +
+               ": it holds the most connections allowed per address",
+           "OnIn");
 }
 
 int RtServerListenConnection::OnErr(epoll_event * /*event*/) {

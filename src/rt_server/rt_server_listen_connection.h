@@ -1,11 +1,14 @@
 #ifndef RT_SERVER_RT_SERVER_LISTEN_CONNECTION_H_
 #define RT_SERVER_RT_SERVER_LISTEN_CONNECTION_H_
 
+#include <netinet/in.h>
+
 #include <string>
 
 #include <openssl/ssl.h>
 
 #include "bd_netframwork/bd_connection.h"
+#include "rt_server/rt_address_quota.h"
 
 class RtRecordWriter;
 
@@ -48,7 +51,14 @@ class RtServerListenConnection : public BdConnection {
     int OnErr(epoll_event *event) override;
     int ParsePacket(const char *data, int length) override;
 
+    // Connections from one address beyond quota's limit are closed as every listener accepts
+    // them, with an error entry. quota is not owned and must outlive every accepted connection;
+    // without one nothing is limited. Before any listener accepts.
+    static void SetAddressQuota(RtAddressQuota *quota) { _quota = quota; }
+
   private:
+    // Closes an accepted descriptor from an address over its limit and logs it.
+    void RefuseConnection(int fd, const sockaddr_in &peer);
     // Accepts one pending connection into the reserve descriptor's room and closes it: 0 when one
     // was dropped, BD_SOCKET_EAGAIN when none was pending, BD_ERROR on any other failure.
     int DropPendingConnection();
@@ -58,6 +68,7 @@ class RtServerListenConnection : public BdConnection {
     int _reserveFd;
     SSL_CTX *_tlsContext = nullptr;           // not owned; null for the plain listener
     RtRecordWriter *_recordWriter = nullptr;  // not owned
+    static RtAddressQuota *_quota;            // not owned; shared by every listener
 };
 
 #endif  // RT_SERVER_RT_SERVER_LISTEN_CONNECTION_H_

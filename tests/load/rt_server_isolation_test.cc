@@ -19,6 +19,14 @@ namespace {
 
 constexpr int kMiB = 1024 * 1024;
 constexpr long kKbPerMiB = 1024;
+// The longest a flood may pause its neighbours. A sanitizer build on a shared machine is several
+// times slower and its scheduling noise alone comes near the Release bound, so it checks a looser
+// one; either is far below the whole flood the router used to spend on one peer.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr double kLongestPauseMs = 250;
+#else
+constexpr double kLongestPauseMs = 50;
+#endif
 
 class RtServerIsolationTest : public RtServerLoadTest {
   protected:
@@ -49,23 +57,27 @@ class RtServerIsolationTest : public RtServerLoadTest {
     }
 };
 
-TEST_F(RtServerIsolationTest, AFloodingPeerPausesNeitherAPingPongPairNorGrowsTheRouter) {
-    RtPeerClient a, b, flooder;
+TEST_F(RtServerIsolationTest, FloodingPeersPauseNeitherAPingPongPairNorGrowTheRouter) {
+    RtPeerClient a, b, keepingAlive, sendingToItself;
     Register(&a, kBdHandShakeClient, "a");
     Register(&b, kBdHandShakeClient, "b");
-    Register(&flooder, kBdHandShakeClient, "flooder");
+    Register(&keepingAlive, kBdHandShakeClient, "keeping-alive");
+    Register(&sendingToItself, kBdHandShakeClient, "sending-to-itself");
     const long before = ResidentMiB();
 
-    // Keep-alives, and packets to itself that it never reads.
+    // One sends keep-alives at line rate; the other keep-alives and packets to itself that it
+    // never reads.
     const RtPeerPacket keepAlive = RtPeerPacket::KeepAlive();
-    std::string burst;
+    std::string keepAlives;
     for (int i = 0; i < 64; ++i)
-        burst.append(keepAlive.Data(), keepAlive.Length());
-    const RtPeerPacket toItself =
-        RtPeerPacket::Normal(Route("flooder", "flooder"), std::string(64 * 1024, 'f'));
-    burst.append(toItself.Data(), toItself.Length());
+        keepAlives.append(keepAlive.Data(), keepAlive.Length());
+    std::string toItself = keepAlives;
+    const RtPeerPacket packet = RtPeerPacket::Normal(
+        Route("sending-to-itself", "sending-to-itself"), std::string(64 * 1024, 'f'));
+    toItself.append(packet.Data(), packet.Length());
     std::atomic<bool> stop{false};
-    std::thread flood([&] { Flood(flooder.GetFD(), burst, stop); });
+    std::thread flood([&] { Flood(keepingAlive.GetFD(), keepAlives, stop); });
+    std::thread floodItself([&] { Flood(sendingToItself.GetFD(), toItself, stop); });
 
     double longestPause = 0;
     long mostResident = 0;
@@ -89,12 +101,13 @@ TEST_F(RtServerIsolationTest, AFloodingPeerPausesNeitherAPingPongPairNorGrowsThe
     }
     stop = true;
     flood.join();
+    floodItself.join();
 
     Figure("pair_exchanges", exchanges, "");
     Figure("pair_longest_pause_ms", longestPause * 1000, "ms");
     Figure("router_resident_before_mib", before, "MiB");
     Figure("router_resident_most_mib", mostResident, "MiB");
-    EXPECT_LE(longestPause * 1000, 50);
+    EXPECT_LE(longestPause * 1000, kLongestPauseMs);
     EXPECT_LE(mostResident, 256);
     EXPECT_TRUE(router_->Running());
 }

@@ -39,6 +39,22 @@ TEST_F(RtServerConfigTest, PortMustBeAPositiveNumber) {
     EXPECT_EQ(conf_.GetListenPort(), 42);
 }
 
+TEST_F(RtServerConfigTest, LimitsAreUnlimitedUnlessSetToAtLeastOne) {
+    ASSERT_TRUE(LoadPort("9000"));
+    EXPECT_EQ(conf_.GetMaxConnectionsPerAddress(), RtServerConfig::kUnlimited);
+    EXPECT_EQ(conf_.GetMaxUuidsPerConnection(), RtServerConfig::kUnlimited);
+    EXPECT_TRUE(
+        Load("<rt><max_connections_per_address>3</max_connections_per_address>"
+             "<max_uuids_per_connection>2</max_uuids_per_connection></rt>"));
+    EXPECT_EQ(conf_.GetMaxConnectionsPerAddress(), 3);
+    EXPECT_EQ(conf_.GetMaxUuidsPerConnection(), 2);
+
+    RtServerConfig zero;
+    EXPECT_FALSE(zero.LoadConfigFile(
+        dir_.Write("<rt><listen_ip>0.0.0.0</listen_ip><listen_port>1</listen_port>"
+                   "<max_uuids_per_connection>0</max_uuids_per_connection></rt>")));
+}
+
 TEST_F(RtServerConfigTest, EmptyElementBeforeTheAddressFailsTheFirstLoad) {
     EXPECT_FALSE(
         Load("<rt><note/><listen_ip>1.2.3.4</listen_ip><listen_port>1</listen_port></rt>"));

@@ -1,11 +1,13 @@
 // Bad input against the real router process.
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "rt_server_e2e_fixture.h"
+#include "support/file_text.h"
 #include "support/packet_bytes.h"
 
 namespace {
@@ -108,3 +110,55 @@ TEST_F(RtServerRobustnessTest, RandomBytesFromManyConnectionsNeverStopTheRouter)
 }
 
 }  // namespace
+
+// A router whose operator limits what one peer may hold.
+class RtServerLimitsTest : public RtServerE2eTest {
+  protected:
+    void SetUp() override {
+        start_router_in_setup_ = false;
+        RtServerE2eTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        const std::string path = router_->Root() + "/etc/norvale/rt_server.conf.xml";
+        std::string conf = ReadFileText(path);
+        conf.insert(conf.rfind("</"),
+                    "  <max_connections_per_address>3</max_connections_per_address>\n"
+                    "  <max_uuids_per_connection>1</max_uuids_per_connection>\n");
+        std::ofstream(path) << conf;
+        StartRouter();
+        RegisterPlatform(&platform_);
+    }
+
+    RtPeerClient platform_;
+};
+
+TEST_F(RtServerLimitsTest, AnAddressHoldsNoMoreConnectionsNorAConnectionMoreUuidsThanAllowed) {
+    RtPeerClient web, third, refused;
+    Connect(&web);
+    Connect(&third);
+    Connect(&refused);
+    EXPECT_TRUE(refused.WaitForClose(kLoopTurnMs));
+    EXPECT_NE(router_->Log().find("refused a connection from 127.0.0.1"), std::string::npos);
+
+    ASSERT_EQ(web.SendNormal(Route("web-1", "platform-1", kBdPeerTypeWeb), "{}\n"), 0);
+    RtPeerPacket got;
+    ASSERT_EQ(platform_.Receive(&got), 0);
+    // A second UUID on the same connection is refused, and the packet still forwarded.
+    ASSERT_EQ(web.SendNormal(Route("web-2", "platform-1", kBdPeerTypeWeb), "{}\n"), 0);
+    ASSERT_EQ(platform_.Receive(&got), 0);
+    ASSERT_EQ(platform_.SendNormal(Route("platform-1", "web-2"), "{}\n"), 0);
+    ASSERT_EQ(platform_.Receive(&got), 0);
+    EXPECT_TRUE(got.IsControl(kBdControlTargetConnLost));
+    EXPECT_NE(router_->Log().find("uuid web-2 refused"), std::string::npos);
+
+    // A place freed is a place to take again.
+    third.Close();
+    RtPeerClient again;
+    EXPECT_TRUE(Eventually(
+        [&] {
+            RtPeerPacket answer;
+            return again.Connect("127.0.0.1", router_->Port()) == 0 &&
+                   again.HandShake(kBdHandShakeClient, Identity("again"), &answer) == 0;
+        },
+        kLoopTurnMs));
+}
