@@ -248,14 +248,6 @@ void RtServerAcceptedConnection::TraceForward(const std::string &target) const {
     }
 }
 
-int RtServerAcceptedConnection::Destroy() {
-    if (_quota != nullptr) {
-        _quota->Release(_address);
-        _quota = nullptr;
-    }
-    return BdClientConnection::Destroy();
-}
-
 int RtServerAcceptedConnection::HandleHandshakePacket(int level2Type, const char *packet,
                                                       int length) {
     if (packet == nullptr || length <= 0) {
@@ -379,6 +371,10 @@ int RtServerAcceptedConnection::Destroy() {
         }
     }
     _pendingAnswers.clear();
+    if (_quota != nullptr) {
+        _quota->Release(_address);
+        _quota = nullptr;
+    }
     return BdClientConnection::Destroy();
 }
 

@@ -40,7 +40,8 @@ class RtServerAcceptedConnection : public BdClientConnection, private RtRecordsD
     // server-not-ready.
     explicit RtServerAcceptedConnection(RtRecordWriter *writer) : _recordWriter(writer) {}
 
-    // Forgets the handshakes still waiting, then releases what the base connection holds.
+    // Forgets the handshakes still waiting and gives the quota place back, then releases what the
+    // base connection holds.
     int Destroy() override;
 
     // Classifies and dispatches one whole packet that lives in the read buffer for this call only.
@@ -57,8 +58,6 @@ class RtServerAcceptedConnection : public BdClientConnection, private RtRecordsD
         _quota = quota;
         _address = address;
     }
-    // Gives the quota place back, then destroys as every connection does.
-    int Destroy() override;
 
     // Dispatches a handshake by peer kind (kBdHandShake...); BD_PARAMETER_INVALID for any
     // other kind.
