@@ -3,8 +3,6 @@
 bool RtAddressQuota::Take(uint32_t address) {
     int &held = _held[address];
     if (_most > 0 && held >= _most) {
-        if (held == 0)
-            _held.erase(address);
         return false;
     }
     ++held;
@@ -13,6 +11,7 @@ bool RtAddressQuota::Take(uint32_t address) {
 
 void RtAddressQuota::Release(uint32_t address) {
     auto found = _held.find(address);
-    if (found != _held.end() && --found->second <= 0)
+    if (found != _held.end() && --found->second <= 0) {
         _held.erase(found);
+    }
 }

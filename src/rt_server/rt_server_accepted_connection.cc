@@ -211,8 +211,9 @@ int RtServerAcceptedConnection::HandleNormalPacket(const char *packet, int lengt
         return PackAndSendTargetConnLostPacket(kBdPeerTypeRouter, packet, length);
     }
     // A target that is closing would only free the copy unsent.
-    if (targetConnection->GetCloseFlag() == 1)
+    if (targetConnection->GetCloseFlag() == 1) {
         return BD_SUCCESS;
+    }
     // The packet lives in this connection's read buffer only for this call, so the target's
     // queue gets its own copy, which it owns from here on.
     char *copy = BdPacketBlocks::Allocate(length);

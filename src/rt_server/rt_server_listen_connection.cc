@@ -146,11 +146,12 @@ int RtServerListenConnection::DropPendingConnection() {
 void RtServerListenConnection::RefuseConnection(int fd, const sockaddr_in &peer) {
     char address[INET_ADDRSTRLEN] = {0};
     inet_ntop(AF_INET, &peer.sin_addr, address, sizeof(address));
-    close(fd);
+    // Written before the close, so that the entry is there once the peer sees it.
     BD_LOG(BD_LOG_ERROR, BD_ERROR,
            std::string("refused a connection from ") + address +
                ": it holds the most connections allowed per address",
            "OnIn");
+    close(fd);
 }
 
 int RtServerListenConnection::OnErr(epoll_event * /*event*/) {
