@@ -4,7 +4,7 @@
 # must not replace a live configuration that holds the database password.
 
 install(TARGETS rt_server RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
-install(TARGETS rt_peer rt_bench RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS rt_peer rt_bench rt_status RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 install(FILES ${PROJECT_SOURCE_DIR}/sql/schema.sql DESTINATION ${CMAKE_INSTALL_DATADIR}/rt_server)
 file(GLOB RT_EXAMPLE_CONFIGS ${PROJECT_SOURCE_DIR}/config/*.xml)
@@ -17,6 +17,7 @@ install(FILES ${PROJECT_BINARY_DIR}/packaging/rt_server.service DESTINATION lib/
 
 install(FILES ${PROJECT_SOURCE_DIR}/docs/man/rt_server.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/man/rt_peer.1 ${PROJECT_SOURCE_DIR}/docs/man/rt_bench.1
+              ${PROJECT_SOURCE_DIR}/docs/man/rt_status.1
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 if(RT_BUILD_TESTS)

@@ -27,7 +27,7 @@ getent passwd norvale >/dev/null && skip "a norvale user exists on this machine"
 build=${RT_PACKAGE_BUILD_DIR:-$root/build-package}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DRT_BUILD_TESTS=OFF \
     -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
-cmake --build "$build" -j "$(nproc)" --target rt_server rt_peer rt_bench >/dev/null
+cmake --build "$build" -j "$(nproc)" --target rt_server rt_peer rt_bench rt_status >/dev/null
 (cd "$build" && cpack -G DEB >/dev/null)
 deb=$(ls -t "$build"/rt-server_*.deb | head -n 1)
 
@@ -53,8 +53,9 @@ trap cleanup EXIT
 
 dpkg -i "$deb" >/dev/null
 
-for file in /usr/sbin/rt_server /usr/bin/rt_peer /usr/bin/rt_bench \
+for file in /usr/sbin/rt_server /usr/bin/rt_peer /usr/bin/rt_bench /usr/bin/rt_status \
     /usr/share/man/man8/rt_server.8 /usr/share/man/man1/rt_peer.1 /usr/share/man/man1/rt_bench.1 \
+    /usr/share/man/man1/rt_status.1 \
     /usr/share/rt_server/schema.sql /usr/lib/systemd/system/rt_server.service \
     /usr/lib/tmpfiles.d/rt_server.conf \
     /usr/share/doc/rt_server/examples/common_server.conf.xml \
@@ -72,15 +73,20 @@ systemd-analyze verify /usr/lib/systemd/system/rt_server.service ||
 systemd-analyze security --offline=true --threshold=30 \
     /usr/lib/systemd/system/rt_server.service >/dev/null || fail "security exposure above 3.0"
 
-# The installed router, as the norvale user, under a root of its own.
-port=
-for candidate in $(shuf -i 20000-29999 -n 50); do
-    if ! (exec 3<>"/dev/tcp/127.0.0.1/$candidate") 2>/dev/null; then
-        port=$candidate
-        break
-    fi
-done
-[ -n "$port" ] || fail "no free port"
+# The installed router, as the norvale user, under a root of its own, with its monitoring on.
+free_port() {
+    local candidate
+    for candidate in $(shuf -i 20000-29999 -n 50); do
+        if ! (exec 3<>"/dev/tcp/127.0.0.1/$candidate") 2>/dev/null; then
+            echo "$candidate"
+            return
+        fi
+    done
+    fail "no free port"
+}
+port=$(free_port)
+monitor_port=$(free_port)
+[ "$port" != "$monitor_port" ] || monitor_port=$(free_port)
 mkdir -p "$workdir/etc/norvale" "$workdir/log"
 sed -e "s|<database_ip>.*<|<database_ip>$RT_DB_HOST<|" \
     -e "s|<database_port>.*<|<database_port>$RT_DB_PORT<|" \
@@ -90,6 +96,7 @@ sed -e "s|<database_ip>.*<|<database_ip>$RT_DB_HOST<|" \
     -e "s|<log_dir>.*<|<log_dir>$workdir/log<|" \
     /usr/share/doc/rt_server/examples/common_server.conf.xml >"$workdir/etc/norvale/common_server.conf.xml"
 sed -e "s|<listen_port>.*<|<listen_port>$port<|" \
+    -e "s|<!-- <monitor_port>.*|<monitor_port>$monitor_port</monitor_port>|" \
     /usr/share/doc/rt_server/examples/rt_server.conf.xml >"$workdir/etc/norvale/rt_server.conf.xml"
 chown -R norvale:norvale "$workdir"
 chmod 0755 "$workdir"
@@ -114,15 +121,30 @@ retry /usr/bin/rt_peer -k platform -u "$platform" -w 0 "127.0.0.1:$port" ||
 platform_pid=$!
 retry /usr/bin/rt_peer -k client -u "$uuid" -w 0 "127.0.0.1:$port" ||
     fail "a client handshake was refused"
+# A healthy router whose monitoring lists the platform; it publishes its connections once a
+# second, so the platform shows up within a few.
+lists_platform() {
+    /usr/bin/rt_status "127.0.0.1:$monitor_port" | grep -q -- "$platform"
+}
+retry lists_platform ||
+    fail "rt_status: $(/usr/bin/rt_status "127.0.0.1:$monitor_port" 2>&1)"
+[ -s "$workdir/etc/norvale/backup-system/uuid/router-server" ] || fail "no router UUID file"
+sql() {
+    mysql -h "$RT_DB_HOST" -P "$RT_DB_PORT" -u "$RT_DB_USER" -p"$RT_DB_PASSWORD" -N -B \
+        "$RT_DB_NAME" -e "$1"
+}
+[ "$(sql "SELECT COUNT(*) FROM bd_agent WHERE agent_uuid = '$uuid'")" = 1 ] ||
+    fail "the client's row was not written"
+kill -TERM "$router_pid"
+stopped=0
+wait "$router_pid" || stopped=$?
+router_pid=
+[ "$stopped" = 0 ] || fail "the router did not stop cleanly on SIGTERM (status $stopped)"
+# The platform was still connected: the stop itself wrote it offline.
+[ "$(sql "SELECT online_flag FROM bd_module_server WHERE module_uuid = '$platform'")" = 2 ] ||
+    fail "the platform's row is not offline after the stop"
 kill "$platform_pid" 2>/dev/null || true
 wait "$platform_pid" 2>/dev/null || true
-[ -s "$workdir/etc/norvale/backup-system/uuid/router-server" ] || fail "no router UUID file"
-online=$(mysql -h "$RT_DB_HOST" -P "$RT_DB_PORT" -u "$RT_DB_USER" -p"$RT_DB_PASSWORD" \
-    -N -B "$RT_DB_NAME" -e "SELECT COUNT(*) FROM bd_agent WHERE agent_uuid = '$uuid'")
-[ "$online" = 1 ] || fail "the client's row was not written"
-kill -TERM "$router_pid"
-wait "$router_pid" || true
-router_pid=
 
 dpkg -r rt-server >/dev/null
 [ ! -e /usr/sbin/rt_server ] || fail "dpkg -r left the router"

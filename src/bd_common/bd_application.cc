@@ -160,7 +160,18 @@ bool BdApplication::IsRunning(const std::string &pidFileName) {
         std::cerr << "write pid file failed" << std::endl;
     }
     _pidFileFd = fd;
+    _pidFilePath = path;
     return true;
+}
+
+void BdApplication::ReleaseRunningLock() {
+    if (_pidFileFd < 0) {
+        return;
+    }
+    // Unlinked while still locked, so a new instance never locks a file that is then removed.
+    unlink(_pidFilePath.c_str());
+    close(_pidFileFd);
+    _pidFileFd = -1;
 }
 
 bool BdApplication::LoadProcessUUID(std::string processType, std::string *uuid) {

@@ -43,6 +43,8 @@ class BdApplication {
     // True when this process now holds the write lock on the pid file pidFileName in the pid
     // directory; the lock and its descriptor are kept until the process ends.
     bool IsRunning(const std::string &pidFileName);
+    // Removes the pid file and drops its lock, for a process that is about to end cleanly.
+    void ReleaseRunningLock();
     // Reads the node's UUID from "node-sid" in the UUID directory; never creates it.
     int LoadNodeProcessUuid(std::string *uuid);
     int GetSoftwareInstallPath(std::string *path);
@@ -52,9 +54,10 @@ class BdApplication {
     std::string _configPath;
     bool _background = false;
     bool _exit = false;
-    // Descriptor of the locked pid file; intentionally never closed, closing it would drop the
-    // lock.
+    // Descriptor of the locked pid file; closed only by ReleaseRunningLock, since closing it
+    // drops the lock.
     int _pidFileFd = -1;
+    std::string _pidFilePath;
 };
 
 #endif  // BD_COMMON_BD_APPLICATION_H_

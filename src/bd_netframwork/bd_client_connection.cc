@@ -97,7 +97,7 @@ void BdClientConnection::CloseAfterFailure(const char *prefix, int code, const c
     } else {
         BdLogEntry(BD_LOG_ERROR, code, message, kBdLogSourceFile, line, function);
     }
-    CloseSelf();
+    CloseSelf(code == BD_PEER_CLOSE_CONNECTION ? kClosePeer : kCloseError);
 }
 
 int BdClientConnection::OnIn(epoll_event *) {

@@ -40,6 +40,9 @@ int BdConnManager::Init() {
         if (_poll == nullptr) {
             return BD_MEMORY_ERROR;
         }
+        if (_hasWaitMask) {
+            _poll->SetWaitSignalMask(_waitMask);
+        }
     }
     {
         BdMutexLocker lock(_nodeUuidMutex);
@@ -220,7 +223,9 @@ int BdConnManager::BindUuid(const std::string &uuid, int fd, bool web) {
         oldHeld.erase(std::remove(oldHeld.begin(), oldHeld.end(), uuid), oldHeld.end());
     }
     // The peer came back on a new connection: its previous one goes at once.
-    DestroyIfCurrent(old.fd, old.serial);
+    if (DestroyIfCurrent(old.fd, old.serial)) {
+        _closed[BdConnection::kCloseReplaced].Add();
+    }
     return BD_SUCCESS;
 }
 
@@ -229,9 +234,52 @@ size_t BdConnManager::CountBoundPeers() {
     return _uuidToFd.size();
 }
 
-void BdConnManager::DestroyIfCurrent(int fd, uint64_t serial) {
-    if (FindConnection(fd, serial) != nullptr) {
-        DelConnByFD(fd);
+bool BdConnManager::DestroyIfCurrent(int fd, uint64_t serial) {
+    if (FindConnection(fd, serial) == nullptr) {
+        return false;
+    }
+    return DelConnByFD(fd) == BD_SUCCESS;
+}
+
+size_t BdConnManager::CountWritePending() {
+    BdMutexLocker lock(_fdMapMutex);
+    size_t pending = 0;
+    for (const auto &entry : _fdToConn) {
+        // Write interest is armed exactly while the queue holds data.
+        if ((entry.second->GetEventMask() & EPOLLOUT) != 0) {
+            ++pending;
+        }
+    }
+    return pending;
+}
+
+std::list<std::string> BdConnManager::BoundUuids() {
+    std::list<std::string> uuids;
+    BdMutexLocker lock(_uuidMapMutex);
+    for (const auto &entry : _uuidToFd) {
+        uuids.push_back(entry.first);
+    }
+    return uuids;
+}
+
+void BdConnManager::ForEachConnection(const std::function<void(BdConnection &)> &visit) {
+    BdMutexLocker lock(_fdMapMutex);
+    for (const auto &entry : _fdToConn) {
+        visit(*entry.second);
+    }
+}
+
+static_assert(BdConnection::kCloseReasonCount == 5, "one close counter per reason");
+
+uint64_t BdConnManager::ClosedCount(int reason) const {
+    return reason >= 0 && reason < BdConnection::kCloseReasonCount ? _closed[reason].Get() : 0;
+}
+
+void BdConnManager::SetWaitSignalMask(const sigset_t &mask) {
+    _waitMask = mask;
+    _hasWaitMask = true;
+    if (_poll != nullptr) {
+        _poll->SetWaitSignalMask(mask);
     }
 }
 
@@ -443,6 +491,9 @@ void BdConnManager::ReapFinished(long now) {
     }
     // Their UUID entries go with them, into the lost list.
     for (const auto &entry : finished) {
+        BdConnection *conn = entry.second;
+        _closed[conn->GetCloseFlag() == 1 ? conn->GetCloseReason() : BdConnection::kCloseIdle]
+            .Add();
         DelConnByFD(entry.first);
     }
 }

@@ -44,12 +44,14 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <list>
 #include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "bd_common/bd_counter.h"
 #include "bd_common/bd_mutex.h"
 #include "bd_netframwork/bd_reap_schedule.h"
 
@@ -161,6 +163,17 @@ class BdConnManager {
     std::string GetNodeUuid();
     // Bound peer UUIDs. Any thread.
     size_t CountBoundPeers();
+    // Connections whose write queue still holds data. Event-loop thread.
+    size_t CountWritePending();
+    // Every bound peer UUID, in ascending order. Any thread.
+    std::list<std::string> BoundUuids();
+    // Calls visit for every registered connection, under the descriptor-map lock: visit must not
+    // call back into the manager. Event-loop thread.
+    void ForEachConnection(const std::function<void(BdConnection &)> &visit);
+    // Connections reaped so far for reason (BdConnection::CloseReason). Any thread.
+    uint64_t ClosedCount(int reason) const;
+    // The signal mask event waits run with, from the next Init on; see BdPoll::SetWaitSignalMask.
+    void SetWaitSignalMask(const sigset_t &mask);
 
     // CheckTimeout walks the registry only on a turn when something may be due, so a connection
     // reports to this schedule every event that can make it due. Any thread.
@@ -198,8 +211,8 @@ class BdConnManager {
     BdConnection *FindConnection(int fd, uint64_t serial);
     // Binding step shared by both kinds; see AddMapUUIDToFD.
     int BindUuid(const std::string &uuid, int fd, bool web);
-    // Destroys the connection under fd if it is still the one with serial.
-    void DestroyIfCurrent(int fd, uint64_t serial);
+    // Destroys the connection under fd if it is still the one with serial; true when it did.
+    bool DestroyIfCurrent(int fd, uint64_t serial);
     // Calls OnIn of every connection that was on the input-ready list when it begins.
     void ServeQueuedInput();
 
@@ -224,6 +237,10 @@ class BdConnManager {
     BdMutex _nodeUuidMutex;
     std::string _nodeUuid;  // guarded by _nodeUuidMutex
 
+    static constexpr int kCloseReasonSlots = 5;
+    BdCounter _closed[kCloseReasonSlots];  // per BdConnection::CloseReason; event-loop thread
+    bool _hasWaitMask = false;
+    sigset_t _waitMask;
     SecondsClock _clock;
     BdReapSchedule _reapSchedule;
     // Second at which the last wait returned; 0 before the first. Event-loop thread.

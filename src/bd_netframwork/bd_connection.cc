@@ -9,6 +9,7 @@
 
 #include "bd_common/bd_error.h"
 #include "bd_common/bd_log_entry.h"
+#include "bd_common/bd_time.h"
 #include "bd_netframwork/bd_conn_manager.h"
 #include "bd_netframwork/bd_memory_return.h"
 #include "bd_netframwork/bd_network.h"
@@ -61,6 +62,7 @@ int BdConnection::InitCommon(BdConnManager *manager) {
     _bytesHeld = 0;
     _sendOffset = 0;
     _closeFlag = 0;
+    _startSecond = BdTime::Now().ToSecond();
     _initialised = true;
     return BD_SUCCESS;
 }
@@ -188,6 +190,8 @@ int BdConnection::ExtractPackets(int received) {
             pendingLength = total;
             break;
         }
+        _traffic.packets_in.Add();
+        _traffic.bytes_in.Add(total);
         ParsePacket(_readBuffer + consumed, total);
         consumed += total;
         --_slicePacketsLeft;
@@ -313,6 +317,14 @@ int BdConnection::CloseConnection() {
     return BD_SUCCESS;
 }
 
+void BdConnection::CloseSelf(CloseReason reason) {
+    if (!_closeReasonSet) {
+        _closeReason = reason;
+        _closeReasonSet = true;
+    }
+    CloseSelf();
+}
+
 void BdConnection::CloseSelf() {
     _closeFlag = 1;
     if (_reapSchedule != nullptr) {
@@ -355,6 +367,8 @@ int BdConnection::PutWriteQueueItem(char *data, const int &length) {
             StartWaiting();
         }
         _writeQueue.push_back({data, length});
+        _traffic.packets_out.Add();
+        _traffic.bytes_out.Add(length > 0 ? length : 0);
         int64_t queued = _queuedBytes.load(std::memory_order_relaxed) + (length > 0 ? length : 0);
         _queuedBytes.store(queued, std::memory_order_relaxed);
         overflowing = queued > kMaxWriteQueueBytes;
@@ -573,5 +587,5 @@ void BdConnection::CloseForWriteStall(long now) {
         " queued bytes: " + std::to_string(_queuedBytes.load(std::memory_order_relaxed)) +
         " seconds without progress: " + std::to_string(now - since) + " connection close";
     BD_LOG(BD_LOG_ERROR, BD_SOCKET_TIMEOUT, message, "CloseForWriteStall");
-    CloseSelf();
+    CloseSelf(kCloseWriteDeadline);
 }

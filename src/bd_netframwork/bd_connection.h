@@ -54,6 +54,7 @@
 #include <utility>
 #include <vector>
 
+#include "bd_common/bd_counter.h"
 #include "bd_common/bd_mutex.h"
 #include "bd_netframwork/bd_peer_identity.h"
 
@@ -135,11 +136,38 @@ class BdConnection {
     int Connect();
     int SetNonBlocking();
 
+    // Why a connection ended, for monitoring.
+    enum CloseReason {
+        kCloseIdle,           // its deadline passed
+        kClosePeer,           // the peer closed its end
+        kCloseError,          // a socket or framing failure
+        kCloseWriteDeadline,  // its write queue stalled
+        kCloseReplaced,       // its UUID was bound to a newer connection
+        kCloseReasonCount
+    };
+    // What went through this connection: packets cut from its stream and packets queued for it,
+    // with their bytes. Counted on the event-loop thread (queued ones under the queue lock),
+    // readable from any thread.
+    struct Traffic {
+        BdCounter packets_in;
+        BdCounter bytes_in;
+        BdCounter packets_out;
+        BdCounter bytes_out;
+    };
+
     // Hook the manager calls right before Destroy; returns 0.
     int CloseConnection();
     // Marks the connection finished; the manager reaps it on its next CheckTimeout.
     void CloseSelf();
+    // The same, remembering why (the first reason given wins).
+    void CloseSelf(CloseReason reason);
     uint32_t GetCloseFlag() const { return _closeFlag; }
+    // The reason given when the close flag was set; kCloseError when none was.
+    CloseReason GetCloseReason() const { return _closeReason; }
+    const Traffic &GetTraffic() const { return _traffic; }
+    int64_t GetQueuedBytes() const { return _queuedBytes.load(std::memory_order_relaxed); }
+    // Wall-clock second at which Init made the connection.
+    long GetStartSecond() const { return _startSecond; }
 
     int GetFD() const { return _fd; }
     // Who the peer proved to be at its TLS handshake; unproven for a plain connection, a TLS one
@@ -248,6 +276,10 @@ class BdConnection {
     std::string _uuid;
     long _timeout;
     uint32_t _closeFlag;
+    CloseReason _closeReason = kCloseError;
+    bool _closeReasonSet = false;
+    Traffic _traffic;
+    long _startSecond = 0;
     char *_readBuffer;  // owned malloc block
     int _bytesHeld;
     int _readBufferCapacity;

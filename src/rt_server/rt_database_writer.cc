@@ -20,6 +20,7 @@ namespace {
 // Tells a server that answers statements from one that only accepts connections, and reads the
 // largest text it takes.
 const char kProbeStatements[] = "SELECT @@max_allowed_packet;SELECT 1 FROM bd_agent LIMIT 0";
+const char kIdleProbeStatement[] = "SELECT 1";
 
 }  // namespace
 
@@ -134,6 +135,21 @@ void RtDatabaseWriter::TakeResults(std::vector<RtWriteResult> *results) {
     _results.clear();
 }
 
+bool RtDatabaseWriter::WaitUntilDone(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock<std::mutex> lock(_queueMutex);
+    return _queueDone.wait_until(lock, deadline, [this] { return _queue.empty() && !_running; });
+}
+
+int64_t RtDatabaseWriter::SteadySecond() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void RtDatabaseWriter::NoteAnswer() {
+    _lastAnswerSecond.store(SteadySecond(), std::memory_order_relaxed);
+}
+
 void RtDatabaseWriter::Post(const std::vector<RtWriteResult> &results) {
     if (results.empty()) {
         return;
@@ -150,6 +166,10 @@ void RtDatabaseWriter::Post(const std::vector<RtWriteResult> &results) {
 void RtDatabaseWriter::Run() {
     _operation.Init(&_database);
     std::vector<RtWriteRequest> batch;
+    // Whoever watches the database learns at once whether it answers.
+    if (_idleProbe) {
+        ProbeIdle();
+    }
     for (;;) {
         if (!Available()) {
             {
@@ -161,6 +181,7 @@ void RtDatabaseWriter::Run() {
                 }
             }
             if (Probe()) {
+                NoteAnswer();
                 _available.store(true, std::memory_order_relaxed);
             }
             continue;
@@ -168,17 +189,42 @@ void RtDatabaseWriter::Run() {
         if (!TakeBatch(&batch)) {
             return;
         }
+        if (batch.empty()) {
+            ProbeIdle();
+            continue;
+        }
         RunBatch(&batch);
+        {
+            std::lock_guard<std::mutex> lock(_queueMutex);
+            _running = false;
+        }
+        _queueDone.notify_all();
     }
+}
+
+void RtDatabaseWriter::ProbeIdle() {
+    std::vector<std::vector<std::vector<std::string>>> rows;
+    if (_connected ? _database.RunStatements(kIdleProbeStatement, &rows) == 1 : Probe()) {
+        NoteAnswer();
+        return;
+    }
+    std::vector<RtWriteRequest> none;
+    GoUnavailable(&none);
 }
 
 bool RtDatabaseWriter::TakeBatch(std::vector<RtWriteRequest> *batch) {
     batch->clear();
     std::unique_lock<std::mutex> lock(_queueMutex);
-    _queueChanged.wait(lock, [this] { return _stopping || !_queue.empty(); });
+    auto ready = [this] { return _stopping || !_queue.empty(); };
+    if (!_idleProbe) {
+        _queueChanged.wait(lock, ready);
+    } else if (!_queueChanged.wait_for(lock, std::chrono::seconds(kIdleProbeSeconds), ready)) {
+        return true;  // idle: an empty batch
+    }
     if (_stopping) {
         return false;
     }
+    _running = true;
     std::set<std::string> keys;
     while (!_queue.empty() && batch->size() < kMaxBatchRequests &&
            RtRecordBatch::Fits(_queue.front(), &keys)) {
@@ -212,10 +258,14 @@ void RtDatabaseWriter::RunBatch(std::vector<RtWriteRequest> *batch) {
     if (micros > _longestBatchMicros.load(std::memory_order_relaxed)) {
         _longestBatchMicros.store(micros, std::memory_order_relaxed);
     }
+    _batches.fetch_add(1, std::memory_order_relaxed);
+    _batchMicrosTotal.fetch_add(micros, std::memory_order_relaxed);
     if (done) {
+        NoteAnswer();
         Post(results);
         return;
     }
+    _failedBatches.fetch_add(1, std::memory_order_relaxed);
     GoUnavailable(batch);
 }
 

@@ -2,6 +2,7 @@
 #define RT_SERVER_RT_DATABASE_WRITER_H_
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -42,6 +43,10 @@ struct RtDatabaseAddress {
 // kept. Every kProbeIntervalMilliseconds it reconnects (with the connection's usual time-outs)
 // and tries a statement; once that passes it is available again and the kept marks are written.
 //
+// Idle probe. Off unless asked for (SetIdleProbeSeconds, which the monitoring switches on): an
+// available writer with nothing to do then asks the database every so often whether it answers,
+// so that availability and the last answer's time stay true while the router is idle.
+//
 // Memory is bounded: at most kMaxQueuedHandshakes handshakes wait; offline marks waiting in a row
 // are merged without repeats, at most kMaxQueuedOfflineMarks of them (past that a mark is dropped
 // with an error entry, so only a database away for a very long time while that many distinct
@@ -56,11 +61,16 @@ class RtDatabaseWriter {
     // of answering again.
     static constexpr int kProbeIntervalMilliseconds = 1000;
 
+    // An idle database is asked this often while the idle probe is on.
+    static constexpr int kIdleProbeSeconds = 5;
+
     explicit RtDatabaseWriter(const RtDatabaseAddress &address);
     ~RtDatabaseWriter();
     RtDatabaseWriter(const RtDatabaseWriter &) = delete;
     RtDatabaseWriter &operator=(const RtDatabaseWriter &) = delete;
 
+    // Before Start: switches the idle probe on; the thread then also connects at once.
+    void EnableIdleProbe() { _idleProbe = true; }
     // Creates the wake-up descriptor and starts the thread, which connects on its own: 0, or 1
     // when the descriptor cannot be had.
     int Start();
@@ -76,10 +86,24 @@ class RtDatabaseWriter {
     void SubmitOffline(std::vector<std::string> uuids);
     // Event-loop thread. Moves the waiting results out and clears the wake-up descriptor.
     void TakeResults(std::vector<RtWriteResult> *results);
+    // Event-loop thread. Waits until everything submitted so far has run, or until deadline (a
+    // database that is away keeps its marks queued): true when nothing is left.
+    bool WaitUntilDone(std::chrono::steady_clock::time_point deadline);
 
     // Counters, any thread.
     bool Available() const { return _available.load(std::memory_order_relaxed); }
     size_t QueuedHandshakes() const { return _queuedHandshakes.load(std::memory_order_relaxed); }
+    size_t QueuedOfflineMarks() const {
+        return _queuedOfflineMarks.load(std::memory_order_relaxed);
+    }
+    // Batches run, those the database failed (it went away), and their time added up.
+    uint64_t Batches() const { return _batches.load(std::memory_order_relaxed); }
+    uint64_t FailedBatches() const { return _failedBatches.load(std::memory_order_relaxed); }
+    uint64_t BatchMicrosTotal() const { return _batchMicrosTotal.load(std::memory_order_relaxed); }
+    // Steady-clock second (SteadySecond) of the database's last answer: a batch or probe that
+    // went through; 0 before the first.
+    int64_t LastAnswerSecond() const { return _lastAnswerSecond.load(std::memory_order_relaxed); }
+    static int64_t SteadySecond();
     // Duration of the last batch and the longest so far, in microseconds.
     uint64_t LastBatchMicros() const { return _lastBatchMicros.load(std::memory_order_relaxed); }
     uint64_t LongestBatchMicros() const {
@@ -97,6 +121,10 @@ class RtDatabaseWriter {
     void GoUnavailable(std::vector<RtWriteRequest> *batch);
     // Reconnects and tries a statement; true once the database answers.
     bool Probe();
+    // The idle probe: one statement over the open connection (or a reconnect); goes unavailable
+    // when it fails.
+    void ProbeIdle();
+    void NoteAnswer();
     // Hands results to the event loop.
     void Post(const std::vector<RtWriteResult> &results);
 
@@ -109,9 +137,12 @@ class RtDatabaseWriter {
     std::mutex _queueMutex;
     std::condition_variable _queueChanged;
     std::deque<RtWriteRequest> _queue;  // guarded by _queueMutex
-    size_t _queuedOfflineMarks = 0;     // guarded by _queueMutex
-    bool _stopping = false;             // guarded by _queueMutex
-    bool _offlineDropLogged = false;    // guarded by _queueMutex
+    // Written under _queueMutex; atomic so that the counters may read it.
+    std::atomic<size_t> _queuedOfflineMarks{0};
+    bool _stopping = false;  // guarded by _queueMutex
+    bool _running = false;   // a batch is out of the queue and not done; guarded by _queueMutex
+    std::condition_variable _queueDone;  // the queue emptied and no batch runs
+    bool _offlineDropLogged = false;     // guarded by _queueMutex
     // The UUIDs of the queue's last request while it is an offline mark, so that marks arriving
     // in a row merge into it without repeats; guarded by _queueMutex.
     std::unordered_set<std::string> _tailOffline;
@@ -119,12 +150,17 @@ class RtDatabaseWriter {
     std::mutex _resultMutex;
     std::vector<RtWriteResult> _results;  // guarded by _resultMutex
 
+    bool _idleProbe = false;  // set before Start
     int _wakeFd = -1;
     std::thread _thread;
     std::atomic<bool> _available{true};
     std::atomic<size_t> _queuedHandshakes{0};
     std::atomic<uint64_t> _lastBatchMicros{0};
     std::atomic<uint64_t> _longestBatchMicros{0};
+    std::atomic<uint64_t> _batches{0};
+    std::atomic<uint64_t> _failedBatches{0};
+    std::atomic<uint64_t> _batchMicrosTotal{0};
+    std::atomic<int64_t> _lastAnswerSecond{0};
 };
 
 #endif  // RT_SERVER_RT_DATABASE_WRITER_H_

@@ -10,6 +10,7 @@
 #include "bd_netframwork/bd_packet_blocks.h"
 #include "bd_netframwork/bd_packet_handler.h"
 #include "rt_server/rt_server_error.h"
+#include "rt_server/rt_server_metrics.h"
 
 BD_LOG_SOURCE_FILE("rt_server_accepted_connection")
 
@@ -86,7 +87,10 @@ int RtServerAcceptedConnection::DispatchPacket(const char *packet, int length) {
     if (_manager->GetServerReadyFlag() == 0 &&
         router->message_level2_type != kBdHandShakeServerPlatform &&
         router->source_type != kBdPeerTypeWeb) {
-        return PackAndSendServerNotReadyAckPacket(kBdPeerTypeRouter, packet, length);
+        if (router->message_level1_type == kBdMessageHandShake) {
+            g_rt_server_metrics.handshakes_not_ready.Add();
+        }
+        return AnswerNotReady(packet, length);
     }
 
     switch (router->message_level1_type) {
@@ -99,6 +103,16 @@ int RtServerAcceptedConnection::DispatchPacket(const char *packet, int length) {
             // Control packets and unknown classes are not for the router to answer.
             return BD_SUCCESS;
     }
+}
+
+static_assert(kBdHandShakeClient == kRtPeerClient &&
+                  kBdHandShakeModuleServer == kRtPeerModuleServer &&
+                  kBdHandShakeServerPlatform == kRtPeerPlatform,
+              "handshake kinds index the peer kinds");
+
+int RtServerAcceptedConnection::AnswerNotReady(const char *packet, int length) {
+    g_rt_server_metrics.not_ready_answers.Add();
+    return PackAndSendServerNotReadyAckPacket(kBdPeerTypeRouter, packet, length);
 }
 
 int RtServerAcceptedConnection::RoutePacket(const BdRouterHeader &router, const char *packet,
@@ -151,13 +165,18 @@ bool RtServerAcceptedConnection::BindWebPeer(const BdRouterHeader &router) {
                "ParsePacket");
     } else if (bound != BD_SUCCESS) {
         LogUuidRefused(source, bound);
-    } else if (rc == BD_SUCCESS) {
-        // The web side reconnected: its older connection went at once, and since the web peer is
-        // still here it is not reported lost.
-        BD_LOG(BD_LOG_DEBUG, 0,
-               "web connection fd change from " + std::to_string(boundFd) + " to " +
-                   std::to_string(fd),
-               "");
+    } else {
+        if (_peerKind == kRtPeerUnknown) {
+            _peerKind = kRtPeerWeb;
+        }
+        if (rc == BD_SUCCESS) {
+            // The web side reconnected: its older connection went at once, and since the web peer
+            // is still here it is not reported lost.
+            BD_LOG(BD_LOG_DEBUG, 0,
+                   "web connection fd change from " + std::to_string(boundFd) + " to " +
+                       std::to_string(fd),
+                   "");
+        }
     }
     return true;
 }
@@ -208,6 +227,7 @@ int RtServerAcceptedConnection::HandleNormalPacket(const char *packet, int lengt
 
     BdConnection *targetConnection = nullptr;
     if (_manager->QueryConnFromUUID(target, &targetConnection) != BD_SUCCESS) {
+        g_rt_server_metrics.target_lost_answers.Add();
         return PackAndSendTargetConnLostPacket(kBdPeerTypeRouter, packet, length);
     }
     // A target that is closing would only free the copy unsent.
@@ -226,6 +246,13 @@ int RtServerAcceptedConnection::HandleNormalPacket(const char *packet, int lengt
     if (queued != BD_SUCCESS) {
         BdPacketBlocks::Release(copy);
         return queued;
+    }
+    if (router->message_level1_type == kBdMessageLog) {
+        g_rt_server_metrics.forwarded_log.Add();
+        g_rt_server_metrics.forwarded_log_bytes.Add(length);
+    } else {
+        g_rt_server_metrics.forwarded_normal.Add();
+        g_rt_server_metrics.forwarded_normal_bytes.Add(length);
     }
     // A target that stopped reading is closed now rather than after the batch, before more
     // senders' packets pile up behind it.
@@ -356,12 +383,16 @@ int RtServerAcceptedConnection::Answer(const PendingAnswer &pending) {
     if (pending.code != BD_SUCCESS) {
         const HandShakeTexts &texts = TextsFor(pending.kind);
         BD_LOG(BD_LOG_ERROR, BD_SQL_QUERY_ERROR, texts.database_failed, texts.handler);
-        return PackAndSendServerNotReadyAckPacket(kBdPeerTypeRouter, request, length);
+        g_rt_server_metrics.handshakes_not_ready.Add();
+        return AnswerNotReady(request, length);
     }
     // The router is ready from the moment the platform's rows are written.
     if (pending.kind == kBdHandShakeServerPlatform) {
         _manager->SetPTServerUUID(pending.uuid);
     }
+    // The handshake kinds and the peer kinds are numbered alike.
+    _peerKind = pending.kind;
+    g_rt_server_metrics.handshakes_ok[pending.kind].Add();
     return PackAndSendHandShakeSuccessAckPacket(kBdPeerTypeRouter, request, length);
 }
 

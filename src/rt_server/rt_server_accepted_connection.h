@@ -29,8 +29,9 @@
 // and the manager reaps it. A packet that leaves its target's queue (or this connection's own,
 // with answers or packets to itself) above the high-water mark stops the reading of this
 // connection until that queue drains (BdConnection::WaitForDrain). The peer's UUID, deadline and
-// buffers are the base connection's; it keeps only the handshakes waiting for their rows and the
-// place it holds in the per-address connection quota.
+// buffers are the base connection's; it keeps the handshakes waiting for their rows, the place it
+// holds in the per-address connection quota and, for monitoring, the kind of peer it registered.
+// What it answers and forwards is counted in g_rt_server_metrics.
 class RtServerAcceptedConnection : public BdClientConnection, private RtRecordsDone {
   public:
     // A peer that sends nothing, not even a keep-alive, for this long is reaped.
@@ -66,9 +67,14 @@ class RtServerAcceptedConnection : public BdClientConnection, private RtRecordsD
     int HandleServerModuleShakePacket(const char *packet, int length);
     int HandleServerPlatformHandShakePacket(const char *packet, int length);
 
+    // RtPeerKind of the peer registered here; kRtPeerUnknown before that.
+    int GetPeerKind() const { return _peerKind; }
+
   private:
     // ParsePacket before the back-pressure check.
     int DispatchPacket(const char *packet, int length);
+    // A server-not-ready answer, counted.
+    int AnswerNotReady(const char *packet, int length);
     // The sequence the three handshake kinds share; kind selects the records and messages.
     int RegisterPeer(int kind, const char *packet, int length);
     // A handshake whose answer waits for its rows; the request is kept to build the answer.
@@ -107,6 +113,7 @@ class RtServerAcceptedConnection : public BdClientConnection, private RtRecordsD
     std::deque<PendingAnswer> _pendingAnswers;
     RtAddressQuota *_quota = nullptr;  // not owned; null when no place is held
     uint32_t _address = 0;
+    int _peerKind = 0;
 };
 
 #endif  // RT_SERVER_RT_SERVER_ACCEPTED_CONNECTION_H_

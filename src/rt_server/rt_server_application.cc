@@ -2,6 +2,7 @@
 
 #include <sys/epoll.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <list>
 
@@ -12,6 +13,8 @@
 #include "bd_common/bd_util.h"
 #include "bd_database/bd_database.h"
 #include "rt_server/rt_server_config.h"
+#include "rt_server/rt_server_metrics.h"
+#include "rt_server/rt_server_stop_signals.h"
 
 BD_LOG_SOURCE_FILE("rt_server_application")
 
@@ -23,6 +26,9 @@ const int kLogDaysToKeep = 10;
 const int kDatabaseAttempts = 60;
 // Bounds one main-loop turn, so reaping and offline marking happen at least this often.
 const int kEventWaitSeconds = 5;
+// How long a stop waits for queued packets to go out, and then again for the offline marks to be
+// written: long enough for a busy queue or a slow statement, short of a service manager's patience.
+const std::chrono::milliseconds kStopGrace(3000);
 
 RtDatabaseAddress WriterAddress() {
     BdCommonServerConfig *conf = BdCommonServerConfig::GetCommonConf();
@@ -69,6 +75,8 @@ int RtServerApplication::main(int /*argc*/, char ** /*argv*/) {
     // the manager writes them before it sends what a turn queued and before it waits.
     BdLog::GetLogger()->GatherOnThisThread();
     _notifier.Ready(ServingStatus());
+    g_rt_server_metrics.listening.store(true, std::memory_order_relaxed);
+    StartMonitor();
 
     std::list<std::string> lost;
     for (;;) {
@@ -76,13 +84,22 @@ int RtServerApplication::main(int /*argc*/, char ** /*argv*/) {
         if (_notifier.StatusDue()) {
             _notifier.Status(ServingStatus());
         }
+        PublishForMonitor();
         _connManager.CheckTimeout(&lost);
         // Queued behind every handshake write asked for before, and kept while the database is
         // away; the loop does not wait for it.
         _recordWriter->MarkOffline(&lost);
         _tlsListener.RetryIfDue(&_connManager);
-        _connManager.WaitAndHandleEvent(_tlsListener.WaitSeconds(kEventWaitSeconds));
+        // While monitored, an idle loop turns every second so what it publishes stays fresh.
+        _connManager.WaitAndHandleEvent(
+            _tlsListener.WaitSeconds(_monitor.Running() ? 1 : kEventWaitSeconds));
+        if (RtServerStopSignals::Requested()) {
+            StopServing(&lost);
+            return BD_SUCCESS;
+        }
         if (ListenerClosed()) {
+            g_rt_server_metrics.listening.store(false, std::memory_order_relaxed);
+            _monitor.Stop();
             CleanupConnection();
             CleanupDatabaseConnection();
             return BD_SOCKET_LISTEN_ERROR;
@@ -100,6 +117,82 @@ bool RtServerApplication::ListenerClosed() {
     return _listenConnection->GetCloseFlag() == 1;
 }
 
+void RtServerApplication::StopServing(std::list<std::string> *lost) {
+    // A second signal from here on ends the process at once.
+    RtServerStopSignals::Release();
+    BD_LOG(BD_LOG_DEBUG, 0, "stop signal received, rt_server stopping", "StopServing");
+    _notifier.Stopping("stopping: sending queued packets");
+    CloseListeners();
+
+    const auto packetsDeadline = std::chrono::steady_clock::now() + kStopGrace;
+    while (_connManager.CountWritePending() > 0 &&
+           std::chrono::steady_clock::now() < packetsDeadline) {
+        _connManager.CheckTimeout(lost);
+        _recordWriter->MarkOffline(lost);
+        _connManager.WaitAndHandleEvent(1);
+    }
+    _notifier.Status("stopping: marking peers offline");
+    lost->splice(lost->end(), _connManager.BoundUuids());
+    _monitor.Stop();
+    // Peers hear the close now, not after the database; handshakes still waiting forget theirs.
+    _connManager.Destroy();
+    // Queued behind every row asked for before, so a peer's late handshake does not end online.
+    _recordWriter->MarkOffline(lost);
+    if (!_recordWriter->WaitUntilWritten(std::chrono::steady_clock::now() + kStopGrace)) {
+        BD_LOG(BD_LOG_ERROR, RT_DATABASE_OPERATION_ERROR,
+               "offline marks not written before the stop, the next start marks every peer "
+               "offline",
+               "StopServing");
+    }
+    CleanupConnection();
+    BD_LOG(BD_LOG_DEBUG, 0, "rt_server stopped", "StopServing");
+    CleanupDatabaseConnection();
+    ReleaseRunningLock();
+    _stopped = true;
+}
+
+void RtServerApplication::CloseListeners() {
+    RtServerListenConnection *tls = _tlsListener.Listener();
+    if (tls != nullptr && tls != _listenConnection) {
+        _connManager.DelConnByFD(tls->GetFD());
+    }
+    _tlsListener.Forget();
+    _connManager.DelConnByFD(_listenFd);
+    _listenConnection = nullptr;
+    _listenFd = -1;
+    g_rt_server_metrics.listening.store(false, std::memory_order_relaxed);
+}
+
+void RtServerApplication::StartMonitor() {
+    const int port = g_rt_server_conf.GetMonitorPort();
+    if (port <= 0 || _monitor.Running()) {
+        return;
+    }
+    if (!_monitor.Start(g_rt_server_conf.GetMonitorIP(), port)) {
+        BD_LOG(BD_LOG_ERROR, BD_SOCKET_BIND_ERROR,
+               "monitor listener failed on " + g_rt_server_conf.GetMonitorIP() + ":" +
+                   std::to_string(port),
+               "StartMonitor");
+        return;
+    }
+    _nextPublishSecond = 0;
+    PublishForMonitor();
+}
+
+void RtServerApplication::PublishForMonitor() {
+    if (!_monitor.Running()) {
+        return;
+    }
+    const int64_t now = RtDatabaseWriter::SteadySecond();
+    if (now < _nextPublishSecond) {
+        return;
+    }
+    _nextPublishSecond = now + 1;
+    g_rt_server_metrics.platform_present.store(_connManager.GetServerReadyFlag() == 1,
+                                               std::memory_order_relaxed);
+    g_rt_server_metrics.PublishSnapshot(&_connManager, _recordWriter->Writer());
+}
+
 std::string RtServerApplication::ServingStatus() {
     return std::to_string(_connManager.CountBoundPeers()) + " peers registered, " +
            (_connManager.GetServerReadyFlag() == 1 ? "server platform present"
@@ -108,7 +201,11 @@ std::string RtServerApplication::ServingStatus() {
 
 int RtServerApplication::GlobalInit() {
     IgnoreSignal();
-    return OpenLogAndDatabase();
+    // Until the database is there a stop signal still ends the process at once.
+    const int rc = OpenLogAndDatabase();
+    RtServerStopSignals::Install();
+    _connManager.SetWaitSignalMask(RtServerStopSignals::WaitMask());
+    return rc;
 }
 
 int RtServerApplication::OpenLogAndDatabase() {
@@ -167,6 +264,10 @@ int RtServerApplication::InitConnection() {
     _connManager.SetCurrentProcessUUID(_routerUuid);
     // From here on the database is written by the writer's thread only.
     _recordWriter = std::make_unique<RtThreadedRecordWriter>(WriterAddress());
+    // /healthz tells whether the database answers, also while nothing is written.
+    if (g_rt_server_conf.GetMonitorPort() > 0) {
+        _recordWriter->EnableIdleProbe();
+    }
     if (_recordWriter->Start(&_connManager) != BD_SUCCESS) {
         CleanupConnection();
         BD_LOG(BD_LOG_ERROR, BD_ERROR, "database writer start failed", "InitConnection");

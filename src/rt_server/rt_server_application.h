@@ -1,6 +1,7 @@
 #ifndef RT_SERVER_RT_SERVER_APPLICATION_H_
 #define RT_SERVER_RT_SERVER_APPLICATION_H_
 
+#include <list>
 #include <memory>
 #include <string>
 
@@ -10,6 +11,7 @@
 #include "rt_server/rt_database_operation.h"
 #include "rt_server/rt_server_error.h"
 #include "rt_server/rt_server_listen_connection.h"
+#include "rt_server/rt_server_monitor.h"
 #include "rt_server/rt_server_service_notifier.h"
 #include "rt_server/rt_server_tls_listener.h"
 #include "rt_server/rt_threaded_record_writer.h"
@@ -19,6 +21,17 @@
 // record writer with its thread, the listening connection until the manager takes it over, and the
 // error describer handed to the logger. Everything but the record writer's thread runs on the main
 // thread; after start-up the main thread never waits on the database.
+//
+// SIGTERM and SIGINT stop it cleanly (see RtServerStopSignals): the listeners close, queued
+// packets get a few seconds to go out, every peer it holds is marked offline through the record
+// writer (after the writes asked for before), which gets a few seconds more to write them; then
+// the database, the log and the pid lock are released, main returns and Stopped() is true.
+//
+// With a monitor port configured, a monitoring listener (RtServerMonitor) runs in a thread of its
+// own. The main loop publishes for it, at most once a second, a copy of what its connections and
+// the record writer hold (a periodically refreshed snapshot rather than a request over a
+// descriptor: one walk a second costs the loop less than answering each request), and the writer
+// asks an idle database whether it answers.
 class RtServerApplication : public BdApplication {
   public:
     RtServerApplication() = default;
@@ -46,8 +59,18 @@ class RtServerApplication : public BdApplication {
     // Up to 60 attempts a second apart: 0, or 7 when the database stays unreachable.
     int InitDatabaseConnection();
     int CleanupDatabaseConnection();
+    // True once a stop signal was served: the process is to end with status 0.
+    bool Stopped() const { return _stopped; }
 
   private:
+    // The clean stop, from the main loop; lost holds the peers reaped but not yet handed over.
+    void StopServing(std::list<std::string> *lost);
+    // Closes the listening sockets (the TLS one too) while the other connections stay.
+    void CloseListeners();
+    // The monitoring listener, when one is configured; a failure leaves the router serving.
+    void StartMonitor();
+    // Refreshes what the monitoring thread reads, when a second has passed.
+    void PublishForMonitor();
     // The log and the database side, opened by GlobalInit and again by an entry of main that
     // follows a closed listener (which released them).
     int OpenLogAndDatabase();
@@ -70,8 +93,11 @@ class RtServerApplication : public BdApplication {
     std::string _routerUuid;
     RtServerError *_errorDescriber = nullptr;  // owned; the logger only borrows it
     RtServerServiceNotifier _notifier;
+    RtServerMonitor _monitor;
+    int64_t _nextPublishSecond = 0;  // steady clock
     // True while the log and the database are closed and must be reopened before serving.
     bool _databaseReleased = false;
+    bool _stopped = false;
 };
 
 #endif  // RT_SERVER_RT_SERVER_APPLICATION_H_

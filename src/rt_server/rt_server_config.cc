@@ -45,13 +45,22 @@ bool RtServerConfig::ParseElem(std::string name, std::string value) {
         _limitInvalid = _limitInvalid || limit < 1;
         (name == "max_connections_per_address" ? _maxConnectionsPerAddress
                                                : _maxUuidsPerConnection) = limit;
+    } else if (name == "monitor_ip") {
+        _monitorIp = value;
+    } else if (name == "monitor_port") {
+        // Anything but a port number is refused by the validity check rather than read as "off".
+        _monitorPort = BdUtil::StrToNum<int>(value);
+        if (_monitorPort == 0) {
+            _monitorPort = -1;
+        }
     }
     return true;
 }
 
 bool RtServerConfig::CheckVarValidity() {
     if (_listenIp.empty() || _listenPort <= 0 || _tlsListenPort < 0 || _limitInvalid ||
-        _tlsRequirePeerCertificate == kInvalid || _plainListen == kInvalid) {
+        _monitorPort < 0 || _monitorPort > 65535 || _tlsRequirePeerCertificate == kInvalid ||
+        _plainListen == kInvalid) {
         return false;
     }
     if (_tlsRequirePeerCertificate == kYes && _tlsCaFile.empty()) {

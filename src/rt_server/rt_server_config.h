@@ -6,21 +6,22 @@
 #include "bd_common/bd_config_interface.h"
 
 // The router's own settings: the address and port it listens on, optionally its TLS listener,
-// and the optional limits an operator may set on what one peer holds. Every TLS key and every
-// limit may be left out; without them the router listens in plain TCP only, with no limits.
-// Loaded and read on the main thread; not locked.
+// its monitoring listener, and the limits an operator may set on what one peer holds. Every TLS
+// key and every limit may be left out; without them the router listens in plain TCP only, with no
+// limits. Monitoring is off unless monitor_port is set. Loaded on the main thread before any other
+// thread exists, read-only afterwards; not locked.
 class RtServerConfig : public BdConfigInterface {
   public:
     // "listen ip: " and "listen port: " lines on standard output.
     void PrintVars() override;
     // Keys listen_ip, listen_port, tls_listen_port, tls_ca_file, tls_require_peer_certificate,
-    // plain_listen, max_connections_per_address and max_uuids_per_connection; others are ignored.
-    // An empty name or value stops the load.
+    // plain_listen, max_connections_per_address, max_uuids_per_connection, monitor_ip and
+    // monitor_port; others are ignored. An empty name or value stops the load.
     bool ParseElem(std::string name, std::string value) override;
     // A listen address and a port above 0 (no upper bound is applied); when given, a TLS port of
-    // at least 0 and switches that read yes or no. A required peer certificate needs a CA file to
-    // check it against, and the plain listener may be off only while a TLS one is on. A limit
-    // that is present must be at least 1.
+    // at least 0, switches that read yes or no and a monitor port from 1 to 65535. A required peer
+    // certificate needs a CA file to check it against, and the plain listener may be off only
+    // while a TLS one is on. A limit that is present must be at least 1.
     bool CheckVarValidity() override;
 
     std::string GetListenIP() const { return _listenIp; }
@@ -29,6 +30,9 @@ class RtServerConfig : public BdConfigInterface {
     static constexpr int kUnlimited = 0;
     int GetMaxConnectionsPerAddress() const { return _maxConnectionsPerAddress; }
     int GetMaxUuidsPerConnection() const { return _maxUuidsPerConnection; }
+    // 0 when monitoring is off.
+    int GetMonitorPort() const { return _monitorPort; }
+    std::string GetMonitorIP() const { return _monitorIp; }
 
     // 0 when the TLS listener is off.
     int GetTlsListenPort() const { return _tlsListenPort; }
@@ -52,6 +56,8 @@ class RtServerConfig : public BdConfigInterface {
     int _maxUuidsPerConnection = kUnlimited;
     // A limit key was present with a value below 1.
     bool _limitInvalid = false;
+    int _monitorPort = 0;
+    std::string _monitorIp = "127.0.0.1";
 };
 
 // The router's configuration, alive for the whole process.

@@ -8,6 +8,7 @@
 #include "bd_common/bd_util.h"
 #include "rt_server/rt_server_application.h"
 #include "rt_server/rt_server_config.h"
+#include "rt_server/rt_server_stop_signals.h"
 
 namespace {
 
@@ -58,9 +59,14 @@ int main(int argc, char **argv) {
         return kStartFailureStatus;
     }
     for (;;) {
+        const int entry = application.main(argc, argv);
+        // Stopped while serving, or asked to stop while not serving (nothing to release then).
+        if (application.Stopped() || RtServerStopSignals::Pending()) {
+            return 0;
+        }
         // A failed entry (UUID file, database, port in use) is tried again a second later rather
         // than at once, so a taken port neither spins the CPU nor floods the log and the database.
-        if (application.main(argc, argv) != BD_SOCKET_LISTEN_ERROR) {
+        if (entry != BD_SOCKET_LISTEN_ERROR) {
             BdUtil::BdSleep(1);
         }
     }

@@ -1,6 +1,7 @@
 #ifndef RT_SERVER_RT_THREADED_RECORD_WRITER_H_
 #define RT_SERVER_RT_THREADED_RECORD_WRITER_H_
 
+#include <chrono>
 #include <cstdint>
 #include <unordered_map>
 
@@ -23,6 +24,8 @@ class RtThreadedRecordWriter : public RtRecordWriter {
     RtThreadedRecordWriter(const RtThreadedRecordWriter &) = delete;
     RtThreadedRecordWriter &operator=(const RtThreadedRecordWriter &) = delete;
 
+    // Before Start: see RtDatabaseWriter::EnableIdleProbe.
+    void EnableIdleProbe() { _writer.EnableIdleProbe(); }
     // Starts the writer's thread and registers its wake-up descriptor with manager: 0 or 1.
     int Start(BdConnManager *manager);
     // Ends the thread; every waiting call back is dropped.
@@ -34,6 +37,10 @@ class RtThreadedRecordWriter : public RtRecordWriter {
 
     // Calls back the connections whose rows the writer has finished.
     void DeliverResults();
+    // Waits until everything asked for so far is written, at most until deadline; true when it is.
+    bool WaitUntilWritten(std::chrono::steady_clock::time_point deadline) {
+        return _writer.WaitUntilDone(deadline);
+    }
 
     const RtDatabaseWriter &Writer() const { return _writer; }
 

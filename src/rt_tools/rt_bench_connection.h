@@ -1,6 +1,7 @@
 #ifndef RT_TOOLS_RT_BENCH_CONNECTION_H_
 #define RT_TOOLS_RT_BENCH_CONNECTION_H_
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -42,6 +43,7 @@ class RtBenchConnection {
     int Fd() const { return _fd; }
     bool connected = false;  // the connect completed
     bool answered = false;   // the handshake answer arrived
+    std::chrono::steady_clock::time_point answered_at;
     std::string uuid;
 
   private:

@@ -24,6 +24,7 @@ const BdGetopt::Option kOptions[] = {
     {'R', "runs", BdGetopt::kRequiredArgument},
     {'t', "time-bound", BdGetopt::kRequiredArgument},
     {'d', "workdir", BdGetopt::kRequiredArgument},
+    {'S', "series", BdGetopt::kRequiredArgument},
     {kDbHost, "db-host", BdGetopt::kRequiredArgument},
     {kDbPort, "db-port", BdGetopt::kRequiredArgument},
     {kDbName, "db-name", BdGetopt::kRequiredArgument},
@@ -113,6 +114,9 @@ int RtBenchCommandLine::Parse(int argc, const char *const *argv, std::ostream &e
             case 'd':
                 settings.work_dir = argument;
                 break;
+            case 'S':
+                settings.series_dir = argument;
+                break;
             case kDbHost:
                 database.host = argument;
                 break;
@@ -198,6 +202,8 @@ void RtBenchCommandLine::ShowHelp(const std::string &programName, std::ostream &
                    "dbstorm: the database answers nothing this long from the storm's start.");
     RtToolHelpLine(out, "  -d, --workdir [dir]",
                    "Where the router's root and log are made (default /var/tmp).");
+    RtToolHelpLine(out, "  -S, --series [dir]",
+                   "Also write each run's series there: ping-pong round trips, crowd timelines.");
     RtToolHelpLine(out,
                    "  --db-host [host], --db-port [port], --db-name [name], --db-user [user], "
                    "--db-password [text]",

@@ -84,6 +84,7 @@ bool RtBenchPeerSet::Join(const std::vector<std::string> &uuids, int kind,
                     return false;
                 }
                 peer.answered = true;
+                peer.answered_at = Clock::now();
                 --waiting;
             }
         }

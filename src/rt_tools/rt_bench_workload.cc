@@ -3,6 +3,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <fstream>
 #include <thread>
 
 #include "bd_database/bd_database.h"
@@ -68,6 +70,15 @@ std::vector<std::string> Uuids(const std::string &prefix, int count) {
     return uuids;
 }
 
+std::string SeriesPath(const RtBenchSettings &settings, int runNumber, const char *kind) {
+    return settings.series_dir + "/" + settings.workload + "-" + std::to_string(runNumber) + "." +
+           kind;
+}
+
+double SecondsSince(Clock::time_point start, Clock::time_point when) {
+    return std::chrono::duration<double>(when - start).count();
+}
+
 void AddTraffic(RtBenchRecord *record, RtBenchTrafficResult *result) {
     const double seconds = result->seconds > 0 ? result->seconds : 1e-9;
     record->Add("messages", static_cast<int64_t>(result->delivered));
@@ -83,9 +94,9 @@ void AddTraffic(RtBenchRecord *record, RtBenchTrafficResult *result) {
                 static_cast<int64_t>(RtBenchRecord::Percentile(&result->latencies_us, 1.0)));
 }
 
-bool RunTraffic(const RtBenchSettings &settings, const Defaults &defaults, RtBenchRouter *router,
-                SSL_CTX *tls, const std::string &prefix, RtBenchRecord *record,
-                std::string *error) {
+bool RunTraffic(const RtBenchSettings &settings, int runNumber, const Defaults &defaults,
+                RtBenchRouter *router, SSL_CTX *tls, const std::string &prefix,
+                RtBenchRecord *record, std::string *error) {
     RtBenchTrafficSpec spec;
     spec.payload_size = Pick(settings.payload_size, defaults.payload_size);
     spec.messages = Pick(settings.messages, defaults.messages);
@@ -125,6 +136,12 @@ bool RunTraffic(const RtBenchSettings &settings, const Defaults &defaults, RtBen
     const bool ok = traffic.Run(deadline, &result, error);
     const double cpu = router->CpuSeconds() - cpuBefore;
     const double benchCpu = OwnCpuSeconds() - benchBefore;
+    if (spec.echo && !settings.series_dir.empty()) {
+        std::ofstream series(SeriesPath(settings, runNumber, "latency_us"));
+        for (uint32_t latency : result.latencies_us) {
+            series << latency << '\n';
+        }
+    }
     AddTraffic(record, &result);
     // A round trip is two forwarded packets.
     const uint64_t forwarded = result.delivered * (spec.echo ? 2 : 1);
@@ -139,9 +156,9 @@ bool RunTraffic(const RtBenchSettings &settings, const Defaults &defaults, RtBen
 }
 
 // storm and idle: a crowd of clients hand-shaking at once.
-bool RunCrowd(const RtBenchSettings &settings, const Defaults &defaults, RtBenchRouter *router,
-              SSL_CTX *tls, const std::string &prefix, RtBenchDatabase *database,
-              RtBenchRecord *record, std::string *error) {
+bool RunCrowd(const RtBenchSettings &settings, int runNumber, const Defaults &defaults,
+              RtBenchRouter *router, SSL_CTX *tls, const std::string &prefix,
+              RtBenchDatabase *database, RtBenchRecord *record, std::string *error) {
     const int peers = Pick(settings.peers, defaults.peers);
     record->Add("peers", static_cast<int64_t>(peers));
     const Clock::time_point deadline =
@@ -161,8 +178,16 @@ bool RunCrowd(const RtBenchSettings &settings, const Defaults &defaults, RtBench
 
     const std::string online =
         "SELECT COUNT(*) FROM bd_agent WHERE agent_uuid LIKE '" + prefix + "%' AND online_flag = 1";
+    std::vector<double> answers;
+    for (size_t i = 1; i < set.Size(); ++i) {
+        answers.push_back(SecondsSince(start, set.Peer(i).answered_at));
+    }
+    std::sort(answers.begin(), answers.end());
+    std::string onlineSeries;
     long count = -1;
     while ((count = database->Count(online)) != peers) {
+        onlineSeries +=
+            std::to_string(SecondsSince(start, Clock::now())) + " " + std::to_string(count) + "\n";
         if (count < 0 || Clock::now() > deadline) {
             *error = count < 0 ? "cannot count the online rows"
                                : std::to_string(count) + " of " + std::to_string(peers) +
@@ -171,7 +196,15 @@ bool RunCrowd(const RtBenchSettings &settings, const Defaults &defaults, RtBench
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    record->Add("online_s", std::chrono::duration<double>(Clock::now() - start).count(), 3);
+    const double allOnline = SecondsSince(start, Clock::now());
+    record->Add("online_s", allOnline, 3);
+    if (!settings.series_dir.empty()) {
+        std::ofstream series(SeriesPath(settings, runNumber, "timeline"));
+        for (size_t i = 0; i < answers.size(); ++i) {
+            series << answers[i] << ' ' << i + 1 << '\n';
+        }
+        series << "\n\n" << onlineSeries << allOnline << ' ' << peers << '\n';
+    }
     record->Add("router_cpu_s", router->CpuSeconds() - cpuBefore, 2);
     const long rssAfter = router->RssKib();
     record->Add("rss_before_kib", static_cast<int64_t>(rssBefore));
@@ -221,11 +254,11 @@ int RtBenchWorkload::Run(const RtBenchSettings &settings, int runNumber, RtBench
         }
         if (router.Start(settings.router_binary, settings.database, settings.work_dir, 60000, error,
                          routerTls)) {
-            const bool ok =
-                defaults.messages > 0
-                    ? RunTraffic(settings, defaults, &router, peerTls.Get(), prefix, record, error)
-                    : RunCrowd(settings, defaults, &router, peerTls.Get(), prefix, &database,
-                               record, error);
+            const bool ok = defaults.messages > 0
+                                ? RunTraffic(settings, runNumber, defaults, &router, peerTls.Get(),
+                                             prefix, record, error)
+                                : RunCrowd(settings, runNumber, defaults, &router, peerTls.Get(),
+                                           prefix, &database, record, error);
             status = ok ? kRtBenchExitOk : kRtBenchExitFailed;
         }
     }

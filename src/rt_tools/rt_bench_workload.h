@@ -33,6 +33,11 @@ struct RtBenchSettings {
     // Peers speak TLS to the router's TLS port; certificate_file and key_file are the router's,
     // ca_file what the peers verify it by.
     RtToolTls tls;
+    // When set, each run also writes its series there, for charts: WORKLOAD-RUN.latency_us (every
+    // ping-pong round trip, one a line) and WORKLOAD-RUN.timeline (crowds: seconds from the first
+    // connect and handshakes answered, one line per answer; a blank pair of lines; then seconds
+    // and rows online, one line per count of the database).
+    std::string series_dir;
 };
 
 // Runs one workload against a freshly started router and fills the run's record:

@@ -20,7 +20,7 @@ bool WriteText(const std::string &path, const std::string &text) {
 }  // namespace
 
 bool WriteRtRouterConfiguration(const std::string &root, int port, const RtRouterDatabase &database,
-                                const RtRouterTls &tls) {
+                                const RtRouterTls &tls, int monitorPort) {
     std::error_code failed;
     std::filesystem::create_directories(root + "/etc/norvale", failed);
     if (failed) {
@@ -65,6 +65,9 @@ bool WriteRtRouterConfiguration(const std::string &root, int port, const RtRoute
         if (failed) {
             return false;
         }
+    }
+    if (monitorPort > 0) {
+        own << "  <monitor_port>" << monitorPort << "</monitor_port>\n";
     }
     own << "</config>\n";
     return WriteText(root + "/etc/norvale/common_server.conf.xml", common.str()) &&

@@ -27,11 +27,12 @@ struct RtRouterTls {
 
 // Writes the two configuration files under root (creating etc/norvale): the common server file
 // naming database, and the router's own file listening on 127.0.0.1:port, and on tls.port with
-// TLS when that is set (its certificate and key copied under root). Everything the router writes
+// TLS when that is set (its certificate and key copied under root). A monitorPort above 0
+// switches the monitoring listener on at 127.0.0.1:monitorPort. Everything the router writes
 // (log, storage, install path) stays under root. false when a file could not be written or
 // copied.
 bool WriteRtRouterConfiguration(const std::string &root, int port, const RtRouterDatabase &database,
-                                const RtRouterTls &tls = RtRouterTls());
+                                const RtRouterTls &tls = RtRouterTls(), int monitorPort = 0);
 
 // True when something accepts connections on 127.0.0.1:port right now.
 bool RtRouterAccepts(int port);

@@ -6,6 +6,7 @@
 
 #include "bd_database/bd_database.h"
 #include "load_test_fixture.h"
+#include "rt_tools/rt_http_get.h"
 #include "support/private_database_server.h"
 
 namespace {
@@ -20,6 +21,8 @@ class RtServerDatabaseFaultTest : public RtServerLoadTest {
         // A server of the test's own: this one is stopped and frozen.
         ASSERT_TRUE(database_server_.Start());
         router_ = std::make_unique<RtServerProcess>(root_.Path(), database_server_.Address());
+        if (monitored_)
+            monitor_port_ = router_->EnableMonitor();
         StartRouter();
         RegisterPlatform(&platform_);
         Register(&a_, kBdHandShakeClient, "a");
@@ -53,7 +56,33 @@ class RtServerDatabaseFaultTest : public RtServerLoadTest {
 
     PrivateDatabaseServer database_server_;
     RtPeerClient a_, b_;
+    bool monitored_ = false;
+    int monitor_port_ = 0;
 };
+
+class RtServerDatabaseHealthTest : public RtServerDatabaseFaultTest {
+  protected:
+    RtServerDatabaseHealthTest() { monitored_ = true; }
+    // /healthz's status once it has settled on expected (within the probe period and a turn).
+    bool HealthBecomes(int expected, std::string *text) {
+        return Eventually(
+            [&] {
+                return RtHttpGet("127.0.0.1", monitor_port_, "/healthz", 5000, text) == expected;
+            },
+            20000);
+    }
+};
+
+TEST_F(RtServerDatabaseHealthTest, HealthFailsWhileTheDatabaseIsDownAndRecovers) {
+    std::string text;
+    EXPECT_TRUE(HealthBecomes(200, &text)) << text;
+    database_server_.Stop();
+    EXPECT_TRUE(HealthBecomes(503, &text)) << text;
+    EXPECT_EQ(text.rfind("database ", 0), 0u) << text;
+    ASSERT_TRUE(database_server_.Start());
+    EXPECT_TRUE(HealthBecomes(200, &text)) << text;
+    EXPECT_EQ(text, "ok\n");
+}
 
 TEST_F(RtServerDatabaseFaultTest, StoppedDatabaseRefusesHandshakesButNotForwardingUntilItIsBack) {
     RtPeerClient leaving, returning;

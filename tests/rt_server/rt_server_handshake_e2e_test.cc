@@ -1,6 +1,7 @@
 // Readiness, handshakes and the peers' rows, against the real router process.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -158,16 +159,25 @@ TEST_F(RtServerStartTest, EveryPeerIsOfflineOnceTheRouterListens) {
 
 // A taken port must not turn the router into a busy loop that floods the log and the database:
 // each failed entry is retried about a second later, and the router serves once the port frees.
-TEST_F(RtServerStartTest, TakenPortIsRetriedEverySecondUntilItFrees) {
-    // Close-on-exec, or the router would inherit the blocker and keep its own port taken.
+// A socket listening on port; -1 when it cannot be had. Close-on-exec, or the router would
+// inherit the blocker and keep its own port taken.
+int TakePort(int port) {
     const int blocker = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(blocker, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(router_->Port()));
+    address.sin_port = htons(static_cast<uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
-    ASSERT_EQ(listen(blocker, 1), 0);
+    if (bind(blocker, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0 ||
+        listen(blocker, 1) != 0) {
+        close(blocker);
+        return -1;
+    }
+    return blocker;
+}
+
+TEST_F(RtServerStartTest, TakenPortIsRetriedEverySecondUntilItFrees) {
+    const int blocker = TakePort(router_->Port());
+    ASSERT_GE(blocker, 0);
     ASSERT_TRUE(router_->Start());
 
     const auto binds = [&] {
@@ -192,6 +202,19 @@ TEST_F(RtServerStartTest, TakenPortIsRetriedEverySecondUntilItFrees) {
     ASSERT_TRUE(router_->WaitListening(10000)) << router_->Stderr();
     RtPeerClient platform;
     RegisterPlatform(&platform);
+}
+
+// Never serving, it never waits for events: a stop signal still ends it, with 0.
+TEST_F(RtServerStartTest, StopSignalEndsARouterWaitingForItsPort) {
+    const int blocker = TakePort(router_->Port());
+    ASSERT_GE(blocker, 0);
+    ASSERT_TRUE(router_->Start());
+    ASSERT_TRUE(Eventually(
+        [&] { return router_->Log().find("socket bind error") != std::string::npos; }, 30000))
+        << router_->Stderr();
+    kill(router_->Pid(), SIGTERM);
+    EXPECT_EQ(router_->WaitExit(5000), 0);
+    close(blocker);
 }
 
 }  // namespace

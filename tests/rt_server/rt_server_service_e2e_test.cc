@@ -1,13 +1,18 @@
 // The router under a service manager: readiness, status and watchdog over the notification
 // socket.
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <sstream>
 #include <string>
 
 #include "rt_server_e2e_fixture.h"
+#include "rt_tools/rt_http_get.h"
 #include "rt_tools/rt_router_setup.h"
+#include "rt_tools/rt_status_report.h"
 
 namespace {
 
@@ -70,3 +75,125 @@ TEST_F(RtServerServiceTest, ManagerHearsReadyOnceListeningThenStatusAndWatchdog)
 }
 
 }  // namespace
+
+// A stop signal: queued packets still go out, every held peer is written offline, the pid file
+// goes and the process ends with 0; a second signal does not wait for any of it.
+class RtServerStopTest : public RtServerReadyTest {
+  protected:
+    // Packets the platform does not read yet: they wait in the router's write queue.
+    static constexpr int kQueued = 64;
+    void QueueForPlatform(RtPeerClient *client) {
+        const std::string payload(256 * 1024, 'q');
+        for (int i = 0; i < kQueued; ++i)
+            ASSERT_EQ(client->SendNormal(Route("agent-1", "platform-1"), payload), 0);
+    }
+    void Signal(int number) { ASSERT_EQ(kill(router_->Pid(), number), 0); }
+};
+
+TEST_F(RtServerStopTest, SigtermDeliversQueuedPacketsMarksPeersOfflineAndExitsZero) {
+    RtPeerClient agent, module;
+    Register(&agent, kBdHandShakeClient, "agent-1");
+    Register(&module, kBdHandShakeModuleServer, "module-1");
+    ASSERT_TRUE(Eventually([&] { return tables_.ModuleServerOnline("module-1") == "1"; }, 10000));
+    QueueForPlatform(&agent);
+    ASSERT_TRUE(Eventually(
+        [&] { return router_->Stdout().find("to platform-1") != std::string::npos; }, 10000));
+
+    Signal(SIGTERM);
+    for (int i = 0; i < kQueued; ++i) {
+        RtPeerPacket packet;
+        ASSERT_EQ(platform_.Receive(&packet, 10000), 0) << "packet " << i;
+    }
+    EXPECT_EQ(router_->WaitExit(15000), 0) << router_->Stderr();
+    EXPECT_EQ(tables_.AgentOnline("agent-1"), "2");
+    EXPECT_EQ(tables_.ModuleServerOnline("module-1"), "2");
+    EXPECT_FALSE(std::filesystem::exists(root_.Path() + "/var/run/norvale/rt_server.pid"));
+    EXPECT_NE(router_->Log().find("rt_server stopped"), std::string::npos);
+}
+
+TEST_F(RtServerStopTest, SecondSignalEndsAtOnceWhilePacketsWait) {
+    RtPeerClient agent;
+    Register(&agent, kBdHandShakeClient, "agent-1");
+    QueueForPlatform(&agent);
+    Signal(SIGINT);
+    ASSERT_TRUE(Eventually(
+        [&] { return router_->Log().find("rt_server stopping") != std::string::npos; }, 10000));
+    const auto start = std::chrono::steady_clock::now();
+    Signal(SIGINT);
+    ASSERT_TRUE(Eventually([&] { return !router_->Running(); }, 10000));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
+}
+
+// The monitoring listener: counters that follow the traffic, the peers' table, health.
+class RtServerMonitorTest : public RtServerE2eTest {
+  protected:
+    RtServerMonitorTest() { start_router_in_setup_ = false; }
+    void SetUp() override {
+        RtServerE2eTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        monitor_port_ = router_->EnableMonitor();
+        StartRouter();
+    }
+
+    int Get(const std::string &path, std::string *body) {
+        return RtHttpGet("127.0.0.1", monitor_port_, path, 5000, body);
+    }
+    // Waits until the metric sample key has value; false with the page in *page otherwise.
+    bool MetricBecomes(const std::string &key, double value) {
+        return Eventually(
+            [&] {
+                std::string page;
+                return Get("/metrics", &page) == 200 && RtParseMetrics(page)[key] == value;
+            },
+            kLoopTurnMs);
+    }
+
+    int monitor_port_ = 0;
+};
+
+TEST_F(RtServerMonitorTest, CountersFollowHandshakesForwardingAnswersAndCloses) {
+    RtPeerClient early;
+    Connect(&early);
+    RtPeerPacket answer;
+    ASSERT_EQ(early.HandShake(kBdHandShakeClient, Identity("early"), &answer), 0);
+    EXPECT_TRUE(MetricBecomes("rt_server_handshakes_total{result=\"not_ready\"}", 1));
+
+    RtPeerClient platform, agent, junk;
+    RegisterPlatform(&platform);
+    Register(&agent, kBdHandShakeClient, "agent-1");
+    ASSERT_EQ(agent.SendNormal(Route("agent-1", "platform-1"), "{\"n\":1}"), 0);
+    ASSERT_EQ(agent.SendLog(Route("agent-1", "platform-1"), 1, "log line"), 0);
+    ASSERT_EQ(agent.SendNormal(Route("agent-1", "nobody"), "{\"n\":2}"), 0);
+    EXPECT_TRUE(MetricBecomes("rt_server_handshakes_total{result=\"ok\",kind=\"platform\"}", 1));
+    EXPECT_TRUE(MetricBecomes("rt_server_handshakes_total{result=\"ok\",kind=\"client\"}", 1));
+    EXPECT_TRUE(MetricBecomes("rt_server_forwarded_packets_total{class=\"normal\"}", 1));
+    EXPECT_TRUE(MetricBecomes("rt_server_forwarded_packets_total{class=\"log\"}", 1));
+    EXPECT_TRUE(MetricBecomes("rt_server_target_lost_answers_total", 1));
+    EXPECT_TRUE(MetricBecomes("rt_server_not_ready_answers_total", 1));
+    EXPECT_TRUE(MetricBecomes("rt_server_peers_bound{kind=\"client\"}", 1));
+
+    std::string peers;
+    ASSERT_EQ(Get("/peers", &peers), 200);
+    EXPECT_NE(peers.find("\"kind\":\"platform\""), std::string::npos) << peers;
+    EXPECT_NE(peers.find("\"uuid\":\"agent-1\""), std::string::npos) << peers;
+
+    early.Close();
+    EXPECT_TRUE(MetricBecomes("rt_server_connections_closed_total{reason=\"peer_close\"}", 1));
+    RtPeerClient again;
+    Register(&again, kBdHandShakeClient, "agent-1");
+    EXPECT_TRUE(MetricBecomes("rt_server_connections_closed_total{reason=\"replaced\"}", 1));
+    Connect(&junk);
+    const char kBadMagic[32] = "not a packet header at all....";
+    ASSERT_EQ(junk.SendBytes(kBadMagic, sizeof(kBadMagic)), 0);
+    EXPECT_TRUE(MetricBecomes("rt_server_connections_closed_total{reason=\"error\"}", 1));
+
+    RtStatusPages pages;
+    pages.health_status = Get("/healthz", &pages.health);
+    EXPECT_EQ(pages.health_status, 200) << pages.health;
+    ASSERT_EQ(Get("/metrics", &pages.metrics), 200);
+    ASSERT_EQ(Get("/peers", &pages.peers), 200);
+    std::ostringstream report;
+    ASSERT_TRUE(RtWriteStatusReport(pages, report));
+    EXPECT_NE(report.str().find("agent-1"), std::string::npos) << report.str();
+}

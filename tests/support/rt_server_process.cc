@@ -50,6 +50,14 @@ RtServerProcess::~RtServerProcess() {
     Kill();
 }
 
+int RtServerProcess::EnableMonitor() {
+    int monitorPort = FreeLoopbackPort();
+    while (monitorPort == port_)
+        monitorPort = FreeLoopbackPort();
+    WriteRtRouterConfiguration(root_, port_, RouterDatabase(database_), RtRouterTls(), monitorPort);
+    return monitorPort;
+}
+
 bool RtServerProcess::Start(const std::vector<std::string> &args) {
     const std::string out = root_ + "/" + name_ + ".stdout";
     const std::string err = root_ + "/" + name_ + (shared_output_ ? ".stdout" : ".stderr");

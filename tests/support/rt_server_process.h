@@ -34,6 +34,9 @@ class RtServerProcess {
 
     // Starts the binary with args (without the program name); false when fork fails.
     bool Start(const std::vector<std::string> &args = {});
+    // Rewrites the configuration (plain TCP only) with the monitoring listener on a free port of
+    // 127.0.0.1, for the next Start; returns that port.
+    int EnableMonitor();
     // An environment variable for the next Start, on top of NORVALE_ROOT.
     void SetEnv(const std::string &name, const std::string &value) {
         env_.emplace_back(name, value);

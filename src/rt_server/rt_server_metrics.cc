@@ -1,0 +1,65 @@
+#include "rt_server/rt_server_metrics.h"
+
+#include <algorithm>
+
+#include "bd_common/bd_time.h"
+#include "bd_netframwork/bd_conn_manager.h"
+#include "bd_netframwork/bd_connection.h"
+#include "rt_server/rt_database_writer.h"
+#include "rt_server/rt_server_accepted_connection.h"
+
+RtServerMetrics g_rt_server_metrics;
+
+const char *RtPeerKindName(int kind) {
+    static const char *const kNames[kRtPeerKindCount] = {"unbound", "client", "module_server",
+                                                         "platform", "web"};
+    return kind >= 0 && kind < kRtPeerKindCount ? kNames[kind] : kNames[0];
+}
+
+void RtServerMetrics::PublishSnapshot(BdConnManager *manager, const RtDatabaseWriter &writer) {
+    auto snapshot = std::make_shared<RtServerSnapshot>();
+    snapshot->taken_second = BdTime::Now().ToSecond();
+    manager->ForEachConnection([&snapshot](BdConnection &connection) {
+        // The listener is the one connection that is not a peer's.
+        auto *peer = dynamic_cast<RtServerAcceptedConnection *>(&connection);
+        if (peer == nullptr) {
+            return;
+        }
+        RtServerPeerRow row;
+        row.uuid = peer->GetUUID();
+        row.kind = peer->GetPeerKind();
+        row.address = peer->GetPeerIP();
+        row.connected_since = peer->GetStartSecond();
+        const BdConnection::Traffic &traffic = peer->GetTraffic();
+        row.packets_in = traffic.packets_in.Get();
+        row.bytes_in = traffic.bytes_in.Get();
+        row.packets_out = traffic.packets_out.Get();
+        row.bytes_out = traffic.bytes_out.Get();
+        row.queued_bytes = peer->GetQueuedBytes();
+        ++snapshot->connections;
+        ++snapshot->connections_by_kind[row.kind];
+        if (!row.uuid.empty()) {
+            ++snapshot->bound_by_kind[row.kind];
+        }
+        snapshot->queued_bytes_total += row.queued_bytes;
+        snapshot->queued_bytes_largest = std::max(snapshot->queued_bytes_largest, row.queued_bytes);
+        snapshot->peers.push_back(std::move(row));
+    });
+    for (int reason = 0; reason < BdConnection::kCloseReasonCount; ++reason) {
+        snapshot->closed[reason] = manager->ClosedCount(reason);
+    }
+    RtDatabaseFigures &database = snapshot->database;
+    database.available = writer.Available();
+    database.last_answer_second = writer.LastAnswerSecond();
+    database.queued_handshakes = writer.QueuedHandshakes();
+    database.queued_offline_marks = writer.QueuedOfflineMarks();
+    database.batches = writer.Batches();
+    database.failed_batches = writer.FailedBatches();
+    database.batch_micros_total = writer.BatchMicrosTotal();
+    database.longest_batch_micros = writer.LongestBatchMicros();
+    std::atomic_store(&_snapshot, std::shared_ptr<const RtServerSnapshot>(std::move(snapshot)));
+}
+
+std::shared_ptr<const RtServerSnapshot> RtServerMetrics::Snapshot() const {
+    return std::atomic_load(&_snapshot);
+}

@@ -1,0 +1,158 @@
+#include "rt_server/rt_server_monitor_pages.h"
+
+#include <json/json.h>
+
+#include <sstream>
+
+namespace {
+
+const char *const kCloseReasons[] = {"idle", "peer_close", "error", "write_deadline", "replaced"};
+
+// One metric family: its help and type lines, then the samples the caller adds.
+class Family {
+  public:
+    Family(std::ostringstream *out, const char *name, const char *type, const char *help)
+        : _out(out), _name(name) {
+        *_out << "# HELP " << name << ' ' << help << "\n# TYPE " << name << ' ' << type << '\n';
+    }
+    Family &Sample(double value) { return Labelled("", value); }
+    Family &Labelled(const std::string &labels, double value) {
+        *_out << _name;
+        if (!labels.empty()) {
+            *_out << '{' << labels << '}';
+        }
+        *_out << ' ' << value << '\n';
+        return *this;
+    }
+
+  private:
+    std::ostringstream *_out;
+    const char *_name;
+};
+
+// Seconds since the writer last heard from the database; -1 when it never did.
+int64_t AnswerAge(const RtMonitorView &view) {
+    const int64_t answered = view.snapshot->database.last_answer_second;
+    return answered == 0 ? -1 : view.steady_second - answered;
+}
+
+std::string Label(const char *name, const std::string &value) {
+    return std::string(name) + "=\"" + value + "\"";
+}
+
+}  // namespace
+
+std::string RtMetricsPage(const RtMonitorView &view) {
+    const RtServerMetrics &m = *view.metrics;
+    const RtServerSnapshot &s = *view.snapshot;
+    const RtDatabaseFigures &db = s.database;
+    std::ostringstream out;
+    out.precision(15);
+
+    Family connections(&out, "rt_server_connections", "gauge", "Open peer connections by kind.");
+    for (int kind = 0; kind < kRtPeerKindCount; ++kind) {
+        connections.Labelled(Label("kind", RtPeerKindName(kind)), s.connections_by_kind[kind]);
+    }
+    Family bound(&out, "rt_server_peers_bound", "gauge", "Peers bound to a UUID by kind.");
+    for (int kind = kRtPeerClient; kind < kRtPeerKindCount; ++kind) {
+        bound.Labelled(Label("kind", RtPeerKindName(kind)), s.bound_by_kind[kind]);
+    }
+    Family handshakes(&out, "rt_server_handshakes_total", "counter",
+                      "Handshakes answered, by result and kind.");
+    for (int kind = kRtPeerClient; kind <= kRtPeerPlatform; ++kind) {
+        handshakes.Labelled(Label("result", "ok") + "," + Label("kind", RtPeerKindName(kind)),
+                            m.handshakes_ok[kind].Get());
+    }
+    handshakes.Labelled(Label("result", "not_ready"), m.handshakes_not_ready.Get());
+    Family(&out, "rt_server_forwarded_packets_total", "counter", "Packets forwarded, by class.")
+        .Labelled(Label("class", "normal"), m.forwarded_normal.Get())
+        .Labelled(Label("class", "log"), m.forwarded_log.Get());
+    Family(&out, "rt_server_forwarded_bytes_total", "counter", "Bytes forwarded, by class.")
+        .Labelled(Label("class", "normal"), m.forwarded_normal_bytes.Get())
+        .Labelled(Label("class", "log"), m.forwarded_log_bytes.Get());
+    Family(&out, "rt_server_target_lost_answers_total", "counter",
+           "Packets answered with target connection lost.")
+        .Sample(m.target_lost_answers.Get());
+    Family(&out, "rt_server_not_ready_answers_total", "counter",
+           "Packets answered with server not ready.")
+        .Sample(m.not_ready_answers.Get());
+    Family closed(&out, "rt_server_connections_closed_total", "counter",
+                  "Connections closed, by reason.");
+    for (int reason = 0; reason < 5; ++reason) {
+        closed.Labelled(Label("reason", kCloseReasons[reason]), s.closed[reason]);
+    }
+    Family(&out, "rt_server_write_queue_bytes", "gauge", "Bytes queued for peers, all together.")
+        .Sample(s.queued_bytes_total);
+    Family(&out, "rt_server_write_queue_largest_bytes", "gauge",
+           "Bytes queued for the peer with the longest queue.")
+        .Sample(s.queued_bytes_largest);
+    Family(&out, "rt_server_database_available", "gauge",
+           "1 while the database writer finds the database available.")
+        .Sample(db.available ? 1 : 0);
+    Family(&out, "rt_server_database_queue", "gauge", "Requests waiting for the database writer.")
+        .Labelled(Label("request", "handshake"), db.queued_handshakes)
+        .Labelled(Label("request", "offline_mark"), db.queued_offline_marks);
+    Family(&out, "rt_server_database_batches_total", "counter",
+           "Batches of statements the database writer ran, each a few round trips.")
+        .Sample(db.batches);
+    Family(&out, "rt_server_database_batch_failures_total", "counter",
+           "Batches that failed because the database went away.")
+        .Sample(db.failed_batches);
+    Family(&out, "rt_server_database_batch_seconds_total", "counter", "Time spent running batches.")
+        .Sample(db.batch_micros_total / 1e6);
+    Family(&out, "rt_server_database_batch_longest_seconds", "gauge", "The longest batch so far.")
+        .Sample(db.longest_batch_micros / 1e6);
+    Family(&out, "rt_server_database_last_answer_age_seconds", "gauge",
+           "Seconds since the database last answered the writer.")
+        .Sample(AnswerAge(view));
+    Family(&out, "rt_server_platform_present", "gauge", "1 while a server platform is registered.")
+        .Sample(m.platform_present.load(std::memory_order_relaxed) ? 1 : 0);
+    Family(&out, "rt_server_listening", "gauge", "1 while the listening socket is open.")
+        .Sample(m.listening.load(std::memory_order_relaxed) ? 1 : 0);
+    Family(&out, "rt_server_snapshot_age_seconds", "gauge",
+           "Age of the connection figures above, taken by the main loop.")
+        .Sample(view.wall_second - s.taken_second);
+    return out.str();
+}
+
+std::string RtPeersPage(const RtMonitorView &view) {
+    Json::Value page(Json::objectValue);
+    page["taken"] = static_cast<Json::Int64>(view.snapshot->taken_second);
+    Json::Value &peers = page["peers"] = Json::Value(Json::arrayValue);
+    for (const RtServerPeerRow &row : view.snapshot->peers) {
+        Json::Value peer(Json::objectValue);
+        peer["uuid"] = row.uuid;
+        peer["kind"] = RtPeerKindName(row.kind);
+        peer["address"] = row.address;
+        peer["connected_since"] = static_cast<Json::Int64>(row.connected_since);
+        peer["packets_in"] = static_cast<Json::UInt64>(row.packets_in);
+        peer["bytes_in"] = static_cast<Json::UInt64>(row.bytes_in);
+        peer["packets_out"] = static_cast<Json::UInt64>(row.packets_out);
+        peer["bytes_out"] = static_cast<Json::UInt64>(row.bytes_out);
+        peer["queued_bytes"] = static_cast<Json::Int64>(row.queued_bytes);
+        peers.append(peer);
+    }
+    Json::StreamWriterBuilder writer;
+    writer["indentation"] = "";
+    return Json::writeString(writer, page) + "\n";
+}
+
+int RtHealthPage(const RtMonitorView &view, std::string *text) {
+    const long snapshotAge = view.wall_second - view.snapshot->taken_second;
+    const RtDatabaseFigures &db = view.snapshot->database;
+    if (!view.metrics->listening.load(std::memory_order_relaxed)) {
+        *text = "listener not open\n";
+    } else if (snapshotAge > kRtSnapshotMaxAgeSeconds) {
+        *text = "main loop has not turned for " + std::to_string(snapshotAge) + " s\n";
+    } else if (!db.available) {
+        *text = "database unavailable\n";
+    } else if (db.last_answer_second == 0) {
+        *text = "database has not answered yet\n";
+    } else if (AnswerAge(view) > kRtDatabaseAnswerMaxAgeSeconds) {
+        *text = "database has not answered for " + std::to_string(AnswerAge(view)) + " s\n";
+    } else {
+        *text = "ok\n";
+        return 200;
+    }
+    return 503;
+}
