@@ -80,12 +80,27 @@ TEST_F(RtServerServiceTest, ManagerHearsReadyOnceListeningThenStatusAndWatchdog)
 // goes and the process ends with 0; a second signal does not wait for any of it.
 class RtServerStopTest : public RtServerReadyTest {
   protected:
-    // Packets the platform does not read yet: they wait in the router's write queue.
-    static constexpr int kQueued = 64;
+    // Packets the platform does not read yet. Together under the router's high-water mark, so the
+    // sender is never held back, and more than the kernel buffers once the platform's receive
+    // buffer is small: the rest waits in the router's write queue.
+    static constexpr int kQueued = 24;
     void QueueForPlatform(RtPeerClient *client) {
+        const int small = 16 * 1024;
+        setsockopt(platform_.GetFD(), SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
         const std::string payload(256 * 1024, 'q');
-        for (int i = 0; i < kQueued; ++i)
+        for (int i = 0; i < kQueued; ++i) {
             ASSERT_EQ(client->SendNormal(Route("agent-1", "platform-1"), payload), 0);
+        }
+        // Every packet has left the sender's socket once its trace line is written.
+        ASSERT_TRUE(Eventually([&] { return Count(router_->Stdout(), "to platform-1") == kQueued; },
+                               10000));
+    }
+    static int Count(const std::string &text, const std::string &what) {
+        int count = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+            ++count;
+        }
+        return count;
     }
     void Signal(int number) { ASSERT_EQ(kill(router_->Pid(), number), 0); }
 };
@@ -96,8 +111,6 @@ TEST_F(RtServerStopTest, SigtermDeliversQueuedPacketsMarksPeersOfflineAndExitsZe
     Register(&module, kBdHandShakeModuleServer, "module-1");
     ASSERT_TRUE(Eventually([&] { return tables_.ModuleServerOnline("module-1") == "1"; }, 10000));
     QueueForPlatform(&agent);
-    ASSERT_TRUE(Eventually(
-        [&] { return router_->Stdout().find("to platform-1") != std::string::npos; }, 10000));
 
     Signal(SIGTERM);
     for (int i = 0; i < kQueued; ++i) {
