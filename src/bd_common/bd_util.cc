@@ -4,6 +4,8 @@
 #include <unistd.h>
 #include <uuid/uuid.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -97,15 +99,36 @@ bool IsControlChar(unsigned char c) {
     return c < 0x20 || c == 0x7f;
 }
 
+// Whether one of the eight bytes at bytes is a control character. A word has a byte below n when
+// (word - n in every byte) sets the top bit of a byte whose own top bit was clear; the test is
+// exact for "some byte", which is all that is asked.
+bool WordHasControlChar(const char *bytes) {
+    constexpr uint64_t kEachByte = 0x0101010101010101ULL;
+    constexpr uint64_t kTopBits = 0x8080808080808080ULL;
+    uint64_t word = 0;
+    std::memcpy(&word, bytes, sizeof(word));
+    const uint64_t belowSpace = (word - kEachByte * 0x20) & ~word & kTopBits;
+    const uint64_t zeroAtDelete = word ^ (kEachByte * 0x7f);
+    const uint64_t isDelete = (zeroAtDelete - kEachByte) & ~zeroAtDelete & kTopBits;
+    return (belowSpace | isDelete) != 0;
+}
+
 }  // namespace
 
 bool BdUtil::HasControlChars(std::string_view text) {
-    for (char c : text) {
-        if (IsControlChar(static_cast<unsigned char>(c))) {
+    if (text.size() < sizeof(uint64_t)) {
+        return std::any_of(text.begin(), text.end(),
+                           [](char c) { return IsControlChar(static_cast<unsigned char>(c)); });
+    }
+    // Every log entry and trace line is checked, so eight bytes are tested at once; the last word
+    // overlaps the one before it when the length is not a multiple of eight.
+    const size_t last = text.size() - sizeof(uint64_t);
+    for (size_t at = 0; at < last; at += sizeof(uint64_t)) {
+        if (WordHasControlChar(text.data() + at)) {
             return true;
         }
     }
-    return false;
+    return WordHasControlChar(text.data() + last);
 }
 
 std::string BdUtil::EscapeControlChars(std::string_view text) {

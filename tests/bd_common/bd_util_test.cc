@@ -80,4 +80,25 @@ TEST(BdUtilHostTest, HostFactsAreSingleLines) {
     EXPECT_EQ(version.find('\n'), std::string::npos);
 }
 
+TEST(BdUtilEscapeTest, EveryControlByteIsFoundWhereverItStandsAndNoOtherByteIs) {
+    // The check goes a word at a time: each byte value at each place of texts shorter than a
+    // word, of whole words and of words with a tail, among fillers at the edges of the test (a
+    // space, 0x7e, bytes with the top bit set).
+    for (const char filler : {' ', '~', '\x80', '\xff'}) {
+        for (int value = 0; value < 256; ++value) {
+            const bool control = value < 0x20 || value == 0x7f;
+            for (size_t length = 1; length <= 19; ++length) {
+                for (size_t at = 0; at < length; ++at) {
+                    std::string text(length, filler);
+                    text[at] = static_cast<char>(value);
+                    ASSERT_EQ(BdUtil::HasControlChars(text), control)
+                        << "byte " << value << " at " << at << " of " << length << " among "
+                        << int(filler);
+                }
+            }
+        }
+    }
+    EXPECT_FALSE(BdUtil::HasControlChars(""));
+}
+
 }  // namespace
