@@ -157,8 +157,6 @@ int BdClientConnection::OnOut(epoll_event *) {
         BD_LOG(BD_LOG_DEBUG, 0, "Connection not init", "");
         return BD_OBJECT_NOT_INIT;
     }
-    // Every line about a packet is written before the packet can reach its peer.
-    BdLog::GetLogger()->FlushGathered();
     const int handshake = AdvanceTlsHandshake();
     if (handshake != BD_SUCCESS) {
         return handshake;
@@ -184,7 +182,7 @@ int BdClientConnection::OnOut(epoll_event *) {
         }
         if (rc == BD_SOCKET_EAGAIN) {
             NoteSendRefused();
-            _manager->CtlFD(_fd, kBdReadWriteInterest);
+            ArmWriteInterest();
             return rc;
         }
         if (rc != BD_SUCCESS) {
@@ -201,6 +199,7 @@ int BdClientConnection::OnOut(epoll_event *) {
             DropWriteQueueItem();
         } else {
             NoteSendRefused();  // the socket's buffer is full; the rest waits for the next edge
+            ArmWriteInterest();
         }
         return BD_SUCCESS;
     }

@@ -17,10 +17,11 @@
 // list, which stands in for the edge the edge-triggered registration will not repeat; a connection
 // held by WaitForDrain reads nothing until it is resumed, and is then put on that list.
 //
-// Write discipline: one queued packet is completed per writable event, oldest first. After each
-// completed packet the descriptor is re-armed, so the next one goes out on the next loop turn;
-// once the queue is empty the connection is back to read interest. A socket that refuses data
-// keeps the packet and its send offset until the next writable edge.
+// Write discipline: one queued packet is completed per loop turn, oldest first. After each
+// completed packet the connection stays on the manager's output-ready list, so the next one goes
+// out on the next turn; once the queue is empty the connection is back to read interest. A socket
+// that refuses data keeps the packet and its send offset, with write interest armed, until its
+// next writable edge.
 //
 // TLS: on an accepted socket StartServerTls makes the connection speak TLS. OnIn and OnOut first
 // move the TLS handshake on as far as the socket allows, without blocking the loop; until it is
@@ -56,11 +57,11 @@ class BdClientConnection : public BdConnection {
     // error or an invalid net header, BD_MEMORY_ERROR the read buffer could not grow,
     // BD_OBJECT_NOT_INIT not initialised (nothing closed). The event may be null.
     int OnIn(epoll_event *event) override;
-    // Completes at most one queued packet. 0 when a packet was completed or partly sent;
-    // BD_SOCKET_EAGAIN when the socket refused data (kept for the next writable edge);
-    // BD_QUEUE_EMPTY when the queue was empty (back to read interest);
-    // BD_CONNECTION_WRITE_ITEM_INVALID for an invalid queue item (dropped, connection open); any
-    // other result closed the connection.
+    // Completes at most one queued packet; the manager calls it once per turn for a connection on
+    // its output-ready list. 0 when a packet was completed or partly sent; BD_SOCKET_EAGAIN when
+    // the socket refused data (kept for the next writable edge); BD_QUEUE_EMPTY when the queue
+    // was empty (back to read interest); BD_CONNECTION_WRITE_ITEM_INVALID for an invalid queue
+    // item (dropped, connection open); any other result closed the connection.
     int OnOut(epoll_event *event) override;
     // A hang-up: logs and closes; returns 0.
     int OnErr(epoll_event *event) override;

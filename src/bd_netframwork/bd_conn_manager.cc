@@ -28,7 +28,8 @@ BdConnManager::BdConnManager()
       _remoteServerFd(-1),
       _clock(WallClockSeconds),
       _reapSchedule(),
-      _lastWaitReturn(0) {}
+      _lastWaitReturn(0),
+      _loopThread(std::thread::id()) {}
 
 BdConnManager::~BdConnManager() {
     delete _poll;
@@ -74,6 +75,7 @@ int BdConnManager::Destroy() {
     _uuidsOf.clear();
     _lostUuids.clear();
     _inputReady.clear();
+    _outputReady.clear();
     return BD_SUCCESS;
 }
 
@@ -81,13 +83,17 @@ int BdConnManager::WaitAndHandleEvent(int timeoutSeconds) {
     if (_poll == nullptr) {
         return -1;
     }
+    if (!InLoopThread()) {
+        _loopThread.store(std::this_thread::get_id());
+    }
     // What the loop thread's log gathered since the last turn is written before it sleeps.
-    BdLog::GetLogger()->FlushGathered();
+    BdLog *log = BdLog::GetLogger();
+    log->FlushGathered();
     // Not zeroed first: epoll fills exactly the n entries that are read below.
     epoll_event events[BdPoll::kMaxEvents];
-    // Input left over from last turn's slices is served right after this wait, so it must not
-    // block.
-    int n = _poll->BdPollWait(events, _inputReady.empty() ? timeoutSeconds : 0);
+    // Connections on either ready list are served right after this wait, so it must not block.
+    const bool ready = !_inputReady.empty() || !_outputReady.empty();
+    int n = _poll->BdPollWait(events, ready ? 0 : timeoutSeconds);
     _lastWaitReturn = NowSeconds();
     for (int i = 0; i < n; ++i) {
         BdConnection *conn = nullptr;
@@ -95,21 +101,32 @@ int BdConnManager::WaitAndHandleEvent(int timeoutSeconds) {
         if (QueryConnFromFD(events[i].data.fd, &conn) != BD_SUCCESS) {
             continue;
         }
-        conn->OnEvent(&events[i]);
+        // A writable socket sends with the others after the batch, once its lines are out.
+        if (events[i].events & EPOLLOUT) {
+            QueueOutput(conn);
+            events[i].events &= ~EPOLLOUT;
+        }
+        if (events[i].events != 0) {
+            conn->OnEvent(&events[i]);
+        }
     }
-    ServeQueuedInput();
+    ServeReadyList(&_inputReady, &BdConnection::TakeInputTurn, &BdConnection::OnIn);
+    // Every line about the packets this turn queued is written before any of them is sent.
+    log->FlushGathered();
+    ServeReadyList(&_outputReady, &BdConnection::TakeOutputTurn, &BdConnection::OnOut);
     return n;
 }
 
-void BdConnManager::ServeQueuedInput() {
+void BdConnManager::ServeReadyList(ReadyList *list, bool (BdConnection::*takeTurn)(),
+                                   int (BdConnection::*serve)(epoll_event *)) {
     // Only the connections queued before this pass: one that queues itself again waits for the
     // next turn, after the others' events.
-    for (size_t pending = _inputReady.size(); pending > 0; --pending) {
-        const std::pair<int, uint64_t> entry = _inputReady.front();
-        _inputReady.pop_front();
+    for (size_t pending = list->size(); pending > 0; --pending) {
+        const std::pair<int, uint64_t> entry = list->front();
+        list->pop_front();
         BdConnection *conn = FindConnection(entry.first, entry.second);
-        if (conn != nullptr && conn->TakeInputTurn()) {
-            conn->OnIn(nullptr);
+        if (conn != nullptr && (conn->*takeTurn)()) {
+            (conn->*serve)(nullptr);
         }
     }
 }
@@ -117,6 +134,12 @@ void BdConnManager::ServeQueuedInput() {
 void BdConnManager::QueueInput(BdConnection *conn) {
     if (conn->MarkInputQueued()) {
         _inputReady.emplace_back(conn->GetFD(), conn->GetSerial());
+    }
+}
+
+void BdConnManager::QueueOutput(BdConnection *conn) {
+    if (conn->MarkOutputQueued()) {
+        _outputReady.emplace_back(conn->GetFD(), conn->GetSerial());
     }
 }
 
@@ -245,8 +268,9 @@ size_t BdConnManager::CountWritePending() {
     BdMutexLocker lock(_fdMapMutex);
     size_t pending = 0;
     for (const auto &entry : _fdToConn) {
-        // Write interest is armed exactly while the queue holds data.
-        if ((entry.second->GetEventMask() & EPOLLOUT) != 0) {
+        // A queue with a packet to send has its connection on the output-ready list, or write
+        // interest armed while its socket refuses data (or another thread queued).
+        if (entry.second->OutputQueued() || (entry.second->GetEventMask() & EPOLLOUT) != 0) {
             ++pending;
         }
     }

@@ -10,16 +10,24 @@
 // connection goes with it when it is unregistered, reported lost at the next CheckTimeout (unless
 // the UUID was bound to another connection first, which is how a peer changes connection).
 //
-// Fairness. A connection reads at most one slice per turn (see BdClientConnection). One that still
-// has input when its slice ends is put on the input-ready list, and WaitAndHandleEvent serves that
-// list after the events of its next wait, which then does not block; so a busy peer is read in
-// turn with the others instead of holding the loop until its socket is empty.
-//
 // The main loop drives it from one thread, forever: CheckTimeout (reap connections whose deadline
 // has passed or whose close flag is set, collect the UUIDs that went away), then
 // WaitAndHandleEvent (wait for socket events, dispatch each to its connection's OnEvent).
 // Connections are destroyed only by the manager and never while their own handler runs: a failing
 // connection sets its close flag and the next CheckTimeout removes it.
+//
+// One turn of WaitAndHandleEvent: write what the loop thread's log gathered; wait (not at all while
+// either ready list holds a connection); dispatch the events, a writable one by putting its
+// connection on the output-ready list; serve the input-ready list; write the log again; then let
+// every connection on the output-ready list send one packet. So every line about a packet is out
+// before the packet, and each connection completes at most one packet per turn.
+//
+// Fairness. A connection reads at most one slice per turn (see BdClientConnection). One that still
+// has input when its slice ends is put on the input-ready list, which stands in for the edge epoll
+// will not repeat; so a busy peer is read in turn with the others instead of holding the loop until
+// its socket is empty. Likewise a connection with more to send stays on the output-ready list for
+// the next turn instead of re-arming epoll; write interest is armed only while its socket refuses
+// data (or when another thread queues), and its writable event puts it back on the list.
 //
 // Ownership. Registered connections belong to the manager, which destroys them in DelConnByFD,
 // CheckTimeout and Destroy; RemoveConnByFD hands one back to the caller instead. The destructor
@@ -29,13 +37,12 @@
 // from other threads when it queues data: CtlFD (through PutWriteQueueItem), the reap schedule and
 // the lookups, which are safe from any thread. The descriptor map and the serial counter are
 // guarded by _fdMapMutex; the UUID map, the UUIDs of each connection and the UUIDs lost between
-// checks by _uuidMapMutex; the node UUID by _nodeUuidMutex. The input-ready list belongs to the
-// event-loop thread. No operation holds two of them at
-// once; an operation that removes a connection releases its map lock first, because the removal
-// takes the locks itself. A connection may call CtlFD while holding its write-queue lock, so that
-// lock always comes before the descriptor-map lock. Values found by a lookup are copied out before
-// the lock is released. The process UUID, the server platform UUID, the ready flag and the remote
-// server descriptor belong to the event-loop thread.
+// checks by _uuidMapMutex; the node UUID by _nodeUuidMutex. No operation holds two of them at once;
+// an operation that removes a connection releases its map lock first, because the removal takes
+// the locks itself. A connection may call CtlFD while holding its write-queue lock, so that lock
+// always comes before the descriptor-map lock. Values found by a lookup are copied out before
+// the lock is released. The process UUID, the server platform UUID, the ready flag, the remote
+// server descriptor and both ready lists belong to the event-loop thread.
 #ifndef BD_NETFRAMWORK_BD_CONN_MANAGER_H
 #define BD_NETFRAMWORK_BD_CONN_MANAGER_H
 
@@ -48,6 +55,7 @@
 #include <list>
 #include <map>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -76,6 +84,9 @@ class BdConnManager {
     // each event's descriptor, in the order epoll returned them; an event whose descriptor has no
     // connection any more is skipped. Returns the number of events, or -1 when none arrived.
     virtual int WaitAndHandleEvent(int timeoutSeconds);
+
+    // True on the thread that runs WaitAndHandleEvent. Any thread.
+    bool InLoopThread() const { return _loopThread.load() == std::this_thread::get_id(); }
 
     // Creates the epoll instance, empties the node UUID and clears the server ready flag.
     // BD_MEMORY_ERROR when the poll object cannot be created, BD_ERROR when the epoll instance
@@ -185,6 +196,10 @@ class BdConnManager {
     // BdConnection::WaitForDrain); nothing when it is gone.
     void QueueInput(BdConnection *conn);
     void ResumeInput(int fd, uint64_t serial);
+    // Output scheduling, event-loop thread: conn has a packet to send and a socket that took the
+    // last one, so it sends one packet at the end of this turn (of the next when the list is being
+    // served); queuing twice is a no-op.
+    void QueueOutput(BdConnection *conn);
 
     // Seconds of the manager's clock, the one CheckTimeout compares deadlines with.
     long NowSeconds() const { return _clock(); }
@@ -213,8 +228,12 @@ class BdConnManager {
     int BindUuid(const std::string &uuid, int fd, bool web);
     // Destroys the connection under fd if it is still the one with serial; true when it did.
     bool DestroyIfCurrent(int fd, uint64_t serial);
-    // Calls OnIn of every connection that was on the input-ready list when it begins.
-    void ServeQueuedInput();
+    // Connections (descriptor, serial) due for a turn; a connection gone meanwhile is skipped.
+    using ReadyList = std::deque<std::pair<int, uint64_t>>;
+    // Gives every connection that was on list when it begins its turn: takeTurn clears its mark
+    // and tells whether it may have it, serve is its handler.
+    void ServeReadyList(ReadyList *list, bool (BdConnection::*takeTurn)(),
+                        int (BdConnection::*serve)(epoll_event *));
 
     BdPoll *_poll;  // owned
     BdMutex _fdMapMutex;
@@ -228,8 +247,10 @@ class BdConnManager {
     std::vector<std::string> _lostUuids;
     int _maxUuidsPerConnection;
     uint64_t _lastSerial;  // guarded by _fdMapMutex
-    // Connections (descriptor, serial) with input left over from their last slice.
-    std::deque<std::pair<int, uint64_t>> _inputReady;
+    // Connections with input left over from their last slice / with packets to send and a socket
+    // that took the last one. Event-loop thread.
+    ReadyList _inputReady;
+    ReadyList _outputReady;
     std::string _currentProcessUuid;
     std::string _ptServerUuid;
     uint32_t _serverReadyFlag;
@@ -245,6 +266,7 @@ class BdConnManager {
     BdReapSchedule _reapSchedule;
     // Second at which the last wait returned; 0 before the first. Event-loop thread.
     long _lastWaitReturn;
+    std::atomic<std::thread::id> _loopThread;  // the last thread that ran WaitAndHandleEvent
 };
 
 #endif  // BD_NETFRAMWORK_BD_CONN_MANAGER_H

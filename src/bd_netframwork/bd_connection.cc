@@ -37,6 +37,7 @@ BdConnection::BdConnection()
       _slicePacketsLeft(kReadSlicePackets),
       _serial(0),
       _inputQueued(false),
+      _outputQueued(false),
       _inputPaused(false),
       _pausedSince(0),
       _queuedBytes(0),
@@ -265,6 +266,11 @@ bool BdConnection::TakeInputTurn() {
     return _initialised && !_inputPaused;
 }
 
+bool BdConnection::TakeOutputTurn() {
+    _outputQueued = false;
+    return _initialised;
+}
+
 bool BdConnection::ClearInputPause() {
     if (!_inputPaused) {
         return false;
@@ -380,7 +386,7 @@ int BdConnection::PutWriteQueueItem(char *data, const int &length) {
         _reapSchedule->DueNow();
     }
     if (sendable) {
-        ArmWriteInterest();
+        ScheduleSend();
     }
     return BD_SUCCESS;
 }
@@ -435,7 +441,7 @@ int BdConnection::AnswerInWriteSlot(const std::function<int()> &queueAnswer) {
         sendable = FrontSendable();
     }
     if (sendable) {
-        ArmWriteInterest();
+        ScheduleSend();
     }
     return rc;
 }
@@ -445,12 +451,28 @@ bool BdConnection::HasUnreadInput() const {
     return _fd >= 0 && ioctl(_fd, FIONREAD, &unread) == 0 && unread > 0;
 }
 
+void BdConnection::ScheduleSend() {
+    // With write interest armed a writable event is pending or to come (the socket refused data,
+    // or another thread armed it), and that event puts the connection on the output-ready list.
+    if ((GetEventMask() & EPOLLOUT) != 0) {
+        return;
+    }
+    if (_manager->InLoopThread()) {
+        _manager->QueueOutput(this);
+    } else {
+        ArmWriteInterest();
+    }
+}
+
 void BdConnection::ArmWriteInterest() {
-    // Re-arming a mask that already has write interest would change nothing but cost a system
-    // call per queued packet: whoever set it left either an event pending or a writable edge to
-    // come (a completed send re-arms, a refused or partial one waits for buffer space).
     if (GetEventMask() != kBdReadWriteInterest) {
         _manager->CtlFD(_fd, kBdReadWriteInterest);
+    }
+}
+
+void BdConnection::DropWriteInterest() {
+    if (GetEventMask() != kBdReadInterest) {
+        _manager->CtlFD(_fd, kBdReadInterest);
     }
 }
 
@@ -483,7 +505,7 @@ bool BdConnection::PeekWriteQueueItem(char **data, int *length) {
     BdMutexLocker lock(_writeQueueMutex);
     if (!FrontSendable()) {
         StopWaiting();
-        _manager->CtlFD(_fd, kBdReadInterest);
+        DropWriteInterest();
         return false;
     }
     *data = _writeQueue.front().data;
@@ -501,13 +523,12 @@ void BdConnection::DropWriteQueueItem() {
         item = _writeQueue.front();
         _writeQueue.pop_front();
         _queuedBytes.fetch_sub(item.length > 0 ? item.length : 0, std::memory_order_relaxed);
-        // Re-arming with epoll modify makes the still-writable descriptor reported on the next
-        // wait, so the next packet goes out on the next loop turn.
+        // One packet per turn: the next goes out on the next turn, without asking epoll again.
         if (!FrontSendable()) {
             StopWaiting();
-            _manager->CtlFD(_fd, kBdReadInterest);
+            DropWriteInterest();
         } else {
-            _manager->CtlFD(_fd, kBdReadWriteInterest);
+            _manager->QueueOutput(this);
             // This send may have filled the socket without being refused, and then no writable
             // edge comes: the reaper asks the socket itself while the queue is over its limit.
             if (_queuedBytes.load(std::memory_order_relaxed) > kMaxWriteQueueBytes) {

@@ -24,11 +24,13 @@
 // later by the time held when reading resumes.
 //
 // Write queue. PutWriteQueueItem appends a malloc block holding one complete packet; the queue owns
-// it from that moment and frees it once sent or when the connection is destroyed. A peer that stops
-// reading cannot make the queue grow without bound: when packets wait and the socket has accepted
-// no byte for kWriteStallSeconds, or the queue passes kMaxWriteQueueBytes while the socket refuses
-// more data, the manager's CheckTimeout logs the peer and closes the connection (close flag). A
-// peer whose socket keeps accepting bytes is never closed by this rule, however long its queue.
+// it from that moment and frees it once sent or when the connection is destroyed. A packet queued
+// on the event-loop thread puts the connection on the manager's output-ready list; one queued by
+// another thread arms write interest, which wakes the loop. A peer that stops reading cannot make
+// the queue grow without bound: when packets wait and the socket has accepted no byte for
+// kWriteStallSeconds, or the queue passes kMaxWriteQueueBytes while the socket refuses more data,
+// the manager's CheckTimeout logs the peer and closes the connection (close flag). A peer whose
+// socket keeps accepting bytes is never closed by this rule, however long its queue.
 //
 // Write slots. An answer that is still being prepared (a handshake waiting for its rows) keeps its
 // place with ReserveWriteSlot: packets queued later wait behind the slot, nothing behind it is
@@ -188,7 +190,7 @@ class BdConnection {
     std::string GetPeerIP();
     std::string GetLocalIP();
 
-    // Appends one packet to the write queue and arms write interest. Any thread. On success the
+    // Appends one packet to the write queue and schedules its send. Any thread. On success the
     // queue owns data; on failure (BD_OBJECT_NOT_INIT when not initialised) the caller still does.
     int PutWriteQueueItem(char *data, const int &length);
     // Removes the front packet and hands it, with ownership, to the caller. Any thread.
@@ -233,6 +235,11 @@ class BdConnection {
     bool MarkInputQueued();
     bool TakeInputTurn();
     bool ClearInputPause();
+    // The manager's output-ready list: MarkOutputQueued is true when the connection was not queued
+    // yet; TakeOutputTurn clears the mark and tells whether the connection may send now.
+    bool MarkOutputQueued() { return !std::exchange(_outputQueued, true); }
+    bool TakeOutputTurn();
+    bool OutputQueued() const { return _outputQueued; }
 
     // Write deadline, evaluated by the manager's CheckTimeout. True when packets have waited
     // kWriteStallSeconds without the socket accepting a byte, or when more than
@@ -257,11 +264,15 @@ class BdConnection {
     void ShrinkReadBuffer();
 
     // Front item of the write queue, left in place; false when the queue is empty or its front is
-    // a reserved slot, after arming read interest, since there is nothing to send now.
+    // a reserved slot, after dropping write interest, since there is nothing to send now.
     bool PeekWriteQueueItem(char **data, int *length);
-    // Removes and frees the front item, then re-arms the descriptor: read and write interest while
-    // packets can be sent, read interest once the queue is empty or its front is a reserved slot.
+    // Removes and frees the front item; while the next can be sent the connection goes on the
+    // manager's output-ready list for the next turn, else write interest is dropped (the queue is
+    // empty or its front is a reserved slot, which AnswerInWriteSlot makes sendable).
     void DropWriteQueueItem();
+    // Arms write interest unless it is armed already: for a socket that refused data, whose
+    // writable event puts the connection back on the output-ready list.
+    void ArmWriteInterest();
 
     // The write-deadline clock: the socket accepted bytes / refused the rest of a packet (a send
     // that would block or took only part of it).
@@ -294,9 +305,10 @@ class BdConnection {
 
   private:
     uint64_t _serial;
-    bool _inputQueued;  // on the manager's input-ready list
-    bool _inputPaused;  // WaitForDrain in force
-    long _pausedSince;  // second of the manager's clock when it began
+    bool _inputQueued;   // on the manager's input-ready list
+    bool _outputQueued;  // on the manager's output-ready list
+    bool _inputPaused;   // WaitForDrain in force
+    long _pausedSince;   // second of the manager's clock when it began
     // Connections (descriptor, serial) waiting for this queue to drain.
     std::vector<std::pair<int, uint64_t>> _drainWaiters;
 
@@ -328,8 +340,12 @@ class BdConnection {
     // succeeded, else returns failure.
     int TakeSocket(int stepResult, int failure);
     void ReleaseResources();
-    // Arms write interest unless it is armed already.
-    void ArmWriteInterest();
+    // Back to read interest unless it is there already.
+    void DropWriteInterest();
+    // The front packet can be sent: on the event-loop thread the connection goes on the
+    // output-ready list, from another thread write interest is armed, which wakes the loop.
+    // Nothing when write interest is armed already.
+    void ScheduleSend();
 };
 
 #endif  // BD_NETFRAMWORK_BD_CONNECTION_H

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <thread>
 
 #include "bd_common/bd_error.h"
 #include "bd_netframwork/bd_conn_manager.h"
@@ -75,20 +76,31 @@ class ClientConnectionTest : public ::testing::Test {
     SortingConnection *conn = nullptr;  // owned by manager
 };
 
-TEST_F(ClientConnectionTest, QueueGoesOutOnePacketPerTurnThenBackToReadInterest) {
+TEST_F(ClientConnectionTest, QueueGoesOutOnePacketPerTurnWithoutAskingEpoll) {
+    manager.WaitAndHandleEvent(0);  // this thread runs the loop from now on
     std::string a = NetPacket(100, 'a'), b = NetPacket(200, 'b'), c = NetPacket(300, 'c');
     Queue(a);
     Queue(b);
     Queue(c);
-    EXPECT_EQ(conn->GetEventMask(), kBdReadWriteInterest);
-
     std::string expected[] = {a, b, c};
     for (const std::string &packet : expected) {
-        EXPECT_EQ(manager.WaitAndHandleEvent(1), 1);
+        EXPECT_EQ(conn->GetEventMask(), kBdReadInterest);
+        manager.WaitAndHandleEvent(1);
         EXPECT_EQ(ReceiveAvailable(pair.peer), packet);
     }
+    EXPECT_FALSE(conn->OutputQueued());
+}
+
+// Another thread cannot touch the loop's lists: its packet arms write interest, which wakes the
+// loop.
+TEST_F(ClientConnectionTest, PacketQueuedByAnotherThreadWakesTheLoop) {
+    manager.WaitAndHandleEvent(0);
+    std::string a = NetPacket(100, 'a');
+    std::thread([&] { Queue(a); }).join();
+    EXPECT_EQ(conn->GetEventMask(), kBdReadWriteInterest);
+    EXPECT_EQ(manager.WaitAndHandleEvent(1), 1);
+    EXPECT_EQ(ReceiveAvailable(pair.peer), a);
     EXPECT_EQ(conn->GetEventMask(), kBdReadInterest);
-    EXPECT_EQ(manager.WaitAndHandleEvent(0), -1);
 }
 
 TEST_F(ClientConnectionTest, ReservedSlotsHoldLaterPacketsUntilEachAnswerTakesItsPlace) {

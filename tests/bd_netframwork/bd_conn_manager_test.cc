@@ -214,6 +214,20 @@ TEST_F(ConnManagerTest, RegisteringTheSameConnectionAgainOnlyRearmsIt) {
     EXPECT_EQ(ReceiveAvailable(pairs.back()->peer), NetPacket(0));
 }
 
+// A connection removed while it waits on the output-ready list must not be served afterwards
+// (the address sanitizer reports the use of the destroyed object otherwise).
+TEST_F(ConnManagerTest, ConnectionRemovedWhileReadyToSendIsNotServed) {
+    manager.WaitAndHandleEvent(0);  // this thread runs the loop
+    RecordingConnection *gone = Connect();
+    RecordingConnection *kept = Connect();
+    gone->PutWriteQueueItem(MallocCopy(NetPacket(0)), 16);
+    kept->PutWriteQueueItem(MallocCopy(NetPacket(1)), 17);
+    EXPECT_TRUE(gone->OutputQueued());
+    manager.DelConnByFD(gone->GetFD());
+    manager.WaitAndHandleEvent(0);
+    EXPECT_EQ(ReceiveAvailable(pairs.back()->peer), NetPacket(1));
+}
+
 TEST_F(ConnManagerTest, LookupsRefuseBadArguments) {
     BdConnection *found = nullptr;
     int fd = 0;
