@@ -57,6 +57,7 @@ class ClientConnectionTest : public ::testing::Test {
         ASSERT_EQ(conn->Init(pair.local, &manager), 0);
         conn->SetTimeout(manager.NowSeconds() + 30);
         ASSERT_EQ(manager.AddMapFdToConn(pair.local, conn, kBdReadInterest), 0);
+        manager.WaitAndHandleEvent(0);  // this thread runs the loop from now on
     }
     void TearDown() override { manager.Destroy(); }
 
@@ -77,7 +78,6 @@ class ClientConnectionTest : public ::testing::Test {
 };
 
 TEST_F(ClientConnectionTest, QueueGoesOutOnePacketPerTurnWithoutAskingEpoll) {
-    manager.WaitAndHandleEvent(0);  // this thread runs the loop from now on
     std::string a = NetPacket(100, 'a'), b = NetPacket(200, 'b'), c = NetPacket(300, 'c');
     Queue(a);
     Queue(b);
@@ -85,16 +85,17 @@ TEST_F(ClientConnectionTest, QueueGoesOutOnePacketPerTurnWithoutAskingEpoll) {
     std::string expected[] = {a, b, c};
     for (const std::string &packet : expected) {
         EXPECT_EQ(conn->GetEventMask(), kBdReadInterest);
+        EXPECT_EQ(manager.CountWritePending(), 1u);  // what a clean stop waits for
         manager.WaitAndHandleEvent(1);
         EXPECT_EQ(ReceiveAvailable(pair.peer), packet);
     }
     EXPECT_FALSE(conn->OutputQueued());
+    EXPECT_EQ(manager.CountWritePending(), 0u);
 }
 
 // Another thread cannot touch the loop's lists: its packet arms write interest, which wakes the
 // loop.
 TEST_F(ClientConnectionTest, PacketQueuedByAnotherThreadWakesTheLoop) {
-    manager.WaitAndHandleEvent(0);
     std::string a = NetPacket(100, 'a');
     std::thread([&] { Queue(a); }).join();
     EXPECT_EQ(conn->GetEventMask(), kBdReadWriteInterest);
@@ -114,6 +115,7 @@ TEST_F(ClientConnectionTest, ReservedSlotsHoldLaterPacketsUntilEachAnswerTakesIt
     Queue(after);
     EXPECT_EQ(Flush(), before);
     EXPECT_EQ(conn->GetEventMask(), kBdReadInterest);
+    EXPECT_FALSE(conn->OutputQueued());  // a reserved slot is nothing to send
 
     EXPECT_EQ(conn->AnswerInWriteSlot([&] {
         Queue(first);
