@@ -228,6 +228,27 @@ TEST_F(ConnManagerTest, ConnectionRemovedWhileReadyToSendIsNotServed) {
     EXPECT_EQ(ReceiveAvailable(pairs.back()->peer), NetPacket(1));
 }
 
+// Back-pressure: a sender held by a target resumes once the target's queue, drained one packet a
+// turn from the output-ready list, falls below the low-water mark.
+TEST_F(ConnManagerTest, HeldSenderResumesWhenItsTargetDrainsFromTheReadyList) {
+    manager.WaitAndHandleEvent(0);  // this thread runs the loop
+    RecordingConnection *sender = Connect();
+    RecordingConnection *target = Connect();
+    const std::string packet = NetPacket(256 * 1024 - 16, 't');
+    const int64_t count = BdConnection::kQueueLowWaterBytes / 256 / 1024 + 4;
+    for (int64_t i = 0; i < count; ++i) {
+        target->PutWriteQueueItem(MallocCopy(packet), static_cast<int>(packet.size()));
+    }
+    sender->WaitForDrain(target);
+    for (int turn = 0; turn < 1000 && sender->InputPaused(); ++turn) {
+        manager.WaitAndHandleEvent(0);
+        ReceiveAvailable(pairs.back()->peer, 1);
+    }
+    EXPECT_FALSE(sender->InputPaused());
+    EXPECT_LT(target->QueuedBytes(), BdConnection::kQueueLowWaterBytes);
+    EXPECT_GT(target->QueuedBytes(), 0);
+}
+
 TEST_F(ConnManagerTest, LookupsRefuseBadArguments) {
     BdConnection *found = nullptr;
     int fd = 0;
