@@ -65,7 +65,13 @@ RtServerListenConnection::~RtServerListenConnection() {
 int RtServerListenConnection::OnIn(epoll_event * /*event*/) {
     int dropped = 0;
     int result = 0;
+    int taken = 0;
     for (;;) {
+        if (taken == kMaxAcceptsPerTurn) {
+            // Edge-triggered: what is still pending would never be reported again.
+            _manager->QueueInput(this);
+            break;
+        }
         sockaddr_in peer{};
         int fd = -1;
         const int rc = _network->Accept(reinterpret_cast<sockaddr *>(&peer), &fd);
@@ -86,6 +92,7 @@ int RtServerListenConnection::OnIn(epoll_event * /*event*/) {
             ++dropped;
             continue;
         }
+        ++taken;
 
         if (_quota != nullptr && !_quota->Take(peer.sin_addr.s_addr)) {
             RefuseConnection(fd, peer);

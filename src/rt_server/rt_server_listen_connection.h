@@ -42,8 +42,14 @@ class RtServerListenConnection : public BdConnection {
     // listener is registered.
     void SetTlsContext(SSL_CTX *context) { _tlsContext = context; }
 
-    // Accepts every pending connection: 0 once none is left, 1 when accept failed otherwise (the
-    // rest is taken on the next wake-up). When the process is out of descriptors, pending
+    // Connections accepted in one turn of the event loop, so that a storm of connections does not
+    // hold up the traffic of the peers already connected.
+    static constexpr int kMaxAcceptsPerTurn = 64;
+
+    // Accepts the pending connections, at most kMaxAcceptsPerTurn of them; past that the listener
+    // queues itself on the manager's input-ready list and takes the rest next turn. 0 once none
+    // is left or the turn is used up, 1 when accept failed otherwise (the rest is taken on the
+    // next wake-up). When the process is out of descriptors, pending
     // connections are accepted and closed at once: an edge-triggered listener would not report
     // them again, so they would wait unanswered until some later peer happened to connect.
     int OnIn(epoll_event *event) override;

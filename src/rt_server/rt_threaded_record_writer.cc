@@ -25,7 +25,10 @@ class WakeUpConnection : public BdConnection {
   public:
     explicit WakeUpConnection(RtThreadedRecordWriter *writer) : _writer(writer) {}
     int OnIn(epoll_event * /*event*/) override {
-        _writer->DeliverResults();
+        // The wake-up is edge-triggered: answers left for later turns must be asked for here.
+        if (_writer->DeliverResults()) {
+            _manager->QueueInput(this);
+        }
         return BD_SUCCESS;
     }
     int ParsePacket(const char * /*data*/, int /*length*/) override { return BD_SUCCESS; }
@@ -65,6 +68,7 @@ int RtThreadedRecordWriter::Start(BdConnManager *manager) {
 void RtThreadedRecordWriter::Stop() {
     _writer.Stop();
     _waiting.clear();
+    _undelivered.clear();
 }
 
 int RtThreadedRecordWriter::WritePeerRecords(const RtPeerRows &rows, RtRecordsDone *done,
@@ -98,10 +102,13 @@ void RtThreadedRecordWriter::MarkOffline(std::list<std::string> *uuids) {
     uuids->clear();
 }
 
-void RtThreadedRecordWriter::DeliverResults() {
+bool RtThreadedRecordWriter::DeliverResults() {
     std::vector<RtWriteResult> results;
     _writer.TakeResults(&results);
-    for (const RtWriteResult &result : results) {
+    _undelivered.insert(_undelivered.end(), results.begin(), results.end());
+    for (int delivered = 0; delivered < kMaxAnswersPerTurn && !_undelivered.empty(); ++delivered) {
+        const RtWriteResult result = _undelivered.front();
+        _undelivered.pop_front();
         auto waiting = _waiting.find(result.ticket);
         if (waiting == _waiting.end()) {
             continue;
@@ -110,4 +117,5 @@ void RtThreadedRecordWriter::DeliverResults() {
         _waiting.erase(waiting);
         done->OnPeerRecordsWritten(result.ticket, result.code);
     }
+    return !_undelivered.empty();
 }

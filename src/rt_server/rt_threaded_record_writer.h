@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <unordered_map>
 
 #include "rt_server/rt_database_writer.h"
@@ -35,8 +36,13 @@ class RtThreadedRecordWriter : public RtRecordWriter {
     void Forget(uint64_t ticket) override;
     void MarkOffline(std::list<std::string> *uuids) override;
 
-    // Calls back the connections whose rows the writer has finished.
-    void DeliverResults();
+    // Answers called back in one turn of the event loop, so that a storm of finished handshakes
+    // does not hold up the traffic of the peers already connected.
+    static constexpr int kMaxAnswersPerTurn = 64;
+
+    // Calls back the connections whose rows the writer has finished, in the writer's order, at
+    // most kMaxAnswersPerTurn of them: true when some are left for the next turn.
+    bool DeliverResults();
     // Waits until everything asked for so far is written, at most until deadline; true when it is.
     bool WaitUntilWritten(std::chrono::steady_clock::time_point deadline) {
         return _writer.WaitUntilDone(deadline);
@@ -47,6 +53,7 @@ class RtThreadedRecordWriter : public RtRecordWriter {
   private:
     RtDatabaseWriter _writer;
     std::unordered_map<uint64_t, RtRecordsDone *> _waiting;
+    std::deque<RtWriteResult> _undelivered;  // taken from the writer, not yet called back
     uint64_t _nextTicket = 1;
 };
 

@@ -2,6 +2,7 @@
 // router's operations one by one would, one bad row fails alone, and a database that goes away
 // refuses handshakes at once and gets the kept offline marks once it is back.
 #include "rt_server/rt_database_writer.h"
+#include "rt_server/rt_threaded_record_writer.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "bd_common/bd_error.h"
+#include "bd_netframwork/bd_conn_manager.h"
 #include "bd_netframwork/bd_packet.h"
 #include "rt_tools/rt_delay_proxy.h"
 #include "support/eventually.h"
@@ -50,6 +52,7 @@ class RtDatabaseWriterTest : public ::testing::Test {
         RtDatabaseAddress through{address_.host, address_.user, address_.password, address_.name,
                                   proxy_->Port()};
         through.host = "127.0.0.1";
+        through_ = through;
         writer_ = std::make_unique<RtDatabaseWriter>(through);
         ASSERT_EQ(writer_->Start(), 0);
     }
@@ -81,6 +84,7 @@ class RtDatabaseWriterTest : public ::testing::Test {
     }
 
     TestDatabaseAddress address_;
+    RtDatabaseAddress through_;  // the database behind proxy_
     PeerTables tables_;
     std::unique_ptr<RtDelayProxy> proxy_;
     std::unique_ptr<RtDatabaseWriter> writer_;
@@ -118,6 +122,38 @@ TEST_F(RtDatabaseWriterTest, ABatchLeavesTheRowsAsTheOperationsOneByOneWould) {
     EXPECT_EQ(tables_.Value("SELECT COUNT(*) FROM bd_node WHERE node_uuid = 'node-1' AND "
                             "auto_upgrade_flag = 2"),
               "1");
+}
+
+// Calls back record the order they came in.
+struct AnswerOrder : RtRecordsDone {
+    void OnPeerRecordsWritten(uint64_t ticket, int /*code*/) override { tickets.push_back(ticket); }
+    std::vector<uint64_t> tickets;
+};
+
+TEST_F(RtDatabaseWriterTest, MoreAnswersThanOneTurnTakesAreAllCalledBackInOrder) {
+    BdConnManager manager;
+    ASSERT_EQ(manager.Init(), 0);
+    RtThreadedRecordWriter threaded(through_);
+    ASSERT_EQ(threaded.Start(&manager), 0);
+    AnswerOrder done;
+    std::vector<uint64_t> asked;
+    proxy_->SetFrozen(true);  // every answer comes back at once
+    for (int i = 0; i < 3 * RtThreadedRecordWriter::kMaxAnswersPerTurn + 1; ++i) {
+        uint64_t ticket = 0;
+        ASSERT_EQ(threaded.WritePeerRecords(Client("peer-" + std::to_string(i)), &done, &ticket),
+                  0);
+        asked.push_back(ticket);
+    }
+    proxy_->SetFrozen(false);
+    ASSERT_TRUE(Eventually(
+        [&] {
+            manager.WaitAndHandleEvent(1);
+            return done.tickets.size() == asked.size();
+        },
+        20000));
+    EXPECT_EQ(done.tickets, asked);
+    threaded.Stop();
+    manager.Destroy();
 }
 
 TEST_F(RtDatabaseWriterTest, OneBadRowFailsAloneAndEveryOtherRowIsWritten) {

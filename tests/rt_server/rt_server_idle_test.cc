@@ -5,8 +5,10 @@
 
 #include <list>
 #include <string>
+#include <vector>
 
 #include "bd_netframwork/bd_conn_manager.h"
+#include "rt_server/rt_server_accepted_connection.h"
 #include "rt_server/rt_server_listen_connection.h"
 #include "support/loopback.h"
 #include "support/packet_bytes.h"
@@ -16,6 +18,20 @@ namespace {
 long g_now = 1000000;
 long FakeClock() {
     return g_now;
+}
+
+// A listener registered with manager, on the manager's clock; its port in *port.
+RtServerListenConnection *OpenListener(BdConnManager *manager, int *port) {
+    *port = FreeLoopbackPort();
+    auto *listener = new RtServerListenConnection();
+    if (listener->Init("127.0.0.1", *port, manager) != 0 || listener->Bind() != 0 ||
+        listener->Listen() != 0) {
+        return nullptr;
+    }
+    listener->SetNonBlocking();
+    listener->SetTimeout(g_now + 1000000);
+    manager->AddMapFdToConn(listener->GetFD(), listener, EPOLLIN | EPOLLET);
+    return listener;
 }
 
 // True once the router has closed its end of the peer's connection.
@@ -28,14 +44,9 @@ TEST(RtServerIdleTest, APeerSilentForThirtySecondsIsReapedWhileKeepAlivesHoldAno
     BdConnManager manager;
     manager.SetSecondsClock(FakeClock);
     ASSERT_EQ(manager.Init(), 0);
-    const int port = FreeLoopbackPort();
-    auto *listener = new RtServerListenConnection();
-    ASSERT_EQ(listener->Init("127.0.0.1", port, &manager), 0);
-    ASSERT_EQ(listener->Bind(), 0);
-    ASSERT_EQ(listener->Listen(), 0);
-    listener->SetNonBlocking();
-    listener->SetTimeout(g_now + 1000000);
-    manager.AddMapFdToConn(listener->GetFD(), listener, EPOLLIN | EPOLLET);
+    int port = 0;
+    RtServerListenConnection *listener = OpenListener(&manager, &port);
+    ASSERT_NE(listener, nullptr);
 
     const int silent = ConnectLoopback(port);
     const int lively = ConnectLoopback(port);
@@ -66,6 +77,33 @@ TEST(RtServerIdleTest, APeerSilentForThirtySecondsIsReapedWhileKeepAlivesHoldAno
 
     close(silent);
     close(lively);
+    manager.Destroy();
+}
+
+// Edge-triggered, the listener hears of a crowd once: what one turn leaves must still be taken.
+TEST(RtServerIdleTest, MoreConnectionsThanOneTurnTakesAreAllAcceptedWithoutNewEvents) {
+    BdConnManager manager;
+    manager.SetSecondsClock(FakeClock);
+    ASSERT_EQ(manager.Init(), 0);
+    int port = 0;
+    RtServerListenConnection *listener = OpenListener(&manager, &port);
+    ASSERT_NE(listener, nullptr);
+    std::vector<int> peers;
+    for (int i = 0; i < 2 * RtServerListenConnection::kMaxAcceptsPerTurn + 1; ++i) {
+        peers.push_back(ConnectLoopback(port));
+    }
+    ASSERT_TRUE(WaitReadable(listener->GetFD()));
+    for (int turn = 0; turn < 3; ++turn) {
+        manager.WaitAndHandleEvent(1);
+    }
+    std::list<std::string> lost;
+    g_now += RtServerAcceptedConnection::kIdleTimeoutSeconds;
+    manager.WaitAndHandleEvent(0);
+    manager.CheckTimeout(&lost);  // every accepted peer has been silent too long
+    for (int peer : peers) {
+        EXPECT_TRUE(ClosedByRouter(peer));
+        close(peer);
+    }
     manager.Destroy();
 }
 
