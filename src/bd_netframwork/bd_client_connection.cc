@@ -41,6 +41,7 @@ int BdClientConnection::Destroy() {
                    " connection close",
                "Destroy");
     }
+    _readToEnd = false;
     return BdConnection::Destroy();
 }
 
@@ -100,10 +101,14 @@ void BdClientConnection::CloseAfterFailure(const char *prefix, int code, const c
     CloseSelf(code == BD_PEER_CLOSE_CONNECTION ? kClosePeer : kCloseError);
 }
 
-int BdClientConnection::OnIn(epoll_event *) {
+int BdClientConnection::OnIn(epoll_event *event) {
     if (!_initialised) {
         BD_LOG(BD_LOG_DEBUG, 0, "Connection not init", "");
         return BD_OBJECT_NOT_INIT;
+    }
+    // Remembered even when nothing is read now: the mark is not repeated for a later turn.
+    if (event != nullptr && (event->events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0) {
+        _readToEnd = true;
     }
     // Held back by WaitForDrain, or already due to be read later this turn: the edge is left to
     // the input-ready list.
@@ -116,6 +121,7 @@ int BdClientConnection::OnIn(epoll_event *) {
     }
     _slicePacketsLeft = kReadSlicePackets;
     int sliceBytesLeft = kReadSliceBytes;
+    bool drained = false;
     // Packets left in the buffer by the last slice come before new bytes.
     rc = ExtractPackets(0);
     while (rc == BD_SUCCESS) {
@@ -125,6 +131,10 @@ int BdClientConnection::OnIn(epoll_event *) {
             }
             ShrinkReadBuffer();
             return BD_SUCCESS;
+        }
+        if (drained) {
+            rc = BD_SOCKET_EAGAIN;
+            break;
         }
         int wanted = std::min(_readBufferCapacity - _bytesHeld, sliceBytesLeft);
         int received = 0;
@@ -138,6 +148,9 @@ int BdClientConnection::OnIn(epoll_event *) {
         }
         sliceBytesLeft -= received;
         rc = ExtractPackets(received);
+        // A short read found the socket empty; new bytes raise a new edge, a close its own mark.
+        // A TLS session may hold decrypted bytes the socket no longer shows, so it reads on.
+        drained = received < wanted && !_readToEnd && !_network->UsesTls();
     }
     if (rc == BD_NET_HEADER_MAGIC_INVALID || rc == BD_NET_PACKET_INVALID) {
         BD_LOG(BD_LOG_ERROR, rc, "recive invalid net packet from " + _uuid, "OnIn");

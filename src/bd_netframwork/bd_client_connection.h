@@ -15,7 +15,11 @@
 // Read discipline: one turn reads a slice (BdConnection::kReadSliceBytes, kReadSlicePackets). A
 // slice that ends before the socket is drained puts the connection on the manager's input-ready
 // list, which stands in for the edge the edge-triggered registration will not repeat; a connection
-// held by WaitForDrain reads nothing until it is resumed, and is then put on that list.
+// held by WaitForDrain reads nothing until it is resumed, and is then put on that list. On a plain
+// socket a read that returns fewer bytes than asked ends the turn's reading (the socket was empty);
+// once an event has carried a peer's close (EPOLLRDHUP, EPOLLHUP or EPOLLERR) the connection reads
+// on until the socket reports the close or is drained. TLS always reads until the session wants
+// more.
 //
 // Write discipline: one queued packet is completed per loop turn, oldest first. After each
 // completed packet the connection stays on the manager's output-ready list, so the next one goes
@@ -141,6 +145,8 @@ class BdClientConnection : public BdConnection {
     template <typename Build>
     int AnswerRequest(const char *request, int length, const char *failureMessage, Build build,
                       const char *function, int line);
+
+    bool _readToEnd = false;  // an event carried the peer's close: read until the socket says so
 };
 
 #endif  // BD_NETFRAMWORK_BD_CLIENT_CONNECTION_H

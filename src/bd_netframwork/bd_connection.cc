@@ -140,7 +140,7 @@ int BdConnection::OnEvent(epoll_event *event) {
     if (event->events & EPOLLOUT) {
         OnOut(event);
     }
-    if (event->events & EPOLLIN) {
+    if (event->events & (EPOLLIN | EPOLLRDHUP)) {
         OnIn(event);
     }
     if (event->events & EPOLLHUP) {

@@ -112,9 +112,9 @@ class BdConnection {
     // 1 and the descriptor -1. Called by the manager only, never concurrently with the queue
     // operations. Returns 0.
     virtual int Destroy();
-    // Dispatches one epoll event: OnOut for EPOLLOUT, then OnIn for EPOLLIN, then OnErr for
-    // EPOLLHUP; results are ignored. An EPOLLERR alone calls nothing: the deadline reaps such a
-    // connection. BD_PARAMETER_INVALID for a null event, else 0.
+    // Dispatches one epoll event: OnOut for EPOLLOUT, then OnIn for EPOLLIN or EPOLLRDHUP, then
+    // OnErr for EPOLLHUP; results are ignored. An EPOLLERR alone calls nothing: the deadline reaps
+    // such a connection. BD_PARAMETER_INVALID for a null event, else 0.
     virtual int OnEvent(epoll_event *event);
     // Base versions: OnIn and OnOut do nothing and return 0; OnErr sets the close flag.
     virtual int OnIn(epoll_event *event);

@@ -101,6 +101,9 @@ class BdNetwork {
     // with *failure saying why (a certificate refused, bytes that are not TLS, the peer gone).
     int ContinueTlsHandshake(bool *wantsWrite, std::string *failure);
     bool TlsHandshakePending() const { return _tlsHandshakePending; }
+    // True once AcceptTls made the socket TLS: OriginRecv then reads through the session, which
+    // may hold decrypted bytes the socket no longer shows.
+    bool UsesTls() const { return _socketType == kSslSocket && _ssl != nullptr; }
     // The certificate the peer presented and the handshake verified; borrowed, valid until
     // Destroy. Null without TLS or without a certificate.
     X509 *PeerCertificate() const;

@@ -13,8 +13,10 @@
 
 // Every descriptor is registered edge-triggered with one of these two masks: read interest while a
 // connection's write queue is empty, read and write interest while it holds data.
-constexpr uint32_t kBdReadInterest = EPOLLIN | EPOLLET;                  // 0x80000001
-constexpr uint32_t kBdReadWriteInterest = EPOLLIN | EPOLLOUT | EPOLLET;  // 0x80000005
+// EPOLLRDHUP: a connection stops reading after a short read, so a peer's close must arrive as its
+// own mark on the event rather than be found by reading on to the end.
+constexpr uint32_t kBdReadInterest = EPOLLIN | EPOLLRDHUP | EPOLLET;
+constexpr uint32_t kBdReadWriteInterest = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
 
 class BdPoll {
   public:

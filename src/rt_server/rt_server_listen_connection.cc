@@ -14,6 +14,7 @@
 #include "bd_common/bd_log_entry.h"
 #include "bd_netframwork/bd_conn_manager.h"
 #include "bd_netframwork/bd_network.h"
+#include "bd_netframwork/bd_poll.h"
 #include "rt_server/rt_server_accepted_connection.h"
 
 BD_LOG_SOURCE_FILE("rt_server_listen_connection")
@@ -116,7 +117,7 @@ int RtServerListenConnection::OnIn(epoll_event * /*event*/) {
         }
         connection->SetTimeout(_manager->NowSeconds() + firstDeadline);
         // From here on the manager owns the connection and deletes it when it is reaped.
-        _manager->AddMapFdToConn(fd, connection, EPOLLIN | EPOLLET);
+        _manager->AddMapFdToConn(fd, connection, kBdReadInterest);
     }
     if (dropped > 0) {
         BD_LOG(

@@ -7,6 +7,7 @@
 #include "bd_netframwork/bd_conn_manager.h"
 #include "bd_netframwork/bd_packet.h"
 #include "bd_netframwork/bd_poll.h"
+#include "support/eventually.h"
 #include "support/loopback.h"
 #include "support/packet_bytes.h"
 #include "support/recording_connection.h"
@@ -145,14 +146,41 @@ TEST_F(FramingTest, LargestAllowedLengthIsAccepted) {
     EXPECT_EQ(length, kBdMaxPacketLength);
 }
 
-TEST_F(FramingTest, PacketThenImmediateCloseIsParsedThenClosed) {
-    std::string packet = NetPacket(104);
-    SendAll(pair.peer, packet);
-    pair.ClosePeer();
-    ASSERT_TRUE(WaitReadable(pair.local));
-    EXPECT_EQ(conn->OnIn(nullptr), BD_PEER_CLOSE_CONNECTION);
-    ASSERT_EQ(conn->packets.size(), 1u);
-    EXPECT_EQ(conn->GetCloseFlag(), 1u);
+// Reading stops at a short read, so a close already waiting behind the data must still be seen.
+TEST_F(FramingTest, PacketThenCloseIsParsedThenClosedInEitherOrderOfArrival) {
+    const std::string packet = NetPacket(104);
+    for (bool closeWithData : {true, false}) {
+        SCOPED_TRACE(closeWithData);
+        BdConnManager loop;
+        ASSERT_EQ(loop.Init(), 0);
+        LoopbackPair sockets;
+        RecordingConnection *peerConn = new RecordingConnection();
+        ASSERT_EQ(peerConn->Init(sockets.local, &loop), 0);
+        ASSERT_EQ(loop.AddMapFdToConn(sockets.local, peerConn, kBdReadInterest), 0);
+
+        SendAll(sockets.peer, packet);
+        if (closeWithData) {
+            sockets.ClosePeer();
+        } else {
+            ASSERT_TRUE(Eventually(
+                [&] {
+                    loop.WaitAndHandleEvent(0);
+                    return peerConn->packets.size() == 1u;
+                },
+                5000));
+            EXPECT_EQ(peerConn->GetCloseFlag(), 0u);
+            sockets.ClosePeer();
+        }
+        EXPECT_TRUE(Eventually(
+            [&] {
+                loop.WaitAndHandleEvent(0);
+                return peerConn->GetCloseFlag() == 1u;
+            },
+            5000));
+        ASSERT_EQ(peerConn->packets.size(), 1u);
+        EXPECT_EQ(peerConn->packets[0], packet);
+        loop.Destroy();
+    }
 }
 
 }  // namespace
