@@ -22,6 +22,7 @@
 namespace {
 
 BdTlsServerContext *g_context = nullptr;
+constexpr int kReadsAfterClose = 3;
 
 uint64_t Fingerprint(const uint8_t *data, size_t size) {
     uint64_t hash = 14695981039346656037ull;  // FNV-1a
@@ -80,10 +81,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FUZZ_CHECK(connection.packets.empty());
 
     close(ends[1]);
-    if (connection.GetCloseFlag() == 0) {
+    // The TLS library may now and then report a read that moved nothing as one to retry (the
+    // handshake deadline covers that in the router), so the close is asked for a few times.
+    for (int read = 0; read < kReadsAfterClose && connection.GetCloseFlag() == 0; ++read) {
         connection.OnIn(nullptr);
-        FUZZ_CHECK(connection.GetCloseFlag() == 1);
     }
+    FUZZ_CHECK(connection.GetCloseFlag() == 1);
     connection.Destroy();  // closes ends[0]
     return 0;
 }
