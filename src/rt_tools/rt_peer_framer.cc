@@ -20,6 +20,11 @@ char *RtPeerFramer::Reserve(size_t n) {
 }
 
 void RtPeerFramer::Append(const char *data, size_t n) {
+    // An empty framer has no buffer yet, and memcpy may not be handed a null pointer even for
+    // nothing.
+    if (n == 0) {
+        return;
+    }
     std::memcpy(Reserve(n), data, n);
     Commit(n);
 }

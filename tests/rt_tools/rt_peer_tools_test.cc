@@ -62,6 +62,8 @@ TEST(RtPeerFramerTest, RefusesAStreamThatIsNotPackets) {
 TEST(RtPeerFramerTest, WaitsForTheRestOfAPacket) {
     const RtPeerPacket packet = RtPeerPacket::Normal(Route("a", "b"), "{}\n");
     RtPeerFramer framer;
+    framer.Append(nullptr, 0);  // a read that brought nothing, before any buffer exists
+    EXPECT_EQ(Next(&framer), "rc " + std::to_string(BD_NET_HEADER_INCOMPLETE));
     framer.Append(packet.Data(), packet.Length() - 1);
     EXPECT_EQ(Next(&framer), "rc " + std::to_string(BD_NET_HEADER_INCOMPLETE));
     framer.Append(packet.Data() + packet.Length() - 1, 1);
