@@ -2,6 +2,7 @@
 
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <iostream>
@@ -9,6 +10,12 @@
 #include "bd_common/bd_file.h"
 
 namespace {
+
+bool IsNullDevice(int fd) {
+    struct stat seen;
+    return fstat(fd, &seen) == 0 && S_ISCHR(seen.st_mode) && major(seen.st_rdev) == 1 &&
+           minor(seen.st_rdev) == 3;
+}
 
 bool SameFile(int first, int second) {
     struct stat a, b;
@@ -30,6 +37,8 @@ void Release(std::string *buffer) {
 void BdGatheredOutput::LookAtStreams() {
     if (Empty()) {
         _shared = SameFile(STDOUT_FILENO, STDERR_FILENO);
+        _stdoutDiscarded = IsNullDevice(STDOUT_FILENO);
+        _stderrDiscarded = IsNullDevice(STDERR_FILENO);
     }
 }
 

@@ -12,7 +12,8 @@
 // When standard output and standard error are the same open file (`2>&1`, one terminal,
 // /dev/null for both) their lines share one buffer, written through standard error, so they keep
 // the order in which they were added, as when every line was written at once. Within each
-// destination lines keep their order.
+// destination lines keep their order. A stream that is /dev/null (as under the service manager and
+// in the background) is not held at all: nobody can tell whether it was written.
 //
 // Not thread-safe: the owner (BdLog) guards it with its lock.
 class BdGatheredOutput {
@@ -25,13 +26,21 @@ class BdGatheredOutput {
     BdGatheredOutput(const BdGatheredOutput &) = delete;
     BdGatheredOutput &operator=(const BdGatheredOutput &) = delete;
 
-    // Looks again whether standard output and standard error are one file. Only while nothing is
-    // held.
+    // Looks again whether standard output and standard error are one file, and whether either is
+    // /dev/null. Only while nothing is held.
     void LookAtStreams();
 
     void AddFileLine(std::string_view line) { _file.append(line.data(), line.size()); }
-    void AddStdoutLine(std::string_view line) { Stdout().append(line.data(), line.size()); }
-    void AddStderrLine(std::string_view line) { _stderr.append(line.data(), line.size()); }
+    void AddStdoutLine(std::string_view line) {
+        if (!_stdoutDiscarded) {
+            Stdout().append(line.data(), line.size());
+        }
+    }
+    void AddStderrLine(std::string_view line) {
+        if (!_stderrDiscarded) {
+            _stderr.append(line.data(), line.size());
+        }
+    }
 
     bool Empty() const { return _file.empty() && _stdout.empty() && _stderr.empty(); }
     bool FileEmpty() const { return _file.empty(); }
@@ -53,6 +62,8 @@ class BdGatheredOutput {
     std::string &Stdout() { return _shared ? _stderr : _stdout; }
 
     bool _shared = false;
+    bool _stdoutDiscarded = false;
+    bool _stderrDiscarded = false;
     std::string _file;
     std::string _stdout;  // unused while _shared
     std::string _stderr;

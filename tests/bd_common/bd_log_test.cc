@@ -33,6 +33,42 @@ void Touch(const std::string &path) {
     ASSERT_EQ(BdFile::CreatFile(path), 0) << path;
 }
 
+// Points standard output and standard error at files while it lives; the same path for both
+// shares one open file, as `2>&1` does.
+class RedirectedStreams {
+  public:
+    RedirectedStreams(const std::string &out, const std::string &err)
+        : _savedOut(dup(STDOUT_FILENO)), _savedErr(dup(STDERR_FILENO)) {
+        fflush(stdout);
+        PointAt(STDOUT_FILENO, out);
+        if (err == out) {
+            dup2(STDOUT_FILENO, STDERR_FILENO);
+        } else {
+            PointAt(STDERR_FILENO, err);
+        }
+    }
+    ~RedirectedStreams() {
+        fflush(stdout);
+        dup2(_savedOut, STDOUT_FILENO);
+        dup2(_savedErr, STDERR_FILENO);
+        close(_savedOut);
+        close(_savedErr);
+    }
+    RedirectedStreams(const RedirectedStreams &) = delete;
+    RedirectedStreams &operator=(const RedirectedStreams &) = delete;
+
+  private:
+    static void PointAt(int stream, const std::string &path) {
+        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0) << path;
+        dup2(fd, stream);
+        close(fd);
+    }
+
+    int _savedOut;
+    int _savedErr;
+};
+
 class BdLogTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -414,28 +450,44 @@ TEST_F(BdLogTest, GatheredLinesGoToTheirDaysFileAndOutOncePastTheLimit) {
 TEST_F(BdLogTest, OneFileForBothStreamsKeepsTheirLinesInterleaved) {
     ASSERT_EQ(Open(false), 1);
     const std::string both = _dir.Join("both");
-    fflush(stdout);
-    const int savedOut = dup(STDOUT_FILENO);
-    const int savedErr = dup(STDERR_FILENO);
-    const int fd = open(both.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ASSERT_GE(fd, 0);
-    dup2(fd, STDOUT_FILENO);
-    dup2(fd, STDERR_FILENO);
-    close(fd);
-    _log.GatherOnThisThread();
-    for (int i = 0; i < 3; ++i) {
-        _log.WriteStdoutLine({"trace ", std::to_string(i)});
-        Debug("entry " + std::to_string(i));
+    {
+        RedirectedStreams streams(both, both);
+        _log.GatherOnThisThread();
+        for (int i = 0; i < 3; ++i) {
+            _log.WriteStdoutLine({"trace ", std::to_string(i)});
+            Debug("entry " + std::to_string(i));
+        }
+        _log.FlushGathered();
     }
-    _log.FlushGathered();
-    dup2(savedOut, STDOUT_FILENO);
-    dup2(savedErr, STDERR_FILENO);
-    close(savedOut);
-    close(savedErr);
     const std::string debug = "2026/12/04 12:00:00 rt_server [DEBUG]: ";
     EXPECT_EQ(ReadFileLines(both),
               (std::vector<std::string>{"trace 0", debug + "entry 0. ", "trace 1",
                                         debug + "entry 1. ", "trace 2", debug + "entry 2. "}));
+}
+
+// Under the service manager, or in the background, the streams are /dev/null: such a stream is
+// skipped, and every other destination still gets every line.
+TEST_F(BdLogTest, ANullStreamIsSkippedWhileTheOthersKeepEveryLine) {
+    ASSERT_EQ(Open(false), 1);
+    const std::string errors = _dir.Join("errors");
+    {
+        RedirectedStreams streams("/dev/null", errors);
+        _log.GatherOnThisThread();
+        _log.WriteStdoutLine({"trace ", "one"});
+        Debug("one");
+        EXPECT_EQ(_log.FlushGathered(), 1);
+    }
+    {
+        RedirectedStreams streams("/dev/null", "/dev/null");
+        _log.GatherOnThisThread();
+        _log.WriteStdoutLine({"trace ", "two"});
+        Debug("two");
+        EXPECT_EQ(_log.FlushGathered(), 1);
+    }
+    const std::string debug = "2026/12/04 12:00:00 rt_server [DEBUG]: ";
+    EXPECT_EQ(ReadFileLines(errors), std::vector<std::string>{debug + "one. "});
+    EXPECT_EQ(ReadFileLines(DayFile("2026-12-04")),
+              (std::vector<std::string>{debug + "one. ", debug + "two. "}));
 }
 
 TEST_F(BdLogTest, TaskAndSystemEntriesCarryNeitherNameNorLevel) {
