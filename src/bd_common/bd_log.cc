@@ -278,6 +278,22 @@ int BdLog::FlushLocked() {
     return entries ? ArchiveLogLocked(_gatheredTime) : 1;
 }
 
+int BdLog::HandOverWatch() {
+    BdMutexLocker locker(_mutex);
+    if (_watchFd < 0) {
+        return -1;
+    }
+    _watchHandedOver = true;
+    // Whatever is queued already is read at the next check.
+    WatchReported();
+    return _watchFd;
+}
+
+void BdLog::HandBackWatch() {
+    BdMutexLocker locker(_mutex);
+    _watchHandedOver = false;
+}
+
 int BdLog::WriteEntry(const char *lineWithEnd, size_t size, bool mayGather) {
     BdMutexLocker locker(_mutex);
     if (!_initialised) {
@@ -393,6 +409,11 @@ const std::string &BdLog::OpenFileLocked() const {
 bool BdLog::WatchSilentLocked() {
     if (_watchFd < 0 || _watch < 0) {
         return false;
+    }
+    // Another thread reads whatever the loop has not reported yet, so it misses nothing either.
+    if (_watchHandedOver && GatheringHereLocked() &&
+        !_watchReported.exchange(false, std::memory_order_acq_rel)) {
+        return true;
     }
     // Which event it was does not matter: any of them calls for a scan.
     alignas(struct inotify_event) char events[4096];

@@ -46,6 +46,9 @@ enum BdLogLevel {
 // gets the same lines in the same order as when each was written at once; only the moment of
 // writing moves. The day file change and the clean-up act at the same entries as ever: lines of
 // a day that ended go to that day's file before the switch, and a flush runs the clean-up.
+// That loop may also take over the directory watch (HandOverWatch): a change made to the
+// directory from outside is then seen at the first flush after the loop's wait reported it, and
+// a flush with nothing reported saves the read. _watchReported is an atomic any thread may set.
 class BdLog {
   public:
     // The wall clock the logger reads; replaceable so tests can cross midnight without waiting.
@@ -92,6 +95,15 @@ class BdLog {
     // Writes what is held: 1, or 0 when standard error failed or the clean-up could not read the
     // directory. Cheap when nothing is held. Any thread.
     int FlushGathered();
+    // Hands the directory watch to the gathering thread's event loop, which puts its descriptor in
+    // its epoll set and calls WatchReported whenever it turns readable. From then on that thread's
+    // clean-up checks read the watch only after a report: one system call less per loop turn. The
+    // descriptor stays the logger's. Returns it, or -1 without a watch. The gathering thread, after
+    // GatherOnThisThread; HandBackWatch when that loop stops.
+    int HandOverWatch();
+    void HandBackWatch();
+    // The watch's descriptor became readable. Any thread.
+    void WatchReported() { _watchReported.store(true, std::memory_order_release); }
 
     // Switches to the day file of today's date when it has changed; 1 when a day file is open.
     int CheckOrChangeLog();
@@ -135,7 +147,7 @@ class BdLog {
     // The day file a scan spares: the open one, or the empty string.
     const std::string &OpenFileLocked() const;
     // Reads every pending event of the directory watch; true when there was none. False without a
-    // watch.
+    // watch. On the gathering thread, once the watch is handed over, reads only after a report.
     bool WatchSilentLocked();
     // Points the watch at the directory the path names now.
     void WatchDirectoryLocked();
@@ -155,8 +167,10 @@ class BdLog {
     int _days = 0;
     BdError *_describer = nullptr;  // not owned
     Clock _clock;
-    int _watchFd = -1;  // inotify instance of the log directory; -1 when unavailable
-    int _watch = -1;    // its watch on the directory; -1 when none
+    int _watchFd = -1;              // inotify instance of the log directory; -1 when unavailable
+    int _watch = -1;                // its watch on the directory; -1 when none
+    bool _watchHandedOver = false;  // the gathering thread's loop reports its events
+    std::atomic<bool> _watchReported{false};  // set by that loop, taken by the next check
     ScanOutcome _lastScan;
     // Every entry checks today's date and the cut-off date, each of which changes only with the
     // second it is formatted from.

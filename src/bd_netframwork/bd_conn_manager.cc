@@ -56,7 +56,28 @@ int BdConnManager::Init() {
     return BD_SUCCESS;
 }
 
+void BdConnManager::WatchLogDirectory() {
+    if (_poll == nullptr || _watchingLog) {
+        return;
+    }
+    BdLog *log = BdLog::GetLogger();
+    const int watchFd = log->HandOverWatch();
+    if (watchFd < 0) {
+        return;
+    }
+    // Edge-triggered: reported once per new event, read by the log when it next checks.
+    if (_poll->AddTagged(watchFd, EPOLLIN | EPOLLET, kLogWatchTag) != 0) {
+        log->HandBackWatch();
+        return;
+    }
+    _watchingLog = true;
+}
+
 int BdConnManager::Destroy() {
+    if (_watchingLog) {
+        BdLog::GetLogger()->HandBackWatch();
+        _watchingLog = false;
+    }
     if (_poll != nullptr) {
         _poll->Destroy();
         delete _poll;
@@ -96,6 +117,10 @@ int BdConnManager::WaitAndHandleEvent(int timeoutSeconds) {
     int n = _poll->BdPollWait(events, ready ? 0 : timeoutSeconds);
     _lastWaitReturn = NowSeconds();
     for (int i = 0; i < n; ++i) {
+        if (events[i].data.fd == kLogWatchTag) {
+            log->WatchReported();
+            continue;
+        }
         BdConnection *conn = nullptr;
         // Looked up per event, not per batch: a handler earlier in the batch may have removed it.
         if (QueryConnFromFD(events[i].data.fd, &conn) != BD_SUCCESS) {

@@ -88,6 +88,11 @@ class BdConnManager {
     // True on the thread that runs WaitAndHandleEvent. Any thread.
     bool InLoopThread() const { return _loopThread.load() == std::this_thread::get_id(); }
 
+    // Puts the log's directory watch in this loop's epoll set (BdLog::HandOverWatch), so the log
+    // looks at the watch only after it reported something. Event-loop thread, after the log
+    // gathers on it; Destroy hands the watch back.
+    void WatchLogDirectory();
+
     // Creates the epoll instance, empties the node UUID and clears the server ready flag.
     // BD_MEMORY_ERROR when the poll object cannot be created, BD_ERROR when the epoll instance
     // cannot.
@@ -267,6 +272,9 @@ class BdConnManager {
     // Second at which the last wait returned; 0 before the first. Event-loop thread.
     long _lastWaitReturn;
     std::atomic<std::thread::id> _loopThread;  // the last thread that ran WaitAndHandleEvent
+    // Event data of the log's directory watch: no descriptor number, so never a connection's.
+    static constexpr int kLogWatchTag = -2;
+    bool _watchingLog = false;  // the log handed its watch to this loop; event-loop thread
 };
 
 #endif  // BD_NETFRAMWORK_BD_CONN_MANAGER_H

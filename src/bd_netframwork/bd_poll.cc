@@ -28,9 +28,17 @@ void BdPoll::SetWaitSignalMask(const sigset_t &mask) {
 }
 
 int BdPoll::BdPollCtl(int fd, int op, unsigned int mask) {
+    return CtlWithData(fd, op, mask, fd);
+}
+
+int BdPoll::AddTagged(int fd, unsigned int mask, int tag) {
+    return CtlWithData(fd, EPOLL_CTL_ADD, mask, tag);
+}
+
+int BdPoll::CtlWithData(int fd, int op, unsigned int mask, int data) {
     epoll_event event{};
     event.events = mask;
-    event.data.fd = fd;
+    event.data.fd = data;
     return epoll_ctl(_epollFd, op, fd, &event) == 0 ? 0 : 1;
 }
 

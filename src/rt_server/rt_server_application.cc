@@ -72,8 +72,10 @@ int RtServerApplication::main(int /*argc*/, char ** /*argv*/) {
     }
 
     // A packet's log entry and trace line cost one write per turn instead of three per packet;
-    // the manager writes them before it sends what a turn queued and before it waits.
+    // the manager writes them before it sends what a turn queued and before it waits, and looks at
+    // the log's directory watch only after its wait reported an event.
     BdLog::GetLogger()->GatherOnThisThread();
+    _connManager.WatchLogDirectory();
     _notifier.Ready(ServingStatus());
     g_rt_server_metrics.listening.store(true, std::memory_order_relaxed);
     StartMonitor();

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <memory>
 
 #include "bd_common/bd_error.h"
@@ -408,6 +409,45 @@ TEST(EventLoopTest, AcceptsCutsDispatchesDrainsAndReaps) {
     EXPECT_NE(manager.QueryConnFromFD(aFd, &found), 0);
     close(b);
     manager.Destroy();
+}
+
+// The loop holds the log's directory watch: a file dropped into the log directory wakes its wait,
+// and the lines of the turn after it run the clean-up that deletes an expired day file. Once the
+// loop is gone the log reads the watch itself again.
+TEST(EventLoopTest, TheLogDirectoryWatchWakesTheLoopAndItsNextLinesCleanUp) {
+    TempDir logDir;
+    BdError describer;
+    BdLog *log = BdLog::GetLogger();
+    ASSERT_EQ(log->Init("net_test", logDir.Path(), &describer, true, 10), 1);
+    log->GatherOnThisThread();
+    BdConnManager manager;
+    ASSERT_EQ(manager.Init(), 0);
+    manager.WatchLogDirectory();
+    const std::string expired = logDir.Join("net_test/net_test-2000-01-01.log");
+    auto dropExpiredAndLog = [&](const char *message) {
+        std::ofstream(expired) << "old\n";
+        manager.WaitAndHandleEvent(0);
+        log->WriteLocalLog(BD_LOG_DEBUG, message, 0, "", 0, "");
+        return log->FlushGathered();
+    };
+
+    EXPECT_EQ(dropExpiredAndLog("first turn"), 1);
+    EXPECT_NE(access(expired.c_str(), F_OK), 0);
+
+    std::ofstream(expired) << "old\n";
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(manager.WaitAndHandleEvent(5), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+    log->WriteLocalLog(BD_LOG_DEBUG, "after the drop", 0, "", 0, "");
+    EXPECT_EQ(log->FlushGathered(), 1);
+    EXPECT_NE(access(expired.c_str(), F_OK), 0);
+
+    manager.Destroy();
+    std::ofstream(expired) << "old\n";
+    log->WriteLocalLog(BD_LOG_DEBUG, "without the loop", 0, "", 0, "");
+    EXPECT_EQ(log->FlushGathered(), 1);
+    EXPECT_NE(access(expired.c_str(), F_OK), 0);
+    BdLog::FreeLogger();
 }
 
 TEST(EventLoopTest, WaitWithNoActivityReturnsMinusOneAfterItsTimeout) {
