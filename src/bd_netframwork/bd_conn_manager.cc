@@ -318,8 +318,6 @@ void BdConnManager::ForEachConnection(const std::function<void(BdConnection &)> 
     }
 }
 
-static_assert(BdConnection::kCloseReasonCount == 5, "one close counter per reason");
-
 uint64_t BdConnManager::ClosedCount(int reason) const {
     return reason >= 0 && reason < BdConnection::kCloseReasonCount ? _closed[reason].Get() : 0;
 }

@@ -61,9 +61,9 @@
 
 #include "bd_common/bd_counter.h"
 #include "bd_common/bd_mutex.h"
+#include "bd_netframwork/bd_connection.h"
 #include "bd_netframwork/bd_reap_schedule.h"
 
-class BdConnection;
 class BdPoll;
 
 class BdConnManager {
@@ -263,8 +263,7 @@ class BdConnManager {
     BdMutex _nodeUuidMutex;
     std::string _nodeUuid;  // guarded by _nodeUuidMutex
 
-    static constexpr int kCloseReasonSlots = 5;
-    BdCounter _closed[kCloseReasonSlots];  // per BdConnection::CloseReason; event-loop thread
+    BdCounter _closed[BdConnection::kCloseReasonCount];  // per CloseReason; event-loop thread
     bool _hasWaitMask = false;
     sigset_t _waitMask;
     SecondsClock _clock;

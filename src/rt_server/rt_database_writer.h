@@ -43,7 +43,7 @@ struct RtDatabaseAddress {
 // kept. Every kProbeIntervalMilliseconds it reconnects (with the connection's usual time-outs)
 // and tries a statement; once that passes it is available again and the kept marks are written.
 //
-// Idle probe. Off unless asked for (SetIdleProbeSeconds, which the monitoring switches on): an
+// Idle probe. Off unless asked for (EnableIdleProbe, which the monitoring switches on): an
 // available writer with nothing to do then asks the database every so often whether it answers,
 // so that availability and the last answer's time stay true while the router is idle.
 //

@@ -10,7 +10,6 @@
 #include "bd_netframwork/bd_packet_blocks.h"
 #include "bd_netframwork/bd_packet_handler.h"
 #include "rt_server/rt_server_error.h"
-#include "rt_server/rt_server_metrics.h"
 
 BD_LOG_SOURCE_FILE("rt_server_accepted_connection")
 
@@ -87,10 +86,7 @@ int RtServerAcceptedConnection::DispatchPacket(const char *packet, int length) {
     if (_manager->GetServerReadyFlag() == 0 &&
         router->message_level2_type != kBdHandShakeServerPlatform &&
         router->source_type != kBdPeerTypeWeb) {
-        if (router->message_level1_type == kBdMessageHandShake) {
-            g_rt_server_metrics.handshakes_not_ready.Add();
-        }
-        return AnswerNotReady(packet, length);
+        return AnswerNotReady(packet, length, router->message_level1_type == kBdMessageHandShake);
     }
 
     switch (router->message_level1_type) {
@@ -110,7 +106,10 @@ static_assert(kBdHandShakeClient == kRtPeerClient &&
                   kBdHandShakeServerPlatform == kRtPeerPlatform,
               "handshake kinds index the peer kinds");
 
-int RtServerAcceptedConnection::AnswerNotReady(const char *packet, int length) {
+int RtServerAcceptedConnection::AnswerNotReady(const char *packet, int length, bool handshake) {
+    if (handshake) {
+        g_rt_server_metrics.handshakes_not_ready.Add();
+    }
     g_rt_server_metrics.not_ready_answers.Add();
     return PackAndSendServerNotReadyAckPacket(kBdPeerTypeRouter, packet, length);
 }
@@ -383,8 +382,7 @@ int RtServerAcceptedConnection::Answer(const PendingAnswer &pending) {
     if (pending.code != BD_SUCCESS) {
         const HandShakeTexts &texts = TextsFor(pending.kind);
         BD_LOG(BD_LOG_ERROR, BD_SQL_QUERY_ERROR, texts.database_failed, texts.handler);
-        g_rt_server_metrics.handshakes_not_ready.Add();
-        return AnswerNotReady(request, length);
+        return AnswerNotReady(request, length, true);
     }
     // The router is ready from the moment the platform's rows are written.
     if (pending.kind == kBdHandShakeServerPlatform) {

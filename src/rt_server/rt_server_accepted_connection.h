@@ -9,6 +9,7 @@
 #include "bd_netframwork/bd_packet.h"
 #include "rt_server/rt_address_quota.h"
 #include "rt_server/rt_record_writer.h"
+#include "rt_server/rt_server_metrics.h"
 
 // One peer's socket at the router: created by the listener, owned by the connection manager. Every
 // whole packet the framing layer cuts from the stream arrives in ParsePacket, which keeps the peer
@@ -73,8 +74,9 @@ class RtServerAcceptedConnection : public BdClientConnection, private RtRecordsD
   private:
     // ParsePacket before the back-pressure check.
     int DispatchPacket(const char *packet, int length);
-    // A server-not-ready answer, counted.
-    int AnswerNotReady(const char *packet, int length);
+    // A server-not-ready answer to packet, counted, and counted as a refused handshake when it is
+    // one.
+    int AnswerNotReady(const char *packet, int length, bool handshake);
     // The sequence the three handshake kinds share; kind selects the records and messages.
     int RegisterPeer(int kind, const char *packet, int length);
     // A handshake whose answer waits for its rows; the request is kept to build the answer.
@@ -113,7 +115,7 @@ class RtServerAcceptedConnection : public BdClientConnection, private RtRecordsD
     std::deque<PendingAnswer> _pendingAnswers;
     RtAddressQuota *_quota = nullptr;  // not owned; null when no place is held
     uint32_t _address = 0;
-    int _peerKind = 0;
+    int _peerKind = kRtPeerUnknown;
 };
 
 #endif  // RT_SERVER_RT_SERVER_ACCEPTED_CONNECTION_H_
