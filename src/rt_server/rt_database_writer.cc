@@ -9,6 +9,7 @@
 
 #include "bd_common/bd_error.h"
 #include "bd_common/bd_log_entry.h"
+#include "bd_common/bd_time.h"
 #include "bd_netframwork/bd_packet.h"
 #include "rt_server/rt_record_batch.h"
 #include "rt_server/rt_server_error.h"
@@ -140,14 +141,9 @@ bool RtDatabaseWriter::WaitUntilDone(std::chrono::steady_clock::time_point deadl
     return _queueDone.wait_until(lock, deadline, [this] { return _queue.empty() && !_running; });
 }
 
-int64_t RtDatabaseWriter::SteadySecond() {
-    return std::chrono::duration_cast<std::chrono::seconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 void RtDatabaseWriter::NoteAnswer() {
-    _lastAnswerSecond.store(SteadySecond(), std::memory_order_relaxed);
+    _lastAnswerSecond.store(BdTime::Now(BdTime::kMonotonicClock).ToSecond(),
+                            std::memory_order_relaxed);
 }
 
 void RtDatabaseWriter::Post(const std::vector<RtWriteResult> &results) {

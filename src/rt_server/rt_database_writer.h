@@ -100,10 +100,9 @@ class RtDatabaseWriter {
     uint64_t Batches() const { return _batches.load(std::memory_order_relaxed); }
     uint64_t FailedBatches() const { return _failedBatches.load(std::memory_order_relaxed); }
     uint64_t BatchMicrosTotal() const { return _batchMicrosTotal.load(std::memory_order_relaxed); }
-    // Steady-clock second (SteadySecond) of the database's last answer: a batch or probe that
-    // went through; 0 before the first.
+    // Monotonic second (BdTime::kMonotonicClock) of the database's last answer: a batch or probe
+    // that went through; 0 before the first.
     int64_t LastAnswerSecond() const { return _lastAnswerSecond.load(std::memory_order_relaxed); }
-    static int64_t SteadySecond();
     // Duration of the last batch and the longest so far, in microseconds.
     uint64_t LastBatchMicros() const { return _lastBatchMicros.load(std::memory_order_relaxed); }
     uint64_t LongestBatchMicros() const {

@@ -185,7 +185,7 @@ void RtServerApplication::PublishForMonitor() {
     if (!_monitor.Running()) {
         return;
     }
-    const int64_t now = RtDatabaseWriter::SteadySecond();
+    const int64_t now = BdTime::Now(BdTime::kMonotonicClock).ToSecond();
     if (now < _nextPublishSecond) {
         return;
     }

@@ -94,7 +94,7 @@ class RtServerApplication : public BdApplication {
     RtServerError *_errorDescriber = nullptr;  // owned; the logger only borrows it
     RtServerServiceNotifier _notifier;
     RtServerMonitor _monitor;
-    int64_t _nextPublishSecond = 0;  // steady clock
+    int64_t _nextPublishSecond = 0;  // BdTime::kMonotonicClock
     // True while the log and the database are closed and must be reopened before serving.
     bool _databaseReleased = false;
     bool _stopped = false;

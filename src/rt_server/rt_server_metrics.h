@@ -36,7 +36,7 @@ struct RtServerPeerRow {
 // The database writer as its own counters tell it.
 struct RtDatabaseFigures {
     bool available = false;
-    int64_t last_answer_second = 0;  // steady clock (RtDatabaseWriter::SteadySecond); 0: never
+    int64_t last_answer_second = 0;  // BdTime::kMonotonicClock; 0: never
     size_t queued_handshakes = 0;
     size_t queued_offline_marks = 0;
     uint64_t batches = 0;

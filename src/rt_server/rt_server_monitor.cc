@@ -35,7 +35,7 @@ MHD_Result Answer(void *, MHD_Connection *connection, const char *url, const cha
     RtMonitorView view;
     view.metrics = &g_rt_server_metrics;
     view.snapshot = g_rt_server_metrics.Snapshot();
-    view.steady_second = RtDatabaseWriter::SteadySecond();
+    view.steady_second = BdTime::Now(BdTime::kMonotonicClock).ToSecond();
     view.wall_second = BdTime::Now().ToSecond();
     const std::string path = url;
     if (path == "/metrics") {
