@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bd_common/bd_counter.h"
+#include "bd_netframwork/bd_connection.h"
 
 class BdConnManager;
 class RtDatabaseWriter;
@@ -54,7 +55,7 @@ struct RtServerSnapshot {
     size_t bound_by_kind[kRtPeerKindCount] = {};
     int64_t queued_bytes_total = 0;
     int64_t queued_bytes_largest = 0;
-    uint64_t closed[5] = {};  // per BdConnection::CloseReason
+    uint64_t closed[BdConnection::kCloseReasonCount] = {};  // per BdConnection::CloseReason
     std::vector<RtServerPeerRow> peers;
     RtDatabaseFigures database;
 };

@@ -6,7 +6,10 @@
 
 namespace {
 
+// Per BdConnection::CloseReason, in its order.
 const char *const kCloseReasons[] = {"idle", "peer_close", "error", "write_deadline", "replaced"};
+static_assert(sizeof(kCloseReasons) / sizeof(kCloseReasons[0]) == BdConnection::kCloseReasonCount,
+              "one name per close reason");
 
 // One metric family: its help and type lines, then the samples the caller adds.
 class Family {
@@ -78,7 +81,7 @@ std::string RtMetricsPage(const RtMonitorView &view) {
         .Sample(m.not_ready_answers.Get());
     Family closed(&out, "rt_server_connections_closed_total", "counter",
                   "Connections closed, by reason.");
-    for (int reason = 0; reason < 5; ++reason) {
+    for (int reason = 0; reason < BdConnection::kCloseReasonCount; ++reason) {
         closed.Labelled(Label("reason", kCloseReasons[reason]), s.closed[reason]);
     }
     Family(&out, "rt_server_write_queue_bytes", "gauge", "Bytes queued for peers, all together.")
