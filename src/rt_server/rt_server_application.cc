@@ -190,8 +190,6 @@ void RtServerApplication::PublishForMonitor() {
         return;
     }
     _nextPublishSecond = now + 1;
-    g_rt_server_metrics.platform_present.store(_connManager.GetServerReadyFlag() == 1,
-                                               std::memory_order_relaxed);
     g_rt_server_metrics.PublishSnapshot(&_connManager, _recordWriter->Writer());
 }
 

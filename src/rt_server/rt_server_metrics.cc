@@ -48,6 +48,7 @@ void RtServerMetrics::PublishSnapshot(BdConnManager *manager, const RtDatabaseWr
     for (int reason = 0; reason < BdConnection::kCloseReasonCount; ++reason) {
         snapshot->closed[reason] = manager->ClosedCount(reason);
     }
+    snapshot->platform_present = manager->GetServerReadyFlag() == 1;
     RtDatabaseFigures &database = snapshot->database;
     database.available = writer.Available();
     database.last_answer_second = writer.LastAnswerSecond();

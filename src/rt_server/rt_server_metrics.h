@@ -56,6 +56,7 @@ struct RtServerSnapshot {
     int64_t queued_bytes_total = 0;
     int64_t queued_bytes_largest = 0;
     uint64_t closed[BdConnection::kCloseReasonCount] = {};  // per BdConnection::CloseReason
+    bool platform_present = false;
     std::vector<RtServerPeerRow> peers;
     RtDatabaseFigures database;
 };
@@ -63,9 +64,9 @@ struct RtServerSnapshot {
 // The router's monitoring state. Threads: every counter has one writer, the event-loop thread
 // (see BdCounter), and the monitoring thread only reads. The loop also publishes, at most once a
 // second and only while monitoring is on, a snapshot of its connections and of the database
-// writer's counters (PublishSnapshot), which
-// the monitoring thread takes whole (Snapshot) through an atomic exchange of a shared pointer: so
-// that thread never touches a connection, and the packet path takes no lock.
+// writer's counters (PublishSnapshot), which the monitoring thread takes whole (Snapshot) through
+// an atomic exchange of a shared pointer: so that thread never touches a connection, and the
+// packet path takes no lock.
 class RtServerMetrics {
   public:
     // Handshakes answered with success, by kind (RtPeerKind); and answered with not-ready.
@@ -77,11 +78,11 @@ class RtServerMetrics {
     BdCounter target_lost_answers;
     BdCounter not_ready_answers;
 
+    // Set by the main thread as the listener opens and closes.
     std::atomic<bool> listening{false};
-    std::atomic<bool> platform_present{false};
 
-    // Event-loop thread: walks manager's connections, reads writer's counters and publishes what
-    // it finds.
+    // Event-loop thread: walks manager's connections, reads its platform flag and writer's
+    // counters, and publishes what it finds.
     void PublishSnapshot(BdConnManager *manager, const RtDatabaseWriter &writer);
     // Any thread: the last snapshot published (an empty one before the first).
     std::shared_ptr<const RtServerSnapshot> Snapshot() const;

@@ -109,7 +109,7 @@ std::string RtMetricsPage(const RtMonitorView &view) {
            "Seconds since the database last answered the writer.")
         .Sample(AnswerAge(view));
     Family(&out, "rt_server_platform_present", "gauge", "1 while a server platform is registered.")
-        .Sample(m.platform_present.load(std::memory_order_relaxed) ? 1 : 0);
+        .Sample(s.platform_present ? 1 : 0);
     Family(&out, "rt_server_listening", "gauge", "1 while the listening socket is open.")
         .Sample(m.listening.load(std::memory_order_relaxed) ? 1 : 0);
     Family(&out, "rt_server_snapshot_age_seconds", "gauge",
