@@ -3,9 +3,10 @@
 #include <json/json.h>
 
 #include <cstdio>
-#include <ctime>
 #include <map>
 #include <sstream>
+
+#include "bd_common/bd_time.h"
 
 namespace {
 
@@ -24,15 +25,6 @@ void Row(std::ostream &out, const std::string &kind, const std::string &address,
                   address.c_str(), since.c_str(), in.c_str(), out_.c_str(), queued.c_str(),
                   uuid.c_str());
     out << line;
-}
-
-std::string Since(Json::Int64 second) {
-    const time_t when = static_cast<time_t>(second);
-    tm local{};
-    localtime_r(&when, &local);
-    char text[32];
-    std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &local);
-    return text;
 }
 
 }  // namespace
@@ -91,9 +83,9 @@ bool RtWriteStatusReport(const RtStatusPages &pages, std::ostream &out) {
     Row(out, "KIND", "ADDRESS", "CONNECTED SINCE", "PACKETS IN", "PACKETS OUT", "QUEUED", "UUID");
     for (const Json::Value &peer : peers["peers"]) {
         Row(out, peer["kind"].asString(), peer["address"].asString(),
-            Since(peer["connected_since"].asInt64()), peer["packets_in"].asString(),
-            peer["packets_out"].asString(), peer["queued_bytes"].asString(),
-            peer["uuid"].asString());
+            BdTime::Second(peer["connected_since"].asInt64()).ToDatetime(),
+            peer["packets_in"].asString(), peer["packets_out"].asString(),
+            peer["queued_bytes"].asString(), peer["uuid"].asString());
     }
     return true;
 }
