@@ -20,51 +20,53 @@ long FakeClock() {
     return g_now;
 }
 
-// A listener registered with manager, on the manager's clock; its port in *port.
-RtServerListenConnection *OpenListener(BdConnManager *manager, int *port) {
-    *port = FreeLoopbackPort();
-    auto *listener = new RtServerListenConnection();
-    if (listener->Init("127.0.0.1", *port, manager) != 0 || listener->Bind() != 0 ||
-        listener->Listen() != 0) {
-        return nullptr;
-    }
-    listener->SetNonBlocking();
-    listener->SetTimeout(g_now + 1000000);
-    manager->AddMapFdToConn(listener->GetFD(), listener, EPOLLIN | EPOLLET);
-    return listener;
-}
-
 // True once the router has closed its end of the peer's connection.
 bool ClosedByRouter(int peer) {
     char byte;
     return WaitReadable(peer, 0) && recv(peer, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
 }
 
-TEST(RtServerIdleTest, APeerSilentForThirtySecondsIsReapedWhileKeepAlivesHoldAnother) {
-    BdConnManager manager;
-    manager.SetSecondsClock(FakeClock);
-    ASSERT_EQ(manager.Init(), 0);
-    int port = 0;
-    RtServerListenConnection *listener = OpenListener(&manager, &port);
-    ASSERT_NE(listener, nullptr);
+// A manager on the fake clock with the router's listener registered on it, as the router sets
+// them up; the manager owns the listener and is destroyed after each test.
+class RtServerIdleTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        manager_.SetSecondsClock(FakeClock);
+        ASSERT_EQ(manager_.Init(), 0);
+        port_ = FreeLoopbackPort();
+        listener_ = new RtServerListenConnection();
+        ASSERT_EQ(listener_->Init("127.0.0.1", port_, &manager_), 0);
+        ASSERT_EQ(listener_->Bind(), 0);
+        ASSERT_EQ(listener_->Listen(), 0);
+        listener_->SetNonBlocking();
+        listener_->SetTimeout(g_now + 1000000);
+        manager_.AddMapFdToConn(listener_->GetFD(), listener_, EPOLLIN | EPOLLET);
+    }
+    void TearDown() override { manager_.Destroy(); }
 
-    const int silent = ConnectLoopback(port);
-    const int lively = ConnectLoopback(port);
-    ASSERT_TRUE(WaitReadable(listener->GetFD()));
-    manager.WaitAndHandleEvent(1);  // accepts both
+    BdConnManager manager_;
+    RtServerListenConnection *listener_ = nullptr;
+    int port_ = 0;
+};
+
+TEST_F(RtServerIdleTest, APeerSilentForThirtySecondsIsReapedWhileKeepAlivesHoldAnother) {
+    const int silent = ConnectLoopback(port_);
+    const int lively = ConnectLoopback(port_);
+    ASSERT_TRUE(WaitReadable(listener_->GetFD()));
+    manager_.WaitAndHandleEvent(1);  // accepts both
     std::list<std::string> lost;
     // The time passes in the loop's wait, as it does for a router with nothing to do; time passing
     // outside it would be the loop's own stall, which is not charged to the peers.
     const auto reapAt = [&](long second) {
         g_now = second;
-        manager.WaitAndHandleEvent(0);
-        manager.CheckTimeout(&lost);
+        manager_.WaitAndHandleEvent(0);
+        manager_.CheckTimeout(&lost);
     };
     const long accepted = g_now;
 
     SendAll(lively, NetPacket(0));  // a keep-alive, twenty seconds in
     g_now = accepted + 20;
-    ASSERT_EQ(manager.WaitAndHandleEvent(1), 1);
+    ASSERT_EQ(manager_.WaitAndHandleEvent(1), 1);
     reapAt(accepted + 29);
     EXPECT_FALSE(ClosedByRouter(silent));
     reapAt(accepted + 30);
@@ -77,34 +79,26 @@ TEST(RtServerIdleTest, APeerSilentForThirtySecondsIsReapedWhileKeepAlivesHoldAno
 
     close(silent);
     close(lively);
-    manager.Destroy();
 }
 
 // Edge-triggered, the listener hears of a crowd once: what one turn leaves must still be taken.
-TEST(RtServerIdleTest, MoreConnectionsThanOneTurnTakesAreAllAcceptedWithoutNewEvents) {
-    BdConnManager manager;
-    manager.SetSecondsClock(FakeClock);
-    ASSERT_EQ(manager.Init(), 0);
-    int port = 0;
-    RtServerListenConnection *listener = OpenListener(&manager, &port);
-    ASSERT_NE(listener, nullptr);
+TEST_F(RtServerIdleTest, MoreConnectionsThanOneTurnTakesAreAllAcceptedWithoutNewEvents) {
     std::vector<int> peers;
     for (int i = 0; i < 2 * RtServerListenConnection::kMaxAcceptsPerTurn + 1; ++i) {
-        peers.push_back(ConnectLoopback(port));
+        peers.push_back(ConnectLoopback(port_));
     }
-    ASSERT_TRUE(WaitReadable(listener->GetFD()));
+    ASSERT_TRUE(WaitReadable(listener_->GetFD()));
     for (int turn = 0; turn < 3; ++turn) {
-        manager.WaitAndHandleEvent(1);
+        manager_.WaitAndHandleEvent(1);
     }
     std::list<std::string> lost;
     g_now += RtServerAcceptedConnection::kIdleTimeoutSeconds;
-    manager.WaitAndHandleEvent(0);
-    manager.CheckTimeout(&lost);  // every accepted peer has been silent too long
+    manager_.WaitAndHandleEvent(0);
+    manager_.CheckTimeout(&lost);  // every accepted peer has been silent too long
     for (int peer : peers) {
         EXPECT_TRUE(ClosedByRouter(peer));
         close(peer);
     }
-    manager.Destroy();
 }
 
 }  // namespace
