@@ -173,16 +173,10 @@ bool RunCrowd(const RtBenchSettings &settings, int runNumber, const Defaults &de
     if (!set.Join(Uuids(prefix, peers), kBdHandShakeClient, deadline, error)) {
         return false;
     }
-    const double answered = std::chrono::duration<double>(Clock::now() - start).count();
-    record->Add("answered_s", answered, 3);
+    record->Add("answered_s", SecondsSince(start, Clock::now()), 3);
 
     const std::string online =
         "SELECT COUNT(*) FROM bd_agent WHERE agent_uuid LIKE '" + prefix + "%' AND online_flag = 1";
-    std::vector<double> answers;
-    for (size_t i = 1; i < set.Size(); ++i) {
-        answers.push_back(SecondsSince(start, set.Peer(i).answered_at));
-    }
-    std::sort(answers.begin(), answers.end());
     std::string onlineSeries;
     long count = -1;
     while ((count = database->Count(online)) != peers) {
@@ -199,6 +193,12 @@ bool RunCrowd(const RtBenchSettings &settings, int runNumber, const Defaults &de
     const double allOnline = SecondsSince(start, Clock::now());
     record->Add("online_s", allOnline, 3);
     if (!settings.series_dir.empty()) {
+        // Peer 0 is the platform, answered before the clock started.
+        std::vector<double> answers;
+        for (size_t i = 1; i < set.Size(); ++i) {
+            answers.push_back(SecondsSince(start, set.Peer(i).answered_at));
+        }
+        std::sort(answers.begin(), answers.end());
         std::ofstream series(SeriesPath(settings, runNumber, "timeline"));
         for (size_t i = 0; i < answers.size(); ++i) {
             series << answers[i] << ' ' << i + 1 << '\n';
