@@ -30,6 +30,16 @@ RtRouterDatabase RouterDatabase(const TestDatabaseAddress &address) {
     return database;
 }
 
+// A free loopback port other than taken: the router's own port is not listened on yet, so the
+// kernel may offer it again.
+int FreeLoopbackPortBesides(int taken) {
+    int port = 0;
+    do {
+        port = FreeLoopbackPort();
+    } while (port == taken);
+    return port;
+}
+
 }  // namespace
 
 RtServerProcess::RtServerProcess(const std::string &root, const TestDatabaseAddress &database,
@@ -39,9 +49,7 @@ RtServerProcess::RtServerProcess(const std::string &root, const TestDatabaseAddr
 }
 
 bool RtServerProcess::ConfigureTls(RtRouterTls tls) {
-    do {
-        tls.port = FreeLoopbackPort();
-    } while (tls.port == port_);
+    tls.port = FreeLoopbackPortBesides(port_);
     tls_port_ = tls.port;
     return WriteRtRouterConfiguration(root_, port_, RouterDatabase(database_), tls);
 }
@@ -51,9 +59,7 @@ RtServerProcess::~RtServerProcess() {
 }
 
 int RtServerProcess::EnableMonitor() {
-    int monitorPort = FreeLoopbackPort();
-    while (monitorPort == port_)
-        monitorPort = FreeLoopbackPort();
+    const int monitorPort = FreeLoopbackPortBesides(port_);
     WriteRtRouterConfiguration(root_, port_, RouterDatabase(database_), RtRouterTls(), monitorPort);
     return monitorPort;
 }
