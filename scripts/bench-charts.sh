@@ -20,7 +20,7 @@ mkdir -p "$out"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# value KEY LINE...: the value of KEY in each rt_bench line on standard input, with its workload.
+# field KEY: "WORKLOAD VALUE" for each rt_bench line of RESULTS that has KEY.
 field() {
     awk -v key="$1" '$1 == "rt_bench" {
         w = ""; v = "";
