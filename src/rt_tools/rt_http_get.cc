@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 
@@ -24,9 +25,26 @@ bool WaitReady(int fd, short events, Clock::time_point deadline) {
     return poll(&entry, 1, static_cast<int>(left)) == 1;
 }
 
+// A transfer that would block, or was interrupted, is waited for again.
+bool Retryable(ssize_t result) {
+    return result < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
+}
+
+// The socket is non-blocking, so a host that never answers the connection costs the time-out,
+// not the kernel's minutes of retries.
+bool Connect(int fd, const sockaddr_in &address, Clock::time_point deadline) {
+    if (connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) == 0) {
+        return true;
+    }
+    int error = 0;
+    socklen_t length = sizeof(error);
+    return errno == EINPROGRESS && WaitReady(fd, POLLOUT, deadline) &&
+           getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+}
+
 int Exchange(int fd, const sockaddr_in &address, const std::string &request,
              Clock::time_point deadline, std::string *reply) {
-    if (connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) != 0) {
+    if (!Connect(fd, address, deadline)) {
         return -1;
     }
     size_t sent = 0;
@@ -35,6 +53,9 @@ int Exchange(int fd, const sockaddr_in &address, const std::string &request,
             return -1;
         }
         const ssize_t n = send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+        if (Retryable(n)) {
+            continue;
+        }
         if (n <= 0) {
             return -1;
         }
@@ -46,6 +67,9 @@ int Exchange(int fd, const sockaddr_in &address, const std::string &request,
             return -1;
         }
         const ssize_t n = recv(fd, chunk, sizeof(chunk), 0);
+        if (Retryable(n)) {
+            continue;
+        }
         if (n < 0) {
             return -1;
         }
@@ -66,7 +90,7 @@ int RtHttpGet(const std::string &host, int port, const std::string &path, int ti
     if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1) {
         return -1;
     }
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         return -1;
     }
