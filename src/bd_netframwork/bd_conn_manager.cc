@@ -1,6 +1,10 @@
 #include "bd_netframwork/bd_conn_manager.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <new>
 #include <vector>
@@ -52,8 +56,47 @@ int BdConnManager::Init() {
     if (_poll->Init() != 0) {
         return BD_ERROR;
     }
+    {
+        BdMutexLocker lock(_postMutex);
+        // Tasks posted for an earlier life of the loop name objects that are gone.
+        _posted.clear();
+        if (_postFd < 0) {
+            _postFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        }
+        if (_postFd < 0 || _poll->AddTagged(_postFd, EPOLLIN | EPOLLET, kPostTag) != 0) {
+            return BD_ERROR;
+        }
+    }
     _serverReadyFlag = 0;
     return BD_SUCCESS;
+}
+
+void BdConnManager::Post(std::function<void()> task) {
+    BdMutexLocker lock(_postMutex);
+    if (_postFd < 0) {
+        return;
+    }
+    _posted.push_back(std::move(task));
+    // One wake-up per batch of posts: the loop takes the whole list at once.
+    if (_posted.size() == 1) {
+        const uint64_t one = 1;
+        while (write(_postFd, &one, sizeof(one)) < 0 && errno == EINTR) {
+        }
+    }
+}
+
+void BdConnManager::RunPosted() {
+    std::vector<std::function<void()>> tasks;
+    {
+        BdMutexLocker lock(_postMutex);
+        uint64_t count = 0;
+        while (read(_postFd, &count, sizeof(count)) < 0 && errno == EINTR) {
+        }
+        tasks.swap(_posted);
+    }
+    for (const std::function<void()> &task : tasks) {
+        task();
+    }
 }
 
 void BdConnManager::WatchLogDirectory() {
@@ -82,6 +125,14 @@ int BdConnManager::Destroy() {
         _poll->Destroy();
         delete _poll;
         _poll = nullptr;
+    }
+    {
+        BdMutexLocker lock(_postMutex);
+        _posted.clear();
+        if (_postFd >= 0) {
+            close(_postFd);
+            _postFd = -1;
+        }
     }
     {
         BdMutexLocker lock(_fdMapMutex);
@@ -117,13 +168,18 @@ int BdConnManager::WaitAndHandleEvent(int timeoutSeconds) {
     int n = _poll->BdPollWait(events, ready ? 0 : timeoutSeconds);
     _lastWaitReturn = NowSeconds();
     for (int i = 0; i < n; ++i) {
-        if (events[i].data.fd == kLogWatchTag) {
+        if (events[i].data.u64 == kLogWatchTag) {
             log->WatchReported();
             continue;
         }
-        BdConnection *conn = nullptr;
-        // Looked up per event, not per batch: a handler earlier in the batch may have removed it.
-        if (QueryConnFromFD(events[i].data.fd, &conn) != BD_SUCCESS) {
+        if (events[i].data.u64 == kPostTag) {
+            RunPosted();
+            continue;
+        }
+        // Looked up per event, not per batch: a handler earlier in the batch may have removed it,
+        // and a connection accepted since may have its descriptor number.
+        BdConnection *conn = FindByEventKey(events[i].data.u64);
+        if (conn == nullptr) {
             continue;
         }
         // A writable socket sends with the others after the batch, once its lines are out.
@@ -175,6 +231,31 @@ void BdConnManager::ResumeInput(int fd, uint64_t serial) {
     }
 }
 
+namespace {
+
+uint64_t EventKey(int fd, uint64_t serial) {
+    return (serial << 32) | static_cast<uint32_t>(fd);
+}
+
+}  // namespace
+
+void BdConnManager::ArmConnection(int fd, const BdConnection *conn, int op, unsigned int mask) {
+    if (_poll != nullptr) {
+        _poll->BdPollCtl(fd, op, mask, EventKey(fd, conn->GetSerial()));
+    }
+}
+
+BdConnection *BdConnManager::FindByEventKey(uint64_t key) {
+    const int fd = static_cast<int>(static_cast<uint32_t>(key));
+    BdMutexLocker lock(_fdMapMutex);
+    auto found = _fdToConn.find(fd);
+    // The key holds the low 32 bits of the serial: a descriptor reused within one batch is
+    // reused by a connection registered just now, never 2^32 registrations later.
+    return found != _fdToConn.end() && EventKey(fd, found->second->GetSerial()) == key
+               ? found->second
+               : nullptr;
+}
+
 BdConnection *BdConnManager::FindConnection(int fd, uint64_t serial) {
     BdMutexLocker lock(_fdMapMutex);
     auto found = _fdToConn.find(fd);
@@ -198,9 +279,7 @@ int BdConnManager::AddMapFdToConn(int fd, BdConnection *conn, unsigned int mask)
         } else if (found->second == conn) {
             // Registered already: only re-arm, and a queue with data keeps its write interest.
             mask |= conn->GetEventMask() & EPOLLOUT;
-            if (_poll != nullptr) {
-                _poll->BdPollCtl(fd, BdPoll::kCtlModify, mask);
-            }
+            ArmConnection(fd, conn, BdPoll::kCtlModify, mask);
             conn->SetEventMask(mask);
             return BD_SUCCESS;
         } else {
@@ -215,9 +294,7 @@ int BdConnManager::AddMapFdToConn(int fd, BdConnection *conn, unsigned int mask)
         _fdToConn[fd] = conn;
     }
     conn->SetEventMask(mask);
-    if (_poll != nullptr) {
-        _poll->BdPollCtl(fd, BdPoll::kCtlAdd, mask);
-    }
+    ArmConnection(fd, conn, BdPoll::kCtlAdd, mask);
     _reapSchedule.DueBy(conn->GetTimeout());
     return BD_SUCCESS;
 }
@@ -459,9 +536,7 @@ int BdConnManager::CtlFD(int fd, unsigned int mask) {
     if (found == _fdToConn.end()) {
         return BD_CONNECTION_NOT_EXIST;
     }
-    if (_poll != nullptr) {
-        _poll->BdPollCtl(fd, BdPoll::kCtlModify, mask);
-    }
+    ArmConnection(fd, found->second, BdPoll::kCtlModify, mask);
     found->second->SetEventMask(mask);
     return BD_SUCCESS;
 }

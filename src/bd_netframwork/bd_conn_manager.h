@@ -33,16 +33,18 @@
 // CheckTimeout and Destroy; RemoveConnByFD hands one back to the caller instead. The destructor
 // releases only the manager's own members: call Destroy to close every connection.
 //
-// Threads and locks. Everything runs on the event-loop thread except what a packet connection does
-// from other threads when it queues data: CtlFD (through PutWriteQueueItem), the reap schedule and
-// the lookups, which are safe from any thread. The descriptor map and the serial counter are
+// Threads and locks. Other threads hand work to the loop only through Post. Everything runs on
+// the event-loop thread except what a packet connection does from other threads when it queues
+// data: CtlFD (through PutWriteQueueItem), the reap schedule and the lookups, which are safe from
+// any thread. The descriptor map and the serial counter are
 // guarded by _fdMapMutex; the UUID map, the UUIDs of each connection and the UUIDs lost between
-// checks by _uuidMapMutex; the node UUID by _nodeUuidMutex. No operation holds two of them at once;
-// an operation that removes a connection releases its map lock first, because the removal takes
-// the locks itself. A connection may call CtlFD while holding its write-queue lock, so that lock
-// always comes before the descriptor-map lock. Values found by a lookup are copied out before
-// the lock is released. The process UUID, the server platform UUID, the ready flag, the remote
-// server descriptor and both ready lists belong to the event-loop thread.
+// checks by _uuidMapMutex; the node UUID by _nodeUuidMutex; the posted tasks by _postMutex. No
+// operation holds two of them at once; an operation that removes a connection releases its map lock
+// first, because the removal takes the locks itself. A connection may call CtlFD while holding its
+// write-queue lock, so that lock always comes before the descriptor-map lock. Values found by a
+// lookup are copied out before the lock is released. The process UUID, the server platform UUID,
+// the ready flag, the remote server descriptor and both ready lists belong to the event-loop
+// thread.
 #ifndef BD_NETFRAMWORK_BD_CONN_MANAGER_H
 #define BD_NETFRAMWORK_BD_CONN_MANAGER_H
 
@@ -87,6 +89,12 @@ class BdConnManager {
 
     // True on the thread that runs WaitAndHandleEvent. Any thread.
     bool InLoopThread() const { return _loopThread.load() == std::this_thread::get_id(); }
+
+    // The one road by which another thread hands work to the loop: task runs on the event-loop
+    // thread in a later turn, tasks in the order they were posted. The loop is woken by an eventfd
+    // in its epoll set. A task posted while the manager is not initialised is dropped, so whoever
+    // posts must outlive only the manager's Destroy, not its tasks. Any thread.
+    void Post(std::function<void()> task);
 
     // Puts the log's directory watch in this loop's epoll set (BdLog::HandOverWatch), so the log
     // looks at the watch only after it reported something. Event-loop thread, after the log
@@ -233,6 +241,13 @@ class BdConnManager {
     int BindUuid(const std::string &uuid, int fd, bool web);
     // Destroys the connection under fd if it is still the one with serial; true when it did.
     bool DestroyIfCurrent(int fd, uint64_t serial);
+    // epoll_ctl of a registered connection, whose events carry its descriptor and serial, so an
+    // event left over from a connection that is gone never reaches one that reused its number.
+    void ArmConnection(int fd, const BdConnection *conn, int op, unsigned int mask);
+    // The connection an event was registered for, or null when it is gone.
+    BdConnection *FindByEventKey(uint64_t key);
+    // Runs the tasks posted before this call; tasks they post wait for the next turn.
+    void RunPosted();
     // Connections (descriptor, serial) due for a turn; a connection gone meanwhile is skipped.
     using ReadyList = std::deque<std::pair<int, uint64_t>>;
     // Gives every connection that was on list when it begins its turn: takeTurn clears its mark
@@ -271,8 +286,13 @@ class BdConnManager {
     // Second at which the last wait returned; 0 before the first. Event-loop thread.
     long _lastWaitReturn;
     std::atomic<std::thread::id> _loopThread;  // the last thread that ran WaitAndHandleEvent
-    // Event data of the log's directory watch: no descriptor number, so never a connection's.
-    static constexpr int kLogWatchTag = -2;
+    // Event data of the log's directory watch and of the post queue's eventfd: no descriptor
+    // number and serial 0, so never a connection's.
+    static constexpr uint64_t kLogWatchTag = static_cast<uint32_t>(-2);
+    static constexpr uint64_t kPostTag = static_cast<uint32_t>(-3);
+    BdMutex _postMutex;
+    std::vector<std::function<void()>> _posted;  // guarded by _postMutex
+    int _postFd = -1;                            // eventfd, owned; guarded by _postMutex
     bool _watchingLog = false;  // the log handed its watch to this loop; event-loop thread
 };
 

@@ -28,17 +28,17 @@ void BdPoll::SetWaitSignalMask(const sigset_t &mask) {
 }
 
 int BdPoll::BdPollCtl(int fd, int op, unsigned int mask) {
-    return CtlWithData(fd, op, mask, fd);
+    return BdPollCtl(fd, op, mask, static_cast<uint32_t>(fd));
 }
 
 int BdPoll::AddTagged(int fd, unsigned int mask, int tag) {
-    return CtlWithData(fd, EPOLL_CTL_ADD, mask, tag);
+    return BdPollCtl(fd, EPOLL_CTL_ADD, mask, static_cast<uint32_t>(tag));
 }
 
-int BdPoll::CtlWithData(int fd, int op, unsigned int mask, int data) {
+int BdPoll::BdPollCtl(int fd, int op, unsigned int mask, uint64_t data) {
     epoll_event event{};
     event.events = mask;
-    event.data.fd = data;
+    event.data.u64 = data;
     return epoll_ctl(_epollFd, op, fd, &event) == 0 ? 0 : 1;
 }
 

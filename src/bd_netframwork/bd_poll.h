@@ -42,6 +42,9 @@ class BdPoll {
     int BdPollWait(epoll_event *events, const int &timeoutSeconds);
     // epoll_ctl(op) of fd with the event bits mask and the descriptor as event data: 0, or 1.
     int BdPollCtl(int fd, int op, unsigned int mask);
+    // The same with data as the event data, so that an event names more than a descriptor number
+    // (the manager adds the connection's serial).
+    int BdPollCtl(int fd, int op, unsigned int mask, uint64_t data);
     // Adds fd with the event bits mask and tag as event data instead of the descriptor, for a
     // descriptor that is no connection's: 0, or 1.
     int AddTagged(int fd, unsigned int mask, int tag);
@@ -52,8 +55,6 @@ class BdPoll {
     void SetWaitSignalMask(const sigset_t &mask);
 
   private:
-    int CtlWithData(int fd, int op, unsigned int mask, int data);
-
     int _epollFd;  // -1 when closed
     bool _hasWaitMask = false;
     sigset_t _waitMask;

@@ -1,8 +1,5 @@
 #include "rt_server/rt_database_writer.h"
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -36,11 +33,8 @@ RtDatabaseWriter::~RtDatabaseWriter() {
     Stop();
 }
 
-int RtDatabaseWriter::Start() {
-    _wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (_wakeFd < 0) {
-        return BD_ERROR;
-    }
+int RtDatabaseWriter::Start(ResultsWaiting resultsWaiting) {
+    _resultsWaiting = std::move(resultsWaiting);
     _thread = std::thread(&RtDatabaseWriter::Run, this);
     return BD_SUCCESS;
 }
@@ -53,10 +47,6 @@ void RtDatabaseWriter::Stop() {
     _queueChanged.notify_all();
     if (_thread.joinable()) {
         _thread.join();
-    }
-    if (_wakeFd >= 0) {
-        close(_wakeFd);
-        _wakeFd = -1;
     }
 }
 
@@ -127,10 +117,6 @@ void RtDatabaseWriter::SubmitOffline(std::vector<std::string> uuids) {
 }
 
 void RtDatabaseWriter::TakeResults(std::vector<RtWriteResult> *results) {
-    uint64_t count = 0;
-    // Cleared before taking, so results posted meanwhile bump it again.
-    while (read(_wakeFd, &count, sizeof(count)) < 0 && errno == EINTR) {
-    }
     std::lock_guard<std::mutex> lock(_resultMutex);
     results->insert(results->end(), _results.begin(), _results.end());
     _results.clear();
@@ -154,8 +140,8 @@ void RtDatabaseWriter::Post(const std::vector<RtWriteResult> &results) {
         std::lock_guard<std::mutex> lock(_resultMutex);
         _results.insert(_results.end(), results.begin(), results.end());
     }
-    const uint64_t one = 1;
-    while (write(_wakeFd, &one, sizeof(one)) < 0 && errno == EINTR) {
+    if (_resultsWaiting) {
+        _resultsWaiting();
     }
 }
 

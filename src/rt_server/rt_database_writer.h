@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -31,8 +32,8 @@ struct RtDatabaseAddress {
 //
 // Threads. Submit..., TakeResults and Start/Stop belong to the event-loop thread; the writer's
 // thread owns the connection and everything it runs. They meet only in the request queue and the
-// result list (each under its own mutex) and in the wake-up descriptor: an eventfd the writer
-// bumps whenever results wait, which the event loop keeps in its epoll set. The counters are
+// result list (each under its own mutex) and in the results-waiting call the writer's thread makes
+// whenever results wait (the router posts a task to its event loop there). The counters are
 // atomics that any thread may read.
 //
 // Order. Requests run in the order they were submitted, so an offline mark and a later handshake
@@ -71,20 +72,20 @@ class RtDatabaseWriter {
 
     // Before Start: switches the idle probe on; the thread then also connects at once.
     void EnableIdleProbe() { _idleProbe = true; }
-    // Creates the wake-up descriptor and starts the thread, which connects on its own: 0, or 1
-    // when the descriptor cannot be had.
-    int Start();
+    // Called on the writer's thread each time results wait; it must not call into the writer.
+    using ResultsWaiting = std::function<void()>;
+    // Starts the thread, which connects on its own; resultsWaiting may be empty (the results are
+    // then only taken when asked for). Returns 0.
+    int Start(ResultsWaiting resultsWaiting);
     // Ends the thread after the statement it is running; what is still queued is dropped.
     void Stop();
-    // Readable (eventfd) while results wait; owned by the writer. -1 before Start.
-    int WakeFd() const { return _wakeFd; }
 
     // Event-loop thread. Queues a peer's rows: 0, or RtRecordWriter::kUnavailable or kQueueFull
     // (nothing queued).
     int SubmitPeer(uint64_t ticket, const RtPeerRows &rows);
     // Event-loop thread. Queues UUIDs to mark offline after everything submitted before.
     void SubmitOffline(std::vector<std::string> uuids);
-    // Event-loop thread. Moves the waiting results out and clears the wake-up descriptor.
+    // Event-loop thread. Moves the waiting results out.
     void TakeResults(std::vector<RtWriteResult> *results);
     // Event-loop thread. Waits until everything submitted so far has run, or until deadline (a
     // database that is away keeps its marks queued): true when nothing is left.
@@ -149,8 +150,8 @@ class RtDatabaseWriter {
     std::mutex _resultMutex;
     std::vector<RtWriteResult> _results;  // guarded by _resultMutex
 
-    bool _idleProbe = false;  // set before Start
-    int _wakeFd = -1;
+    bool _idleProbe = false;         // set before Start
+    ResultsWaiting _resultsWaiting;  // set before the thread starts
     std::thread _thread;
     std::atomic<bool> _available{true};
     std::atomic<size_t> _queuedHandshakes{0};

@@ -1,43 +1,14 @@
 #include "rt_server/rt_threaded_record_writer.h"
 
-#include <sys/epoll.h>
-#include <unistd.h>
-
 #include <vector>
 
 #include "bd_common/bd_error.h"
 #include "bd_common/bd_log_entry.h"
 #include "bd_netframwork/bd_conn_manager.h"
-#include "bd_netframwork/bd_connection.h"
 #include "bd_netframwork/bd_packet.h"
 #include "rt_server/rt_server_error.h"
 
 BD_LOG_SOURCE_FILE("rt_threaded_record_writer");
-
-namespace {
-
-// The wake-up descriptor must never be reaped as idle: about 9.5 years.
-const long kNeverSeconds = 300000000L;
-
-// The writer's wake-up descriptor in the manager's epoll set. It reads no packets and never times
-// out; it owns a duplicate of the descriptor, so the manager may close it whenever it likes.
-class WakeUpConnection : public BdConnection {
-  public:
-    explicit WakeUpConnection(RtThreadedRecordWriter *writer) : _writer(writer) {}
-    int OnIn(epoll_event * /*event*/) override {
-        // The wake-up is edge-triggered: answers left for later turns must be asked for here.
-        if (_writer->DeliverResults()) {
-            _manager->QueueInput(this);
-        }
-        return BD_SUCCESS;
-    }
-    int ParsePacket(const char * /*data*/, int /*length*/) override { return BD_SUCCESS; }
-
-  private:
-    RtThreadedRecordWriter *_writer;  // not owned
-};
-
-}  // namespace
 
 RtThreadedRecordWriter::RtThreadedRecordWriter(const RtDatabaseAddress &address)
     : _writer(address) {}
@@ -47,22 +18,15 @@ RtThreadedRecordWriter::~RtThreadedRecordWriter() {
 }
 
 int RtThreadedRecordWriter::Start(BdConnManager *manager) {
-    if (_writer.Start() != BD_SUCCESS) {
-        return BD_ERROR;
+    _manager = manager;
+    return _writer.Start([this] { _manager->Post([this] { Deliver(); }); });
+}
+
+void RtThreadedRecordWriter::Deliver() {
+    // Answers left for later turns are asked for again, after the other peers' events.
+    if (DeliverResults()) {
+        _manager->Post([this] { Deliver(); });
     }
-    const int fd = dup(_writer.WakeFd());
-    auto *wakeUp = new WakeUpConnection(this);
-    if (fd < 0 || wakeUp->Init(fd, manager) != BD_SUCCESS) {
-        if (fd >= 0) {
-            close(fd);
-        }
-        delete wakeUp;
-        Stop();
-        return BD_ERROR;
-    }
-    wakeUp->SetTimeout(manager->NowSeconds() + kNeverSeconds);
-    manager->AddMapFdToConn(fd, wakeUp, EPOLLIN | EPOLLET);
-    return BD_SUCCESS;
 }
 
 void RtThreadedRecordWriter::Stop() {

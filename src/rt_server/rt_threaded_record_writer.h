@@ -12,12 +12,12 @@
 class BdConnManager;
 
 // The router's record writer: the database writer's thread, seen from the event loop. Requests go
-// to the writer's queue; results come back through the writer's wake-up descriptor, which Start
-// registers with the connection manager like a connection (owned by the manager from then on), so
-// the event loop hears of them in its ordinary wait and calls the waiting connections back there.
+// to the writer's queue; when results wait, the writer's thread posts a task to the connection
+// manager's loop (BdConnManager::Post), which calls the waiting connections back there.
 //
 // Owned by the application and must outlive the manager's connections (each may Forget its ticket
-// while it is destroyed). Event-loop thread only, except the writer's counters.
+// while it is destroyed) and the manager's life (its posted tasks name this object; the manager's
+// Destroy drops them). Event-loop thread only, except the writer's counters.
 class RtThreadedRecordWriter : public RtRecordWriter {
   public:
     explicit RtThreadedRecordWriter(const RtDatabaseAddress &address);
@@ -27,7 +27,7 @@ class RtThreadedRecordWriter : public RtRecordWriter {
 
     // Before Start: see RtDatabaseWriter::EnableIdleProbe.
     void EnableIdleProbe() { _writer.EnableIdleProbe(); }
-    // Starts the writer's thread and registers its wake-up descriptor with manager: 0 or 1.
+    // Starts the writer's thread, which hands its results to manager's loop: 0 or 1.
     int Start(BdConnManager *manager);
     // Ends the thread; every waiting call back is dropped.
     void Stop();
@@ -51,6 +51,10 @@ class RtThreadedRecordWriter : public RtRecordWriter {
     const RtDatabaseWriter &Writer() const { return _writer; }
 
   private:
+    // The posted task: delivers a turn's answers and posts itself again while some are left.
+    void Deliver();
+
+    BdConnManager *_manager = nullptr;  // not owned
     RtDatabaseWriter _writer;
     std::unordered_map<uint64_t, RtRecordsDone *> _waiting;
     std::deque<RtWriteResult> _undelivered;  // taken from the writer, not yet called back

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <fstream>
 #include <memory>
+#include <thread>
 
 #include "bd_common/bd_error.h"
 #include "bd_common/bd_log.h"
@@ -168,6 +169,70 @@ TEST_F(ConnManagerTest, AReplacedConnectionTakesAllItsUuidsEvenWhenItsDescriptor
     EXPECT_EQ(Reap(), std::list<std::string>{"agent"});
     EXPECT_TRUE(Registered(oldFd));
     EXPECT_EQ(stranger->GetUUID(), "");
+}
+
+// A handler binds a UUID, which destroys the connection that held it in the middle of the batch,
+// and a connection accepted in the same batch takes its descriptor number: the old socket's
+// hang-up, already in the batch, must reach nobody.
+TEST_F(ConnManagerTest, AStaleEventOfAReusedDescriptorReachesNobody) {
+    RecordingConnection *old = Connect(30, "agent");
+    const int oldFd = old->GetFD();
+    RecordingConnection *taker = Connect(30);
+    RecordingConnection *stranger = nullptr;
+    taker->onPacket = [&](const char *, int) {
+        manager.AddMapUUIDToFD("agent", taker->GetFD());
+        pairs.push_back(std::make_unique<LoopbackPair>());
+        ASSERT_EQ(dup2(pairs.back()->local, oldFd), oldFd);
+        close(pairs.back()->local);
+        stranger = new RecordingConnection();
+        stranger->Init(oldFd, &manager);
+        stranger->SetTimeout(g_now + 30);
+        manager.AddMapFdToConn(oldFd, stranger, kBdReadInterest);
+    };
+    SendAll(pairs[1]->peer, NetPacket(0));
+    ASSERT_TRUE(WaitReadable(pairs[1]->local));
+    // Reset rather than closed: a hang-up event, which closes whichever connection it reaches.
+    const linger reset{1, 0};
+    setsockopt(pairs[0]->peer, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
+    pairs[0]->ClosePeer();
+    ASSERT_TRUE(WaitReadable(oldFd));
+
+    manager.WaitAndHandleEvent(1);
+    ASSERT_NE(stranger, nullptr);
+    EXPECT_EQ(stranger->GetCloseFlag(), 0u);
+    EXPECT_TRUE(Reap() == std::list<std::string>{});
+    EXPECT_TRUE(Registered(oldFd));
+}
+
+// Other threads hand work to the loop through its post queue: every task runs on the loop's
+// thread, in the order posted, woken out of a long wait; tasks posted after Destroy are dropped.
+TEST_F(ConnManagerTest, PostedTasksRunOnTheLoopInOrder) {
+    std::vector<int> ran;
+    std::vector<bool> onLoop;
+    std::thread poster([&] {
+        for (int i = 0; i < 100; ++i) {
+            manager.Post([&, i] {
+                ran.push_back(i);
+                onLoop.push_back(manager.InLoopThread());
+            });
+        }
+    });
+    poster.join();
+    const auto start = std::chrono::steady_clock::now();
+    while (ran.size() < 100 &&
+           std::chrono::steady_clock::now() - start < std::chrono::seconds(20)) {
+        manager.WaitAndHandleEvent(10);
+    }
+    ASSERT_EQ(ran.size(), 100u);
+    for (int i = 0; i < 100; ++i) {
+        EXPECT_EQ(ran[i], i);
+        EXPECT_TRUE(onLoop[i]);
+    }
+    manager.Destroy();
+    manager.Post([&] { ran.push_back(-1); });
+    ASSERT_EQ(manager.Init(), 0);
+    manager.WaitAndHandleEvent(0);
+    EXPECT_EQ(ran.size(), 100u);
 }
 
 TEST_F(ConnManagerTest, WebBindingsReplaceOnlyWebBindings) {

@@ -5,8 +5,8 @@
 #include "rt_server/rt_threaded_record_writer.h"
 
 #include <gtest/gtest.h>
-#include <poll.h>
 
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -54,7 +54,7 @@ class RtDatabaseWriterTest : public ::testing::Test {
         through.host = "127.0.0.1";
         through_ = through;
         writer_ = std::make_unique<RtDatabaseWriter>(through);
-        ASSERT_EQ(writer_->Start(), 0);
+        ASSERT_EQ(writer_->Start([this] { ++results_waiting_; }), 0);
     }
     void TearDown() override {
         tables_.Exec("DROP TRIGGER IF EXISTS refuse_poison");
@@ -67,18 +67,15 @@ class RtDatabaseWriterTest : public ::testing::Test {
         const uint64_t ticket = next_ticket_++;
         return writer_->SubmitPeer(ticket, rows) == BD_SUCCESS ? static_cast<long>(ticket) : -1;
     }
-    // Waits on the wake-up descriptor until count results have come, as the event loop would.
+    // Takes results until count have come; each came with a results-waiting call.
     bool Collect(size_t count, int timeoutMs = 20000) {
         return Eventually(
             [&] {
-                pollfd wake{writer_->WakeFd(), POLLIN, 0};
-                if (poll(&wake, 1, 100) == 1) {
-                    std::vector<RtWriteResult> results;
-                    writer_->TakeResults(&results);
-                    for (const RtWriteResult &result : results)
-                        codes_[result.ticket] = result.code;
-                }
-                return codes_.size() >= count;
+                std::vector<RtWriteResult> results;
+                writer_->TakeResults(&results);
+                for (const RtWriteResult &result : results)
+                    codes_[result.ticket] = result.code;
+                return codes_.size() >= count && results_waiting_.load() > 0;
             },
             timeoutMs);
     }
@@ -89,6 +86,7 @@ class RtDatabaseWriterTest : public ::testing::Test {
     std::unique_ptr<RtDelayProxy> proxy_;
     std::unique_ptr<RtDatabaseWriter> writer_;
     std::map<uint64_t, int> codes_;
+    std::atomic<int> results_waiting_{0};
     uint64_t next_ticket_ = 1;
 };
 
