@@ -92,9 +92,10 @@ int RtServerApplication::main(int /*argc*/, char ** /*argv*/) {
         // away; the loop does not wait for it.
         _recordWriter->MarkOffline(&lost);
         _tlsListener.RetryIfDue(&_connManager);
-        // While monitored, an idle loop turns every second so what it publishes stays fresh.
-        _connManager.WaitAndHandleEvent(
-            _tlsListener.WaitSeconds(_monitor.Running() ? 1 : kEventWaitSeconds));
+        // While monitored, an idle loop turns every second so what it publishes stays fresh; a
+        // service manager's watchdog and status line may ask for that too.
+        _connManager.WaitAndHandleEvent(_notifier.WaitSeconds(
+            _tlsListener.WaitSeconds(_monitor.Running() ? 1 : kEventWaitSeconds)));
         if (RtServerStopSignals::Requested()) {
             StopServing(&lost);
             return BD_SUCCESS;

@@ -2,6 +2,7 @@
 
 #include <json/json.h>
 
+#include <algorithm>
 #include <sstream>
 
 namespace {
@@ -118,26 +119,71 @@ std::string RtMetricsPage(const RtMonitorView &view) {
     return out.str();
 }
 
-std::string RtPeersPage(const RtMonitorView &view) {
-    Json::Value page(Json::objectValue);
-    page["taken"] = static_cast<Json::Int64>(view.snapshot->taken_second);
-    Json::Value &peers = page["peers"] = Json::Value(Json::arrayValue);
-    for (const RtServerPeerRow &row : view.snapshot->peers) {
-        Json::Value peer(Json::objectValue);
-        peer["uuid"] = row.uuid;
-        peer["kind"] = RtPeerKindName(row.kind);
-        peer["address"] = row.address;
-        peer["connected_since"] = static_cast<Json::Int64>(row.connected_since);
-        peer["packets_in"] = static_cast<Json::UInt64>(row.packets_in);
-        peer["bytes_in"] = static_cast<Json::UInt64>(row.bytes_in);
-        peer["packets_out"] = static_cast<Json::UInt64>(row.packets_out);
-        peer["bytes_out"] = static_cast<Json::UInt64>(row.bytes_out);
-        peer["queued_bytes"] = static_cast<Json::Int64>(row.queued_bytes);
-        peers.append(peer);
+namespace {
+
+// Rows formatted at a time: enough to fill a piece of the response, few enough to stay small.
+constexpr size_t kRowsPerRefill = 256;
+
+Json::Value PeerObject(const RtServerPeerRow &row) {
+    Json::Value peer(Json::objectValue);
+    peer["uuid"] = row.uuid;
+    peer["kind"] = RtPeerKindName(row.kind);
+    peer["address"] = row.address;
+    peer["connected_since"] = static_cast<Json::Int64>(row.connected_since);
+    peer["packets_in"] = static_cast<Json::UInt64>(row.packets_in);
+    peer["bytes_in"] = static_cast<Json::UInt64>(row.bytes_in);
+    peer["packets_out"] = static_cast<Json::UInt64>(row.packets_out);
+    peer["bytes_out"] = static_cast<Json::UInt64>(row.bytes_out);
+    peer["queued_bytes"] = static_cast<Json::Int64>(row.queued_bytes);
+    return peer;
+}
+
+}  // namespace
+
+RtPeersPageStream::RtPeersPageStream(std::shared_ptr<const RtServerSnapshot> snapshot)
+    : _snapshot(std::move(snapshot)) {
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "";
+    _writer.reset(builder.newStreamWriter());
+    // The members in the order a whole-page writer sorts them: "peers" before "taken".
+    _pending = "{\"peers\":[";
+}
+
+size_t RtPeersPageStream::Read(char *out, size_t size) {
+    size_t copied = 0;
+    while (copied < size) {
+        if (_pendingAt == _pending.size() && !Refill()) {
+            break;
+        }
+        const size_t n = std::min(size - copied, _pending.size() - _pendingAt);
+        _pending.copy(out + copied, n, _pendingAt);
+        _pendingAt += n;
+        copied += n;
     }
-    Json::StreamWriterBuilder writer;
-    writer["indentation"] = "";
-    return Json::writeString(writer, page) + "\n";
+    return copied;
+}
+
+bool RtPeersPageStream::Refill() {
+    if (_ended) {
+        return false;
+    }
+    _pending.clear();
+    _pendingAt = 0;
+    const std::vector<RtServerPeerRow> &rows = _snapshot->peers;
+    const size_t last = std::min(rows.size(), _nextRow + kRowsPerRefill);
+    std::ostringstream text;
+    for (; _nextRow < last; ++_nextRow) {
+        if (_nextRow > 0) {
+            text << ',';
+        }
+        _writer->write(PeerObject(rows[_nextRow]), &text);
+    }
+    if (_nextRow == rows.size()) {
+        text << "],\"taken\":" << _snapshot->taken_second << "}\n";
+        _ended = true;
+    }
+    _pending = text.str();
+    return true;
 }
 
 int RtHealthPage(const RtMonitorView &view, std::string *text) {

@@ -3,6 +3,7 @@
 #include <systemd/sd-daemon.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace {
@@ -15,6 +16,8 @@ uint64_t MonotonicUsec() {
 }
 
 const uint64_t kStatusIntervalUsec = 1000000;
+// A changed status waits for the next turn at most this long.
+const int kStatusWaitSeconds = 1;
 
 }  // namespace
 
@@ -64,6 +67,15 @@ void RtServerServiceNotifier::Alive() {
     }
     _lastPingUsec = now;
     Send("WATCHDOG=1");
+}
+
+int RtServerServiceNotifier::WaitSeconds(int usual) const {
+    int longest = _listening ? std::min(usual, kStatusWaitSeconds) : usual;
+    if (_watchdogHalfUsec > 0) {
+        const uint64_t halfSeconds = std::max<uint64_t>(_watchdogHalfUsec / 1000000u, 1);
+        longest = static_cast<int>(std::min<uint64_t>(static_cast<uint64_t>(longest), halfSeconds));
+    }
+    return longest;
 }
 
 void RtServerServiceNotifier::Stopping(const std::string &status) {

@@ -23,6 +23,11 @@ class RtServerServiceNotifier {
     void Status(const std::string &status);
     // WATCHDOG=1, at most every half interval; nothing when no watchdog is asked for.
     void Alive();
+    // The longest the main loop may wait for events, in seconds, given the usual longest: half
+    // the watchdog interval (at least 1 s, so a WatchdogSec below 2 s is not kept), so a ping
+    // sent after at least half an interval is never later than a whole one; and 1 s while a
+    // manager listens, so the status line it shows is never more than a second old.
+    int WaitSeconds(int usual) const;
     // STOPPING=1 with a last status line.
     void Stopping(const std::string &status);
 

@@ -1,10 +1,13 @@
 // The router under a service manager: readiness, status and watchdog over the notification
 // socket.
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -40,6 +43,19 @@ class NotifySocket {
             heard_.append(datagram, n).push_back('\n');
         return heard_;
     }
+    // Waits up to timeoutMs for the next notification; its text, empty on time-out. Keeps it in
+    // Heard() as well.
+    std::string Next(int timeoutMs) {
+        pollfd ready{fd_, POLLIN, 0};
+        char datagram[4096];
+        if (poll(&ready, 1, timeoutMs) != 1)
+            return "";
+        const ssize_t n = recv(fd_, datagram, sizeof(datagram), 0);
+        if (n <= 0)
+            return "";
+        heard_.append(datagram, n).push_back('\n');
+        return std::string(datagram, n);
+    }
     bool Hears(const std::string &text, int timeoutMs) {
         return Eventually([&] { return Heard().find(text) != std::string::npos; }, timeoutMs);
     }
@@ -72,6 +88,44 @@ TEST_F(RtServerServiceTest, ManagerHearsReadyOnceListeningThenStatusAndWatchdog)
     EXPECT_TRUE(manager.Hears("STATUS=1 peers registered, server platform present", kLoopTurnMs))
         << manager.Heard();
     EXPECT_TRUE(manager.Hears("WATCHDOG=1", kLoopTurnMs)) << manager.Heard();
+}
+
+// WatchdogSec=4 on an idle router: every ping within the interval, counted from READY=1, and a
+// changed status line shown within about a second however idle the loop is.
+TEST_F(RtServerServiceTest, IdleRouterPingsWithinTheWatchdogIntervalAndKeepsItsStatusFresh) {
+    NotifySocket manager(root_.Path() + "/notify");
+    ASSERT_TRUE(manager.Bound());
+    router_->SetEnv("NOTIFY_SOCKET", root_.Path() + "/notify");
+    router_->SetEnv("WATCHDOG_USEC", "4000000");
+    ASSERT_TRUE(router_->Start());
+    ASSERT_TRUE(manager.Hears("READY=1", 30000)) << manager.Heard() << router_->Stderr();
+
+    using Clock = std::chrono::steady_clock;
+    auto last = Clock::now();
+    const auto end = last + std::chrono::seconds(11);
+    int pings = 0;
+    double longestGap = 0;
+    while (Clock::now() < end) {
+        const std::string heard = manager.Next(500);
+        const auto now = Clock::now();
+        if (heard == "WATCHDOG=1") {
+            ++pings;
+            longestGap = std::max(longestGap, std::chrono::duration<double>(now - last).count());
+            last = now;
+        }
+    }
+    longestGap = std::max(longestGap, std::chrono::duration<double>(Clock::now() - last).count());
+    EXPECT_GE(pings, 3) << manager.Heard();
+    EXPECT_LT(longestGap, 4.0) << manager.Heard();
+
+    // Two changes less than a second apart: the second waits for the next turn, not for traffic.
+    RtPeerClient platform, agent;
+    RegisterPlatform(&platform);
+    Register(&agent, kBdHandShakeClient, "agent-1");
+    const auto registered = Clock::now();
+    ASSERT_TRUE(manager.Hears("STATUS=2 peers registered, server platform present", 5000))
+        << manager.Heard();
+    EXPECT_LT(Clock::now() - registered, std::chrono::milliseconds(2500)) << manager.Heard();
 }
 
 }  // namespace
