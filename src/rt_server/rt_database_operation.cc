@@ -6,6 +6,7 @@
 #include "bd_common/bd_log.h"
 #include "bd_common/bd_time.h"
 #include "bd_common/bd_util.h"
+#include "bd_netframwork/bd_packet.h"
 #include "rt_server/rt_server_error.h"
 
 namespace {
@@ -73,10 +74,10 @@ int RtDatabaseOperation::RtUpdateClientOnline(const BdAgent &agent) {
     if (agent.agent_uuid.empty()) {
         return BD_PARAMETER_INVALID;
     }
+    const std::string lookup = AgentLookup(agent);
     bool found = false;
-    if (FindRow(AgentLookup(agent), &found) != 0) {
-        ReportFailure("do sql failed in ", "rt_database_operation", __LINE__);
-        return RT_DATABASE_OPERATION_ERROR;
+    if (!FindRow(lookup, &found)) {
+        return LookupFailed(kBdHandShakeClient, lookup);
     }
     return Write(AgentWrite(agent, found));
 }
@@ -85,9 +86,10 @@ int RtDatabaseOperation::RtUpdateModuleServerOnline(const BdModuleServer &server
     if (server.module_uuid.empty()) {
         return BD_PARAMETER_INVALID;
     }
+    const std::string lookup = ModuleServerLookup(server);
     bool found = false;
-    if (FindRow(ModuleServerLookup(server), &found) != 0) {
-        return RT_DATABASE_OPERATION_ERROR;
+    if (!FindRow(lookup, &found)) {
+        return LookupFailed(kBdHandShakeServerPlatform, lookup);
     }
     return Write(ModuleServerWrite(server, found));
 }
@@ -96,9 +98,10 @@ int RtDatabaseOperation::RtUpdateNodeInfo(const BdNode &node) {
     if (node.node_uuid.empty()) {
         return BD_PARAMETER_INVALID;
     }
+    const std::string lookup = NodeLookup(node);
     bool found = false;
-    if (FindRow(NodeLookup(node), &found) != 0) {
-        return RT_DATABASE_OPERATION_ERROR;
+    if (!FindRow(lookup, &found)) {
+        return LookupFailed(kBdHandShakeModuleServer, lookup);
     }
     return Write(NodeWrite(node, found));
 }
@@ -168,11 +171,38 @@ std::string RtDatabaseOperation::Build(const char *sqlTemplate,
     return statement;
 }
 
-int RtDatabaseOperation::FindRow(const std::string &lookup, bool *found) {
+bool RtDatabaseOperation::FindRow(const std::string &lookup, bool *found) {
     Rows rows;
-    int result = Query(lookup, nullptr, &rows);
+    const bool ran = QueryInternal(lookup, &rows);
     *found = !rows.empty();
-    return result;
+    return ran;
+}
+
+int RtDatabaseOperation::LookupFailed(int kind, const std::string &lookup) {
+    ReportFailedQuery(lookup);
+    if (kind == kBdHandShakeClient) {
+        ReportFailure("do sql failed in ", "rt_database_operation", __LINE__);
+    }
+    return RT_DATABASE_OPERATION_ERROR;
+}
+
+std::string RtDatabaseOperation::FirstLookup(const RtPeerRows &rows) {
+    switch (rows.kind) {
+        case kBdHandShakeClient:
+            return rows.agent.agent_uuid.empty() ? std::string() : AgentLookup(rows.agent);
+        case kBdHandShakeModuleServer:
+            return rows.node.node_uuid.empty() ? std::string() : NodeLookup(rows.node);
+        default:
+            return rows.server.module_uuid.empty() ? std::string()
+                                                   : ModuleServerLookup(rows.server);
+    }
+}
+
+void RtDatabaseOperation::ReportUnwritten(const RtPeerRows &rows) {
+    const std::string lookup = FirstLookup(rows);
+    if (!lookup.empty()) {
+        LookupFailed(rows.kind, lookup);
+    }
 }
 
 int RtDatabaseOperation::Write(const std::string &statement) {

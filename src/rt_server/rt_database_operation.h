@@ -7,6 +7,7 @@
 
 #include "bd_database/bd_database_operation.h"
 #include "bd_database/bd_peer_records.h"
+#include "rt_server/rt_write_request.h"
 
 // The router's writes of its peers' online state to bd_agent, bd_module_server and bd_node. Rows
 // are created at a peer's first handshake and never deleted; online_flag is 1 online, 2 offline.
@@ -46,9 +47,19 @@ class RtDatabaseOperation : public BdDatabaseOperation {
     // The two statements that mark uuids offline, bd_agent's first; uuids must not be empty.
     std::vector<std::string> OfflineStatements(const std::vector<std::string> &uuids);
 
+    // A failed lookup of the rows of a handshake of kind (kBdHandShake...), reported as the
+    // operations report it whoever ran it: the statement in the log and, for an agent, the line
+    // on standard error. Returns RT_DATABASE_OPERATION_ERROR.
+    int LookupFailed(int kind, const std::string &lookup);
+    // The rows of a handshake that could not be written because the database is away, reported as
+    // the failed lookup that starts their writes; nothing for a missing key, which runs nothing.
+    void ReportUnwritten(const RtPeerRows &rows);
+
   private:
-    // Runs the lookup and tells whether a row came back. Returns the code of Query.
-    int FindRow(const std::string &lookup, bool *found);
+    // Runs the lookup and tells whether a row came back; false when it failed (not reported).
+    bool FindRow(const std::string &lookup, bool *found);
+    // The statement the writes of rows start with; empty when their key is missing.
+    std::string FirstLookup(const RtPeerRows &rows);
     // Runs a complete write statement; 0 or RT_DATABASE_OPERATION_ERROR.
     int Write(const std::string &statement);
     // The statement of a template and its arguments.

@@ -255,11 +255,13 @@ void RtDatabaseWriter::GoUnavailable(std::vector<RtWriteRequest> *batch) {
     _available.store(false, std::memory_order_relaxed);
     _connected = false;
     std::vector<RtWriteResult> failed;
-    std::lock_guard<std::mutex> lock(_queueMutex);
+    std::vector<RtPeerRows> unwritten;
+    std::unique_lock<std::mutex> lock(_queueMutex);
     std::deque<RtWriteRequest> kept;
     auto sort = [&](RtWriteRequest &request) {
         if (request.kind == RtWriteRequest::kPeer) {
             failed.push_back({request.ticket, RT_DATABASE_OPERATION_ERROR});
+            unwritten.push_back(std::move(request.rows));
         } else {
             kept.push_back(std::move(request));
         }
@@ -286,6 +288,11 @@ void RtDatabaseWriter::GoUnavailable(std::vector<RtWriteRequest> *batch) {
         }
         _queuedOfflineMarks = merged.uuids.size();
         _queue.push_back(std::move(merged));
+    }
+    lock.unlock();
+    // The log tells of each peer what it would if its own statements had failed one by one.
+    for (const RtPeerRows &rows : unwritten) {
+        _operation.ReportUnwritten(rows);
     }
     Post(failed);
 }

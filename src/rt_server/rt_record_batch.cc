@@ -134,14 +134,14 @@ bool RtRecordBatch::LookUp(const std::vector<RtWriteRequest> &requests,
         }
         switch (Classify(&attempts)) {
             case Failure::kAway:
-                _operation->ReportFailedQuery(statements[stop]);
+                // Every peer of the batch is reported by the writer as its lookup failing.
                 return false;
             case Failure::kRetry:
                 at = stop;
                 break;
             case Failure::kContent:
-                _operation->ReportFailedQuery(statements[stop]);
-                (*codes)[owners[stop]] = RT_DATABASE_OPERATION_ERROR;
+                (*codes)[owners[stop]] =
+                    _operation->LookupFailed(requests[owners[stop]].rows.kind, statements[stop]);
                 at = stop + 1;
                 attempts = 0;
                 break;

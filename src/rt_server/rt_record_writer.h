@@ -25,9 +25,9 @@ class RtRecordsDone {
 // Event-loop thread only, for every operation and every call back.
 class RtRecordWriter {
   public:
-    // Refusals of WritePeerRecords.
-    static constexpr int kUnavailable = 1;  // the database is away
-    static constexpr int kQueueFull = 2;    // too many handshakes wait already
+    // Refusals of WritePeerRecords; negative, so that no error code of the system reads as one.
+    static constexpr int kUnavailable = -1;  // the database is away
+    static constexpr int kQueueFull = -2;    // too many handshakes wait already
 
     virtual ~RtRecordWriter() = default;
 

@@ -337,16 +337,19 @@ int RtServerAcceptedConnection::RegisterPeer(int kind, const char *packet, int l
     const int fd = GetFD();
     BD_LOG(BD_LOG_DEBUG, 0, texts.registered + uuid + ", current fd: " + std::to_string(fd), "");
     // Binding writes the UUID into this connection. An older connection of the same UUID is closed
-    // by the manager; the peer itself stays online.
+    // by the manager; the peer itself stays online. Peers rely on every handshake being answered:
+    // a UUID that cannot be bound (an empty one) fails at its rows and is answered server-not-ready
+    // like any failed write. Only the per-connection quota refuses the handshake itself; it too is
+    // answered server-not-ready, and nothing is written.
     rc = _manager->AddMapUUIDToFD(uuid, fd);
-    if (rc != BD_SUCCESS) {
+    const bool overQuota = rc == BD_ERROR;
+    if (overQuota) {
         LogUuidRefused(uuid, rc);
-        return rc;
     }
 
-    PendingAnswer pending{kind, uuid, std::string(packet, length), 0, false, BD_SUCCESS};
+    PendingAnswer pending{kind, uuid, std::string(packet, length), 0, false, BD_SUCCESS, overQuota};
     ReserveWriteSlot();
-    if (_recordWriter == nullptr ||
+    if (overQuota || _recordWriter == nullptr ||
         _recordWriter->WritePeerRecords(PeerRows(kind, *router, *data), this, &pending.ticket) !=
             BD_SUCCESS) {
         pending.done = true;
@@ -380,8 +383,11 @@ int RtServerAcceptedConnection::Answer(const PendingAnswer &pending) {
     const char *request = pending.request.data();
     const int length = static_cast<int>(pending.request.size());
     if (pending.code != BD_SUCCESS) {
-        const HandShakeTexts &texts = TextsFor(pending.kind);
-        BD_LOG(BD_LOG_ERROR, BD_SQL_QUERY_ERROR, texts.database_failed, texts.handler);
+        // The quota's refusal is logged already and wrote nothing.
+        if (!pending.overQuota) {
+            const HandShakeTexts &texts = TextsFor(pending.kind);
+            BD_LOG(BD_LOG_ERROR, BD_SQL_QUERY_ERROR, texts.database_failed, texts.handler);
+        }
         return AnswerNotReady(request, length, true);
     }
     // The router is ready from the moment the platform's rows are written.

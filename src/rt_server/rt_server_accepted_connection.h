@@ -87,6 +87,7 @@ class RtServerAcceptedConnection : public BdClientConnection, private RtRecordsD
         uint64_t ticket;
         bool done;
         int code;
+        bool overQuota;  // refused by the per-connection UUID quota, nothing written
     };
 
     // The rows a handshake of kind writes.

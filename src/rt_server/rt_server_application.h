@@ -79,10 +79,12 @@ class RtServerApplication : public BdApplication {
     // The service manager's one-line view: registered peers, readiness.
     std::string ServingStatus();
 
+    // Started with the listeners, stopped after the manager has destroyed its connections.
+    // Declared before everything that points at it (the manager's connections, the TLS
+    // listener), so that they are gone before it is.
+    std::unique_ptr<RtThreadedRecordWriter> _recordWriter;
     RtDatabaseOperation _databaseOperation;
     BdConnManager _connManager;
-    // Started with the listeners, stopped after the manager has destroyed its connections.
-    std::unique_ptr<RtThreadedRecordWriter> _recordWriter;
     // The listener whose closing ends the main loop: the plain one, or the TLS one when the
     // plain listener is switched off. Owned by _connManager once added.
     RtServerListenConnection *_listenConnection = nullptr;

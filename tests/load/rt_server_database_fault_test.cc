@@ -44,6 +44,13 @@ class RtServerDatabaseFaultTest : public RtServerLoadTest {
         return peer->Receive(&answer, timeoutMs) == 0 ? answer.SubKind() : -1;
     }
 
+    static size_t Occurrences(const std::string &text, const std::string &what) {
+        size_t count = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            ++count;
+        return count;
+    }
+
     // Repeats the handshake until it succeeds; seconds it took, or -1 after timeoutMs.
     double SecondsUntilHandShakeSucceeds(RtPeerClient *peer, const std::string &uuid,
                                          int timeoutMs) {
@@ -97,6 +104,16 @@ TEST_F(RtServerDatabaseFaultTest, StoppedDatabaseRefusesHandshakesButNotForwardi
     const Clock::time_point asked = Clock::now();
     EXPECT_EQ(HandShakeAnswer(&c, "c", 30000), kBdControlServerNotReady);
     Figure("not_ready_answer_seconds_database_down", SecondsSince(asked), "s");
+    // Refused because the database is away, it is still reported as its failed lookup.
+    EXPECT_TRUE(Eventually(
+        [&] {
+            return router_->Log().find(
+                       "do database query failed, sql_sentence: SELECT * FROM "
+                       "bd_agent WHERE agent_uuid = 'c'") != std::string::npos;
+        },
+        5000))
+        << router_->Log();
+    EXPECT_NE(router_->Stderr().find("do sql failed in rt_database_operation:"), std::string::npos);
     ExpectForwards(&b_, "b", &a_, "a", "still while the database is down");
     // Two peers leave while their rows cannot be written; one of them comes back (bound, though
     // its handshake is refused) before the database does.
@@ -125,6 +142,38 @@ TEST_F(RtServerDatabaseFaultTest, StoppedDatabaseRefusesHandshakesButNotForwardi
     Figure("lost_peer_offline_seconds_after_restart", SecondsSince(back), "s");
     EXPECT_EQ(restarted.AgentOnline("returning"), "1");
     EXPECT_TRUE(router_->Running());
+}
+
+// However the writes are run, a failing lookup is reported as the operations report it: the
+// statement in the log, and for an agent a line of its own on standard error.
+TEST_F(RtServerDatabaseFaultTest, FailingLookupsAreReportedWithTheOperationsOwnTexts) {
+    PeerTables tables;
+    ASSERT_TRUE(tables.Connect(database_server_.Address()));
+    ASSERT_TRUE(tables.Exec("RENAME TABLE bd_agent TO bd_agent_hidden, bd_node TO bd_node_hidden"));
+    RtPeerClient c, m;
+    Connect(&c);
+    EXPECT_EQ(HandShakeAnswer(&c, "c", 30000), kBdControlServerNotReady);
+    Connect(&m);
+    RtPeerPacket answer;
+    ASSERT_EQ(m.HandShake(kBdHandShakeModuleServer, Identity("m"), &answer), 0);
+    EXPECT_TRUE(answer.IsControl(kBdControlServerNotReady));
+    ASSERT_TRUE(tables.Exec("RENAME TABLE bd_agent_hidden TO bd_agent, bd_node_hidden TO bd_node"));
+
+    const std::string log = router_->Log();
+    EXPECT_NE(log.find("do database query failed, sql_sentence: SELECT * FROM bd_agent WHERE "
+                       "agent_uuid = 'c'"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("update database for client failed"), std::string::npos) << log;
+    EXPECT_NE(log.find("do database query failed, sql_sentence: SELECT * FROM bd_node WHERE "
+                       "node_uuid = 'node-m'"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("update database failed for server module"), std::string::npos) << log;
+    const std::string errors = router_->Stderr();
+    EXPECT_EQ(Occurrences(errors, "do sql failed in rt_database_operation:"), 1u) << errors;
+    // A statement's own failure does not make the database unavailable.
+    EXPECT_EQ(HandShakeAnswer(&c, "c", 30000), kBdControlHandShakeSuccess);
 }
 
 TEST_F(RtServerDatabaseFaultTest, FrozenDatabaseHoldsTheRouterOnlyForTheTimeOutThenRecovers) {

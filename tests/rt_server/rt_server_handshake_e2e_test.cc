@@ -86,6 +86,25 @@ TEST_F(RtServerHandshakeTest, ServerPlatformMakesTheRouterReadyAndEveryKindIsRec
               (std::vector<std::vector<std::string>>{{"21", "node-module-1", "1"}}));
 }
 
+// An empty UUID cannot be bound, but the handshake goes on: its row cannot be written either, so
+// it is answered server-not-ready like any failed write, and the router stays not ready.
+TEST_F(RtServerHandshakeTest, EmptyUuidPlatformIsAnsweredNotReadyWithoutARow) {
+    RtPeerClient platform;
+    Connect(&platform);
+    RtPeerPacket answer;
+    ASSERT_EQ(platform.HandShake(kBdHandShakeServerPlatform, Identity(""), &answer), 0);
+    EXPECT_TRUE(answer.IsControl(kBdControlServerNotReady)) << "sub-kind " << answer.SubKind();
+    EXPECT_EQ(tables_.Value("SELECT COUNT(*) FROM bd_module_server"), "0");
+    const std::string log = router_->Log();
+    EXPECT_NE(log.find("update database for server platform failed"), std::string::npos) << log;
+    EXPECT_EQ(log.find("refused"), std::string::npos) << log;
+
+    RtPeerClient client;
+    Connect(&client);
+    ASSERT_EQ(client.HandShake(kBdHandShakeClient, Identity("client-1"), &answer), 0);
+    EXPECT_TRUE(answer.IsControl(kBdControlServerNotReady));
+}
+
 TEST_F(RtServerHandshakeTest, ClosedConnectionsGoOfflineAndReadinessEndsWithThePlatform) {
     RtPeerClient platform, client, module;
     RegisterPlatform(&platform);

@@ -162,3 +162,17 @@ TEST_F(RtServerLimitsTest, AnAddressHoldsNoMoreConnectionsNorAConnectionMoreUuid
         },
         kLoopTurnMs));
 }
+
+TEST_F(RtServerLimitsTest, AHandshakeBeyondTheUuidLimitIsAnsweredNotReadyWithoutARow) {
+    RtPeerClient agent;
+    Register(&agent, kBdHandShakeClient, "first");
+    RtPeerPacket answer;
+    ASSERT_EQ(agent.HandShake(kBdHandShakeClient, Identity("second"), &answer), 0);
+    EXPECT_TRUE(answer.IsControl(kBdControlServerNotReady)) << "sub-kind " << answer.SubKind();
+    EXPECT_EQ(tables_.AgentOnline("second"), "");
+    EXPECT_EQ(tables_.AgentOnline("first"), "1");
+    const std::string log = router_->Log();
+    EXPECT_NE(log.find("uuid second refused"), std::string::npos) << log;
+    // Refused before any row was asked for: no database failure is reported for it.
+    EXPECT_EQ(log.find("update database for client failed"), std::string::npos) << log;
+}
