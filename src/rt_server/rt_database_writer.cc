@@ -1,8 +1,11 @@
 #include "rt_server/rt_database_writer.h"
 
+#include <errmsg.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <unordered_map>
 
 #include "bd_common/bd_error.h"
 #include "bd_common/bd_log_entry.h"
@@ -19,6 +22,11 @@ namespace {
 // largest text it takes.
 const char kProbeStatements[] = "SELECT @@max_allowed_packet;SELECT 1 FROM bd_agent LIMIT 0";
 const char kIdleProbeStatement[] = "SELECT 1";
+
+// The server went away (2006) or the connection broke during a statement (2013).
+bool IsLostConnection(unsigned int error) {
+    return error == CR_SERVER_GONE_ERROR || error == CR_SERVER_LOST;
+}
 
 }  // namespace
 
@@ -55,8 +63,7 @@ int RtDatabaseWriter::SubmitPeer(uint64_t ticket, const RtPeerRows &rows) {
         std::lock_guard<std::mutex> lock(_queueMutex);
         // The peer is back before its offline mark ran: it ends online, whatever its handshake
         // gets now (its row was written online before it left).
-        const std::string &uuid =
-            rows.kind == kBdHandShakeClient ? rows.agent.agent_uuid : rows.server.module_uuid;
+        const std::string &uuid = RtPeerUuid(rows);
         if (_tailOffline.erase(uuid) != 0) {
             std::vector<std::string> &tail = _queue.back().uuids;
             tail.erase(std::find(tail.begin(), tail.end(), uuid));
@@ -64,9 +71,6 @@ int RtDatabaseWriter::SubmitPeer(uint64_t ticket, const RtPeerRows &rows) {
             if (tail.empty()) {
                 _queue.pop_back();
             }
-        }
-        if (!Available()) {
-            return RtRecordWriter::kUnavailable;
         }
         if (_queuedHandshakes.load(std::memory_order_relaxed) >= kMaxQueuedHandshakes) {
             return RtRecordWriter::kQueueFull;
@@ -155,9 +159,11 @@ void RtDatabaseWriter::Run() {
     for (;;) {
         if (!Available()) {
             {
+                // A waiting handshake has the database tried at once, so that the first one after
+                // it is back succeeds; otherwise it is tried on the probe's schedule.
                 std::unique_lock<std::mutex> lock(_queueMutex);
                 _queueChanged.wait_for(lock, std::chrono::milliseconds(kProbeIntervalMilliseconds),
-                                       [this] { return _stopping; });
+                                       [this] { return _stopping || _queuedHandshakes > 0; });
                 if (_stopping) {
                     return;
                 }
@@ -165,6 +171,10 @@ void RtDatabaseWriter::Run() {
             if (Probe()) {
                 NoteAnswer();
                 _available.store(true, std::memory_order_relaxed);
+            } else {
+                // The handshakes that waited for this try fail with it; marks stay queued.
+                std::vector<RtWriteRequest> none;
+                GoUnavailable(&none);
             }
             continue;
         }
@@ -186,7 +196,12 @@ void RtDatabaseWriter::Run() {
 
 void RtDatabaseWriter::ProbeIdle() {
     std::vector<std::vector<std::vector<std::string>>> rows;
-    if (_connected ? _database.RunStatements(kIdleProbeStatement, &rows) == 1 : Probe()) {
+    bool answered = _connected && _database.RunStatements(kIdleProbeStatement, &rows) == 1;
+    // An idle connection the server or a proxy closed is replaced before anything is concluded.
+    if (!answered && (!_connected || IsLostConnection(_database.LastErrorNumber()))) {
+        answered = Probe();
+    }
+    if (answered) {
         NoteAnswer();
         return;
     }
@@ -212,7 +227,9 @@ bool RtDatabaseWriter::TakeBatch(std::vector<RtWriteRequest> *batch) {
            RtRecordBatch::Fits(_queue.front(), &keys)) {
         RtWriteRequest &front = _queue.front();
         if (front.kind == RtWriteRequest::kPeer) {
-            _queuedHandshakes.fetch_sub(1, std::memory_order_relaxed);
+            if (front.ticket != RtWriteRequest::kNoAnswer) {
+                _queuedHandshakes.fetch_sub(1, std::memory_order_relaxed);
+            }
         } else {
             _queuedOfflineMarks -= front.uuids.size();
         }
@@ -229,7 +246,18 @@ void RtDatabaseWriter::RunBatch(std::vector<RtWriteRequest> *batch) {
     const auto started = std::chrono::steady_clock::now();
     bool done = false;
     std::vector<RtWriteResult> results;
+    const bool reused = _connected;
     if (_connected || Probe()) {
+        RtRecordBatch run(&_database, &_operation, _maxStatementBytes);
+        done = run.Run(*batch, &results);
+    }
+    // A connection that sat idle may have been closed by the server or a proxy meanwhile: that
+    // is found at once (a frozen server takes the read time-out instead) and is worth one try on
+    // a fresh connection before the database is called unavailable.
+    if (!done && reused && IsLostConnection(_database.LastErrorNumber()) &&
+        std::chrono::steady_clock::now() - started <
+            std::chrono::seconds(BdDatabase::kReadTimeoutSeconds) &&
+        Probe()) {
         RtRecordBatch run(&_database, &_operation, _maxStatementBytes);
         done = run.Run(*batch, &results);
     }
@@ -257,13 +285,32 @@ void RtDatabaseWriter::GoUnavailable(std::vector<RtWriteRequest> *batch) {
     std::vector<RtWriteResult> failed;
     std::vector<RtPeerRows> unwritten;
     std::unique_lock<std::mutex> lock(_queueMutex);
-    std::deque<RtWriteRequest> kept;
+    // What is kept, in order, comes down to a set of UUIDs to mark offline and of peers to write
+    // online again, each UUID in one of them at most. A peer whose handshake came after its mark
+    // is connected again, whatever its handshake gets now: the mark no longer holds, and since the
+    // database may have applied it before it went away, the peer's rows are written again.
+    std::vector<std::string> order;
+    std::unordered_set<std::string> live;
+    std::unordered_map<std::string, RtWriteRequest> restores;
     auto sort = [&](RtWriteRequest &request) {
-        if (request.kind == RtWriteRequest::kPeer) {
+        if (request.kind == RtWriteRequest::kOffline) {
+            for (std::string &uuid : request.uuids) {
+                restores.erase(uuid);
+                if (live.insert(uuid).second) {
+                    order.push_back(std::move(uuid));
+                }
+            }
+            return;
+        }
+        const std::string uuid = RtPeerUuid(request.rows);
+        const bool back = live.erase(uuid) != 0;
+        if (request.ticket != RtWriteRequest::kNoAnswer) {
             failed.push_back({request.ticket, RT_DATABASE_OPERATION_ERROR});
-            unwritten.push_back(std::move(request.rows));
-        } else {
-            kept.push_back(std::move(request));
+            unwritten.push_back(request.rows);
+        }
+        if (back || request.ticket == RtWriteRequest::kNoAnswer) {
+            request.ticket = RtWriteRequest::kNoAnswer;
+            restores[uuid] = std::move(request);
         }
     };
     for (RtWriteRequest &request : *batch) {
@@ -275,18 +322,20 @@ void RtDatabaseWriter::GoUnavailable(std::vector<RtWriteRequest> *batch) {
     _queuedHandshakes.store(0, std::memory_order_relaxed);
     _queue.clear();
     _tailOffline.clear();
-    // The kept marks become one, so that a peer coming back can still take its own out of it.
-    if (!kept.empty()) {
-        RtWriteRequest merged;
-        merged.kind = RtWriteRequest::kOffline;
-        for (RtWriteRequest &request : kept) {
-            for (std::string &uuid : request.uuids) {
-                if (_tailOffline.insert(uuid).second) {
-                    merged.uuids.push_back(std::move(uuid));
-                }
-            }
+    for (auto &restore : restores) {
+        _queue.push_back(std::move(restore.second));
+    }
+    // The marks go last and as one, so that a peer coming back can still take its own out.
+    RtWriteRequest merged;
+    merged.kind = RtWriteRequest::kOffline;
+    for (std::string &uuid : order) {
+        if (live.erase(uuid) != 0) {
+            _tailOffline.insert(uuid);
+            merged.uuids.push_back(std::move(uuid));
         }
-        _queuedOfflineMarks = merged.uuids.size();
+    }
+    _queuedOfflineMarks = merged.uuids.size();
+    if (!merged.uuids.empty()) {
         _queue.push_back(std::move(merged));
     }
     lock.unlock();

@@ -39,10 +39,13 @@ struct RtDatabaseAddress {
 // Order. Requests run in the order they were submitted, so an offline mark and a later handshake
 // of the same peer (or the other way round) leave the row as the later one says.
 //
-// Availability. After the first failure or time-out of the database the writer marks it
-// unavailable: queued handshakes fail at once, new ones are refused at once, and offline marks are
-// kept. Every kProbeIntervalMilliseconds it reconnects (with the connection's usual time-outs)
-// and tries a statement; once that passes it is available again and the kept marks are written.
+// Availability. A statement that finds its idle connection lost (closed by the server or a proxy)
+// is tried once more on a fresh connection. After any other failure or time-out of the database,
+// or a failed second try, the writer marks it unavailable: queued handshakes fail at once and
+// offline marks are kept. It then reconnects (with the connection's usual time-outs) and tries a
+// statement every kProbeIntervalMilliseconds, and at once when a handshake arrives, one try at a
+// time: the handshakes that arrived meanwhile wait for that try and fail with it, or are written
+// once it passes, after the kept marks. The event loop never waits for any of it.
 //
 // Idle probe. Off unless asked for (EnableIdleProbe, which the monitoring switches on): an
 // available writer with nothing to do then asks the database every so often whether it answers,
@@ -80,8 +83,7 @@ class RtDatabaseWriter {
     // Ends the thread after the statement it is running; what is still queued is dropped.
     void Stop();
 
-    // Event-loop thread. Queues a peer's rows: 0, or RtRecordWriter::kUnavailable or kQueueFull
-    // (nothing queued).
+    // Event-loop thread. Queues a peer's rows: 0, or RtRecordWriter::kQueueFull (nothing queued).
     int SubmitPeer(uint64_t ticket, const RtPeerRows &rows);
     // Event-loop thread. Queues UUIDs to mark offline after everything submitted before.
     void SubmitOffline(std::vector<std::string> uuids);

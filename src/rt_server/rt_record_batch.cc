@@ -70,13 +70,24 @@ bool RtRecordBatch::Fits(const RtWriteRequest &request, std::set<std::string> *k
 
 bool RtRecordBatch::Run(const std::vector<RtWriteRequest> &requests,
                         std::vector<RtWriteResult> *results) {
-    std::vector<int> codes(requests.size(), BD_SUCCESS);
-    std::vector<std::vector<bool>> found(requests.size());
-    if (!LookUp(requests, &found, &codes) || !WriteAll(requests, found, &codes)) {
-        return false;
+    std::vector<int> codes;
+    // A conflict found at the writes runs the whole step again, lookups included: a row another
+    // writer created meanwhile must be updated, not inserted a second time.
+    int writeAttempts = 0;
+    for (Step step = Step::kRetry; step == Step::kRetry;) {
+        codes.assign(requests.size(), BD_SUCCESS);
+        std::vector<std::vector<bool>> found(requests.size());
+        if (!LookUp(requests, &found, &codes)) {
+            return false;
+        }
+        step = WriteAll(requests, found, &codes, &writeAttempts);
+        if (step == Step::kAway) {
+            return false;
+        }
     }
     for (size_t i = 0; i < requests.size(); ++i) {
-        if (requests[i].kind == RtWriteRequest::kPeer) {
+        if (requests[i].kind == RtWriteRequest::kPeer &&
+            requests[i].ticket != RtWriteRequest::kNoAnswer) {
             results->push_back({requests[i].ticket, codes[i]});
         }
     }
@@ -150,8 +161,9 @@ bool RtRecordBatch::LookUp(const std::vector<RtWriteRequest> &requests,
     return true;
 }
 
-bool RtRecordBatch::WriteAll(const std::vector<RtWriteRequest> &requests,
-                             const std::vector<std::vector<bool>> &found, std::vector<int> *codes) {
+RtRecordBatch::Step RtRecordBatch::WriteAll(const std::vector<RtWriteRequest> &requests,
+                                            const std::vector<std::vector<bool>> &found,
+                                            std::vector<int> *codes, int *attempts) {
     std::vector<WriteItem> items;
     for (size_t i = 0; i < requests.size(); ++i) {
         const RtWriteRequest &request = requests[i];
@@ -180,10 +192,9 @@ bool RtRecordBatch::WriteAll(const std::vector<RtWriteRequest> &requests,
         }
     }
     if (items.empty()) {
-        return true;
+        return Step::kDone;
     }
 
-    int attempts = 0;
     for (;;) {
         std::vector<std::string> statements{kStartTransaction};
         std::vector<size_t> itemOf{items.size()};
@@ -199,21 +210,21 @@ bool RtRecordBatch::WriteAll(const std::vector<RtWriteRequest> &requests,
         Results ignored;
         const size_t stop = RunFrom(statements, 0, &ignored);
         if (stop == statements.size()) {
-            return true;
+            return Step::kDone;
         }
-        const Failure failure = Classify(&attempts);
+        const Failure failure = Classify(attempts);
         _database->Query(kRollback);
         if (failure == Failure::kRetry) {
-            continue;
+            return Step::kRetry;
         }
         // The transaction's own statements refused: the server, not a row, is the trouble.
         if (failure == Failure::kAway || itemOf[stop] == items.size()) {
             _operation->ReportFailedQuery(statements[stop]);
-            return false;
+            return Step::kAway;
         }
 
         // One statement's own content: leave it out and run the rest again.
-        attempts = 0;
+        *attempts = 0;
         const size_t bad = itemOf[stop];
         WriteItem item = std::move(items[bad]);
         items.erase(items.begin() + bad);

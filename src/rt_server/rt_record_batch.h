@@ -20,8 +20,8 @@ class RtDatabaseOperation;
 //   - the database is away (a client-side error: refused, lost, timed out; or a server going
 //     down): the batch stops and Run reports it, nothing of the open transaction committed;
 //   - a conflict a retry may cure (1047 node not ready, 1180 commit failed, 1213 deadlock): the
-//     step is run again, kRetryableAttempts times in all, then it counts as the database being
-//     away;
+//     step is run again (a failed transaction from its lookups on), kRetryableAttempts times in
+//     all, then it counts as the database being away;
 //   - anything else is the statement's own content (a text the server refuses, a value too long):
 //     that statement alone is left out. A peer whose write fails this way fails alone, keeping
 //     the rows it wrote before; an offline statement of several UUIDs is cut in halves until the
@@ -64,9 +64,13 @@ class RtRecordBatch {
     // whose lookup fails gets its code. false when the database went away.
     bool LookUp(const std::vector<RtWriteRequest> &requests, std::vector<std::vector<bool>> *found,
                 std::vector<int> *codes);
-    // The writes of every request still good, as one transaction; false when away.
-    bool WriteAll(const std::vector<RtWriteRequest> &requests,
-                  const std::vector<std::vector<bool>> &found, std::vector<int> *codes);
+    // What became of the writes of a step.
+    enum class Step { kDone, kRetry, kAway };
+    // The writes of every request still good, as one transaction, rolled back on a retryable
+    // conflict (kRetry: the step runs again from its lookups); attempts counts those conflicts.
+    Step WriteAll(const std::vector<RtWriteRequest> &requests,
+                  const std::vector<std::vector<bool>> &found, std::vector<int> *codes,
+                  int *attempts);
     // Runs statements from index from in texts of at most _maxBytes. Returns the index of the
     // first statement that did not run (size when all ran); the rows of each that ran appended.
     size_t RunFrom(const std::vector<std::string> &statements, size_t from,

@@ -25,14 +25,14 @@ class RtRecordsDone {
 // Event-loop thread only, for every operation and every call back.
 class RtRecordWriter {
   public:
-    // Refusals of WritePeerRecords; negative, so that no error code of the system reads as one.
-    static constexpr int kUnavailable = -1;  // the database is away
-    static constexpr int kQueueFull = -2;    // too many handshakes wait already
+    // The refusal of WritePeerRecords when too many handshakes wait already; negative, so that no
+    // error code of the system reads as one.
+    static constexpr int kQueueFull = -1;
 
     virtual ~RtRecordWriter() = default;
 
     // Asks for the peer's rows. 0: done->OnPeerRecordsWritten(*ticket, code) follows later, unless
-    // Forget(*ticket) comes first. kUnavailable or kQueueFull: refused at once, nothing follows.
+    // Forget(*ticket) comes first. kQueueFull: refused at once, nothing follows.
     virtual int WritePeerRecords(const RtPeerRows &rows, RtRecordsDone *done, uint64_t *ticket) = 0;
     // The one waiting for ticket goes away; nothing is called for it any more.
     virtual void Forget(uint64_t ticket) = 0;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bd_database/bd_peer_records.h"
+#include "bd_netframwork/bd_packet.h"
 
 // The rows one handshake writes: a client its agent; a module server its node, then its module
 // server row; the server platform its module server row. kind is the handshake kind
@@ -17,11 +18,20 @@ struct RtPeerRows {
     BdModuleServer server;
 };
 
+// The UUID a handshake's rows are bound and marked offline under: the agent's for a client, the
+// module server's for the other kinds.
+inline const std::string &RtPeerUuid(const RtPeerRows &rows) {
+    return rows.kind == kBdHandShakeClient ? rows.agent.agent_uuid : rows.server.module_uuid;
+}
+
 // One piece of work for the database writer, in the order the event loop asked for it: a peer's
 // rows to write online (answered under its ticket), or UUIDs to mark offline. Plain values, moved
 // from the event loop to the writer's thread.
 struct RtWriteRequest {
     enum Kind { kPeer, kOffline };
+    // The ticket of a peer's rows written again without an answer: a peer back after an offline
+    // mark the database may have applied before it went away.
+    static constexpr uint64_t kNoAnswer = 0;
     Kind kind = kPeer;
     uint64_t ticket = 0;
     RtPeerRows rows;

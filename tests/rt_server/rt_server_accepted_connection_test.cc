@@ -114,7 +114,7 @@ TEST_F(AcceptedConnectionTest, AnswersKeepTheOrderOfTheHandshakesWhateverOrderTh
     Peer *agent = Connect();
     HandShake(agent, kBdHandShakeClient, "agent");
     HandShake(agent, kBdHandShakeClient, "agent");
-    writer_.refuse = RtRecordWriter::kUnavailable;
+    writer_.refuse = RtRecordWriter::kQueueFull;
     HandShake(agent, kBdHandShakeClient, "agent");
     writer_.Finish(2, RT_DATABASE_OPERATION_ERROR);
     EXPECT_TRUE(Received(agent).empty());
