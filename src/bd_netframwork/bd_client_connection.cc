@@ -194,7 +194,6 @@ int BdClientConnection::OnOut(epoll_event *) {
             continue;
         }
         if (rc == BD_SOCKET_EAGAIN) {
-            NoteSendRefused();
             ArmWriteInterest();
             return rc;
         }
@@ -211,8 +210,7 @@ int BdClientConnection::OnOut(epoll_event *) {
             _sendOffset = 0;
             DropWriteQueueItem();
         } else {
-            NoteSendRefused();  // the socket's buffer is full; the rest waits for the next edge
-            ArmWriteInterest();
+            ArmWriteInterest();  // the socket's buffer is full; the rest waits for the next edge
         }
         return BD_SUCCESS;
     }

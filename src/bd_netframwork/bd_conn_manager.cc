@@ -148,6 +148,7 @@ int BdConnManager::Destroy() {
     _lostUuids.clear();
     _inputReady.clear();
     _outputReady.clear();
+    _budgetWaiters.clear();
     return BD_SUCCESS;
 }
 
@@ -163,6 +164,7 @@ int BdConnManager::WaitAndHandleEvent(int timeoutSeconds) {
     log->FlushGathered();
     // Not zeroed first: epoll fills exactly the n entries that are read below.
     epoll_event events[BdPoll::kMaxEvents];
+    ResumeBudgetWaiters();
     // Connections on either ready list are served right after this wait, so it must not block.
     const bool ready = !_inputReady.empty() || !_outputReady.empty();
     int n = _poll->BdPollWait(events, ready ? 0 : timeoutSeconds);
@@ -209,6 +211,46 @@ void BdConnManager::ServeReadyList(ReadyList *list, bool (BdConnection::*takeTur
         if (conn != nullptr && (conn->*takeTurn)()) {
             (conn->*serve)(nullptr);
         }
+    }
+}
+
+bool BdConnManager::AdmitPacket(BdConnection *sender, BdConnection *target, int64_t bytes) {
+    const bool streams =
+        sender->NoteTarget(target->GetSerial()) >= kStreamPackets || sender == target;
+    const int64_t queued = target->QueuedBytes();
+    if (queued >= BdConnection::kQueueAllowanceBytes) {
+        if (streams) {
+            sender->WaitForDrain(target, BdConnection::kQueueResumeBytes);
+            return false;
+        }
+        if (target->GetCloseFlag() == 0) {
+            target->CloseAsSlowConsumer();
+        }
+    } else if (_queueBudget > 0 && queued + bytes >= kBudgetReserveBytes &&
+               QueuedTotal() + _admittedBytes + bytes > _queueBudget) {
+        // O(1): an even share of the budget stands in for ranking every queue.
+        const int holding = std::max(1, _queuesHolding.load(std::memory_order_relaxed));
+        if (queued >= _queueBudget / holding) {
+            sender->WaitForDrain(target, queued / 2);
+        } else {
+            sender->PauseInput();
+            _budgetWaiters.emplace_back(sender->GetFD(), sender->GetSerial());
+        }
+        return false;
+    }
+    _admittedBytes += bytes;
+    sender->HoldAdmission(bytes);
+    return true;
+}
+
+void BdConnManager::ResumeBudgetWaiters() {
+    if (_budgetWaiters.empty() || QueuedTotal() + _admittedBytes >= _queueBudget / 8 * 7) {
+        return;
+    }
+    ReadyList waiters;
+    waiters.swap(_budgetWaiters);
+    for (const auto &waiter : waiters) {
+        ResumeInput(waiter.first, waiter.second);
     }
 }
 

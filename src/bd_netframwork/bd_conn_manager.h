@@ -203,6 +203,38 @@ class BdConnManager {
     // reports to this schedule every event that can make it due. Any thread.
     BdReapSchedule *ReapSchedule() { return &_reapSchedule; }
 
+    // Flow control: whether sender may now take a packet of bytes whose work (the packet itself,
+    // or an answer) lands on target's queue; target may be sender. Event-loop thread.
+    //  - Below its allowance a queue takes everything: bursts pass.
+    //  - At or past it, a sender that streams to target (its last kStreamPackets packets all went
+    //    there, or target is itself) is paced: not read until the queue is below
+    //    BdConnection::kQueueResumeBytes. Any other sender is not held back by one slow target:
+    //    the target is closed as a slow consumer, and the packet admitted (and dropped with it).
+    //  - Past the budget (SetQueueBudget), only packets that leave their queue under
+    //    kBudgetReserveBytes are taken; the sender of any other waits: behind its target's queue
+    //    until it halves when that queue is among the largest (at least an even share of the
+    //    budget), else until the total is back under seven eighths of the budget.
+    // False when the sender was paused and must take nothing more now.
+    bool AdmitPacket(BdConnection *sender, BdConnection *target, int64_t bytes);
+    // Packets in a row to one target that make their sender a stream.
+    static constexpr int kStreamPackets = 8;
+    // Past the budget, packets to queues below this still pass, so a quiet pair never waits behind
+    // bulk traffic.
+    static constexpr int64_t kBudgetReserveBytes = 1024 * 1024;
+    // The most bytes all write queues together should hold; 0 for no limit. Event-loop thread,
+    // before the loop runs.
+    void SetQueueBudget(int64_t bytes) { _queueBudget = bytes; }
+    // A packet admitted for bytes was handled, or its connection went. Event-loop thread.
+    void ReleaseAdmission(int64_t bytes) { _admittedBytes -= bytes; }
+    // Bytes on every write queue together. Any thread.
+    int64_t QueuedTotal() const { return _queuedTotal.load(std::memory_order_relaxed); }
+    // A connection's queue changed by delta bytes, and began (1) or ceased (-1) to hold any. Any
+    // thread, called by the connections.
+    void NoteQueuedBytes(int64_t delta, int holdingDelta) {
+        _queuedTotal.fetch_add(delta, std::memory_order_relaxed);
+        _queuesHolding.fetch_add(holdingDelta, std::memory_order_relaxed);
+    }
+
     // Input scheduling, used by the connections; event-loop thread. QueueInput: conn ended its read
     // slice with input left, so it is served after the next wait (once; queuing twice is a no-op).
     // ResumeInput: the connection registered as fd with serial may read again (see
@@ -286,6 +318,15 @@ class BdConnManager {
     // Second at which the last wait returned; 0 before the first. Event-loop thread.
     long _lastWaitReturn;
     std::atomic<std::thread::id> _loopThread;  // the last thread that ran WaitAndHandleEvent
+    // Senders waiting for the total to fall back under the budget; event-loop thread.
+    ReadyList _budgetWaiters;
+    int64_t _queueBudget = 0;
+    // Admitted packets still being read count against the budget as if queued; event-loop thread.
+    int64_t _admittedBytes = 0;
+    std::atomic<int64_t> _queuedTotal{0};
+    std::atomic<int> _queuesHolding{0};
+    // Resumes the budget's waiters once the total is back under seven eighths of the budget.
+    void ResumeBudgetWaiters();
     // Event data of the log's directory watch and of the post queue's eventfd: no descriptor
     // number and serial 0, so never a connection's.
     static constexpr uint64_t kLogWatchTag = static_cast<uint32_t>(-2);

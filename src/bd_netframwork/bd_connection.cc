@@ -1,8 +1,8 @@
 #include "bd_netframwork/bd_connection.h"
 
-#include <poll.h>
 #include <sys/ioctl.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -42,8 +42,7 @@ BdConnection::BdConnection()
       _pausedSince(0),
       _queuedBytes(0),
       _reservedSlots(0),
-      _waitingSince(kNotWaiting),
-      _sendRefused(false) {}
+      _waitingSince(kNotWaiting) {}
 
 BdConnection::~BdConnection() {
     ReleaseResources();
@@ -101,7 +100,15 @@ int BdConnection::Init(int fd, BdConnManager *manager) {
     return InitCommon(manager);
 }
 
+void BdConnection::ReleaseAdmission() {
+    if (_admissionHeld != 0 && _manager != nullptr) {
+        _manager->ReleaseAdmission(_admissionHeld);
+    }
+    _admissionHeld = 0;
+}
+
 void BdConnection::ReleaseResources() {
+    ReleaseAdmission();
     if (_network != nullptr) {
         _network->Destroy();
         delete _network;
@@ -115,7 +122,7 @@ void BdConnection::ReleaseResources() {
         BdNoteFreed(item.length > 0 ? static_cast<size_t>(item.length) : 0);
     }
     _writeQueue.clear();
-    _queuedBytes.store(0, std::memory_order_relaxed);
+    CountQueued(-QueuedBytes());
     _reservedSlots.store(0, std::memory_order_relaxed);
 }
 
@@ -187,13 +194,22 @@ int BdConnection::ExtractPackets(int received) {
         if (rc != BD_SUCCESS) {
             break;
         }
+        // Asked before the body is read, so a packet held back costs no more than its headers.
+        if (!_packetAdmitted && (remaining >= total || remaining >= kBdBodyOffset)) {
+            if (!AdmitPacket(_readBuffer + consumed, remaining, total)) {
+                break;
+            }
+            _packetAdmitted = true;
+        }
         if (remaining < total) {
             pendingLength = total;
             break;
         }
+        _packetAdmitted = false;
         _traffic.packets_in.Add();
         _traffic.bytes_in.Add(total);
         ParsePacket(_readBuffer + consumed, total);
+        ReleaseAdmission();
         consumed += total;
         --_slicePacketsLeft;
     }
@@ -239,10 +255,30 @@ void BdConnection::ShrinkReadBuffer() {
     _readBufferCapacity = kReadBufferInitialSize;
 }
 
-void BdConnection::WaitForDrain(BdConnection *target) {
+bool BdConnection::AdmitPacket(const char *, int, int) {
+    return true;
+}
+
+void BdConnection::PauseInput() {
     _inputPaused = true;
     _pausedSince = _manager->NowSeconds();
+}
+
+void BdConnection::WaitForDrain(BdConnection *target, int64_t resumeBelow) {
+    PauseInput();
+    // One mark for all waiters: the lowest asked for, so nobody resumes before its own.
+    target->_resumeBelow =
+        target->_drainWaiters.empty() ? resumeBelow : std::min(target->_resumeBelow, resumeBelow);
     target->_drainWaiters.emplace_back(_fd, _serial);
+}
+
+int BdConnection::NoteTarget(uint64_t serial) {
+    if (serial != _lastTargetSerial) {
+        _lastTargetSerial = serial;
+        _sameTargetRun = 0;
+    }
+    _sameTargetRun = std::min(_sameTargetRun + 1, 255);
+    return _sameTargetRun;
 }
 
 void BdConnection::ReleaseDrainWaiters() {
@@ -375,15 +411,14 @@ int BdConnection::PutWriteQueueItem(char *data, const int &length) {
         _writeQueue.push_back({data, length});
         _traffic.packets_out.Add();
         _traffic.bytes_out.Add(length > 0 ? length : 0);
-        int64_t queued = _queuedBytes.load(std::memory_order_relaxed) + (length > 0 ? length : 0);
-        _queuedBytes.store(queued, std::memory_order_relaxed);
-        overflowing = queued > kMaxWriteQueueBytes;
+        CountQueued(length > 0 ? length : 0);
+        overflowing = QueuedBytes() >= kQueueAllowanceBytes;
         sendable = FrontSendable();
     }
-    // Whether the socket refuses data is decided by the reaper: a send that was taken whole may
-    // have filled the socket without being refused.
+    // Past its allowance the queue must keep moving: the reaper looks again once it could have
+    // stood still too long.
     if (overflowing) {
-        _reapSchedule->DueNow();
+        _reapSchedule->DueBy(_waitingSince.load(std::memory_order_relaxed) + kNoProgressSeconds);
     }
     if (sendable) {
         ScheduleSend();
@@ -419,7 +454,7 @@ int BdConnection::AnswerInWriteSlot(const std::function<int()> &queueAnswer) {
                           std::make_move_iterator(_writeQueue.end()));
             _writeQueue.erase(slot, _writeQueue.end());
             _reservedSlots.fetch_sub(1, std::memory_order_relaxed);
-            _queuedBytes.fetch_sub(behindBytes, std::memory_order_relaxed);
+            CountQueued(-behindBytes);
             if (_writeQueue.empty()) {
                 StopWaiting();
             }
@@ -437,7 +472,7 @@ int BdConnection::AnswerInWriteSlot(const std::function<int()> &queueAnswer) {
             behindBytes += item.length > 0 ? item.length : 0;
             _writeQueue.push_back(item);
         }
-        _queuedBytes.fetch_add(behindBytes, std::memory_order_relaxed);
+        CountQueued(behindBytes);
         sendable = FrontSendable();
     }
     if (sendable) {
@@ -489,7 +524,7 @@ int BdConnection::GetWriteQueueItem(char **data, int *length) {
     }
     const _BD_SEND_ITEM item = _writeQueue.front();
     _writeQueue.pop_front();
-    _queuedBytes.fetch_sub(item.length > 0 ? item.length : 0, std::memory_order_relaxed);
+    CountQueued(item.length > 0 ? -item.length : 0);
     // Taking a packet is progress for the write deadline, as a send would be.
     if (!FrontSendable()) {
         StopWaiting();
@@ -522,23 +557,18 @@ void BdConnection::DropWriteQueueItem() {
         }
         item = _writeQueue.front();
         _writeQueue.pop_front();
-        _queuedBytes.fetch_sub(item.length > 0 ? item.length : 0, std::memory_order_relaxed);
+        CountQueued(item.length > 0 ? -item.length : 0);
         // One packet per turn: the next goes out on the next turn, without asking epoll again.
         if (!FrontSendable()) {
             StopWaiting();
             DropWriteInterest();
         } else {
             _manager->QueueOutput(this);
-            // This send may have filled the socket without being refused, and then no writable
-            // edge comes: the reaper asks the socket itself while the queue is over its limit.
-            if (_queuedBytes.load(std::memory_order_relaxed) > kMaxWriteQueueBytes) {
-                _reapSchedule->DueNow();
-            }
         }
     }
     BdPacketBlocks::Release(item.data);
     BdNoteFreed(item.length > 0 ? static_cast<size_t>(item.length) : 0);
-    if (!_drainWaiters.empty() && QueuedBytes() < kQueueLowWaterBytes) {
+    if (!_drainWaiters.empty() && QueuedBytes() < _resumeBelow) {
         ReleaseDrainWaiters();
     }
 }
@@ -556,24 +586,22 @@ void BdConnection::StartWaiting() {
 
 void BdConnection::StopWaiting() {
     _waitingSince.store(kNotWaiting, std::memory_order_relaxed);
-    _sendRefused.store(false, std::memory_order_relaxed);
+}
+
+void BdConnection::CountQueued(int64_t delta) {
+    const int64_t before = _queuedBytes.fetch_add(delta, std::memory_order_relaxed);
+    if (_manager != nullptr && delta != 0) {
+        _manager->NoteQueuedBytes(delta, before == 0 ? 1 : before + delta == 0 ? -1 : 0);
+    }
 }
 
 void BdConnection::NoteSendProgress() {
     // Only moves the stall's end later, so the reaper's plan needs no update.
     _waitingSince.store(_manager->NowSeconds(), std::memory_order_relaxed);
-    _sendRefused.store(false, std::memory_order_relaxed);
-}
-
-void BdConnection::NoteSendRefused() {
-    _sendRefused.store(true, std::memory_order_relaxed);
-    if (_queuedBytes.load(std::memory_order_relaxed) > kMaxWriteQueueBytes) {
-        _reapSchedule->DueNow();
-    }
 }
 
 bool BdConnection::IsWriteStalled(long now) const {
-    const bool overflowing = _queuedBytes.load(std::memory_order_relaxed) > kMaxWriteQueueBytes;
+    const bool overflowing = QueuedBytes() >= kQueueAllowanceBytes;
     // Nothing behind a reserved slot can leave, so a queue past its limit there only grows.
     if (overflowing && _reservedSlots.load(std::memory_order_relaxed) > 0) {
         return true;
@@ -582,31 +610,36 @@ bool BdConnection::IsWriteStalled(long now) const {
     if (since == kNotWaiting) {
         return false;
     }
-    return now >= since + kWriteStallSeconds ||
-           (overflowing && (_sendRefused.load(std::memory_order_relaxed) || !SocketAcceptsData()));
-}
-
-bool BdConnection::SocketAcceptsData() const {
-    // The edge-triggered descriptor reports nothing more once a whole send filled the socket, so
-    // no send is ever refused there; asking the socket itself is the only way to know.
-    pollfd probe{_fd, POLLOUT, 0};
-    return poll(&probe, 1, 0) == 1 && (probe.revents & POLLOUT) != 0;
+    return now >= since + (overflowing ? kNoProgressSeconds : kWriteStallSeconds);
 }
 
 long BdConnection::NextReapSecond() const {
     long since = _waitingSince.load(std::memory_order_relaxed);
-    if (since == kNotWaiting || since + kWriteStallSeconds > _timeout) {
+    if (since == kNotWaiting) {
         return _timeout;
     }
-    return since + kWriteStallSeconds;
+    const bool overflowing = QueuedBytes() >= kQueueAllowanceBytes;
+    return std::min(_timeout, since + (overflowing ? kNoProgressSeconds : kWriteStallSeconds));
 }
 
 void BdConnection::CloseForWriteStall(long now) {
-    long since = _waitingSince.load(std::memory_order_relaxed);
-    std::string message =
-        "write queue stalled fd: " + std::to_string(_fd) + " uuid: " + _uuid +
-        " queued bytes: " + std::to_string(_queuedBytes.load(std::memory_order_relaxed)) +
-        " seconds without progress: " + std::to_string(now - since) + " connection close";
-    BD_LOG(BD_LOG_ERROR, BD_SOCKET_TIMEOUT, message, "CloseForWriteStall");
+    const long since = _waitingSince.load(std::memory_order_relaxed);
+    // Past its allowance, standing still is what makes a slow consumer; below it, only the long
+    // stall does.
+    CloseStalled(
+        QueuedBytes() >= kQueueAllowanceBytes ? "slow consumer fd: " : "write queue stalled fd: ",
+        " seconds without progress: " + std::to_string(now - since), "CloseForWriteStall");
+}
+
+void BdConnection::CloseAsSlowConsumer() {
+    CloseStalled("slow consumer fd: ", " past its allowance while its senders feed others",
+                 "CloseAsSlowConsumer");
+}
+
+void BdConnection::CloseStalled(const char *what, const std::string &why, const char *function) {
+    BD_LOG(BD_LOG_ERROR, BD_SOCKET_TIMEOUT,
+           what + std::to_string(_fd) + " uuid: " + _uuid +
+               " queued bytes: " + std::to_string(QueuedBytes()) + why + " connection close",
+           function);
     CloseSelf(kCloseWriteDeadline);
 }

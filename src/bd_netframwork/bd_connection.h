@@ -17,25 +17,26 @@
 // on the manager's input-ready list. The read buffer grows for a packet longer than it and shrinks
 // back to kReadBufferInitialSize once no such packet is held.
 //
-// Back-pressure. A connection whose input produced work for another connection's queue (or its
-// own) may wait for that queue to drain: WaitForDrain stops reading it until the target's queue
-// falls below kQueueLowWaterBytes or the target goes. Its bytes wait in the kernel meanwhile, and
-// TCP slows its peer down. While its input is held so, its idle deadline does not run: it is moved
-// later by the time held when reading resumes.
+// Admission. Once a packet's router header has arrived (or the whole packet, when shorter),
+// AdmitPacket decides whether it may be taken now; the router asks its manager
+// (BdConnManager::AdmitPacket, where the flow-control policy lives). A packet not admitted stays in
+// the read buffer and the connection is not read until the manager resumes it (WaitForDrain,
+// WaitForBudget); its bytes wait in the kernel meanwhile, and TCP slows its peer down. While its
+// input is held so, its idle deadline does not run: it is moved later by the time held.
 //
 // Write queue. PutWriteQueueItem appends a malloc block holding one complete packet; the queue owns
 // it from that moment and frees it once sent or when the connection is destroyed. A packet queued
 // on the event-loop thread puts the connection on the manager's output-ready list; one queued by
 // another thread arms write interest, which wakes the loop. A peer that stops reading cannot make
 // the queue grow without bound: when packets wait and the socket has accepted no byte for
-// kWriteStallSeconds, or the queue passes kMaxWriteQueueBytes while the socket refuses more data,
-// the manager's CheckTimeout logs the peer and closes the connection (close flag). A peer whose
-// socket keeps accepting bytes is never closed by this rule, however long its queue.
+// kWriteStallSeconds, or for kNoProgressSeconds while the queue is at or past
+// kQueueAllowanceBytes, the manager's CheckTimeout logs the peer and closes the connection (close
+// flag).
 //
 // Write slots. An answer that is still being prepared (a handshake waiting for its rows) keeps its
 // place with ReserveWriteSlot: packets queued later wait behind the slot, nothing behind it is
 // sent, and AnswerInWriteSlot puts the answer where the slot was. The bytes waiting behind a slot
-// count towards kMaxWriteQueueBytes like any others, so a flood cannot outgrow it.
+// count towards kQueueAllowanceBytes like any others, so a flood cannot outgrow it.
 //
 // Threads and locks. PutWriteQueueItem, GetWriteQueueItem and QueuedBytes may be called from any
 // thread; the write queue and the queued byte count are guarded by the write-queue lock, which is
@@ -77,20 +78,21 @@ class BdConnection {
     // A connection whose queued packets have waited this long with its socket accepting no byte
     // is closed: its peer has stopped reading.
     static constexpr long kWriteStallSeconds = 30;
-    // A queue beyond this while the socket refuses data is closed at once, so one stalled peer
-    // cannot exhaust memory within the stall time.
-    static constexpr int64_t kMaxWriteQueueBytes = 64 * 1024 * 1024;
+    // What a target's queue absorbs before anyone is held back or the target closed: a burst of
+    // this much (the largest packet the framing takes) always passes.
+    static constexpr int64_t kQueueAllowanceBytes = 64 * 1024 * 1024;
+    // A queue at or past its allowance whose socket has taken no byte for this long is a slow
+    // consumer's, and closed: whole seconds, so between one and two.
+    static constexpr long kNoProgressSeconds = 2;
+    // A sender paced behind a target's queue is read again once that queue is below this: half
+    // the allowance, so a paced stream moves in large steps rather than packet by packet.
+    static constexpr int64_t kQueueResumeBytes = kQueueAllowanceBytes / 2;
     // One turn's reading from one connection, so that a peer sending at line rate cannot keep
     // the loop from the others: at most this many bytes received (enough for a 256 KiB payload
     // in one turn; a smaller slice delays every such packet by a whole turn)...
     static constexpr int kReadSliceBytes = 1024 * 1024;
     // ...and this many packets handled, whichever comes first.
     static constexpr int kReadSlicePackets = 64;
-    // A sender whose packet leaves a queue above this waits (WaitForDrain) until that queue is
-    // below the low-water mark, so one sender cannot make the router hold more than about this
-    // much for a target that reads slower than it sends.
-    static constexpr int64_t kQueueHighWaterBytes = 8 * 1024 * 1024;
-    static constexpr int64_t kQueueLowWaterBytes = 2 * 1024 * 1024;
 
     BdConnection();
     BdConnection(const BdConnection &) = delete;
@@ -126,6 +128,10 @@ class BdConnection {
     // One whole packet; data is valid only during the call (it lies in the read buffer), so whoever
     // keeps the packet copies it. The result is ignored by the framing.
     virtual int ParsePacket(const char *data, int length) = 0;
+    // Asked once per packet, when available bytes of its total have arrived (at least the net and
+    // router headers, or the whole packet when shorter): false holds the packet back, and the
+    // connection must have been paused. The base admits everything.
+    virtual bool AdmitPacket(const char *data, int available, int total);
     // Frees what Destroy did not run for. Declared last so the slots above keep their order.
     virtual ~BdConnection();
 
@@ -218,12 +224,18 @@ class BdConnection {
 
     // Bytes waiting on the write queue. Any thread, lock-free.
     int64_t QueuedBytes() const { return _queuedBytes.load(std::memory_order_relaxed); }
-    // True when the queue is above kQueueHighWaterBytes.
-    bool AboveHighWater() const { return QueuedBytes() > kQueueHighWaterBytes; }
     // Stops reading this connection until target's queue (target may be this connection) drops
-    // below kQueueLowWaterBytes or target is unregistered; the slice in progress ends after the
-    // packet being handled.
-    void WaitForDrain(BdConnection *target);
+    // below resumeBelow or target is unregistered. Event-loop thread, called by the manager.
+    void WaitForDrain(BdConnection *target, int64_t resumeBelow);
+    // Stops reading this connection until the manager resumes it (ResumeInput).
+    void PauseInput();
+    // The packet being read was admitted for bytes: the manager counts them as good as queued
+    // until the packet is handled (or the connection goes). Event-loop thread, called by the
+    // manager.
+    void HoldAdmission(int64_t bytes) { _admissionHeld = bytes; }
+    // How many packets in a row this connection has sent to the connection with serial, counting
+    // this one (at most 255). Event-loop thread, called by the manager at each admission.
+    int NoteTarget(uint64_t serial);
     // Wakes every connection waiting for this queue; the manager calls it when it unregisters
     // this connection.
     void ReleaseDrainWaiters();
@@ -242,12 +254,15 @@ class BdConnection {
     bool OutputQueued() const { return _outputQueued; }
 
     // Write deadline, evaluated by the manager's CheckTimeout. True when packets have waited
-    // kWriteStallSeconds without the socket accepting a byte, or when more than
-    // kMaxWriteQueueBytes wait and the socket refuses data. Lock-free, so it may be called under
-    // the descriptor-map lock.
+    // kWriteStallSeconds without the socket accepting a byte, or kNoProgressSeconds while the
+    // queue is at or past kQueueAllowanceBytes. Lock-free, so it may be called under the
+    // descriptor-map lock.
     bool IsWriteStalled(long now) const;
     // Logs the stalled peer at error level and sets the close flag.
     void CloseForWriteStall(long now);
+    // Logs a slow consumer (its queue is past its allowance and a sender that also feeds others
+    // wants to add to it) at error level and sets the close flag.
+    void CloseAsSlowConsumer();
     // The earliest second at which this connection needs the reaper: its deadline, or the end of
     // a write stall that has begun, whichever comes first.
     long NextReapSecond() const;
@@ -274,10 +289,8 @@ class BdConnection {
     // writable event puts the connection back on the output-ready list.
     void ArmWriteInterest();
 
-    // The write-deadline clock: the socket accepted bytes / refused the rest of a packet (a send
-    // that would block or took only part of it).
+    // The write-deadline clock: the socket accepted bytes.
     void NoteSendProgress();
-    void NoteSendRefused();
 
     BdConnManager *_manager;        // not owned
     BdReapSchedule *_reapSchedule;  // the manager's; not owned
@@ -305,12 +318,19 @@ class BdConnection {
 
   private:
     uint64_t _serial;
-    bool _inputQueued;   // on the manager's input-ready list
-    bool _outputQueued;  // on the manager's output-ready list
-    bool _inputPaused;   // WaitForDrain in force
-    long _pausedSince;   // second of the manager's clock when it began
-    // Connections (descriptor, serial) waiting for this queue to drain.
+    bool _inputQueued;             // on the manager's input-ready list
+    bool _outputQueued;            // on the manager's output-ready list
+    bool _inputPaused;             // WaitForDrain or PauseInput in force
+    long _pausedSince;             // second of the manager's clock when it began
+    bool _packetAdmitted = false;  // the packet at the front of the read buffer was admitted
+    int64_t _admissionHeld = 0;    // what the manager counts for it
+    // Gives the manager back what it counts for the admitted packet.
+    void ReleaseAdmission();
+    uint64_t _lastTargetSerial = 0;
+    int _sameTargetRun = 0;  // packets in a row to _lastTargetSerial
+    // Connections (descriptor, serial) waiting for this queue to drop below _resumeBelow.
     std::vector<std::pair<int, uint64_t>> _drainWaiters;
+    int64_t _resumeBelow = 0;
 
     // Bytes on the write queue, kept beside it under its lock but readable without it.
     std::atomic<int64_t> _queuedBytes;
@@ -321,17 +341,16 @@ class BdConnection {
     // stopped being empty, whichever is later. kNotWaiting while the queue is empty.
     static constexpr long kNotWaiting = -1;
     std::atomic<long> _waitingSince;
-    // The last send was refused or cut short, so the socket's buffer is full.
-    std::atomic<bool> _sendRefused;
-
-    // True when a send would take data now. Lock-free.
-    bool SocketAcceptsData() const;
     // The front entry can be sent (the queue is not empty and its front is no reserved slot);
     // under the write-queue lock.
     bool FrontSendable() const;
     // The queue became non-empty / empty; called under the write-queue lock.
     void StartWaiting();
     void StopWaiting();
+    // Logs what + descriptor, UUID, queued bytes and why at error level; sets the close flag.
+    void CloseStalled(const char *what, const std::string &why, const char *function);
+    // Adds delta to the queued bytes, and to the manager's total; under the write-queue lock.
+    void CountQueued(int64_t delta);
     // The start both Inits share: BD_OBJECT_REPEAT when already initialised, BD_MEMORY_ERROR when
     // the network object cannot be allocated.
     int NewNetwork();

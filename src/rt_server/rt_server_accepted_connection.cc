@@ -48,17 +48,23 @@ const HandShakeTexts &TextsFor(int kind) {
 
 }  // namespace
 
-int RtServerAcceptedConnection::ParsePacket(const char *packet, int length) {
-    const int result = DispatchPacket(packet, length);
-    // Answers and packets addressed to itself wait on this connection's own queue: a peer that
-    // does not read them is not read either until they drain.
-    if (AboveHighWater() && !InputPaused()) {
-        WaitForDrain(this);
+bool RtServerAcceptedConnection::AdmitPacket(const char *packet, int available, int total) {
+    // Whatever is not forwarded is answered, if at all, on this connection's own queue.
+    BdConnection *target = this;
+    if (available >= kBdBodyOffset) {
+        const auto *router =
+            reinterpret_cast<const BdRouterHeader *>(packet + kBdRouterHeaderOffset);
+        BdConnection *found = nullptr;
+        if ((router->message_level1_type == kBdMessageNormal ||
+             router->message_level1_type == kBdMessageLog) &&
+            _manager->QueryConnFromUUID(BdPacketText(router->target_uuid), &found) == BD_SUCCESS) {
+            target = found;
+        }
     }
-    return result;
+    return _manager->AdmitPacket(this, target, total);
 }
 
-int RtServerAcceptedConnection::DispatchPacket(const char *packet, int length) {
+int RtServerAcceptedConnection::ParsePacket(const char *packet, int length) {
     if (packet == nullptr || length <= 0) {
         return BD_PARAMETER_INVALID;
     }
@@ -252,14 +258,6 @@ int RtServerAcceptedConnection::HandleNormalPacket(const char *packet, int lengt
     } else {
         g_rt_server_metrics.forwarded_normal.Add();
         g_rt_server_metrics.forwarded_normal_bytes.Add(length);
-    }
-    // A target that stopped reading is closed now rather than after the batch, before more
-    // senders' packets pile up behind it.
-    const long now = _manager->NowSeconds();
-    if (targetConnection->IsWriteStalled(now)) {
-        targetConnection->CloseForWriteStall(now);
-    } else if (targetConnection != this && targetConnection->AboveHighWater()) {
-        WaitForDrain(targetConnection);
     }
     return BD_SUCCESS;
 }

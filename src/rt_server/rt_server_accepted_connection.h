@@ -27,9 +27,9 @@
 //
 // Main thread only (inside the manager's event dispatch, and the record writer's call backs, which
 // come from there too). Like every connection it never deletes itself: failures set the close flag
-// and the manager reaps it. A packet that leaves its target's queue (or this connection's own,
-// with answers or packets to itself) above the high-water mark stops the reading of this
-// connection until that queue drains (BdConnection::WaitForDrain). The peer's UUID, deadline and
+// and the manager reaps it. Before a packet is taken, the manager's flow control is asked about
+// the queue it will land on: its target's, or this connection's own for answers and packets to
+// itself (BdConnManager::AdmitPacket). The peer's UUID, deadline and
 // buffers are the base connection's; it keeps the handshakes waiting for their rows, the place it
 // holds in the per-address connection quota and, for monitoring, the kind of peer it registered.
 // What it answers and forwards is counted in g_rt_server_metrics.
@@ -48,6 +48,8 @@ class RtServerAcceptedConnection : public BdClientConnection, private RtRecordsD
 
     // Classifies and dispatches one whole packet that lives in the read buffer for this call only.
     int ParsePacket(const char *packet, int length) override;
+    // Asks the manager's flow control about the queue the packet's work lands on.
+    bool AdmitPacket(const char *packet, int available, int total) override;
     // Queues a copy of the packet on the connection registered under its target UUID, or answers
     // the sender with a target-connection-lost packet.
     int HandleNormalPacket(const char *packet, int length) override;
@@ -72,8 +74,6 @@ class RtServerAcceptedConnection : public BdClientConnection, private RtRecordsD
     int GetPeerKind() const { return _peerKind; }
 
   private:
-    // ParsePacket before the back-pressure check.
-    int DispatchPacket(const char *packet, int length);
     // A server-not-ready answer to packet, counted, and counted as a refused handshake when it is
     // one.
     int AnswerNotReady(const char *packet, int length, bool handshake);

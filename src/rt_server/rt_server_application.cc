@@ -278,6 +278,7 @@ int RtServerApplication::InitConnection() {
     _addressQuota.SetMost(g_rt_server_conf.GetMaxConnectionsPerAddress());
     RtServerListenConnection::SetAddressQuota(&_addressQuota);
     _connManager.SetMaxUuidsPerConnection(g_rt_server_conf.GetMaxUuidsPerConnection());
+    _connManager.SetQueueBudget(static_cast<int64_t>(g_rt_server_conf.GetQueueBudgetMiB()) << 20);
     if (!g_rt_server_conf.GetPlainListen()) {
         // Nothing else would serve: a TLS listener that cannot start fails this entry, which the
         // process tries again a second later.

@@ -40,10 +40,12 @@ bool RtServerConfig::ParseElem(std::string name, std::string value) {
         _tlsRequirePeerCertificate = ParseSwitch(value);
     } else if (name == "plain_listen") {
         _plainListen = ParseSwitch(value);
-    } else if (name == "max_connections_per_address" || name == "max_uuids_per_connection") {
+    } else if (name == "max_connections_per_address" || name == "max_uuids_per_connection" ||
+               name == "queue_budget_mib") {
         const int limit = BdUtil::StrToNum<int>(value);
         _limitInvalid = _limitInvalid || limit < 1;
         (name == "max_connections_per_address" ? _maxConnectionsPerAddress
+         : name == "queue_budget_mib"          ? _queueBudgetMiB
                                                : _maxUuidsPerConnection) = limit;
     } else if (name == "monitor_ip") {
         _monitorIp = value;

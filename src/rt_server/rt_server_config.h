@@ -15,8 +15,8 @@ class RtServerConfig : public BdConfigInterface {
     // "listen ip: " and "listen port: " lines on standard output.
     void PrintVars() override;
     // Keys listen_ip, listen_port, tls_listen_port, tls_ca_file, tls_require_peer_certificate,
-    // plain_listen, max_connections_per_address, max_uuids_per_connection, monitor_ip and
-    // monitor_port; others are ignored. An empty name or value stops the load.
+    // plain_listen, max_connections_per_address, max_uuids_per_connection, queue_budget_mib,
+    // monitor_ip and monitor_port; others are ignored. An empty name or value stops the load.
     bool ParseElem(std::string name, std::string value) override;
     // A listen address and a port above 0 (no upper bound is applied); when given, a TLS port of
     // at least 0, switches that read yes or no and a monitor port from 1 to 65535. A required peer
@@ -30,6 +30,11 @@ class RtServerConfig : public BdConfigInterface {
     static constexpr int kUnlimited = 0;
     int GetMaxConnectionsPerAddress() const { return _maxConnectionsPerAddress; }
     int GetMaxUuidsPerConnection() const { return _maxUuidsPerConnection; }
+    // What every write queue together may hold before senders are paced, in MiB: the key
+    // queue_budget_mib, kDefaultQueueBudgetMiB when absent (room on a 2 GB machine for the router
+    // and the database beside it).
+    static constexpr int kDefaultQueueBudgetMiB = 512;
+    int GetQueueBudgetMiB() const { return _queueBudgetMiB; }
     // 0 when monitoring is off.
     int GetMonitorPort() const { return _monitorPort; }
     std::string GetMonitorIP() const { return _monitorIp; }
@@ -54,6 +59,7 @@ class RtServerConfig : public BdConfigInterface {
     Switch _plainListen = kYes;
     int _maxConnectionsPerAddress = kUnlimited;
     int _maxUuidsPerConnection = kUnlimited;
+    int _queueBudgetMiB = kDefaultQueueBudgetMiB;
     // A limit key was present with a value below 1.
     bool _limitInvalid = false;
     int _monitorPort = 0;

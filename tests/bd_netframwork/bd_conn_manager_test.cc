@@ -294,24 +294,25 @@ TEST_F(ConnManagerTest, ConnectionRemovedWhileReadyToSendIsNotServed) {
     EXPECT_EQ(ReceiveAvailable(pairs.back()->peer), NetPacket(1));
 }
 
-// Back-pressure: a sender held by a target resumes once the target's queue, drained one packet a
-// turn from the output-ready list, falls below the low-water mark.
+// Pacing: a sender held by a target resumes once the target's queue, drained one packet a turn
+// from the output-ready list, falls below the mark it waits for.
 TEST_F(ConnManagerTest, HeldSenderResumesWhenItsTargetDrainsFromTheReadyList) {
     manager.WaitAndHandleEvent(0);  // this thread runs the loop
     RecordingConnection *sender = Connect();
     RecordingConnection *target = Connect();
     const std::string packet = NetPacket(256 * 1024 - 16, 't');
-    const int64_t count = BdConnection::kQueueLowWaterBytes / 256 / 1024 + 4;
+    const int64_t resumeBelow = 2 * 1024 * 1024;
+    const int64_t count = resumeBelow / 256 / 1024 + 4;
     for (int64_t i = 0; i < count; ++i) {
         target->PutWriteQueueItem(MallocCopy(packet), static_cast<int>(packet.size()));
     }
-    sender->WaitForDrain(target);
+    sender->WaitForDrain(target, resumeBelow);
     for (int turn = 0; turn < 1000 && sender->InputPaused(); ++turn) {
         manager.WaitAndHandleEvent(0);
         ReceiveAvailable(pairs.back()->peer, 1);
     }
     EXPECT_FALSE(sender->InputPaused());
-    EXPECT_LT(target->QueuedBytes(), BdConnection::kQueueLowWaterBytes);
+    EXPECT_LT(target->QueuedBytes(), resumeBelow);
     EXPECT_GT(target->QueuedBytes(), 0);
 }
 
@@ -397,13 +398,15 @@ TEST_F(WriteDeadlineTest, PeerThatReadsIsNeverClosedAndLosesNothing) {
     EXPECT_EQ(conn->GetCloseFlag(), 0u);
 }
 
-TEST_F(WriteDeadlineTest, QueueBeyondLimitWhileBlockedIsClosedAtOnce) {
+TEST_F(WriteDeadlineTest, AQueuePastItsAllowanceThatTakesNothingIsClosedWithinTheNoProgressTime) {
     FillUntilStalled();
     EXPECT_TRUE(Reap().empty());
     int chunk = 1024 * 1024;
-    for (int64_t queued = 0; queued <= BdConnection::kMaxWriteQueueBytes; queued += chunk) {
+    for (int64_t queued = 0; queued <= BdConnection::kQueueAllowanceBytes; queued += chunk) {
         conn->PutWriteQueueItem(static_cast<char *>(malloc(chunk)), chunk);
     }
+    EXPECT_TRUE(Reap().empty());
+    g_now += BdConnection::kNoProgressSeconds;
     EXPECT_EQ(Reap(), std::list<std::string>{"slow-peer"});
 }
 

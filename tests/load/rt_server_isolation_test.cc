@@ -159,9 +159,9 @@ TEST_F(RtServerIsolationTest, AFastStreamerToASlowReaderLosesNothingAndStaysBoun
     Figure("router_resident_most_mib", mostResident, "MiB");
     EXPECT_EQ(sendResult, 0);
     EXPECT_EQ(received, kPackets);
-    // Three connections' read slices, one target's high-water mark and the packet beyond it.
+    // Three connections' read slices, one target's allowance and the packet beyond it.
     const long bound = before + 3 * BdConnection::kReadSliceBytes / kMiB +
-                       BdConnection::kQueueHighWaterBytes / kMiB + 2 + 16;
+                       BdConnection::kQueueAllowanceBytes / kMiB + 2 + 16;
     EXPECT_LE(mostResident, bound);
     EXPECT_EQ(tables_.AgentOnline("streamer"), "1");
     EXPECT_EQ(tables_.AgentOnline("reader"), "1");

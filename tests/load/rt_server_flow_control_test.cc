@@ -1,0 +1,300 @@
+// Flow control over real sockets: bursts pass whole, a hub is never held back by one target that
+// stopped reading (that target is closed once past its allowance), and the queues of many large
+// streams together stay within the budget while a neighbouring pair keeps its pace.
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bd_netframwork/bd_connection.h"
+#include "load_test_fixture.h"
+#include "rt_tools/rt_http_get.h"
+#include "support/file_text.h"
+
+namespace {
+
+constexpr int kMiB = 1024 * 1024;
+// A sanitizer build on a shared machine is several times slower: its pause bound is looser.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr double kLongestPauseMs = 250;
+#else
+constexpr double kLongestPauseMs = 50;
+#endif
+
+// A payload of size bytes that starts with its number, so order and loss show.
+std::string Numbered(int number, int size) {
+    std::string payload(static_cast<size_t>(size), 'p');
+    const std::string tag = std::to_string(number) + ":";
+    payload.replace(0, tag.size(), tag);
+    return payload;
+}
+
+class RtServerFlowControlTest : public RtServerLoadTest {
+  protected:
+    void SetUp() override {
+        start_router_in_setup_ = false;
+        RtServerLoadTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        // Rewrites the configuration: first.
+        if (monitor_)
+            monitorPort_ = router_->EnableMonitor();
+        if (budgetMiB_ > 0) {
+            const std::string path = router_->Root() + "/etc/norvale/rt_server.conf.xml";
+            std::string conf = ReadFileText(path);
+            conf.insert(conf.rfind("</"), "  <queue_budget_mib>" + std::to_string(budgetMiB_) +
+                                              "</queue_budget_mib>\n");
+            std::ofstream(path) << conf;
+        }
+        StartRouter();
+        RegisterPlatform(&platform_);
+    }
+
+    // Small socket buffers, so what a peer does not read waits in the router, not the kernel.
+    static void ShrinkBuffers(RtPeerClient *peer) {
+        const int size = 64 * 1024;
+        setsockopt(peer->GetFD(), SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+        setsockopt(peer->GetFD(), SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
+    }
+
+    // Receives count numbered packets of size bytes from fromUuid; how many came whole, in order.
+    static int ReceiveNumbered(RtPeerClient *peer, const std::string &fromUuid, int count,
+                               int size) {
+        int intact = 0;
+        for (int i = 0; i < count; ++i) {
+            RtPeerPacket got;
+            if (peer->Receive(&got, 20000) != 0 || got.SourceUuid() != fromUuid ||
+                got.Payload() != Numbered(i, size))
+                break;
+            ++intact;
+        }
+        return intact;
+    }
+
+    // The largest rt_server_write_queue_bytes seen so far; -1 before the first fetch.
+    long QueuedBytes() {
+        std::string text;
+        if (RtHttpGet("127.0.0.1", monitorPort_, "/metrics", 5000, &text) != 200)
+            return -1;
+        const std::string name = "\nrt_server_write_queue_bytes ";
+        const size_t at = text.find(name);
+        return at == std::string::npos ? -1 : std::atol(text.c_str() + at + name.size());
+    }
+
+    int budgetMiB_ = 0;
+    bool monitor_ = false;
+    int monitorPort_ = 0;
+};
+
+// Sends count numbered packets of size bytes in a thread of its own.
+class NumberedSender {
+  public:
+    NumberedSender(RtPeerClient *peer, const RtPeerRoute &route, int count, int size)
+        : peer_(peer), thread_([=] {
+              for (int i = 0; i < count; ++i)
+                  if (peer_->SendNormal(route, Numbered(i, size)) != 0)
+                      return;
+              done_ = true;
+          }) {}
+    ~NumberedSender() {
+        // A sender the router stopped reading would block for ever: its socket goes first.
+        if (!done_)
+            shutdown(peer_->GetFD(), SHUT_RDWR);
+        thread_.join();
+    }
+    bool Done() const { return done_; }
+
+  private:
+    RtPeerClient *peer_;
+    std::atomic<bool> done_{false};
+    std::thread thread_;
+};
+
+// More than the kernel can absorb between two peers, well below a queue's allowance.
+constexpr int kBurstPackets = 20;
+
+TEST_F(RtServerFlowControlTest, ABurstToALateReaderAndAnExchangeBeforeReadingPassWhole) {
+    RtPeerClient burster, late, a, b;
+    Register(&burster, kBdHandShakeClient, "burster");
+    Register(&late, kBdHandShakeClient, "late");
+    Register(&a, kBdHandShakeClient, "a");
+    Register(&b, kBdHandShakeClient, "b");
+    for (RtPeerClient *peer : {&burster, &late, &a, &b})
+        ShrinkBuffers(peer);
+
+    {
+        NumberedSender burst(&burster, Route("burster", "late"), kBurstPackets, kMiB);
+        EXPECT_TRUE(Eventually([&] { return burst.Done(); }, 30000)) << "the burst was held";
+    }
+    EXPECT_EQ(ReceiveNumbered(&late, "burster", kBurstPackets, kMiB), kBurstPackets);
+
+    {
+        // Each writes its whole share before it reads anything.
+        NumberedSender aToB(&a, Route("a", "b"), kBurstPackets, kMiB);
+        NumberedSender bToA(&b, Route("b", "a"), kBurstPackets, kMiB);
+        EXPECT_TRUE(Eventually([&] { return aToB.Done() && bToA.Done(); }, 30000))
+            << "the exchange deadlocked";
+    }
+    EXPECT_EQ(ReceiveNumbered(&b, "a", kBurstPackets, kMiB), kBurstPackets);
+    EXPECT_EQ(ReceiveNumbered(&a, "b", kBurstPackets, kMiB), kBurstPackets);
+}
+
+// The server platform sends round-robin to ten agents; one stops reading. It is closed as a slow
+// consumer once past its allowance, and the nine others are fed without a pause all along.
+TEST_F(RtServerFlowControlTest, AHubFeedsItsHealthyAgentsWhileTheStalledOneIsClosed) {
+    const int kAgents = 10;
+    const int kSize = 256 * 1024;
+    std::vector<RtPeerClient> agents(kAgents);
+    for (int i = 0; i < kAgents; ++i)
+        Register(&agents[i], kBdHandShakeClient, "agent-" + std::to_string(i));
+    ShrinkBuffers(&agents[0]);
+
+    std::atomic<bool> stop{false}, stalledGone{false};
+    std::atomic<int> sendFailure{0};
+    std::thread hub([&] {
+        for (int n = 0; !stop; ++n) {
+            const int to = n % kAgents;
+            if (to == 0 && stalledGone)
+                continue;
+            const int rc = platform_.SendNormal(Route("platform-1", "agent-" + std::to_string(to)),
+                                                std::string(kSize, 'h'));
+            if (rc != 0) {
+                sendFailure = rc;
+                return;
+            }
+        }
+    });
+    std::vector<double> longestGap(kAgents, 0);
+    std::vector<int> received(kAgents, 0);
+    std::vector<std::thread> readers;
+    for (int i = 1; i < kAgents; ++i) {
+        readers.emplace_back([&, i] {
+            Clock::time_point last = Clock::now();
+            while (!stop) {
+                RtPeerPacket got;
+                if (agents[i].Receive(&got, 2000) != 0)
+                    continue;
+                const Clock::time_point now = Clock::now();
+                if (received[i] > 0)
+                    longestGap[i] = std::max(longestGap[i], SecondsSince(last));
+                last = now;
+                if (++received[i] % 64 == 0)
+                    agents[i].SendKeepAlive();
+            }
+        });
+    }
+
+    const bool closed = Eventually([&] { return tables_.AgentOnline("agent-0") == "2"; }, 25000);
+    stalledGone = true;
+    // The healthy agents go on being fed after the close as well.
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    stop = true;
+    hub.join();
+    for (std::thread &reader : readers)
+        reader.join();
+
+    EXPECT_TRUE(closed);
+    const std::string log = router_->Log();
+    EXPECT_NE(log.find("slow consumer fd: "), std::string::npos);
+    EXPECT_EQ(sendFailure, 0);
+    double worst = 0;
+    for (int i = 1; i < kAgents; ++i) {
+        EXPECT_GT(received[i], 0) << "agent-" << i;
+        worst = std::max(worst, longestGap[i]);
+    }
+    Figure("healthy_longest_gap_ms", worst * 1000, "ms");
+    Figure("healthy_packets_each", received[1], "");
+    EXPECT_LE(worst, 1.0);
+}
+
+class RtServerBudgetTest : public RtServerFlowControlTest {
+  protected:
+    RtServerBudgetTest() {
+        budgetMiB_ = 64;
+        monitor_ = true;
+    }
+    // Past the budget, packets to short queues still pass (the pair's).
+    static constexpr long kReserve = kMiB;
+};
+
+// Eight streams of 16 MiB packets to readers slower than them would each fill a queue to its
+// allowance; together they stay within a 64 MiB budget, and a ping-pong pair beside them keeps its
+// pace.
+TEST_F(RtServerBudgetTest, LargeStreamsToSlowReadersStayWithinTheBudgetBesideAQuickPair) {
+    const int kStreams = 8;
+    const int kSize = 16 * kMiB;
+    std::vector<RtPeerClient> senders(kStreams), readers(kStreams);
+    for (int i = 0; i < kStreams; ++i) {
+        Register(&senders[i], kBdHandShakeClient, "bulk-" + std::to_string(i));
+        Register(&readers[i], kBdHandShakeClient, "slow-" + std::to_string(i));
+    }
+    RtPeerClient a, b;
+    Register(&a, kBdHandShakeClient, "a");
+    Register(&b, kBdHandShakeClient, "b");
+
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kStreams; ++i) {
+        threads.emplace_back([&, i] {
+            const std::string payload(kSize, 'b');
+            const RtPeerRoute route =
+                Route("bulk-" + std::to_string(i), "slow-" + std::to_string(i));
+            while (!stop && senders[i].SendNormal(route, payload) == 0) {
+            }
+        });
+        // About 8 MiB/s each: a packet, then half a second's pause.
+        threads.emplace_back([&, i] {
+            int count = 0;
+            while (!stop) {
+                RtPeerPacket got;
+                if (readers[i].Receive(&got, 1000) == 0 && ++count % 4 == 0)
+                    readers[i].SendKeepAlive();
+                std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            }
+        });
+    }
+
+    double longestPause = 0;
+    long mostQueued = 0;
+    int exchanges = 0;
+    const Clock::time_point start = Clock::now();
+    Clock::time_point lastSample = start;
+    while (SecondsSince(start) < 8) {
+        const std::string payload = "turn " + std::to_string(exchanges);
+        const Clock::time_point sent = Clock::now();
+        RtPeerPacket got;
+        if (a.SendNormal(Route("a", "b"), payload) != 0 || b.Receive(&got) != 0 ||
+            got.Payload() != payload || b.SendNormal(Route("b", "a"), payload) != 0 ||
+            a.Receive(&got) != 0 || got.Payload() != payload) {
+            ADD_FAILURE() << "the pair stalled at exchange " << exchanges;
+            break;
+        }
+        longestPause = std::max(longestPause, SecondsSince(sent) / 2);
+        if (std::chrono::duration<double>(Clock::now() - lastSample).count() > 0.2) {
+            mostQueued = std::max(mostQueued, QueuedBytes());
+            lastSample = Clock::now();
+        }
+        if (++exchanges % 100 == 0)
+            KeepPlatformAlive();
+    }
+    stop = true;
+    for (RtPeerClient &sender : senders)
+        shutdown(sender.GetFD(), SHUT_RDWR);
+    for (std::thread &thread : threads)
+        thread.join();
+
+    Figure("pair_longest_pause_ms", longestPause * 1000, "ms");
+    Figure("most_queued_mib", static_cast<double>(mostQueued) / kMiB, "MiB");
+    EXPECT_GT(mostQueued, 0);
+    // The budget, and the small packets it still lets through (none here but the pair's).
+    EXPECT_LE(mostQueued, 64L * kMiB + RtServerBudgetTest::kReserve);
+    EXPECT_LE(longestPause * 1000, kLongestPauseMs);
+    EXPECT_TRUE(router_->Running());
+}
+
+}  // namespace
