@@ -19,9 +19,12 @@
 namespace {
 
 constexpr int kMiB = 1024 * 1024;
-// A sanitizer build on a shared machine is several times slower: its pause bound is looser.
+// The longest a neighbouring pair may wait beside bulk traffic. A sanitizer build on a shared
+// machine copies a 16 MiB packet several times slower and shares its two cores with other suites,
+// so it checks a much looser bound (the Release figure is what docs/benchmarks.md records); either
+// is far below a queue held for seconds.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr double kLongestPauseMs = 250;
+constexpr double kLongestPauseMs = 1000;
 #else
 constexpr double kLongestPauseMs = 50;
 #endif
