@@ -13,6 +13,8 @@
 #include "bd_netframwork/bd_packet.h"
 #include "bd_netframwork/bd_packet_handler.h"
 #include "bd_netframwork/bd_poll.h"
+#include "bd_netframwork/bd_tls_handshake_budget.h"
+#include "bd_netframwork/bd_tls_handshake_counts.h"
 #include "bd_netframwork/bd_work_thread.h"
 #include "bd_netframwork/bd_work_thread_manager.h"
 
@@ -36,6 +38,7 @@ int BdClientConnection::Init(int fd, BdConnManager *manager) {
 int BdClientConnection::Destroy() {
     // Reaped with the handshake still pending and no failure of its own: the deadline passed.
     if (_initialised && _closeFlag == 0 && _network->TlsHandshakePending()) {
+        g_bd_tls_handshakes.timed_out.Add();
         BD_LOG(BD_LOG_ERROR, BD_SOCKET_TIMEOUT,
                "TLS handshake timed out fd: " + std::to_string(_fd) + " ip: " + GetPeerIP() +
                    " connection close",
@@ -58,9 +61,18 @@ int BdClientConnection::AdvanceTlsHandshake() {
     if (!_network->TlsHandshakePending()) {
         return BD_SUCCESS;
     }
+    // Past the loop's share of handshake work this step waits for a later turn, after the
+    // other peers' events.
+    BdTlsHandshakeBudget &budget = BdTlsHandshakeBudget::Loop();
+    if (!budget.Allows()) {
+        _manager->QueueInput(this);
+        return BD_SOCKET_EAGAIN;
+    }
     bool wantsWrite = false;
     std::string failure;
+    const int64_t started = BdTlsHandshakeBudget::NowMicros();
     const int rc = _network->ContinueTlsHandshake(&wantsWrite, &failure);
+    budget.Spend(BdTlsHandshakeBudget::NowMicros() - started);
     if (rc == BD_SOCKET_EAGAIN) {
         // Write interest only while the handshake itself has bytes the socket refused; the write
         // queue is empty until the peer is known.
@@ -71,6 +83,7 @@ int BdClientConnection::AdvanceTlsHandshake() {
         return rc;
     }
     if (rc != BD_SUCCESS) {
+        g_bd_tls_handshakes.failed.Add();
         BD_LOG(BD_LOG_ERROR, BD_ERROR,
                "TLS handshake failed fd: " + std::to_string(_fd) + " ip: " + GetPeerIP() +
                    " reason: " + failure + " connection close",
@@ -81,6 +94,7 @@ int BdClientConnection::AdvanceTlsHandshake() {
     if (GetEventMask() == kBdReadWriteInterest) {
         _manager->CtlFD(_fd, kBdReadInterest);
     }
+    g_bd_tls_handshakes.completed.Add();
     _peerIdentity = BdPeerIdentity::FromCertificate(_network->PeerCertificate());
     BD_LOG(BD_LOG_DEBUG, 0,
            "TLS handshake done fd: " + std::to_string(_fd) + " certificate: " +

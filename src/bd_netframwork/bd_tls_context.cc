@@ -44,6 +44,7 @@ bool Configure(SSL_CTX *context, const BdTlsServerContext::Settings &settings,
     // The event loop sends what the socket takes and comes back with the rest later, from the
     // same queued packet.
     SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    SSL_CTX_set_max_cert_list(context, BdTlsServerContext::kMaxCertificateListBytes);
     SSL_CTX_set_session_cache_mode(context, SSL_SESS_CACHE_SERVER);
     SSL_CTX_set_session_id_context(context, kSessionIdContext, sizeof(kSessionIdContext) - 1);
 
@@ -75,6 +76,7 @@ bool Configure(SSL_CTX *context, const BdTlsServerContext::Settings &settings,
         mode |= SSL_VERIFY_FAIL_IF_NO_PEER_CERT;
     }
     SSL_CTX_set_verify(context, mode, nullptr);
+    SSL_CTX_set_verify_depth(context, BdTlsServerContext::kVerifyDepth);
     return true;
 }
 

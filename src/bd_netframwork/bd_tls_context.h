@@ -1,6 +1,7 @@
 // BdTlsServerContext: the TLS settings that every connection accepted on one TLS listener shares.
 //
-// TLS 1.2 and 1.3 only, the library's default ciphers, server-side session resumption. With a CA
+// TLS 1.2 and 1.3 only, the library's default ciphers, server-side session resumption, a bounded
+// depth and size of the peer's certificate chain. With a CA
 // file, peers are asked for a certificate signed by it (and refused at the TLS handshake when
 // they present one it does not verify); with a required peer certificate, a peer that presents
 // none is refused too.
@@ -16,6 +17,15 @@
 
 class BdTlsServerContext {
   public:
+    // Certificates a peer's chain may hold between its own and the CA: a CA signs peers directly
+    // or through an intermediate or two, and every further one is a signature the event loop
+    // checks before it can refuse the chain.
+    static constexpr int kVerifyDepth = 4;
+    // Largest certificate list a peer may send, in bytes: a leaf and kVerifyDepth intermediates
+    // of RSA-4096 fit (about 2 KiB each). A longer list is refused on its length, before any
+    // certificate in it is parsed, so a chain of a hundred costs the loop nothing.
+    static constexpr long kMaxCertificateListBytes = 16 * 1024;
+
     struct Settings {
         std::string certificate_file;  // PEM, the certificate (and any intermediates)
         std::string key_file;          // PEM, its private key

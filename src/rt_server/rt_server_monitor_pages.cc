@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <sstream>
 
+#include "bd_netframwork/bd_tls_handshake_counts.h"
+
 namespace {
 
 // Per BdConnection::CloseReason, in its order.
@@ -85,6 +87,11 @@ std::string RtMetricsPage(const RtMonitorView &view) {
     for (int reason = 0; reason < BdConnection::kCloseReasonCount; ++reason) {
         closed.Labelled(Label("reason", kCloseReasons[reason]), s.closed[reason]);
     }
+    Family(&out, "rt_server_tls_handshakes_total", "counter",
+           "TLS handshakes on the TLS port, by how they ended.")
+        .Labelled(Label("result", "ok"), g_bd_tls_handshakes.completed.Get())
+        .Labelled(Label("result", "failed"), g_bd_tls_handshakes.failed.Get())
+        .Labelled(Label("result", "timed_out"), g_bd_tls_handshakes.timed_out.Get());
     Family(&out, "rt_server_write_queue_bytes", "gauge", "Bytes queued for peers, all together.")
         .Sample(s.queued_bytes_total);
     Family(&out, "rt_server_write_queue_largest_bytes", "gauge",

@@ -48,6 +48,7 @@ bool RtBenchRouter::Start(const std::string &binary, const RtRouterDatabase &dat
     _root = pattern;
     _port = FreeLoopbackPort();
     const int plainPort = _port;
+    _plainPort = _port;
     if (tls.port != 0) {
         do {
             tls.port = FreeLoopbackPort();

@@ -29,6 +29,8 @@ class RtBenchRouter {
 
     // The port the peers use: the TLS one when there is one.
     int Port() const { return _port; }
+    // The plain port, also when there is a TLS one.
+    int PlainPort() const { return _plainPort; }
     pid_t Pid() const { return _pid; }
     bool Running();
 
@@ -43,6 +45,7 @@ class RtBenchRouter {
 
     std::string _root;
     int _port = 0;
+    int _plainPort = 0;
     pid_t _pid = -1;
 };
 

@@ -222,6 +222,17 @@ const std::vector<std::string> &RtBenchWorkload::Names() {
     return names;
 }
 
+bool RtBenchTlsSetup(const RtBenchSettings &settings, RtRouterTls *router, RtPeerTlsContext *peers,
+                     std::string *error) {
+    if (!settings.tls.enabled) {
+        return true;
+    }
+    router->port = -1;  // any free port
+    router->certificate_file = settings.tls.certificate_file;
+    router->key_file = settings.tls.key_file;
+    return peers->Load({settings.tls.ca_file, "", ""}, error);
+}
+
 int RtBenchWorkload::Run(const RtBenchSettings &settings, int runNumber, RtBenchRecord *record,
                          std::string *error) {
     const Defaults &defaults = DefaultsOf(settings.workload);
@@ -244,13 +255,8 @@ int RtBenchWorkload::Run(const RtBenchSettings &settings, int runNumber, RtBench
         RtBenchRouter router;
         RtRouterTls routerTls;
         RtPeerTlsContext peerTls;
-        if (settings.tls.enabled) {
-            routerTls.port = -1;  // any free port
-            routerTls.certificate_file = settings.tls.certificate_file;
-            routerTls.key_file = settings.tls.key_file;
-            if (!peerTls.Load({settings.tls.ca_file, "", ""}, error)) {
-                return kRtBenchExitSetup;
-            }
+        if (!RtBenchTlsSetup(settings, &routerTls, &peerTls, error)) {
+            return kRtBenchExitSetup;
         }
         if (router.Start(settings.router_binary, settings.database, settings.work_dir, 60000, error,
                          routerTls)) {

@@ -6,6 +6,7 @@
 
 #include "rt_tools/rt_bench_record.h"
 #include "rt_tools/rt_bench_router.h"
+#include "rt_tools/rt_peer_tls.h"
 #include "rt_tools/rt_tool_command_line.h"
 
 // Exit statuses of rt_bench; listed in its help text and manual page.
@@ -40,6 +41,12 @@ struct RtBenchSettings {
     std::string series_dir;
 };
 
+// With settings.tls on: the router's TLS listener (any free port, settings' certificate and key)
+// and the peers' context (verifying the router by settings' CA when one is given). false with
+// *error when the peers' files cannot be loaded; nothing to do without TLS.
+bool RtBenchTlsSetup(const RtBenchSettings &settings, RtRouterTls *router, RtPeerTlsContext *peers,
+                     std::string *error);
+
 // Runs one workload against a freshly started router and fills the run's record:
 //   fanin     N clients send to the server platform;
 //   pairs     N/2 pairs of clients send to each other;
@@ -49,7 +56,8 @@ struct RtBenchSettings {
 //             their rows are online in the database;
 //   idle      N clients connect, hand-shake and stay idle: the router's resident memory per peer;
 //   dbstorm   the storm with the database slowed or frozen behind a proxy, while a ping-pong pair
-//             talks: the pair's longest pause (rt_bench_db_storm.h).
+//             talks on the plain port: the pair's longest pause (rt_bench_db_storm.h); with
+//             --tls the crowd hand-shakes over TLS.
 // The router's CPU time and peak resident memory are taken from /proc for the run. One thread.
 class RtBenchWorkload {
   public:

@@ -9,7 +9,10 @@
 #include <filesystem>
 
 #include "rt_server_e2e_fixture.h"
+#include "rt_tools/rt_http_get.h"
 #include "rt_tools/rt_peer_tls.h"
+#include "rt_tools/rt_status_report.h"
+#include "support/test_certificate_chain.h"
 
 #ifndef RT_MAKE_CERTS
 #error "RT_MAKE_CERTS must name scripts/make-certs.sh"
@@ -164,6 +167,7 @@ TEST_F(RtServerTlsTest, PeersOfEveryKindExchangeAcrossTlsAndPlain) {
 }
 
 TEST_F(RtServerTlsTest, CertificatesTheRouterCannotTrustAreRefusedAtTheTlsHandshake) {
+    const int monitor = router_->EnableMonitor();
     StartTlsRouter();
     RtPeerClient platform;
     RegisterTls(&platform, *PeerContext("platform"), kBdHandShakeServerPlatform, "platform-1");
@@ -193,6 +197,54 @@ TEST_F(RtServerTlsTest, CertificatesTheRouterCannotTrustAreRefusedAtTheTlsHandsh
     EXPECT_TRUE(Refused(&plain, 0, kBdHandShakeClient, "agent-5"));
     EXPECT_TRUE(LogHas("TLS handshake failed")) << router_->Log();
     ExpectNoRows("agent-5");
+
+    // Operators see the four refusals counted apart from the platform's handshake (and from the
+    // plain connect that found the TLS port listening, which failed too).
+    std::string page;
+    EXPECT_TRUE(Eventually(
+        [&] {
+            auto metrics = RtParseMetrics(
+                RtHttpGet("127.0.0.1", monitor, "/metrics", 5000, &page) == 200 ? page : "");
+            return metrics["rt_server_tls_handshakes_total{result=\"ok\"}"] == 1 &&
+                   metrics["rt_server_tls_handshakes_total{result=\"failed\"}"] == 1 + 4;
+        },
+        5000))
+        << page;
+}
+
+// A chain is refused past a few intermediates, and a long one on its size alone, before any of
+// its certificates is parsed or checked; a chain of two intermediates is served as usual.
+TEST_F(RtServerTlsTest, LongCertificateChainsAreRefusedByDepthOrSize) {
+    StartTlsRouter();
+    RtPeerClient platform;
+    RegisterTls(&platform, *PeerContext("platform"), kBdHandShakeServerPlatform, "platform-1");
+    struct Case {
+        int intermediates;
+        const char *logged;  // empty: accepted
+    };
+    const Case cases[] = {
+        {2, ""}, {5, "certificate chain too long"}, {99, "excessive message size"}};
+    for (const Case &c : cases) {
+        const std::string name = "chain" + std::to_string(c.intermediates);
+        ASSERT_TRUE(WriteCertificateChain(Certs().Good("ca.pem"), Certs().Good("ca.key"),
+                                          c.intermediates, "agent-1", "agent",
+                                          root_.Join(name + ".pem"), root_.Join(name + ".key")));
+        RtPeerTlsFiles files;
+        files.ca_file = Certs().Good("ca.pem");
+        files.certificate_file = root_.Join(name + ".pem");
+        files.key_file = root_.Join(name + ".key");
+        RtPeerTlsContext context;
+        std::string failure;
+        ASSERT_TRUE(context.Load(files, &failure)) << failure;
+        RtPeerClient peer;
+        if (c.logged[0] == '\0') {
+            RegisterTls(&peer, context, kBdHandShakeClient, "agent-1");
+            continue;
+        }
+        const int rc = ConnectTls(&peer, context);
+        EXPECT_TRUE(Refused(&peer, rc, kBdHandShakeClient, "agent-1")) << c.intermediates;
+        EXPECT_TRUE(LogHas(c.logged)) << c.intermediates << "\n" << router_->Log();
+    }
 }
 
 TEST_F(RtServerTlsTest, ClaimsBeyondTheCertificateAreRefusedWithoutTakeover) {

@@ -51,7 +51,8 @@ RtServerProcess::RtServerProcess(const std::string &root, const TestDatabaseAddr
 bool RtServerProcess::ConfigureTls(RtRouterTls tls) {
     tls.port = FreeLoopbackPortBesides(port_);
     tls_port_ = tls.port;
-    return WriteRtRouterConfiguration(root_, port_, RouterDatabase(database_), tls);
+    tls_ = tls;
+    return WriteRtRouterConfiguration(root_, port_, RouterDatabase(database_), tls_, monitor_port_);
 }
 
 RtServerProcess::~RtServerProcess() {
@@ -59,9 +60,11 @@ RtServerProcess::~RtServerProcess() {
 }
 
 int RtServerProcess::EnableMonitor() {
-    const int monitorPort = FreeLoopbackPortBesides(port_);
-    WriteRtRouterConfiguration(root_, port_, RouterDatabase(database_), RtRouterTls(), monitorPort);
-    return monitorPort;
+    do {
+        monitor_port_ = FreeLoopbackPortBesides(port_);
+    } while (monitor_port_ == tls_port_);
+    WriteRtRouterConfiguration(root_, port_, RouterDatabase(database_), tls_, monitor_port_);
+    return monitor_port_;
 }
 
 bool RtServerProcess::Start(const std::vector<std::string> &args) {

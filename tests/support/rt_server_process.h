@@ -28,14 +28,15 @@ class RtServerProcess {
     // Stderr then both read it.
     void ShareOutputFile() { shared_output_ = true; }
 
-    // Rewrites the configuration with a TLS listener on a free port (tls.port is chosen here);
-    // before Start. false when the files could not be written.
+    // Rewrites the configuration with a TLS listener on a free port (tls.port is chosen here),
+    // keeping the monitoring listener of EnableMonitor, if any; before Start. false when the files
+    // could not be written.
     bool ConfigureTls(RtRouterTls tls);
 
     // Starts the binary with args (without the program name); false when fork fails.
     bool Start(const std::vector<std::string> &args = {});
-    // Rewrites the configuration (plain TCP only) with the monitoring listener on a free port of
-    // 127.0.0.1, for the next Start; returns that port.
+    // Rewrites the configuration (with the TLS listener of ConfigureTls, if any) with the
+    // monitoring listener on a free port of 127.0.0.1, for the next Start; returns that port.
     int EnableMonitor();
     // An environment variable for the next Start, on top of NORVALE_ROOT.
     void SetEnv(const std::string &name, const std::string &value) {
@@ -68,6 +69,8 @@ class RtServerProcess {
     TestDatabaseAddress database_;
     int port_ = 0;
     int tls_port_ = 0;
+    RtRouterTls tls_;       // off until ConfigureTls
+    int monitor_port_ = 0;  // 0 until EnableMonitor
     pid_t pid_ = -1;
     bool shared_output_ = false;
     std::vector<std::pair<std::string, std::string>> env_;
