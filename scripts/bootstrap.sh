@@ -9,6 +9,7 @@ packages=(
     mariadb-server mariadb-client
     clang libclang-rt-dev
     libsystemd-dev systemd libmicrohttpd-dev dpkg-dev man-db gnuplot-nox
+    prometheus
 )
 
 missing=()

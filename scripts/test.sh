@@ -12,6 +12,8 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DRT_SANITIZE=ON >/dev/null
 cmake --build "$build" -j "$(nproc)"
 # The naming and brace rules of .clang-tidy, on every source under src/.
 scripts/tidy.sh
+# The alert rules operators are given must load in Prometheus.
+promtool check rules docs/prometheus/rt_server-alerts.yml
 
 # shellcheck source=scripts/private-db.sh
 . scripts/private-db.sh

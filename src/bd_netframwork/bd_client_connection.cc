@@ -72,7 +72,7 @@ int BdClientConnection::AdvanceTlsHandshake() {
     std::string failure;
     const int64_t started = BdTlsHandshakeBudget::NowMicros();
     const int rc = _network->ContinueTlsHandshake(&wantsWrite, &failure);
-    budget.Spend(BdTlsHandshakeBudget::NowMicros() - started);
+    budget.Spend(BdTlsHandshakeBudget::NowMicros() - started, _manager);
     if (rc == BD_SOCKET_EAGAIN) {
         // Write interest only while the handshake itself has bytes the socket refused; the write
         // queue is empty until the peer is known.

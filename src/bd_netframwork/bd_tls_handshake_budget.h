@@ -1,11 +1,12 @@
-// BdTlsHandshakeBudget: the share of the event loop that TLS handshakes may take.
+// BdTlsHandshakeBudget: the share of each event-loop turn that TLS handshakes may take.
 //
-// A handshake step that runs a key exchange and signs costs the loop from about 0.1 ms (ECDSA
-// P-256) to 1.7 ms (RSA-2048); thousands of peers connecting at once would hold every other peer
-// for seconds if each turn ran all of them. So the loop spends at most kSliceMicros on handshake
-// steps in every kWindowMicros: a connection whose step finds the slice spent waits on the
-// manager's input-ready list and is served on a later turn, after the other peers' events, which
-// therefore wait at most about one slice.
+// A handshake step that runs a key exchange and signs costs the loop from about 0.3 ms (ECDSA
+// P-256) to 1.8 ms (RSA-2048); thousands of peers connecting at once would hold every other peer
+// for seconds if one turn ran all of them. So one turn spends at most kTurnMicros on handshake
+// steps (and one step more): a connection whose step finds the turn's budget spent waits on the
+// manager's input-ready list and is served on a later turn, after the other peers' events. The
+// first step of a turn posts the budget's renewal to the loop (BdConnManager::Post), which runs it
+// at the start of the next turn; a loop with nothing else to do thus runs handshakes back to back.
 //
 // One per process, for the one event loop: event-loop thread only.
 #ifndef BD_NETFRAMWORK_BD_TLS_HANDSHAKE_BUDGET_H
@@ -13,26 +14,33 @@
 
 #include <cstdint>
 
+class BdConnManager;
+
 class BdTlsHandshakeBudget {
   public:
-    // Handshake work the loop may do before it serves the others again: well below the 50 ms a
-    // peer may notice, a few dozen full handshakes.
-    static constexpr int64_t kSliceMicros = 20000;
-    // The slice comes back this often, so handshakes still take most of a loop they contend for.
-    static constexpr int64_t kWindowMicros = 25000;
+    // Handshake work in one turn: a few full handshakes, and a pause a peer does not notice (a
+    // ping-pong pair needs a few turns per round trip).
+    static constexpr int64_t kTurnMicros = 5000;
+
+    // A renewal lost with the loop's posts (the manager destroyed and made again meanwhile) is
+    // made up for after this long, far beyond any turn.
+    static constexpr int64_t kLostRenewalMicros = 1000000;
 
     static BdTlsHandshakeBudget &Loop();
 
-    // True while the current window has handshake time left; a window that is over starts anew.
+    // True while this turn has handshake time left.
     bool Allows();
-    // A handshake step took micros.
-    void Spend(int64_t micros) { _spentMicros += micros; }
+    // A handshake step of a connection on manager took micros.
+    void Spend(int64_t micros, BdConnManager *manager);
     // Steady-clock microseconds, the clock of Spend.
     static int64_t NowMicros();
 
   private:
-    int64_t _windowStart = 0;
+    void Renew();
+
     int64_t _spentMicros = 0;
+    bool _renewalPosted = false;
+    int64_t _renewalPostedAt = 0;
 };
 
 #endif  // BD_NETFRAMWORK_BD_TLS_HANDSHAKE_BUDGET_H
