@@ -203,7 +203,8 @@ void BdDatabase::FreeResult(MYSQL_RES *result) {
 }
 
 size_t BdDatabase::RunStatements(const std::string &sql,
-                                 std::vector<std::vector<std::vector<std::string>>> *results) {
+                                 std::vector<std::vector<std::vector<std::string>>> *results,
+                                 std::vector<std::vector<std::string>> *columns) {
     if (!_initialised || sql.empty()) {
         return 0;
     }
@@ -214,8 +215,17 @@ size_t BdDatabase::RunStatements(const std::string &sql,
     size_t ran = 0;
     for (;;) {
         results->emplace_back();
+        if (columns != nullptr) {
+            columns->emplace_back();
+        }
         MYSQL_RES *result = mysql_store_result(&_connection);
         if (result != nullptr) {
+            if (columns != nullptr) {
+                const MYSQL_FIELD *fields = mysql_fetch_fields(result);
+                for (unsigned int f = 0; f < mysql_num_fields(result); ++f) {
+                    columns->back().emplace_back(fields[f].name);
+                }
+            }
             const bool complete = AppendRows(result, &results->back());
             mysql_free_result(result);
             if (!complete) {

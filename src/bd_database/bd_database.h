@@ -58,10 +58,12 @@ class BdDatabase {
 
     // Runs statements sent as one text (multi-statements enabled) and appends one entry per
     // statement that ran: its rows (NULL as the empty string), none for statements without a
-    // result set. Statements after a failing one are not run. Returns how many ran;
-    // LastErrorNumber then tells why the next one did not (0 when all ran).
+    // result set; and, when columns is given, one entry of its column names. Statements after a
+    // failing one are not run. Returns how many ran; LastErrorNumber then tells why the next one
+    // did not (0 when all ran).
     size_t RunStatements(const std::string &sql,
-                         std::vector<std::vector<std::vector<std::string>>> *results);
+                         std::vector<std::vector<std::vector<std::string>>> *results,
+                         std::vector<std::vector<std::string>> *columns = nullptr);
     // The client's error number of the last statement or connection attempt; 0 for success.
     unsigned int LastErrorNumber();
 

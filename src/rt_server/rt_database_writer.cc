@@ -244,12 +244,12 @@ bool RtDatabaseWriter::TakeBatch(std::vector<RtWriteRequest> *batch) {
 
 void RtDatabaseWriter::RunBatch(std::vector<RtWriteRequest> *batch) {
     const auto started = std::chrono::steady_clock::now();
+    SkipRefusedSpellings(batch);
     bool done = false;
     std::vector<RtWriteResult> results;
     const bool reused = _connected;
     if (_connected || Probe()) {
-        RtRecordBatch run(&_database, &_operation, _maxStatementBytes);
-        done = run.Run(*batch, &results);
+        done = RunOnce(*batch, &results);
     }
     // A connection that sat idle may have been closed by the server or a proxy meanwhile: that
     // is found at once (a frozen server takes the read time-out instead) and is worth one try on
@@ -258,8 +258,7 @@ void RtDatabaseWriter::RunBatch(std::vector<RtWriteRequest> *batch) {
         std::chrono::steady_clock::now() - started <
             std::chrono::seconds(BdDatabase::kReadTimeoutSeconds) &&
         Probe()) {
-        RtRecordBatch run(&_database, &_operation, _maxStatementBytes);
-        done = run.Run(*batch, &results);
+        done = RunOnce(*batch, &results);
     }
     const uint64_t micros = std::chrono::duration_cast<std::chrono::microseconds>(
                                 std::chrono::steady_clock::now() - started)
@@ -277,6 +276,33 @@ void RtDatabaseWriter::RunBatch(std::vector<RtWriteRequest> *batch) {
     }
     _failedBatches.fetch_add(1, std::memory_order_relaxed);
     GoUnavailable(batch);
+}
+
+bool RtDatabaseWriter::RunOnce(const std::vector<RtWriteRequest> &batch,
+                               std::vector<RtWriteResult> *results) {
+    RtRecordBatch run(&_database, &_operation, _maxStatementBytes);
+    if (!run.Run(batch, results)) {
+        return false;
+    }
+    _refusedSpellings.insert(run.Refused().begin(), run.Refused().end());
+    return true;
+}
+
+void RtDatabaseWriter::SkipRefusedSpellings(std::vector<RtWriteRequest> *batch) {
+    if (_refusedSpellings.empty()) {
+        return;
+    }
+    for (RtWriteRequest &request : *batch) {
+        if (request.kind != RtWriteRequest::kOffline) {
+            continue;
+        }
+        std::vector<std::string> &uuids = request.uuids;
+        uuids.erase(std::remove_if(uuids.begin(), uuids.end(),
+                                   [this](const std::string &uuid) {
+                                       return _refusedSpellings.erase(uuid) != 0;
+                                   }),
+                    uuids.end());
+    }
 }
 
 void RtDatabaseWriter::GoUnavailable(std::vector<RtWriteRequest> *batch) {

@@ -119,6 +119,12 @@ class RtDatabaseWriter {
     // Runs a batch; on failure the database goes unavailable and the batch's offline marks go
     // back to the front of the queue.
     void RunBatch(std::vector<RtWriteRequest> *batch);
+    // One run of batch over the open connection; false when the database went away.
+    bool RunOnce(const std::vector<RtWriteRequest> &batch, std::vector<RtWriteResult> *results);
+    // A peer refused because the tables hold its UUID under another spelling does not mark that
+    // spelling's row offline when it leaves either (a table that compares keys loosely would match
+    // the other peer's row): its offline mark is left out of batch, once.
+    void SkipRefusedSpellings(std::vector<RtWriteRequest> *batch);
     // Marks the database unavailable and fails every peer of batch and of the queue.
     void GoUnavailable(std::vector<RtWriteRequest> *batch);
     // Reconnects and tries a statement; true once the database answers.
@@ -135,6 +141,8 @@ class RtDatabaseWriter {
     RtDatabaseOperation _operation;
     size_t _maxStatementBytes;  // writer's thread
     bool _connected = false;    // writer's thread
+    // UUIDs of connected peers refused for another spelling of their key; writer's thread.
+    std::unordered_set<std::string> _refusedSpellings;
 
     std::mutex _queueMutex;
     std::condition_variable _queueChanged;

@@ -3,15 +3,19 @@
 #include <errmsg.h>
 #include <mysqld_error.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
 #include "bd_common/bd_error.h"
 #include "bd_common/bd_log.h"
+#include "bd_common/bd_log_entry.h"
 #include "bd_database/bd_database.h"
 #include "bd_netframwork/bd_packet.h"
 #include "rt_server/rt_database_operation.h"
 #include "rt_server/rt_server_error.h"
+
+BD_LOG_SOURCE_FILE("rt_record_batch");
 
 namespace {
 
@@ -98,44 +102,54 @@ bool RtRecordBatch::LookUp(const std::vector<RtWriteRequest> &requests,
                            std::vector<std::vector<bool>> *found, std::vector<int> *codes) {
     std::vector<std::string> statements;
     std::vector<size_t> owners;
+    std::vector<KeyOf> keys;
     for (size_t i = 0; i < requests.size(); ++i) {
         if (requests[i].kind != RtWriteRequest::kPeer) {
             continue;
         }
         const RtPeerRows &rows = requests[i].rows;
-        std::vector<std::string> lookups;
         // A missing key fails before anything runs, as the operations do; a module server whose
         // own UUID is missing still writes its node first.
         if (rows.kind == kBdHandShakeClient) {
             if (rows.agent.agent_uuid.empty()) {
                 (*codes)[i] = BD_PARAMETER_INVALID;
             } else {
-                lookups.push_back(_operation->AgentLookup(rows.agent));
+                statements.push_back(_operation->AgentLookup(rows.agent));
+                keys.push_back({"agent_uuid", &rows.agent.agent_uuid});
             }
         } else if (rows.kind == kBdHandShakeModuleServer && rows.node.node_uuid.empty()) {
             (*codes)[i] = BD_PARAMETER_INVALID;
         } else {
             if (rows.kind == kBdHandShakeModuleServer) {
-                lookups.push_back(_operation->NodeLookup(rows.node));
+                statements.push_back(_operation->NodeLookup(rows.node));
+                keys.push_back({"node_uuid", &rows.node.node_uuid});
             }
             if (!rows.server.module_uuid.empty()) {
-                lookups.push_back(_operation->ModuleServerLookup(rows.server));
+                statements.push_back(_operation->ModuleServerLookup(rows.server));
+                keys.push_back({"module_uuid", &rows.server.module_uuid});
             } else if (rows.kind == kBdHandShakeServerPlatform) {
                 (*codes)[i] = BD_PARAMETER_INVALID;
             }
         }
-        for (std::string &lookup : lookups) {
-            statements.push_back(std::move(lookup));
-            owners.push_back(i);
-        }
+        owners.resize(statements.size(), i);
     }
 
+    // Requests of which nothing is written: their first lookup failed, or a lookup found the row
+    // of another spelling of their key.
+    std::vector<bool> nothing(requests.size(), false);
     int attempts = 0;
     for (size_t at = 0; at < statements.size();) {
         Results rows;
-        const size_t stop = RunFrom(statements, at, &rows);
+        std::vector<std::vector<std::string>> columns;
+        const size_t stop = RunFrom(statements, at, &rows, &columns);
         for (size_t k = at; k < stop; ++k) {
-            (*found)[owners[k]].push_back(!rows[k - at].empty());
+            const size_t owner = owners[k];
+            (*found)[owner].push_back(!rows[k - at].empty());
+            if (!nothing[owner] && !SameKey(keys[k], columns[k - at], rows[k - at])) {
+                nothing[owner] = true;
+                (*codes)[owner] = RT_DATABASE_OPERATION_ERROR;
+                _refused.push_back(RtPeerUuid(requests[owner].rows));
+            }
         }
         if (stop == statements.size()) {
             break;
@@ -153,9 +167,36 @@ bool RtRecordBatch::LookUp(const std::vector<RtWriteRequest> &requests,
             case Failure::kContent:
                 (*codes)[owners[stop]] =
                     _operation->LookupFailed(requests[owners[stop]].rows.kind, statements[stop]);
+                if ((*found)[owners[stop]].empty()) {
+                    nothing[owners[stop]] = true;
+                }
                 at = stop + 1;
                 attempts = 0;
                 break;
+        }
+    }
+    for (size_t i = 0; i < requests.size(); ++i) {
+        if (nothing[i]) {
+            (*found)[i].clear();
+        }
+    }
+    return true;
+}
+
+bool RtRecordBatch::SameKey(const KeyOf &key, const std::vector<std::string> &columns,
+                            const std::vector<std::vector<std::string>> &rows) {
+    const auto column = std::find(columns.begin(), columns.end(), key.column);
+    if (column == columns.end()) {
+        return true;  // a table without the column has nothing to compare
+    }
+    const size_t index = static_cast<size_t>(column - columns.begin());
+    for (const std::vector<std::string> &row : rows) {
+        if (index < row.size() && row[index] != *key.uuid) {
+            BD_LOG(BD_LOG_ERROR, RT_DATABASE_OPERATION_ERROR,
+                   "uuid " + *key.uuid + " refused, " + key.column + " holds it as " + row[index] +
+                       ", handshake not written",
+                   "LookUp");
+            return false;
         }
     }
     return true;
@@ -279,7 +320,7 @@ RtRecordBatch::WriteItem RtRecordBatch::OfflineGroup(std::vector<std::string> uu
 }
 
 size_t RtRecordBatch::RunFrom(const std::vector<std::string> &statements, size_t from,
-                              Results *rows) {
+                              Results *rows, std::vector<std::vector<std::string>> *columns) {
     size_t at = from;
     while (at < statements.size()) {
         std::string text = statements[at];
@@ -290,8 +331,11 @@ size_t RtRecordBatch::RunFrom(const std::vector<std::string> &statements, size_t
             text += statements[at + count];
             ++count;
         }
-        const size_t ran = _database->RunStatements(text, rows);
+        const size_t ran = _database->RunStatements(text, rows, columns);
         rows->resize(at + ran - from);
+        if (columns != nullptr) {
+            columns->resize(at + ran - from);
+        }
         at += ran;
         if (ran < count) {
             return at;

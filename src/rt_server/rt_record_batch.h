@@ -44,6 +44,8 @@ class RtRecordBatch {
     // result of every peer request. false when the database went away: then nothing of the batch
     // is applied and no result appended.
     bool Run(const std::vector<RtWriteRequest> &requests, std::vector<RtWriteResult> *results);
+    // The UUIDs of the peers refused because their lookup found a row of another spelling.
+    const std::vector<std::string> &Refused() const { return _refused; }
 
     // Whether request can join a batch whose keys are in keys, adding its own when it can: a peer
     // may not write one key of a table twice in a batch, since its lookup ran before the earlier
@@ -74,7 +76,18 @@ class RtRecordBatch {
     // Runs statements from index from in texts of at most _maxBytes. Returns the index of the
     // first statement that did not run (size when all ran); the rows of each that ran appended.
     size_t RunFrom(const std::vector<std::string> &statements, size_t from,
-                   std::vector<std::vector<std::vector<std::string>>> *rows);
+                   std::vector<std::vector<std::vector<std::string>>> *rows,
+                   std::vector<std::vector<std::string>> *columns = nullptr);
+    // A lookup's key: its column and the UUID asked for.
+    struct KeyOf {
+        std::string column;
+        const std::string *uuid;
+    };
+    // Whether every row a lookup found holds the key byte for byte: a table that compares keys
+    // loosely (case, trailing spaces) finds another peer's row for another spelling, which must
+    // not be written over. Logs the refusal.
+    static bool SameKey(const KeyOf &key, const std::vector<std::string> &columns,
+                        const std::vector<std::vector<std::string>> &rows);
     // What the last failure means. A retryable one within its attempts pauses and gives kRetry;
     // attempts counts them for the current step.
     Failure Classify(int *attempts);
@@ -86,6 +99,7 @@ class RtRecordBatch {
     BdDatabase *_database;            // not owned
     RtDatabaseOperation *_operation;  // not owned
     size_t _maxBytes;
+    std::vector<std::string> _refused;
 };
 
 #endif  // RT_SERVER_RT_RECORD_BATCH_H_

@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "bd_database/bd_database.h"
@@ -209,6 +210,53 @@ TEST_F(RtServerDatabaseFaultTest, PeersBackWhileTheDatabaseWasFrozenEndOnlineAnd
     EXPECT_TRUE(gone());
     EXPECT_EQ(tables.AgentOnline("a"), "1");
     EXPECT_EQ(tables.ModuleServerOnline("platform-1"), "1");
+}
+
+// Tables whose keys compare loosely (case, trailing spaces), as a deployment may have made them:
+// a handshake whose lookup finds the row of another spelling is refused, and neither it nor its
+// leaving touches that row.
+TEST_F(RtServerDatabaseFaultTest, LooselyComparingTablesRefuseAnotherSpellingOfAConnectedUuid) {
+    PeerTables tables;
+    ASSERT_TRUE(tables.Connect(database_server_.Address()));
+    ASSERT_TRUE(
+        tables.Exec("ALTER TABLE bd_agent MODIFY agent_uuid VARCHAR(64) COLLATE "
+                    "utf8_general_ci NOT NULL"));
+    ASSERT_TRUE(
+        tables.Exec("ALTER TABLE bd_module_server MODIFY module_uuid VARCHAR(64) COLLATE "
+                    "utf8_general_ci NOT NULL"));
+    std::vector<std::unique_ptr<RtPeerClient>> others;
+    const std::vector<std::pair<int, std::string>> spellings = {
+        {kBdHandShakeClient, "A"},
+        {kBdHandShakeClient, "a "},
+        {kBdHandShakeModuleServer, "PLATFORM-1"}};
+    for (const auto &spelling : spellings) {
+        others.push_back(std::make_unique<RtPeerClient>());
+        Connect(others.back().get());
+        RtPeerPacket answer;
+        ASSERT_EQ(others.back()->HandShake(spelling.first, Identity(spelling.second), &answer), 0);
+        EXPECT_TRUE(answer.IsControl(kBdControlServerNotReady)) << spelling.second;
+    }
+    const auto untouched = [&] {
+        EXPECT_EQ(
+            tables.Rows("SELECT agent_uuid, hostname, online_flag FROM bd_agent ORDER BY "
+                        "agent_uuid"),
+            (std::vector<std::vector<std::string>>{{"a", "host-a", "1"}, {"b", "host-b", "1"}}));
+        EXPECT_EQ(tables.Rows("SELECT node_uuid, online_flag FROM bd_module_server WHERE "
+                              "module_uuid = 'platform-1'"),
+                  (std::vector<std::vector<std::string>>{{"node-platform-1", "1"}}));
+    };
+    untouched();
+    const std::string log = router_->Log();
+    EXPECT_NE(log.find("uuid A refused, agent_uuid holds it as a"), std::string::npos) << log;
+
+    for (auto &other : others)
+        other->Close();
+    RtPeerClient sentinel;
+    Register(&sentinel, kBdHandShakeModuleServer, "sentinel");
+    sentinel.Close();
+    ASSERT_TRUE(
+        Eventually([&] { return tables.ModuleServerOnline("sentinel") == "2"; }, kLoopTurnMs));
+    untouched();
 }
 
 // However the writes are run, a failing lookup is reported as the operations report it: the

@@ -5,6 +5,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <memory>
+#include <utility>
+#include <vector>
+
 #include "rt_server_e2e_fixture.h"
 #include "support/packet_bytes.h"
 
@@ -103,6 +107,43 @@ TEST_F(RtServerHandshakeTest, EmptyUuidPlatformIsAnsweredNotReadyWithoutARow) {
     Connect(&client);
     ASSERT_EQ(client.HandShake(kBdHandShakeClient, Identity("client-1"), &answer), 0);
     EXPECT_TRUE(answer.IsControl(kBdControlServerNotReady));
+}
+
+// The router tells peers apart by the bytes of their UUIDs, and so do the tables: another case
+// or a trailing space names another peer, which neither writes nor marks offline the rows of the
+// peer it resembles.
+TEST_F(RtServerHandshakeTest, SpellingsOfAConnectedPeersUuidLeaveItsRowsAlone) {
+    RtPeerClient platform, agent, sentinel;
+    RegisterPlatform(&platform);
+    Register(&agent, kBdHandShakeClient, "agent-x");
+    std::vector<std::unique_ptr<RtPeerClient>> others;
+    const std::vector<std::pair<int, std::string>> spellings = {
+        {kBdHandShakeClient, "AGENT-X"},
+        {kBdHandShakeClient, "agent-x "},
+        {kBdHandShakeModuleServer, "PLATFORM-1"},
+        {kBdHandShakeModuleServer, "platform-1 "}};
+    for (const auto &spelling : spellings) {
+        others.push_back(std::make_unique<RtPeerClient>());
+        Register(others.back().get(), spelling.first, spelling.second);
+    }
+    const auto untouched = [&] {
+        EXPECT_EQ(tables_.Rows("SELECT hostname, online_flag FROM bd_agent WHERE agent_uuid = "
+                               "'agent-x'"),
+                  (std::vector<std::vector<std::string>>{{"host-agent-x", "1"}}));
+        EXPECT_EQ(tables_.Rows("SELECT node_uuid, online_flag FROM bd_module_server WHERE "
+                               "module_uuid = 'platform-1'"),
+                  (std::vector<std::vector<std::string>>{{"node-platform-1", "1"}}));
+    };
+    untouched();
+    EXPECT_EQ(tables_.Value("SELECT COUNT(*) FROM bd_agent"), "3");
+
+    for (auto &other : others)
+        other->Close();
+    Register(&sentinel, kBdHandShakeClient, "sentinel");
+    sentinel.Close();
+    ASSERT_TRUE(Eventually([&] { return tables_.AgentOnline("sentinel") == "2"; }, kLoopTurnMs));
+    EXPECT_EQ(tables_.AgentOnline("AGENT-X"), "2");
+    untouched();
 }
 
 TEST_F(RtServerHandshakeTest, ClosedConnectionsGoOfflineAndReadinessEndsWithThePlatform) {
