@@ -200,8 +200,6 @@ TEST_F(RtServerDatabaseFaultTest, PeersBackWhileTheDatabaseWasFrozenEndOnlineAnd
         return true;
     };
     EXPECT_TRUE(Eventually(gone, 20000));
-    for (int i = 0; i < kPeers / 2; ++i)
-        EXPECT_EQ(tables.AgentOnline("p" + std::to_string(i)), "1") << "p" << i;
     for (int i = 0; i < kPeers / 2; ++i) {
         const std::string uuid = "p" + std::to_string(i);
         ASSERT_GE(SecondsUntilHandShakeSucceeds(peers[i].get(), uuid, 20000), 0) << uuid;
