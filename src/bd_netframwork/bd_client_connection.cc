@@ -188,6 +188,10 @@ int BdClientConnection::OnOut(epoll_event *) {
     if (handshake != BD_SUCCESS) {
         return handshake;
     }
+    // At the end of a stop only the packet under way is finished, so nobody gets part of one.
+    if (_sendOffset == 0 && _manager->FinishingOnly()) {
+        return BD_QUEUE_EMPTY;
+    }
     // The item stays at the front while it is sent; the lock is not held during the send.
     char *data = nullptr;
     int length = 0;

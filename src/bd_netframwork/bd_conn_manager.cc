@@ -68,7 +68,25 @@ int BdConnManager::Init() {
         }
     }
     _serverReadyFlag = 0;
+    _readingStopped = false;
+    _finishingOnly = false;
     return BD_SUCCESS;
+}
+
+void BdConnManager::StopReading() {
+    _readingStopped = true;
+}
+
+size_t BdConnManager::OfferPacketsInFlight() {
+    BdMutexLocker lock(_fdMapMutex);
+    size_t inFlight = 0;
+    for (const auto &entry : _fdToConn) {
+        if (entry.second->SendInProgress()) {
+            QueueOutput(entry.second);
+            ++inFlight;
+        }
+    }
+    return inFlight;
 }
 
 void BdConnManager::Post(std::function<void()> task) {
@@ -146,6 +164,7 @@ int BdConnManager::Destroy() {
     _uuidToFd.clear();
     _uuidsOf.clear();
     _lostUuids.clear();
+    _retiring.clear();
     _inputReady.clear();
     _outputReady.clear();
     _budgetWaiters.clear();
@@ -165,8 +184,9 @@ int BdConnManager::WaitAndHandleEvent(int timeoutSeconds) {
     // Not zeroed first: epoll fills exactly the n entries that are read below.
     epoll_event events[BdPoll::kMaxEvents];
     ResumeBudgetWaiters();
-    // Connections on either ready list are served right after this wait, so it must not block.
-    const bool ready = !_inputReady.empty() || !_outputReady.empty();
+    // Connections on either ready list are served right after this wait, and UUIDs still to
+    // retire are retired at the next check, so it must not block.
+    const bool ready = !_inputReady.empty() || !_outputReady.empty() || !_retiring.empty();
     int n = _poll->BdPollWait(events, ready ? 0 : timeoutSeconds);
     _lastWaitReturn = NowSeconds();
     for (int i = 0; i < n; ++i) {
@@ -189,9 +209,15 @@ int BdConnManager::WaitAndHandleEvent(int timeoutSeconds) {
             QueueOutput(conn);
             events[i].events &= ~EPOLLOUT;
         }
+        if (_readingStopped) {
+            events[i].events &= ~(EPOLLIN | EPOLLRDHUP);
+        }
         if (events[i].events != 0) {
             conn->OnEvent(&events[i]);
         }
+    }
+    if (_readingStopped) {
+        _inputReady.clear();
     }
     ServeReadyList(&_inputReady, &BdConnection::TakeInputTurn, &BdConnection::OnIn);
     // Every line about the packets this turn queued is written before any of them is sent.
@@ -386,8 +412,12 @@ int BdConnManager::BindUuid(const std::string &uuid, int fd, bool web) {
         // Rebound before the older connection goes, so that its removal does not report uuid.
         old = found->second;
         found->second = UuidBinding{fd, serial, web};
-        std::vector<std::string> &oldHeld = _uuidsOf[old.serial];
-        oldHeld.erase(std::remove(oldHeld.begin(), oldHeld.end(), uuid), oldHeld.end());
+        // A connection already gone keeps the UUID among those it retires; that step skips it.
+        auto oldHeld = _uuidsOf.find(old.serial);
+        if (oldHeld != _uuidsOf.end()) {
+            oldHeld->second.erase(std::remove(oldHeld->second.begin(), oldHeld->second.end(), uuid),
+                                  oldHeld->second.end());
+        }
     }
     // The peer came back on a new connection: its previous one goes at once.
     if (DestroyIfCurrent(old.fd, old.serial)) {
@@ -453,13 +483,46 @@ int BdConnManager::QueryFDFromUUID(const std::string &uuid, int *fd) {
     if (uuid.empty() || fd == nullptr) {
         return BD_PARAMETER_INVALID;
     }
-    BdMutexLocker lock(_uuidMapMutex);
-    auto found = _uuidToFd.find(uuid);
-    if (found == _uuidToFd.end()) {
+    UuidBinding binding{};
+    {
+        BdMutexLocker lock(_uuidMapMutex);
+        auto found = _uuidToFd.find(uuid);
+        if (found == _uuidToFd.end()) {
+            return BD_SOCKET_FD_NOT_EXIST;
+        }
+        binding = found->second;
+    }
+    // An entry still being retired names a connection that is gone: not bound.
+    if (FindConnection(binding.fd, binding.serial) == nullptr) {
         return BD_SOCKET_FD_NOT_EXIST;
     }
-    *fd = found->second.fd;
+    *fd = binding.fd;
     return BD_SUCCESS;
+}
+
+void BdConnManager::RetireUuids() {
+    size_t budget = kUuidsRetiredPerTurn;
+    BdMutexLocker lock(_uuidMapMutex);
+    while (budget > 0 && !_retiring.empty()) {
+        Retiring &front = _retiring.front();
+        for (; budget > 0 && front.next < front.uuids.size(); --budget, ++front.next) {
+            const std::string &uuid = front.uuids[front.next];
+            auto found = _uuidToFd.find(uuid);
+            // Bound to another connection since: not lost.
+            if (found == _uuidToFd.end() || found->second.serial != front.serial) {
+                continue;
+            }
+            _uuidToFd.erase(found);
+            if (uuid == _ptServerUuid) {
+                _serverReadyFlag = 0;
+            }
+            _lostUuids.push_back(uuid);
+        }
+        if (front.next == front.uuids.size()) {
+            BdNoteFreed(front.uuids.size() * kBytesPerBinding);
+            _retiring.pop_front();
+        }
+    }
 }
 
 int BdConnManager::QueryConnFromFD(const int &fd, BdConnection **conn) {
@@ -488,8 +551,9 @@ int BdConnManager::QueryConnFromUUID(const std::string &uuid, BdConnection **con
         }
         binding = found->second;
     }
+    // An entry still being retired names a connection that is gone: not bound.
     *conn = FindConnection(binding.fd, binding.serial);
-    return *conn != nullptr ? BD_SUCCESS : BD_CONNECTION_NOT_EXIST;
+    return *conn != nullptr ? BD_SUCCESS : BD_SOCKET_FD_NOT_EXIST;
 }
 
 BdConnection *BdConnManager::Unregister(int fd) {
@@ -510,13 +574,10 @@ BdConnection *BdConnManager::Unregister(int fd) {
         BdMutexLocker lock(_uuidMapMutex);
         auto held = _uuidsOf.find(conn->GetSerial());
         if (held != _uuidsOf.end()) {
-            for (const std::string &uuid : held->second) {
-                _uuidToFd.erase(uuid);
-                if (uuid == _ptServerUuid) {
-                    _serverReadyFlag = 0;
-                }
-                _lostUuids.push_back(uuid);
-            }
+            // Retired a slice per turn (RetireUuids): a web connection may hold hundreds of
+            // thousands. Meanwhile its entries name a connection that is gone, which every lookup
+            // treats as unbound.
+            _retiring.push_back({conn->GetSerial(), std::move(held->second), 0});
             _uuidsOf.erase(held);
         }
     }
@@ -610,6 +671,7 @@ int BdConnManager::CheckTimeout(std::list<std::string> *lost) {
     if (_reapSchedule.IsDue(now)) {
         ReapFinished(now);
     }
+    RetireUuids();
     {
         BdMutexLocker lock(_uuidMapMutex);
         lost->insert(lost->end(), _lostUuids.begin(), _lostUuids.end());

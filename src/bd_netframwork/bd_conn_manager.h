@@ -128,15 +128,14 @@ class BdConnManager {
     void SetMaxUuidsPerConnection(int most) { _maxUuidsPerConnection = most; }
 
     // BD_PARAMETER_INVALID for an empty uuid or null output; BD_SOCKET_FD_NOT_EXIST when uuid is
-    // not bound.
+    // not bound (or bound to a connection that is gone).
     int QueryFDFromUUID(const std::string &uuid, int *fd);
     // The pointer stays valid only until the connection is reaped: event-loop thread.
     // BD_PARAMETER_INVALID for fd < 0 or a null output; BD_CONNECTION_NOT_EXIST when nothing is
     // registered under fd.
     int QueryConnFromFD(const int &fd, BdConnection **conn);
-    // The connection bound to uuid, which must still be the one registered under its descriptor:
-    // BD_PARAMETER_INVALID or BD_SOCKET_FD_NOT_EXIST as above; BD_CONNECTION_NOT_EXIST when that
-    // connection is gone.
+    // The connection bound to uuid: BD_PARAMETER_INVALID or BD_SOCKET_FD_NOT_EXIST as above, the
+    // latter also while the entry of a connection that is gone waits to be retired.
     int QueryConnFromUUID(const std::string &uuid, BdConnection **conn);
 
     // Unregisters and destroys the connection under fd. BD_CONNECTION_NOT_EXIST when nothing is
@@ -169,8 +168,9 @@ class BdConnManager {
     // Destroys every connection whose deadline has passed or whose close flag is set (closing
     // first those whose write deadline has passed) and appends to lost the UUIDs that went with
     // connections since the last call: those removed meanwhile first, then the reaped ones in
-    // ascending descriptor order, each connection's in the order they were bound. Losing the
-    // server platform's UUID clears the server ready flag. Gives freed memory back to the system
+    // ascending descriptor order, each connection's in the order they were bound; at most
+    // kUuidsRetiredPerTurn a call, the rest at the next. Losing the server platform's UUID clears
+    // the server ready flag. Gives freed memory back to the system
     // when much was freed. lost is appended to, never cleared. Returns 0, or BD_PARAMETER_INVALID
     // for a null lost.
     int CheckTimeout(std::list<std::string> *lost);
@@ -189,6 +189,17 @@ class BdConnManager {
     size_t CountBoundPeers();
     // Connections whose write queue still holds data. Event-loop thread.
     size_t CountWritePending();
+    // The stop, event-loop thread: from StopReading on no connection is read (a hang-up still
+    // closes one), so the queues can only empty; from FinishPacketsInFlight on a connection only
+    // completes the packet it has begun. Init ends both.
+    void StopReading();
+    void FinishPacketsInFlight() { _finishingOnly = true; }
+    bool FinishingOnly() const { return _finishingOnly; }
+    // Puts every connection that has sent part of a packet on the output-ready list, without
+    // waiting for its socket to report room (which it does only once a third of its buffer is
+    // free: slower than a slow reader needs for the rest of one packet); their number.
+    // Event-loop thread.
+    size_t OfferPacketsInFlight();
     // Every bound peer UUID, in ascending order. Any thread.
     std::list<std::string> BoundUuids();
     // Calls visit for every registered connection, under the descriptor-map lock: visit must not
@@ -297,6 +308,20 @@ class BdConnManager {
     // UUIDs whose connection was unregistered since the last CheckTimeout; guarded by
     // _uuidMapMutex.
     std::vector<std::string> _lostUuids;
+    // The UUIDs of unregistered connections, retired kUuidsRetiredPerTurn a turn so that the
+    // close of a connection holding hundreds of thousands costs no turn more than a few
+    // milliseconds, nor the offline marks they become; guarded by _uuidMapMutex.
+    struct Retiring {
+        uint64_t serial;
+        std::vector<std::string> uuids;
+        size_t next;
+    };
+    std::deque<Retiring> _retiring;
+    static constexpr size_t kUuidsRetiredPerTurn = 4096;
+    // About what one binding holds in the maps, for the memory given back to the system.
+    static constexpr size_t kBytesPerBinding = 256;
+    // Drops a slice of the retiring UUIDs' entries, each reported lost unless bound elsewhere.
+    void RetireUuids();
     int _maxUuidsPerConnection;
     uint64_t _lastSerial;  // guarded by _fdMapMutex
     // Connections with input left over from their last slice / with packets to send and a socket
@@ -318,6 +343,8 @@ class BdConnManager {
     // Second at which the last wait returned; 0 before the first. Event-loop thread.
     long _lastWaitReturn;
     std::atomic<std::thread::id> _loopThread;  // the last thread that ran WaitAndHandleEvent
+    bool _readingStopped = false;              // event-loop thread
+    bool _finishingOnly = false;               // event-loop thread
     // Senders waiting for the total to fall back under the budget; event-loop thread.
     ReadyList _budgetWaiters;
     int64_t _queueBudget = 0;

@@ -252,6 +252,8 @@ class BdConnection {
     bool MarkOutputQueued() { return !std::exchange(_outputQueued, true); }
     bool TakeOutputTurn();
     bool OutputQueued() const { return _outputQueued; }
+    // Part of the front packet has been sent.
+    bool SendInProgress() const { return _sendOffset > 0; }
 
     // Write deadline, evaluated by the manager's CheckTimeout. True when packets have waited
     // kWriteStallSeconds without the socket accepting a byte, or kNoProgressSeconds while the

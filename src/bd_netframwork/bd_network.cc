@@ -87,7 +87,8 @@ int BdNetwork::Init(const std::string &address, int port, SocketType type) {
     if (_initialised || address.empty()) {
         return -1;
     }
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    // Close-on-exec: a child the process starts must not hold peers' sockets open.
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         return -1;
     }
@@ -200,7 +201,7 @@ int BdNetwork::Accept(sockaddr *peer, int *fd) {
     }
     for (;;) {
         socklen_t peerLength = sizeof(sockaddr_in);
-        int accepted = accept(_fd, peer, peer != nullptr ? &peerLength : nullptr);
+        int accepted = accept4(_fd, peer, peer != nullptr ? &peerLength : nullptr, SOCK_CLOEXEC);
         if (accepted >= 0) {
             *fd = accepted;
             return BD_SUCCESS;

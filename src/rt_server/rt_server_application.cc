@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <list>
+#include <thread>
 
 #include "bd_common/bd_common_server_config.h"
 #include "bd_common/bd_error.h"
@@ -126,14 +127,25 @@ void RtServerApplication::StopServing(std::list<std::string> *lost) {
     BD_LOG(BD_LOG_DEBUG, 0, "stop signal received, rt_server stopping", "StopServing");
     _notifier.Stopping("stopping: sending queued packets");
     CloseListeners();
-
-    const auto packetsDeadline = std::chrono::steady_clock::now() + kStopGrace;
-    while (_connManager.CountWritePending() > 0 &&
-           std::chrono::steady_clock::now() < packetsDeadline) {
-        _connManager.CheckTimeout(lost);
-        _recordWriter->MarkOffline(lost);
-        _connManager.WaitAndHandleEvent(1);
-    }
+    // Nothing more is read, so the queues can only empty. In the last third of the grace only
+    // the packets under way are finished: a peer then gets whole packets or none, and only one
+    // that cannot take the rest of its packet within the grace is cut.
+    _connManager.StopReading();
+    const auto start = std::chrono::steady_clock::now();
+    TurnWhile([this] { return _connManager.CountWritePending() > 0; }, start + kStopGrace * 2 / 3,
+              lost);
+    _connManager.FinishPacketsInFlight();
+    TurnWhile(
+        [this] {
+            // Each packet under way is offered to its socket every few milliseconds.
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            return _connManager.OfferPacketsInFlight() > 0;
+        },
+        start + kStopGrace, lost);
+    const size_t cut = _connManager.OfferPacketsInFlight();
+    BD_LOG(cut > 0 ? BD_LOG_ERROR : BD_LOG_DEBUG, cut > 0 ? BD_SOCKET_TIMEOUT : 0,
+           "stop grace over, peers cut in the middle of a packet: " + std::to_string(cut),
+           "StopServing");
     _notifier.Status("stopping: marking peers offline");
     lost->splice(lost->end(), _connManager.BoundUuids());
     _monitor.Stop();
@@ -152,6 +164,16 @@ void RtServerApplication::StopServing(std::list<std::string> *lost) {
     CleanupDatabaseConnection();
     ReleaseRunningLock();
     _stopped = true;
+}
+
+void RtServerApplication::TurnWhile(const std::function<bool()> &busy,
+                                    std::chrono::steady_clock::time_point deadline,
+                                    std::list<std::string> *lost) {
+    while (busy() && std::chrono::steady_clock::now() < deadline) {
+        _connManager.CheckTimeout(lost);
+        _recordWriter->MarkOffline(lost);
+        _connManager.WaitAndHandleEvent(1);
+    }
 }
 
 void RtServerApplication::CloseListeners() {

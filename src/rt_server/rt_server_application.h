@@ -1,6 +1,8 @@
 #ifndef RT_SERVER_RT_SERVER_APPLICATION_H_
 #define RT_SERVER_RT_SERVER_APPLICATION_H_
 
+#include <chrono>
+#include <functional>
 #include <list>
 #include <memory>
 #include <string>
@@ -67,6 +69,9 @@ class RtServerApplication : public BdApplication {
     void StopServing(std::list<std::string> *lost);
     // Closes the listening sockets (the TLS one too) while the other connections stay.
     void CloseListeners();
+    // Turns the loop (reaping and marking offline as usual) while busy() holds, until deadline.
+    void TurnWhile(const std::function<bool()> &busy,
+                   std::chrono::steady_clock::time_point deadline, std::list<std::string> *lost);
     // The monitoring listener, when one is configured; a failure leaves the router serving.
     void StartMonitor();
     // Refreshes what the monitoring thread reads, when a second has passed.

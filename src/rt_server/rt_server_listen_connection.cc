@@ -138,7 +138,7 @@ int RtServerListenConnection::DropPendingConnection() {
     close(_reserveFd);
     int fd;
     do {
-        fd = accept(GetFD(), nullptr, nullptr);
+        fd = accept4(GetFD(), nullptr, nullptr, SOCK_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     const int acceptError = errno;
     if (fd >= 0) {

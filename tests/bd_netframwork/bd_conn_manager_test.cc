@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <iostream>
 #include <memory>
 #include <thread>
 
@@ -233,6 +234,47 @@ TEST_F(ConnManagerTest, PostedTasksRunOnTheLoopInOrder) {
     ASSERT_EQ(manager.Init(), 0);
     manager.WaitAndHandleEvent(0);
     EXPECT_EQ(ran.size(), 100u);
+}
+
+// A web connection may bind hundreds of thousands of UUIDs. Its close retires them a slice per
+// check, so no turn pays for all of them; every one is reported once, except one bound elsewhere
+// meanwhile, and none resolves to the connection that is gone.
+TEST_F(ConnManagerTest, AConnectionWithHalfAMillionUuidsIsRetiredInSlices) {
+    const int kUuids = 500000;
+    RecordingConnection *web = Connect();
+    for (int i = 0; i < kUuids; ++i) {
+        ASSERT_EQ(manager.AddWebMapUUIDToFD("web-" + std::to_string(i), web->GetFD()), 0);
+    }
+    RecordingConnection *neighbour = Connect(30, "neighbour");
+    manager.DelConnByFD(web->GetFD());
+    int fd = -1;
+    EXPECT_EQ(manager.QueryFDFromUUID("web-7", &fd), BD_SOCKET_FD_NOT_EXIST);
+    RecordingConnection *successor = Connect();
+    ASSERT_EQ(manager.AddWebMapUUIDToFD("web-499999", successor->GetFD()), 0);
+
+    size_t reported = 0;
+    double longestCheckMs = 0;
+    int checks = 0;
+    for (; checks < 1000 && reported < kUuids - 1; ++checks) {
+        const auto start = std::chrono::steady_clock::now();
+        const std::list<std::string> lost = Reap();
+        longestCheckMs = std::max(longestCheckMs, std::chrono::duration<double, std::milli>(
+                                                      std::chrono::steady_clock::now() - start)
+                                                      .count());
+        ASSERT_LE(lost.size(), 4096u);
+        for (const std::string &uuid : lost) {
+            ASSERT_NE(uuid, "web-499999");
+        }
+        reported += lost.size();
+    }
+    std::cout << "[ figure   ] longest check: " << longestCheckMs << " ms over " << checks
+              << " checks" << std::endl;
+    EXPECT_EQ(reported, static_cast<size_t>(kUuids - 1));
+    EXPECT_TRUE(Reap().empty());
+    EXPECT_EQ(manager.QueryFDFromUUID("web-499999", &fd), 0);
+    EXPECT_EQ(fd, successor->GetFD());
+    EXPECT_EQ(manager.CountBoundPeers(), 2u);
+    EXPECT_TRUE(Registered(neighbour->GetFD()));
 }
 
 TEST_F(ConnManagerTest, WebBindingsReplaceOnlyWebBindings) {

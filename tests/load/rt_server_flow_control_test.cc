@@ -1,11 +1,13 @@
 // Flow control over real sockets: bursts pass whole, a hub is never held back by one target that
 // stopped reading (that target is closed once past its allowance), and the queues of many large
 // streams together stay within the budget while a neighbouring pair keeps its pace.
+#include <signal.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -213,6 +215,63 @@ TEST_F(RtServerFlowControlTest, AHubFeedsItsHealthyAgentsWhileTheStalledOneIsClo
     Figure("healthy_longest_gap_ms", worst * 1000, "ms");
     Figure("healthy_packets_each", received[1], "");
     EXPECT_LE(worst, 1.0);
+}
+
+// Reads the socket at about 1 MB/s until the router closes it; true when what arrived is whole
+// packets only.
+bool ReadsWholePacketsAtOneMegabyteASecond(int fd) {
+    std::string bytes;
+    char chunk[16 * 1024];
+    for (;;) {
+        const ssize_t n = recv(fd, chunk, sizeof(chunk), 0);
+        if (n <= 0)
+            break;
+        bytes.append(chunk, static_cast<size_t>(n));
+        std::this_thread::sleep_for(std::chrono::milliseconds(16));
+    }
+    size_t at = 0;
+    while (at + kBdKeepAlivePacketLen <= bytes.size()) {
+        BdHeader header;
+        std::memcpy(&header, bytes.data() + at, sizeof(header));
+        at += kBdKeepAlivePacketLen + static_cast<size_t>(header.data_len);
+    }
+    return at == bytes.size();
+}
+
+// A stop signal while twenty streams run: nothing more is read, the queues drain for the grace,
+// and every receiver reading at 1 MB/s gets whole packets only before its close.
+TEST_F(RtServerFlowControlTest, AStopUnderLoadCutsNoPacketOfAReceiverThatReads) {
+    const int kPairs = 20;
+    std::vector<RtPeerClient> senders(kPairs), receivers(kPairs);
+    for (int i = 0; i < kPairs; ++i) {
+        Register(&senders[i], kBdHandShakeClient, "source-" + std::to_string(i));
+        Register(&receivers[i], kBdHandShakeClient, "sink-" + std::to_string(i));
+        ShrinkBuffers(&receivers[i]);
+    }
+    std::vector<std::thread> threads;
+    std::atomic<int> cut{0};
+    for (int i = 0; i < kPairs; ++i) {
+        threads.emplace_back([&, i] {
+            const RtPeerRoute route =
+                Route("source-" + std::to_string(i), "sink-" + std::to_string(i));
+            while (senders[i].SendNormal(route, std::string(16500, 's')) == 0) {
+            }
+        });
+        threads.emplace_back([&, i] {
+            if (!ReadsWholePacketsAtOneMegabyteASecond(receivers[i].GetFD()))
+                ++cut;
+        });
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    ASSERT_EQ(kill(router_->Pid(), SIGTERM), 0);
+    EXPECT_EQ(router_->WaitExit(20000), 0);
+    for (RtPeerClient &sender : senders)
+        shutdown(sender.GetFD(), SHUT_RDWR);
+    for (std::thread &thread : threads)
+        thread.join();
+    EXPECT_EQ(cut, 0);
+    EXPECT_NE(router_->Log().find("stop grace over, peers cut in the middle of a packet: 0"),
+              std::string::npos);
 }
 
 class RtServerBudgetTest : public RtServerFlowControlTest {
