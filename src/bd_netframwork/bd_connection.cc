@@ -14,7 +14,6 @@
 #include "bd_netframwork/bd_memory_return.h"
 #include "bd_netframwork/bd_network.h"
 #include "bd_netframwork/bd_packet.h"
-#include "bd_netframwork/bd_packet_blocks.h"
 #include "bd_netframwork/bd_poll.h"
 
 BD_LOG_SOURCE_FILE("src/bd_netframwork/bd_connection")
@@ -118,7 +117,7 @@ void BdConnection::ReleaseResources() {
     BdNoteFreed(static_cast<size_t>(_readBufferCapacity));
     _readBuffer = nullptr;
     for (const _BD_SEND_ITEM &item : _writeQueue) {
-        BdPacketBlocks::Release(item.data);
+        free(item.data);
         BdNoteFreed(item.length > 0 ? static_cast<size_t>(item.length) : 0);
     }
     _writeQueue.clear();
@@ -566,7 +565,7 @@ void BdConnection::DropWriteQueueItem() {
             _manager->QueueOutput(this);
         }
     }
-    BdPacketBlocks::Release(item.data);
+    free(item.data);
     BdNoteFreed(item.length > 0 ? static_cast<size_t>(item.length) : 0);
     if (!_drainWaiters.empty() && QueuedBytes() < _resumeBelow) {
         ReleaseDrainWaiters();

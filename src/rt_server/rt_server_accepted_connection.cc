@@ -1,5 +1,6 @@
 #include "rt_server/rt_server_accepted_connection.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -7,7 +8,6 @@
 #include "bd_common/bd_log_entry.h"
 #include "bd_common/bd_util.h"
 #include "bd_netframwork/bd_conn_manager.h"
-#include "bd_netframwork/bd_packet_blocks.h"
 #include "bd_netframwork/bd_packet_handler.h"
 #include "rt_server/rt_server_error.h"
 
@@ -126,7 +126,7 @@ int RtServerAcceptedConnection::RoutePacket(const BdRouterHeader &router, const 
         return BD_NET_PACKET_INVALID;
     }
 
-    const int result = HandleNormalPacket(packet, length);
+    const int result = Forward(router, packet, length);
     const std::string message = "transmit common packet, ret: " + std::to_string(result) +
                                 ", current fd: " + std::to_string(GetFD());
     if (result == BD_SUCCESS) {
@@ -227,7 +227,12 @@ int RtServerAcceptedConnection::HandleNormalPacket(const char *packet, int lengt
         BdPacketHandler::GetPacketRouterHeader(packet, length, &router) != BD_SUCCESS) {
         return BD_PARAMETER_INVALID;
     }
-    const std::string target = BdPacketText(router->target_uuid);
+    return Forward(*router, packet, length);
+}
+
+int RtServerAcceptedConnection::Forward(const BdRouterHeader &router, const char *packet,
+                                        int length) {
+    const std::string target = BdPacketText(router.target_uuid);
     TraceForward(target);
 
     BdConnection *targetConnection = nullptr;
@@ -241,7 +246,7 @@ int RtServerAcceptedConnection::HandleNormalPacket(const char *packet, int lengt
     }
     // The packet lives in this connection's read buffer only for this call, so the target's
     // queue gets its own copy, which it owns from here on.
-    char *copy = BdPacketBlocks::Allocate(length);
+    char *copy = static_cast<char *>(malloc(static_cast<size_t>(length)));
     if (copy == nullptr) {
         return BD_MEMORY_ERROR;
     }
@@ -249,10 +254,10 @@ int RtServerAcceptedConnection::HandleNormalPacket(const char *packet, int lengt
     // A refused copy stays ours: free it rather than leak it, and report the packet undelivered.
     const int queued = targetConnection->PutWriteQueueItem(copy, length);
     if (queued != BD_SUCCESS) {
-        BdPacketBlocks::Release(copy);
+        free(copy);
         return queued;
     }
-    if (router->message_level1_type == kBdMessageLog) {
+    if (router.message_level1_type == kBdMessageLog) {
         g_rt_server_metrics.forwarded_log.Add();
         g_rt_server_metrics.forwarded_log_bytes.Add(length);
     } else {

@@ -74,6 +74,8 @@ class RtServerAcceptedConnection : public BdClientConnection, private RtRecordsD
     int GetPeerKind() const { return _peerKind; }
 
   private:
+    // HandleNormalPacket with the router header ParsePacket has read already.
+    int Forward(const BdRouterHeader &router, const char *packet, int length);
     // A server-not-ready answer to packet, counted, and counted as a refused handshake when it is
     // one.
     int AnswerNotReady(const char *packet, int length, bool handshake);

@@ -1,4 +1,5 @@
 // The socket wrapper over real loopback sockets, and TLS with a certificate made for the test.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -114,6 +115,9 @@ TEST(BdNetworkTest, AcceptDrainsPendingConnectionsThenSaysSo) {
     EXPECT_EQ(accepted.GetCurrentSocketIP(&ip), 1);
     EXPECT_EQ(ip, "127.0.0.1");
     EXPECT_EQ(listener.Accept(nullptr, &fd), BD_SOCKET_EAGAIN);
+    // Neither the sockets it opens nor those it accepts outlive an exec.
+    EXPECT_NE(fcntl(listener.GetSocket(), F_GETFD) & FD_CLOEXEC, 0);
+    EXPECT_NE(fcntl(accepted.GetSocket(), F_GETFD) & FD_CLOEXEC, 0);
 }
 
 TEST(BdNetworkTest, ServerTlsWithoutCertificateStaysPlain) {
