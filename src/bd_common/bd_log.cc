@@ -252,6 +252,16 @@ void BdLog::WriteStdoutLine(std::initializer_list<std::string_view> parts) {
     fflush(stdout);
 }
 
+void BdLog::WriteStderrLine(std::initializer_list<std::string_view> parts) {
+    BdMutexLocker locker(_mutex);
+    FlushLocked();
+    for (std::string_view part : parts) {
+        fwrite(part.data(), 1, part.size(), stderr);
+    }
+    fputc('\n', stderr);
+    fflush(stderr);
+}
+
 void BdLog::GatherOnThisThread() {
     BdMutexLocker locker(_mutex);
     FlushLocked();

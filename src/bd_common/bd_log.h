@@ -85,6 +85,10 @@ class BdLog {
     // place among the entries' echo on standard error (the router's per-packet trace). Written
     // even while the log is not initialised.
     void WriteStdoutLine(std::initializer_list<std::string_view> parts);
+    // Writes the parts of one line and a line feed to standard error at once, after whatever the
+    // log holds (a low-level diagnostic that is no entry). Written even while the log is not
+    // initialised.
+    void WriteStderrLine(std::initializer_list<std::string_view> parts);
 
     // From now on the debug and warning entries and the standard output lines of the calling
     // thread are held until FlushGathered, or until a destination holds more than

@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
 #include <mutex>
 
 #include <openssl/err.h>
@@ -48,8 +47,7 @@ int MapTransferResult(ssize_t n, const char *what) {
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
         return BD_SOCKET_EAGAIN;
     }
-    BdLog::GetLogger()->FlushGathered();  // lines held by the log go first
-    std::cerr << what << errno << std::endl;
+    BdLog::GetLogger()->WriteStderrLine({what, std::to_string(errno)});
     return BD_ERROR;
 }
 
@@ -270,8 +268,7 @@ int BdNetwork::CommonSend(const char *data, int length) {
             continue;
         }
         int error = errno;
-        BdLog::GetLogger()->FlushGathered();
-        std::cout << "rpc send error no:" << error << std::endl;
+        BdLog::GetLogger()->WriteStdoutLine({"rpc send error no:", std::to_string(error)});
         if (error == EINTR) {
             continue;
         }
@@ -339,8 +336,8 @@ int BdNetwork::GetCurrentSocketIP(std::string *ip) {
     sockaddr_in peer{};
     socklen_t length = sizeof(peer);
     if (getpeername(_fd, reinterpret_cast<sockaddr *>(&peer), &length) != 0) {
-        BdLog::GetLogger()->FlushGathered();
-        std::cerr << "get socket ip failed in " << __FUNCTION__ << ":" << __LINE__ << std::endl;
+        BdLog::GetLogger()->WriteStderrLine(
+            {"get socket ip failed in ", __FUNCTION__, ":", std::to_string(__LINE__)});
         return 0;
     }
     char text[INET_ADDRSTRLEN] = {0};
@@ -356,8 +353,7 @@ int BdNetwork::GetLoacalScoketIP(std::string *ip) {
     sockaddr_in local{};
     socklen_t length = sizeof(local);
     if (getsockname(_fd, reinterpret_cast<sockaddr *>(&local), &length) != 0) {
-        BdLog::GetLogger()->FlushGathered();
-        std::cerr << "get local socket ip failed " << std::endl;
+        BdLog::GetLogger()->WriteStderrLine({"get local socket ip failed "});
         return 0;
     }
     char text[INET_ADDRSTRLEN] = {0};
