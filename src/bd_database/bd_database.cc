@@ -1,6 +1,9 @@
 #include "bd_database/bd_database.h"
 
 #include <errmsg.h>
+#include <poll.h>
+
+#include <cerrno>
 
 #include <iostream>
 
@@ -28,7 +31,28 @@ bool EndsInPattern(const std::string &text, const std::string &pattern) {
     return end == text.size();
 }
 
+thread_local int t_abortFd = -1;
+
+// The client library's wait for its socket, which also gives up once the thread's abort
+// descriptor is readable. Results as poll's: ready, 0 on time-out, -1 on failure.
+int WaitForSocketOrAbort(my_socket socket, my_bool isRead, int timeoutMs) {
+    pollfd fds[2] = {{socket, static_cast<short>(isRead ? POLLIN : POLLOUT), 0},
+                     {t_abortFd, POLLIN, 0}};
+    int ready = 0;
+    do {
+        ready = poll(fds, 2, timeoutMs);
+    } while (ready < 0 && errno == EINTR);
+    if (ready > 0 && fds[1].revents != 0) {
+        return -1;
+    }
+    return ready;
+}
+
 }  // namespace
+
+void BdDatabase::AbortWaitsOnThisThreadWhenReadable(int fd) {
+    t_abortFd = fd;
+}
 
 BdDatabase::~BdDatabase() {
     Destroy();
@@ -89,6 +113,9 @@ unsigned int BdDatabase::Connect(const std::string &host, const std::string &use
         mysql_options(&_connection, MYSQL_OPT_CONNECT_TIMEOUT, &connectTimeout) == 0 &&
         mysql_options(&_connection, MYSQL_OPT_READ_TIMEOUT, &readTimeout) == 0 &&
         mysql_options(&_connection, MYSQL_OPT_WRITE_TIMEOUT, &writeTimeout) == 0;
+    if (optionsSet && t_abortFd >= 0) {
+        optionsSet = mysql_optionsv(&_connection, MARIADB_OPT_IO_WAIT, WaitForSocketOrAbort) == 0;
+    }
     if (!optionsSet) {
         mysql_close(&_connection);
         return CR_UNKNOWN_ERROR;

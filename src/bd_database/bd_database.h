@@ -50,6 +50,11 @@ class BdDatabase {
     // Closes the connection and forgets the credentials. 1 closed, 0 not open.
     int Destroy();
 
+    // For the calling thread's connections opened from now on: while fd is readable (an eventfd
+    // an owner that stops bumps), every wait of theirs on the server (connecting, sending, reading
+    // an answer) fails at once, as if the connection broke. -1, the default, for none.
+    static void AbortWaitsOnThisThreadWhenReadable(int fd);
+
     // Options for the next Init, kept across Destroy. A connection that sends several statements
     // at once needs multi-statements; one that must see every lost connection (an open transaction
     // would silently end with it) turns the automatic reconnect off and reconnects itself.

@@ -23,7 +23,19 @@ const char *const BdNetwork::kPrivateKeyFile = "/etc/norvale/private_key.pem";
 
 namespace {
 
-constexpr int kListenBacklog = 1024;
+// A storm of thousands of peers connecting at once must not overflow the accept queue (each
+// overflow costs its peer a SYN retry, a second or more): the queue is as long as the system
+// allows, which is net.core.somaxconn (the kernel caps any longer request to it).
+int ListenBacklog() {
+    int backlog = 0;
+    if (FILE *file = std::fopen("/proc/sys/net/core/somaxconn", "r")) {
+        if (std::fscanf(file, "%d", &backlog) != 1) {
+            backlog = 0;
+        }
+        std::fclose(file);
+    }
+    return backlog > 0 ? backlog : SOMAXCONN;
+}
 
 sockaddr_in Ipv4Address(in_addr_t address, int port) {
     sockaddr_in result{};
@@ -158,7 +170,7 @@ int BdNetwork::Bind() {
 }
 
 int BdNetwork::Listen() {
-    if (!_initialised || listen(_fd, kListenBacklog) != 0) {
+    if (!_initialised || listen(_fd, ListenBacklog()) != 0) {
         return -1;
     }
     return 0;

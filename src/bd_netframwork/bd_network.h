@@ -53,7 +53,7 @@ class BdNetwork {
     int SetRecvTimeout(int seconds);  // also -1 for seconds < 1
     // Needs a dotted IPv4 address (0.0.0.0 binds every interface); a host name fails.
     int Bind();
-    int Listen();  // backlog 1024
+    int Listen();  // backlog net.core.somaxconn, the longest the system allows
     // Host name or dotted address; blocks as the socket does.
     int Connect();
 

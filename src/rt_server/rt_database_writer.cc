@@ -1,8 +1,11 @@
 #include "rt_server/rt_database_writer.h"
 
 #include <errmsg.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <unordered_map>
@@ -18,9 +21,16 @@ BD_LOG_SOURCE_FILE("rt_database_writer");
 
 namespace {
 
-// Tells a server that answers statements from one that only accepts connections, and reads the
-// largest text it takes.
-const char kProbeStatements[] = "SELECT @@max_allowed_packet;SELECT 1 FROM bd_agent LIMIT 0";
+// Tells a server that answers statements from one that only accepts connections, reads the
+// largest text it takes, and names this session and the server instance it runs on (the server's
+// start time tells a restarted server, whose session numbers begin again, from the same one).
+const char kProbeStatements[] =
+    "SELECT @@max_allowed_packet;SELECT 1 FROM bd_agent LIMIT 0;"
+    "SELECT CONNECTION_ID(), CONCAT(@@hostname, ':', @@port), UNIX_TIMESTAMP();"
+    "SHOW GLOBAL STATUS LIKE 'Uptime'";
+const size_t kProbeStatementCount = 4;
+// How far apart two readings of one server's start time may be (each is whole seconds).
+const long kStartTimeSlackSeconds = 2;
 const char kIdleProbeStatement[] = "SELECT 1";
 
 // The server went away (2006) or the connection broke during a statement (2013).
@@ -42,6 +52,10 @@ RtDatabaseWriter::~RtDatabaseWriter() {
 }
 
 int RtDatabaseWriter::Start(ResultsWaiting resultsWaiting) {
+    _abortFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (_abortFd < 0) {
+        return BD_ERROR;
+    }
     _resultsWaiting = std::move(resultsWaiting);
     _thread = std::thread(&RtDatabaseWriter::Run, this);
     return BD_SUCCESS;
@@ -54,7 +68,15 @@ void RtDatabaseWriter::Stop() {
     }
     _queueChanged.notify_all();
     if (_thread.joinable()) {
+        // Whatever the database does, the statement or connection attempt in flight ends now.
+        const uint64_t one = 1;
+        while (write(_abortFd, &one, sizeof(one)) < 0 && errno == EINTR) {
+        }
         _thread.join();
+    }
+    if (_abortFd >= 0) {
+        close(_abortFd);
+        _abortFd = -1;
     }
 }
 
@@ -131,6 +153,11 @@ bool RtDatabaseWriter::WaitUntilDone(std::chrono::steady_clock::time_point deadl
     return _queueDone.wait_until(lock, deadline, [this] { return _queue.empty() && !_running; });
 }
 
+bool RtDatabaseWriter::Stopping() {
+    std::lock_guard<std::mutex> lock(_queueMutex);
+    return _stopping;
+}
+
 void RtDatabaseWriter::NoteAnswer() {
     _lastAnswerSecond.store(BdTime::Now(BdTime::kMonotonicClock).ToSecond(),
                             std::memory_order_relaxed);
@@ -150,6 +177,7 @@ void RtDatabaseWriter::Post(const std::vector<RtWriteResult> &results) {
 }
 
 void RtDatabaseWriter::Run() {
+    BdDatabase::AbortWaitsOnThisThreadWhenReadable(_abortFd);
     _operation.Init(&_database);
     std::vector<RtWriteRequest> batch;
     // Whoever watches the database learns at once whether it answers.
@@ -282,6 +310,9 @@ bool RtDatabaseWriter::RunOnce(const std::vector<RtWriteRequest> &batch,
                                std::vector<RtWriteResult> *results) {
     RtRecordBatch run(&_database, &_operation, _maxStatementBytes);
     if (!run.Run(batch, results)) {
+        // Statements sent before the failure may still run on the server: a frozen one runs them
+        // when it is thawed, though their connection is gone.
+        _sessionMayRun = true;
         return false;
     }
     _refusedSpellings.insert(run.Refused().begin(), run.Refused().end());
@@ -374,12 +405,15 @@ void RtDatabaseWriter::GoUnavailable(std::vector<RtWriteRequest> *batch) {
 
 bool RtDatabaseWriter::Probe() {
     _database.Destroy();
+    if (Stopping()) {
+        return false;  // a stop gives up on the database rather than wait for a connection
+    }
     if (_database.InitOnce(_address.host, _address.user, _address.password, _address.name,
                            _address.port) != 1) {
         return false;
     }
     std::vector<std::vector<std::vector<std::string>>> rows;
-    if (_database.RunStatements(kProbeStatements, &rows) != 2) {
+    if (_database.RunStatements(kProbeStatements, &rows) != kProbeStatementCount) {
         return false;
     }
     const unsigned long serverLimit = rows[0].empty() || rows[0][0].empty()
@@ -388,6 +422,39 @@ bool RtDatabaseWriter::Probe() {
     _maxStatementBytes = serverLimit > 0
                              ? std::min<size_t>(serverLimit, RtRecordBatch::kMaxStatementBytes)
                              : RtRecordBatch::kMaxStatementBytes;
+    Session session;
+    if (rows[2].size() == 1 && rows[2][0].size() == 3 && rows[3].size() == 1 &&
+        rows[3][0].size() == 2) {
+        session.id = std::strtoul(rows[2][0][0].c_str(), nullptr, 10);
+        session.server = rows[2][0][1];
+        session.started = std::strtol(rows[2][0][2].c_str(), nullptr, 10) -
+                          std::strtol(rows[3][0][1].c_str(), nullptr, 10);
+    }
+    if (_sessionMayRun && !EndSession(_session, session)) {
+        return false;
+    }
+    _sessionMayRun = false;
+    _session = session;
     _connected = true;
     return true;
+}
+
+bool RtDatabaseWriter::EndSession(const Session &stale, const Session &current) {
+    const bool sameServer = stale.id != 0 && stale.id != current.id &&
+                            stale.server == current.server &&
+                            std::labs(stale.started - current.started) <= kStartTimeSlackSeconds;
+    if (!sameServer) {
+        return true;  // another server, or a restarted one: the session is gone with it
+    }
+    const std::string id = std::to_string(stale.id);
+    std::vector<std::vector<std::vector<std::string>>> rows;
+    if (_database.RunStatements(
+            "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = " + id, &rows) != 1) {
+        return false;
+    }
+    if (rows[0].empty() || rows[0][0].empty() || rows[0][0][0] == "0") {
+        return true;
+    }
+    rows.clear();
+    return _database.RunStatements("KILL CONNECTION " + id, &rows) == 1;
 }

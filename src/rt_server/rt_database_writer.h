@@ -78,9 +78,11 @@ class RtDatabaseWriter {
     // Called on the writer's thread each time results wait; it must not call into the writer.
     using ResultsWaiting = std::function<void()>;
     // Starts the thread, which connects on its own; resultsWaiting may be empty (the results are
-    // then only taken when asked for). Returns 0.
+    // then only taken when asked for). Returns 0, or 1 when no descriptor can be had.
     int Start(ResultsWaiting resultsWaiting);
-    // Ends the thread after the statement it is running; what is still queued is dropped.
+    // Ends the thread at once: a statement or connection attempt in flight is given up (the
+    // database sees the connection break, so an open transaction rolls back), and what is still
+    // queued is dropped. A caller that wants the queue written waits with WaitUntilDone first.
     void Stop();
 
     // Event-loop thread. Queues a peer's rows: 0, or RtRecordWriter::kQueueFull (nothing queued).
@@ -127,6 +129,18 @@ class RtDatabaseWriter {
     void SkipRefusedSpellings(std::vector<RtWriteRequest> *batch);
     // Marks the database unavailable and fails every peer of batch and of the queue.
     void GoUnavailable(std::vector<RtWriteRequest> *batch);
+    // Whether Stop was asked for.
+    bool Stopping();
+    // A session of the writer on a server instance.
+    struct Session {
+        unsigned long id = 0;
+        std::string server;  // host name and port
+        long started = 0;    // the server's start, Unix seconds
+    };
+    // Ends the stale session of a failed batch, if it still runs on the server current is on, so
+    // that nothing it was sent can be applied after what the writer writes from now on; false
+    // when the server could not be asked.
+    bool EndSession(const Session &stale, const Session &current);
     // Reconnects and tries a statement; true once the database answers.
     bool Probe();
     // The idle probe: one statement over the open connection (or a reconnect); goes unavailable
@@ -141,6 +155,10 @@ class RtDatabaseWriter {
     RtDatabaseOperation _operation;
     size_t _maxStatementBytes;  // writer's thread
     bool _connected = false;    // writer's thread
+    // The open (or last) session; whether a batch failed on it with statements in flight.
+    // Writer's thread.
+    Session _session;
+    bool _sessionMayRun = false;
     // UUIDs of connected peers refused for another spelling of their key; writer's thread.
     std::unordered_set<std::string> _refusedSpellings;
 
@@ -162,6 +180,9 @@ class RtDatabaseWriter {
 
     bool _idleProbe = false;         // set before Start
     ResultsWaiting _resultsWaiting;  // set before the thread starts
+    // Readable once Stop gives up on the database: every wait of the writer's connection on it
+    // then fails at once (BdDatabase::AbortWaitsOnThisThreadWhenReadable).
+    int _abortFd = -1;
     std::thread _thread;
     std::atomic<bool> _available{true};
     std::atomic<size_t> _queuedHandshakes{0};
