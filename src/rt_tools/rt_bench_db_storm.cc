@@ -12,12 +12,27 @@
 #include "rt_tools/rt_bench_database.h"
 #include "rt_tools/rt_bench_router.h"
 #include "rt_tools/rt_delay_proxy.h"
+#include "rt_tools/rt_http_get.h"
 #include "rt_tools/rt_peer_client.h"
 #include "rt_tools/rt_peer_tls.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// peerspage: each phase (the figures published alone, then the page fetched) lasts this long, and
+// the page is fetched at least this often.
+const int kPeersPagePhaseSeconds = 3;
+const int kPeersPageFetches = 5;
+
+// Occurrences of what in text.
+size_t Count(const std::string &text, const std::string &what) {
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++count;
+    }
+    return count;
+}
 
 // An agent refused with server-not-ready asks again after this long.
 const int kRetryMilliseconds = 250;
@@ -39,6 +54,21 @@ bool Register(RtPeerClient *client, int port, int kind, const std::string &uuid)
            answer.IsControl(kBdControlHandShakeSuccess);
 }
 
+// Waits until count rows of agents named with prefix are online: false with *error at deadline.
+bool WaitOnline(RtBenchDatabase *database, const std::string &prefix, int count,
+                Clock::time_point deadline, std::string *error) {
+    const std::string online =
+        "SELECT COUNT(*) FROM bd_agent WHERE agent_uuid LIKE '" + prefix + "%' AND online_flag = 1";
+    while (database->Count(online) != count) {
+        if (Clock::now() > deadline) {
+            *error = "rows not online at the time bound";
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
 // The ping-pong pair: one packet in flight at a time, the longest gap between two deliveries.
 class Pair {
   public:
@@ -52,6 +82,8 @@ class Pair {
         }
     }
     double LongestPauseMs() const { return _longestMs; }
+    // Starts the longest pause afresh, for a phase of its own.
+    void ResetLongestPause() { _longestMs = 0; }
     long Exchanges() const { return _exchanges; }
     bool Failed() const { return _failed; }
 
@@ -292,16 +324,8 @@ bool RtBenchRunDatabaseStorm(const RtBenchSettings &settings, const std::string 
             thaw.join();
         }
         const Clock::time_point since = settings.db_freeze_seconds > 0 ? thawedAt : start;
-        const std::string online = "SELECT COUNT(*) FROM bd_agent WHERE agent_uuid LIKE '" +
-                                   prefix + "%' AND online_flag = 1";
         // The crowd and the pair.
-        while (ok && database.Count(online) != peers + 2) {
-            if (Clock::now() > deadline) {
-                *error = "rows not online at the time bound";
-                ok = false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        ok = ok && WaitOnline(&database, prefix, peers + 2, deadline, error);
         const Clock::time_point allOnline = Clock::now();
         pair.Stop();
 
@@ -321,6 +345,75 @@ bool RtBenchRunDatabaseStorm(const RtBenchSettings &settings, const std::string 
         record->Add("pair_longest_pause_ms", pair.LongestPauseMs(), 1);
         record->Add("closed_by_router",
                     static_cast<int64_t>(figures.closed + (pair.Failed() ? 1 : 0)));
+        if (pair.Failed()) {
+            *error = "the ping-pong pair stopped";
+            ok = false;
+        }
+    }
+    database.RemoveRows(prefix);
+    return ok;
+}
+
+bool RtBenchRunPeersPage(const RtBenchSettings &settings, const std::string &prefix,
+                         RtBenchRecord *record, std::string *error) {
+    const int peers = settings.peers > 0 ? settings.peers : 10000;
+    record->Add("peers", static_cast<int64_t>(peers));
+    RtBenchDatabase database;
+    RtBenchRouter router;
+    RtPeerClient platform, ping, pong;
+    if (!database.Open(settings.database) ||
+        !router.Start(settings.router_binary, settings.database, settings.work_dir, 60000, error,
+                      RtRouterTls(), true)) {
+        if (error->empty()) {
+            *error = "cannot reach the database";
+        }
+        return false;
+    }
+    if (!Register(&platform, router.Port(), kBdHandShakeServerPlatform, prefix + "platform") ||
+        !Register(&ping, router.Port(), kBdHandShakeClient, prefix + "ping") ||
+        !Register(&pong, router.Port(), kBdHandShakeClient, prefix + "pong")) {
+        *error = "the platform or the pair could not register";
+        return false;
+    }
+    const Clock::time_point deadline =
+        Clock::now() + std::chrono::seconds(settings.time_bound_seconds);
+    Crowd crowd(router.Port(), nullptr, prefix, peers);
+    CrowdFigures figures;
+    bool ok = crowd.Run(deadline, &figures, error) &&
+              WaitOnline(&database, prefix, peers + 2, deadline, error);
+    if (ok) {
+        Pair pair(&ping, &pong, &platform, prefix);
+        pair.Start();
+        // First the loop's once-a-second figures alone, then with the page asked for again and
+        // again: the pause each causes the pair.
+        std::this_thread::sleep_for(std::chrono::seconds(kPeersPagePhaseSeconds));
+        record->Add("pause_publishing_ms", pair.LongestPauseMs(), 1);
+        pair.ResetLongestPause();
+        double longestMs = 0, totalMs = 0;
+        int fetches = 0;
+        std::string page;
+        const Clock::time_point pagesStart = Clock::now();
+        while (ok && (fetches < kPeersPageFetches ||
+                      Clock::now() - pagesStart < std::chrono::seconds(kPeersPagePhaseSeconds))) {
+            const Clock::time_point asked = Clock::now();
+            ok = RtHttpGet("127.0.0.1", router.MonitorPort(), "/peers", 30000, &page) == 200;
+            const double ms = MillisecondsBetween(asked, Clock::now());
+            longestMs = std::max(longestMs, ms);
+            totalMs += ms;
+            ++fetches;
+        }
+        pair.Stop();
+        // The page lists the pair and the platform too.
+        const size_t listed = Count(page, "\"uuid\"");
+        if (!ok || listed != static_cast<size_t>(peers) + 3) {
+            *error = "the peers' page did not list every connection";
+            ok = false;
+        }
+        record->Add("page_fetches", static_cast<int64_t>(fetches));
+        record->Add("page_bytes", static_cast<int64_t>(page.size()));
+        record->Add("page_mean_ms", fetches > 0 ? totalMs / fetches : 0, 1);
+        record->Add("page_max_ms", longestMs, 1);
+        record->Add("pause_with_pages_ms", pair.LongestPauseMs(), 1);
         if (pair.Failed()) {
             *error = "the ping-pong pair stopped";
             ok = false;

@@ -16,4 +16,11 @@
 bool RtBenchRunDatabaseStorm(const RtBenchSettings &settings, const std::string &prefix,
                              RtBenchRecord *record, std::string *error);
 
+// The peerspage workload: a crowd of clients (10,000 by default) hand-shakes and stays, with the
+// router's monitoring listener on; then a ping-pong pair talks for a few seconds with nothing else
+// going on, and a few more while /peers is fetched again and again. Measures the page's answer
+// time and size, and the pair's longest pause in each phase.
+bool RtBenchRunPeersPage(const RtBenchSettings &settings, const std::string &prefix,
+                         RtBenchRecord *record, std::string *error);
+
 #endif  // RT_TOOLS_RT_BENCH_DB_STORM_H_

@@ -184,6 +184,8 @@ void RtBenchCommandLine::ShowHelp(const std::string &programName, std::ostream &
     RtToolHelpLine(out, "  idle", "10000 clients hand-shake and stay idle.");
     RtToolHelpLine(out, "  dbstorm",
                    "The storm with the database behind a delay proxy, while a pair ping-pongs.");
+    RtToolHelpLine(out, "  peerspage",
+                   "10000 clients stay connected while /peers is fetched and a pair ping-pongs.");
     RtToolHelpLine(out, "  all", "Every workload above, in this order.");
     out << "Options:\n";
     RtToolHelpLine(out, "  -h, --help", "Display this help message and exit.");

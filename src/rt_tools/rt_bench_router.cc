@@ -38,7 +38,7 @@ RtBenchRouter::~RtBenchRouter() {
 
 bool RtBenchRouter::Start(const std::string &binary, const RtRouterDatabase &database,
                           const std::string &workDir, int timeoutMs, std::string *error,
-                          RtRouterTls tls) {
+                          RtRouterTls tls, bool monitor) {
     Stop();
     std::string pattern = workDir + "/rt_bench-XXXXXX";
     if (mkdtemp(&pattern[0]) == nullptr) {
@@ -55,9 +55,15 @@ bool RtBenchRouter::Start(const std::string &binary, const RtRouterDatabase &dat
         } while (tls.port == plainPort && tls.port != 0);
         _port = tls.port;
     }
+    _monitorPort = 0;
+    while (monitor &&
+           (_monitorPort == 0 || _monitorPort == plainPort || _monitorPort == tls.port)) {
+        _monitorPort = FreeLoopbackPort();
+    }
     std::error_code failed;
     std::filesystem::create_directories(_root + "/log", failed);
-    if (_port == 0 || failed || !WriteRtRouterConfiguration(_root, plainPort, database, tls)) {
+    if (_port == 0 || failed ||
+        !WriteRtRouterConfiguration(_root, plainPort, database, tls, _monitorPort)) {
         *error = "cannot write the router's configuration under " + _root;
         return false;
     }

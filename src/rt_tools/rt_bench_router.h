@@ -22,15 +22,18 @@ class RtBenchRouter {
     // second one for TLS with tls's certificate and key when tls.port is not 0; its port is
     // chosen here), starts binary and waits until the peers' port accepts connections. false
     // (with *error set) when any step fails or the router is not listening within timeoutMs.
+    // With monitor, the monitoring listener is switched on too, on a free port of its own.
     bool Start(const std::string &binary, const RtRouterDatabase &database,
                const std::string &workDir, int timeoutMs, std::string *error,
-               RtRouterTls tls = RtRouterTls());
+               RtRouterTls tls = RtRouterTls(), bool monitor = false);
     void Stop();
 
     // The port the peers use: the TLS one when there is one.
     int Port() const { return _port; }
     // The plain port, also when there is a TLS one.
     int PlainPort() const { return _plainPort; }
+    // The monitoring listener's port; 0 without one.
+    int MonitorPort() const { return _monitorPort; }
     pid_t Pid() const { return _pid; }
     bool Running();
 
@@ -46,6 +49,7 @@ class RtBenchRouter {
     std::string _root;
     int _port = 0;
     int _plainPort = 0;
+    int _monitorPort = 0;
     pid_t _pid = -1;
 };
 

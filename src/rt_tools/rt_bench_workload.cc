@@ -31,7 +31,7 @@ const Defaults kDefaults[] = {
     {"fanin", 50, 10000, 256, 64},  {"pairs", 50, 10000, 256, 64},
     {"pingpong", 50, 2000, 256, 1}, {"large", 4, 2000, 256 * 1024, 4},
     {"storm", 2000, 0, 0, 0},       {"idle", 10000, 0, 0, 0},
-    {"dbstorm", 2000, 0, 0, 0},
+    {"dbstorm", 2000, 0, 0, 0},     {"peerspage", 10000, 0, 0, 0},
 };
 
 const Defaults &DefaultsOf(const std::string &workload) {
@@ -218,7 +218,7 @@ bool RunCrowd(const RtBenchSettings &settings, int runNumber, const Defaults &de
 
 const std::vector<std::string> &RtBenchWorkload::Names() {
     static const std::vector<std::string> names = {"fanin", "pairs", "pingpong", "large",
-                                                   "storm", "idle",  "dbstorm"};
+                                                   "storm", "idle",  "dbstorm",  "peerspage"};
     return names;
 }
 
@@ -251,6 +251,9 @@ int RtBenchWorkload::Run(const RtBenchSettings &settings, int runNumber, RtBench
         // Starts a router of its own, behind the database proxy.
         status = RtBenchRunDatabaseStorm(settings, prefix, record, error) ? kRtBenchExitOk
                                                                           : kRtBenchExitFailed;
+    } else if (settings.workload == "peerspage") {
+        status = RtBenchRunPeersPage(settings, prefix, record, error) ? kRtBenchExitOk
+                                                                      : kRtBenchExitFailed;
     } else {
         RtBenchRouter router;
         RtRouterTls routerTls;
