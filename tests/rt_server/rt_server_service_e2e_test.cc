@@ -69,16 +69,22 @@ class NotifySocket {
 
 class RtServerServiceTest : public RtServerE2eTest {
   protected:
-    RtServerServiceTest() { start_router_in_setup_ = false; }
+    RtServerServiceTest() : manager_(root_.Path() + "/notify") { start_router_in_setup_ = false; }
+
+    // Starts the router as a manager with a watchdog of watchdogUsec would.
+    void StartWatched(const char *watchdogUsec) {
+        ASSERT_TRUE(manager_.Bound());
+        router_->SetEnv("NOTIFY_SOCKET", root_.Path() + "/notify");
+        router_->SetEnv("WATCHDOG_USEC", watchdogUsec);
+        ASSERT_TRUE(router_->Start());
+    }
+
+    NotifySocket manager_;
 };
 
 TEST_F(RtServerServiceTest, ManagerHearsReadyOnceListeningThenStatusAndWatchdog) {
-    NotifySocket manager(root_.Path() + "/notify");
-    ASSERT_TRUE(manager.Bound());
-    router_->SetEnv("NOTIFY_SOCKET", root_.Path() + "/notify");
-    router_->SetEnv("WATCHDOG_USEC", "1000000");
-    ASSERT_TRUE(router_->Start());
-
+    StartWatched("1000000");
+    NotifySocket &manager = manager_;
     ASSERT_TRUE(manager.Hears("READY=1\nSTATUS=0 peers registered, no server platform\n", 30000))
         << manager.Heard() << router_->Stderr();
     EXPECT_TRUE(RtRouterAccepts(router_->Port()));
@@ -93,11 +99,8 @@ TEST_F(RtServerServiceTest, ManagerHearsReadyOnceListeningThenStatusAndWatchdog)
 // WatchdogSec=4 on an idle router: every ping within the interval, counted from READY=1, and a
 // changed status line shown within about a second however idle the loop is.
 TEST_F(RtServerServiceTest, IdleRouterPingsWithinTheWatchdogIntervalAndKeepsItsStatusFresh) {
-    NotifySocket manager(root_.Path() + "/notify");
-    ASSERT_TRUE(manager.Bound());
-    router_->SetEnv("NOTIFY_SOCKET", root_.Path() + "/notify");
-    router_->SetEnv("WATCHDOG_USEC", "4000000");
-    ASSERT_TRUE(router_->Start());
+    StartWatched("4000000");
+    NotifySocket &manager = manager_;
     ASSERT_TRUE(manager.Hears("READY=1", 30000)) << manager.Heard() << router_->Stderr();
 
     using Clock = std::chrono::steady_clock;

@@ -88,6 +88,15 @@ TEST_F(RtBenchE2eTest, CrowdsAreAnsweredAndOnlineAndTheirRowsRemovedAfterwards) 
               "0");
 }
 
+TEST_F(RtBenchE2eTest, ThePeersPageListsEveryConnectionWhileThePairTalks) {
+    const auto records = Bench({"-n", "20", "peerspage"});
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].at("result"), "ok");
+    EXPECT_GE(std::stoi(records[0].at("page_fetches")), 5);
+    for (const char *key : {"page_max_ms", "pause_publishing_ms", "pause_with_pages_ms"})
+        EXPECT_TRUE(records[0].count(key)) << key;
+}
+
 TEST_F(RtBenchE2eTest, AMissingRouterIsASetupFailure) {
     EXPECT_EQ(bench_.Run({"-R", "1", "-r", "/nonexistent/rt_server", "fanin"}), 3);
     EXPECT_NE(bench_.Out().find("result=FAIL"), std::string::npos);
