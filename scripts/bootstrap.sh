@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs, only when missing, every Debian package the build, the tests and the local run need.
+# Installs, only when missing, every Debian package the build, the tests and the local run need,
+# and the packages named as arguments (scripts that need more, such as galera-check.sh).
 set -euo pipefail
 
 packages=(
@@ -10,6 +11,7 @@ packages=(
     clang libclang-rt-dev
     libsystemd-dev systemd libmicrohttpd-dev dpkg-dev man-db gnuplot-nox
     prometheus
+    "$@"
 )
 
 missing=()

@@ -1,37 +1,60 @@
 #!/usr/bin/env bash
 # Runs the router against a three-node MariaDB Galera cluster on this machine and prints what it
-# did. On demand only, not in CI: it needs mariadb-server, galera-4 and rsync, takes a few minutes
-# and uses the loopback ports it finds free.
+# did. On demand only, not in CI: it takes a few minutes and uses the loopback ports it finds free.
 #
-#   scripts/galera-check.sh            build-release/ must hold rt_server and rt_bench
+#   scripts/galera-check.sh
 #
-# Steps: bootstrap node 1, join nodes 2 and 3 (state transfer by rsync), load the schema, start the
-# router on node 1 under rt_bench's dbstorm workload (a crowd hand-shaking while a ping-pong pair
-# talks), then, with a router of its own: stop node 3 and see rows still replicate; freeze node 1
-# (SIGSTOP), the router's node, and see handshakes refused at once and served again after the thaw;
-# take node 1 out of the primary component and see error 1047 retried and then refused.
+# It installs what it needs (mariadb-server, galera-4, rsync) and builds rt_server and rt_bench in
+# Release into build-release/ (RT_RELEASE_BUILD_DIR names another directory) when they are not
+# there. As root the nodes run as the mysql user, as the state transfer needs. It exits non-zero
+# as soon as a step fails, keeping the nodes' logs and saying where; each step prints the figure
+# that shows what it claims.
+#
+# Steps: bootstrap node 1, join nodes 2 and 3 (state transfer by rsync), load the schema, run
+# rt_bench's dbstorm workload (a crowd hand-shaking while a ping-pong pair talks) through node 1
+# and compare the tables on every node; stop node 3 and do the same with two nodes; freeze node 1
+# (SIGSTOP), the router's node, during a storm and time the refusals and the recovery; take node 1
+# out of the primary component, wait until it says so, and see its error 1047 refused.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 build=${RT_RELEASE_BUILD_DIR:-$root/build-release}
 provider=${GALERA_PROVIDER:-/usr/lib/galera/libgalera_smm.so}
+if ! command -v mariadbd >/dev/null || ! command -v rsync >/dev/null || [ ! -f "$provider" ]; then
+    scripts/bootstrap.sh galera-4 rsync
+fi
 for tool in mariadbd mariadb-install-db rsync; do
     command -v "$tool" >/dev/null || { echo "galera-check: $tool is missing" >&2; exit 3; }
 done
 [ -f "$provider" ] || { echo "galera-check: no Galera provider at $provider" >&2; exit 3; }
-[ -x "$build/src/rt_server/rt_server" ] && [ -x "$build/src/rt_tools/rt_bench" ] ||
-    { echo "galera-check: build rt_server and rt_bench in $build first" >&2; exit 3; }
+if [ ! -x "$build/src/rt_server/rt_server" ] || [ ! -x "$build/src/rt_tools/rt_bench" ]; then
+    echo "== building rt_server and rt_bench (Release) in $build"
+    cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build "$build" -j "$(nproc)" --target rt_server rt_bench >/dev/null
+fi
 
 # shellcheck source=scripts/private-db.sh
 . scripts/private-db.sh
 work=$(mktemp -d /tmp/rt-galera.XXXXXX)
+# The nodes run as mysql when this runs as root: the rsync state transfer does not run as root.
+node_user=$(id -un)
+if [ "$(id -u)" -eq 0 ]; then
+    node_user=mysql
+    chmod 0755 "$work"
+fi
 pids=()
 cleanup() {
+    local status=$?
     for pid in "${pids[@]}"; do kill -CONT "$pid" 2>/dev/null || true; kill "$pid" 2>/dev/null || true; done
     wait 2>/dev/null || true
-    rm -rf "$work"
+    if [ "$status" -eq 0 ]; then
+        rm -rf "$work"
+    else
+        echo "galera-check: FAILED; the nodes' logs are kept under $work" >&2
+    fi
 }
 trap cleanup EXIT
+fail() { echo "galera-check: $*" >&2; exit 1; }
 
 declare -a sql_port gcomm_port
 for n in 1 2 3; do
@@ -46,14 +69,18 @@ sql() { mariadb --no-defaults -uroot --socket="$work/n$1/mysqld.sock" "${@:2}"; 
 start_node() {
     local n=$1 dir=$work/n$1
     mkdir -p "$dir/tmp"
+    if [ "$node_user" = mysql ]; then
+        chown -R mysql:mysql "$dir"
+    fi
     if [ ! -d "$dir/data/mysql" ]; then
-        mariadb-install-db --user=root --datadir="$dir/data" --auth-root-authentication-method=socket \
-            --skip-test-db --tmpdir="$dir/tmp" >"$dir/install.log" 2>&1
+        mariadb-install-db --user="$node_user" --datadir="$dir/data" \
+            --auth-root-authentication-method=socket --skip-test-db --tmpdir="$dir/tmp" \
+            >"$dir/install.log" 2>&1
     fi
     # Row-based replication, primary keys required, no limit on the rows of one write set (the
     # start-up statement marks every peer offline at once), autocommit statements retried once
     # on a certification conflict.
-    mariadbd --no-defaults --user=root --datadir="$dir/data" --socket="$dir/mysqld.sock" \
+    mariadbd --no-defaults --user="$node_user" --datadir="$dir/data" --socket="$dir/mysqld.sock" \
         --pid-file="$dir/mysqld.pid" --tmpdir="$dir/tmp" --bind-address=127.0.0.1 \
         --port="${sql_port[$n]}" --skip-name-resolve --log-error="$dir/error.log" \
         --innodb-buffer-pool-size=64M --binlog-format=ROW --innodb-autoinc-lock-mode=2 \
@@ -91,21 +118,45 @@ echo "cluster size: $(sql 1 -N -e "SHOW STATUS LIKE 'wsrep_cluster_size'" | cut 
 
 bench() {
     RT_DB_HOST=127.0.0.1 RT_DB_PORT=${sql_port[1]} RT_DB_NAME=$RT_DB_NAME RT_DB_USER=$RT_DB_USER \
-        RT_DB_PASSWORD=$RT_DB_PASSWORD "$build/src/rt_tools/rt_bench" -R 1 -d "$work" "$@" || true
+        RT_DB_PASSWORD=$RT_DB_PASSWORD "$build/src/rt_tools/rt_bench" -R 1 -d "$work" "$@" |
+        tee "$work/bench.txt"
+    grep -q 'result=ok' "$work/bench.txt" || fail "the benchmark failed: rt_bench $*"
 }
-rows_on() { sql "$1" -N "$RT_DB_NAME" -e "SELECT COUNT(*) FROM bd_agent"; }
+status_of() { sql "$1" -N -e "SHOW STATUS LIKE '$2'" | cut -f2; }
+# One of the last benchmark's figures.
+figure() { tr ' ' '\n' <"$work/bench.txt" | sed -n "s/^$1=//p" | tail -n 1; }
+# The peer tables of a node as one line of checksums.
+tables_on() {
+    sql "$1" -N "$RT_DB_NAME" -e "CHECKSUM TABLE bd_agent, bd_node, bd_module_server" | cut -f2 |
+        tr '\n' ' '
+}
+# A storm through node 1 whose write sets every node given applies, ending with the same tables.
+storm_replicated() {
+    local peers=$1 n
+    shift
+    declare -A before
+    for n in "$@"; do before[$n]=$(status_of "$n" wsrep_last_committed); done
+    bench -n "$peers" dbstorm
+    for n in "$@"; do
+        local applied=$(($(status_of "$n" wsrep_last_committed) - before[$n]))
+        [ "$applied" -gt 0 ] || fail "node $n applied no write set of the storm"
+        [ "$(tables_on "$n")" = "$(tables_on 1)" ] || fail "node $n's peer tables differ from node 1's"
+        echo "node $n: $applied write sets of the storm applied, peer tables equal to node 1's"
+    done
+}
 
-echo "== a storm through node 1, rows read on nodes 2 and 3"
-bench -n 500 dbstorm
-echo "rows on node 2: $(rows_on 2), node 3: $(rows_on 3) (the benchmark removes its rows afterwards)"
+echo "== a storm through node 1, replicated to nodes 2 and 3"
+storm_replicated 500 2 3
 
-echo "== node 3 stopped: the storm still passes, rows replicate to node 2"
+echo "== node 3 stopped: the storm still passes and replicates to node 2"
 kill "${pids[3]}"
 wait "${pids[3]}" 2>/dev/null || true
-bench -n 500 dbstorm
-echo "cluster size now: $(sql 1 -N -e "SHOW STATUS LIKE 'wsrep_cluster_size'" | cut -f2)"
+unset 'pids[3]'
+[ "$(status_of 1 wsrep_cluster_size)" = 2 ] || fail "the cluster did not shrink to two nodes"
+echo "cluster size now: 2"
+storm_replicated 500 2
 
-echo "== node 1, the router's node, frozen for 15 s during a storm: refusals, then recovery"
+echo "== node 1, the router's node, frozen for 15 s during a storm: refusals timed, then recovery"
 bench -n 200 --db-freeze 15 dbstorm &
 bench_pid=$!
 # The benchmark's own proxy freezes its view of node 1; freezing the node itself as well shows
@@ -114,12 +165,22 @@ sleep 3
 kill -STOP "${pids[1]}"
 sleep 12
 kill -CONT "${pids[1]}"
-wait "$bench_pid" || true
+wait "$bench_pid" || fail "the benchmark failed during the freeze"
+echo "first refusal $(figure first_refusal_s) s after the freeze (the writer's time-out), slowest" \
+    "later refusal $(figure refusal_max_ms) ms, all answered $(figure answered_s) s after the thaw"
 
-echo "== node 1 out of the primary component (node 2 alone would be too): 1047 answers"
-sql 1 -e "SET GLOBAL wsrep_provider_options='gmcast.isolate=1'" || true
-sleep 3
-echo "node 1 status: $(sql 1 -N -e "SHOW STATUS LIKE 'wsrep_cluster_status'" | cut -f2)"
-bench -n 50 -t 20 dbstorm
-sql 1 -e "SET GLOBAL wsrep_provider_options='gmcast.isolate=0'" || true
-echo "== done; node logs were under $work"
+echo "== node 1 out of the primary component: its 1047 answers refused"
+sql 1 -e "SET GLOBAL wsrep_provider_options='gmcast.isolate=1'"
+# Galera takes several seconds to notice a partition; measure only once node 1 says it.
+for _ in $(seq 1 300); do
+    [ "$(status_of 1 wsrep_cluster_status)" = "non-Primary" ] && break
+    sleep 0.1
+done
+[ "$(status_of 1 wsrep_cluster_status)" = "non-Primary" ] || fail "node 1 never left the primary component"
+echo "node 1 status: non-Primary"
+RT_DB_HOST=127.0.0.1 RT_DB_PORT=${sql_port[1]} RT_DB_NAME=$RT_DB_NAME RT_DB_USER=$RT_DB_USER \
+    RT_DB_PASSWORD=$RT_DB_PASSWORD "$build/src/rt_tools/rt_bench" -R 1 -d "$work" -n 50 -t 20 \
+    dbstorm >"$work/bench.txt" 2>&1 && fail "handshakes were answered by a node without quorum"
+echo "handshakes through a node without quorum: refused, as they must be"
+sql 1 -e "SET GLOBAL wsrep_provider_options='gmcast.isolate=0'"
+echo "== every step passed"

@@ -40,11 +40,9 @@ int RtThreadedRecordWriter::WritePeerRecords(const RtPeerRows &rows, RtRecordsDo
     const uint64_t mine = _nextTicket++;
     const int rc = _writer.SubmitPeer(mine, rows);
     if (rc == kQueueFull) {
-        BD_LOG(
-            BD_LOG_ERROR, RT_DATABASE_OPERATION_ERROR,
-            "database writer queue full, handshake refused, uuid: " +
-                (rows.kind == kBdHandShakeClient ? rows.agent.agent_uuid : rows.server.module_uuid),
-            "WritePeerRecords");
+        BD_LOG(BD_LOG_ERROR, RT_DATABASE_OPERATION_ERROR,
+               "database writer queue full, handshake refused, uuid: " + RtPeerUuid(rows),
+               "WritePeerRecords");
     }
     if (rc != BD_SUCCESS) {
         return rc;
