@@ -483,21 +483,26 @@ int BdConnManager::QueryFDFromUUID(const std::string &uuid, int *fd) {
     if (uuid.empty() || fd == nullptr) {
         return BD_PARAMETER_INVALID;
     }
+    BdConnection *conn = BoundConnection(uuid);
+    if (conn == nullptr) {
+        return BD_SOCKET_FD_NOT_EXIST;
+    }
+    *fd = conn->GetFD();
+    return BD_SUCCESS;
+}
+
+BdConnection *BdConnManager::BoundConnection(const std::string &uuid) {
     UuidBinding binding{};
     {
         BdMutexLocker lock(_uuidMapMutex);
         auto found = _uuidToFd.find(uuid);
         if (found == _uuidToFd.end()) {
-            return BD_SOCKET_FD_NOT_EXIST;
+            return nullptr;
         }
         binding = found->second;
     }
     // An entry still being retired names a connection that is gone: not bound.
-    if (FindConnection(binding.fd, binding.serial) == nullptr) {
-        return BD_SOCKET_FD_NOT_EXIST;
-    }
-    *fd = binding.fd;
-    return BD_SUCCESS;
+    return FindConnection(binding.fd, binding.serial);
 }
 
 void BdConnManager::RetireUuids() {
@@ -542,17 +547,7 @@ int BdConnManager::QueryConnFromUUID(const std::string &uuid, BdConnection **con
     if (uuid.empty() || conn == nullptr) {
         return BD_PARAMETER_INVALID;
     }
-    UuidBinding binding{};
-    {
-        BdMutexLocker lock(_uuidMapMutex);
-        auto found = _uuidToFd.find(uuid);
-        if (found == _uuidToFd.end()) {
-            return BD_SOCKET_FD_NOT_EXIST;
-        }
-        binding = found->second;
-    }
-    // An entry still being retired names a connection that is gone: not bound.
-    *conn = FindConnection(binding.fd, binding.serial);
+    *conn = BoundConnection(uuid);
     return *conn != nullptr ? BD_SUCCESS : BD_SOCKET_FD_NOT_EXIST;
 }
 

@@ -278,6 +278,8 @@ class BdConnManager {
     // Removes the entry under fd from the descriptor map and from epoll, drops its UUID entries
     // (kept as lost) and wakes the connections paused behind it; the connection or null.
     BdConnection *Unregister(int fd);
+    // The live connection uuid is bound to, else null.
+    BdConnection *BoundConnection(const std::string &uuid);
     // The connection registered under fd if its serial is serial, else null.
     BdConnection *FindConnection(int fd, uint64_t serial);
     // Binding step shared by both kinds; see AddMapUUIDToFD.

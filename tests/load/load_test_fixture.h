@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
+#include <functional>
 #include <iostream>
 #include <string>
 
@@ -44,6 +46,31 @@ class RtServerLoadTest : public RtServerE2eTest {
         ASSERT_EQ(to->Receive(&got), 0);
         EXPECT_EQ(got.SourceUuid(), fromUuid);
         EXPECT_EQ(got.Payload(), payload);
+    }
+
+    // Peers "a" and "b" exchange packets for seconds, sample running after every round trip: the
+    // longest one forward took (a round trip is two forwards, the longer at least half of it), and
+    // the round trips in *exchanges. A stall fails the test and ends the exchange.
+    double PairLongestPause(RtPeerClient *a, RtPeerClient *b, double seconds,
+                            const std::function<void()> &sample, int *exchanges) {
+        double longest = 0;
+        *exchanges = 0;
+        for (const Clock::time_point start = Clock::now(); SecondsSince(start) < seconds;) {
+            const std::string payload = "turn " + std::to_string(*exchanges);
+            const Clock::time_point sent = Clock::now();
+            RtPeerPacket got;
+            if (a->SendNormal(Route("a", "b"), payload) != 0 || b->Receive(&got) != 0 ||
+                got.Payload() != payload || b->SendNormal(Route("b", "a"), payload) != 0 ||
+                a->Receive(&got) != 0 || got.Payload() != payload) {
+                ADD_FAILURE() << "the pair stalled at exchange " << *exchanges;
+                break;
+            }
+            longest = std::max(longest, SecondsSince(sent) / 2);
+            sample();
+            if (++*exchanges % 100 == 0)
+                KeepPlatformAlive();
+        }
+        return longest;
     }
 
     // Keeps the platform's connection from being reaped as idle, so the router stays ready.

@@ -79,26 +79,10 @@ TEST_F(RtServerIsolationTest, FloodingPeersPauseNeitherAPingPongPairNorGrowTheRo
     std::thread flood([&] { Flood(keepingAlive.GetFD(), keepAlives, stop); });
     std::thread floodItself([&] { Flood(sendingToItself.GetFD(), toItself, stop); });
 
-    double longestPause = 0;
     long mostResident = 0;
     int exchanges = 0;
-    const Clock::time_point start = Clock::now();
-    while (SecondsSince(start) < 8) {
-        const std::string payload = "turn " + std::to_string(exchanges);
-        const Clock::time_point sent = Clock::now();
-        RtPeerPacket got;
-        if (a.SendNormal(Route("a", "b"), payload) != 0 || b.Receive(&got) != 0 ||
-            got.Payload() != payload || b.SendNormal(Route("b", "a"), payload) != 0 ||
-            a.Receive(&got) != 0 || got.Payload() != payload) {
-            ADD_FAILURE() << "the pair stalled at exchange " << exchanges;
-            break;
-        }
-        // A round trip is two forwards; the longer of them is at least half of it.
-        longestPause = std::max(longestPause, SecondsSince(sent) / 2);
-        mostResident = std::max(mostResident, ResidentMiB());
-        if (++exchanges % 100 == 0)
-            KeepPlatformAlive();
-    }
+    const double longestPause = PairLongestPause(
+        &a, &b, 8, [&] { mostResident = std::max(mostResident, ResidentMiB()); }, &exchanges);
     stop = true;
     flood.join();
     floodItself.join();
