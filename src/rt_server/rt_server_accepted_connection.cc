@@ -61,7 +61,19 @@ bool RtServerAcceptedConnection::AdmitPacket(const char *packet, int available, 
             target = found;
         }
     }
+    _admittedTarget = {target->GetFD(), target->GetSerial()};
     return _manager->AdmitPacket(this, target, total);
+}
+
+BdConnection *RtServerAcceptedConnection::TargetOf(const std::string &uuid) {
+    // The target admission found, while it is still registered: bindings move only by
+    // destroying the connection that held them, which its serial would show.
+    BdConnection *target = nullptr;
+    if (_manager->QueryConnFromFD(_admittedTarget.first, &target) == BD_SUCCESS && target != this &&
+        target->GetSerial() == _admittedTarget.second) {
+        return target;
+    }
+    return _manager->QueryConnFromUUID(uuid, &target) == BD_SUCCESS ? target : nullptr;
 }
 
 int RtServerAcceptedConnection::ParsePacket(const char *packet, int length) {
@@ -235,8 +247,9 @@ int RtServerAcceptedConnection::Forward(const BdRouterHeader &router, const char
     const std::string target = BdPacketText(router.target_uuid);
     TraceForward(target);
 
-    BdConnection *targetConnection = nullptr;
-    if (_manager->QueryConnFromUUID(target, &targetConnection) != BD_SUCCESS) {
+    BdConnection *targetConnection = TargetOf(target);
+    _admittedTarget = {-1, 0};
+    if (targetConnection == nullptr) {
         g_rt_server_metrics.target_lost_answers.Add();
         return PackAndSendTargetConnLostPacket(kBdPeerTypeRouter, packet, length);
     }

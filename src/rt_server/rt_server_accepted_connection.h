@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <utility>
 
 #include "bd_netframwork/bd_client_connection.h"
 #include "bd_netframwork/bd_packet.h"
@@ -74,6 +75,8 @@ class RtServerAcceptedConnection : public BdClientConnection, private RtRecordsD
     int GetPeerKind() const { return _peerKind; }
 
   private:
+    // The connection bound to uuid: the one admission found, when it still is.
+    BdConnection *TargetOf(const std::string &uuid);
     // HandleNormalPacket with the router header ParsePacket has read already.
     int Forward(const BdRouterHeader &router, const char *packet, int length);
     // A server-not-ready answer to packet, counted, and counted as a refused handshake when it is
@@ -119,6 +122,9 @@ class RtServerAcceptedConnection : public BdClientConnection, private RtRecordsD
     RtAddressQuota *_quota = nullptr;  // not owned; null when no place is held
     uint32_t _address = 0;
     int _peerKind = kRtPeerUnknown;
+    // Descriptor and serial of the queue AdmitPacket judged the packet being read by, so that its
+    // routing need not look the target up again.
+    std::pair<int, uint64_t> _admittedTarget{-1, 0};
 };
 
 #endif  // RT_SERVER_RT_SERVER_ACCEPTED_CONNECTION_H_
