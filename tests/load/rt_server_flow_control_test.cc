@@ -346,7 +346,7 @@ TEST_F(RtServerBudgetTest, LargeStreamsToSlowReadersStayWithinTheBudgetBesideAQu
             while (!stop && senders[i].SendNormal(route, payload) == 0) {
             }
         });
-        // About 8 MiB/s each: a packet, then half a second's pause.
+        // Slower than their senders: a 16 MiB packet, then half a second's pause.
         threads.emplace_back([&, i] {
             int count = 0;
             while (!stop) {
