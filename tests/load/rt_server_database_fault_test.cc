@@ -216,6 +216,49 @@ TEST_F(RtServerDatabaseFaultTest, PeersBackWhileTheDatabaseWasFrozenEndOnlineAnd
     EXPECT_EQ(tables.ModuleServerOnline("platform-1"), "1");
 }
 
+// The database crashes while peers come and go: once it is back and every connected peer's latest
+// handshake succeeded, a connected peer is online and a gone one offline.
+TEST_F(RtServerDatabaseFaultTest, AfterACrashConnectedPeersAreOnlineAndGoneOnesOffline) {
+    const int kPeers = 8;
+    std::vector<std::unique_ptr<RtPeerClient>> peers;
+    for (int i = 0; i < kPeers; ++i) {
+        peers.push_back(std::make_unique<RtPeerClient>());
+        Register(peers.back().get(), kBdHandShakeClient, "p" + std::to_string(i));
+    }
+    database_server_.Kill();
+    // p0 - p3 leave; p0 and p1 come back, and a new peer arrives, while the database is down.
+    for (int i = 0; i < kPeers / 2; ++i)
+        peers[i]->Close();
+    RtPeerClient fresh;
+    Connect(&fresh);
+    EXPECT_EQ(HandShakeAnswer(&fresh, "fresh", 30000), kBdControlServerNotReady);
+    for (int i = 0; i < 2; ++i) {
+        Connect(peers[i].get());
+        EXPECT_EQ(HandShakeAnswer(peers[i].get(), "p" + std::to_string(i), 30000),
+                  kBdControlServerNotReady);
+    }
+    KeepEveryoneAlive();
+    ASSERT_TRUE(database_server_.Start());
+
+    std::vector<std::pair<RtPeerClient *, std::string>> connected = {
+        {&fresh, "fresh"}, {peers[0].get(), "p0"}, {peers[1].get(), "p1"}};
+    for (auto &peer : connected)
+        ASSERT_GE(SecondsUntilHandShakeSucceeds(peer.first, peer.second, 20000), 0) << peer.second;
+    PeerTables tables;
+    ASSERT_TRUE(tables.Connect(database_server_.Address()));
+    const auto truthful = [&] {
+        bool ok = tables.AgentOnline("p2") == "2" && tables.AgentOnline("p3") == "2";
+        for (auto &peer : connected)
+            ok = ok && tables.AgentOnline(peer.second) == "1";
+        for (int i = kPeers / 2; i < kPeers; ++i)
+            ok = ok && tables.AgentOnline("p" + std::to_string(i)) == "1";
+        return ok && tables.AgentOnline("a") == "1" &&
+               tables.ModuleServerOnline("platform-1") == "1";
+    };
+    EXPECT_TRUE(Eventually(truthful, 20000))
+        << tables.AgentOnline("p0") << tables.AgentOnline("p2") << tables.AgentOnline("p4");
+}
+
 // Tables whose keys compare loosely (case, trailing spaces), as a deployment may have made them:
 // a handshake whose lookup finds the row of another spelling is refused, and neither it nor its
 // leaving touches that row.

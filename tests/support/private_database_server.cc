@@ -85,6 +85,17 @@ void PrivateDatabaseServer::Stop() {
     _pid = -1;
 }
 
+void PrivateDatabaseServer::Kill() {
+    if (_pid <= 0) {
+        return;
+    }
+    kill(_pid, SIGKILL);
+    for (int i = 0; i < 300 && IsRunning(_pid); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    _pid = -1;
+}
+
 void PrivateDatabaseServer::Freeze() {
     if (_pid <= 0) {
         return;

@@ -23,6 +23,8 @@ class PrivateDatabaseServer {
     bool Start();
     // Shuts the server down and waits until it has gone.
     void Stop();
+    // Kills the server outright (SIGKILL), as a crash would, and waits until it has gone.
+    void Kill();
     // Freezes (SIGSTOP, returning once the server is stopped) and thaws (SIGCONT) the server: it
     // keeps its port but answers nothing.
     void Freeze();
