@@ -1,5 +1,8 @@
 #include "rt_server/rt_server_accepted_connection.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -455,4 +458,15 @@ RtPeerRows RtServerAcceptedConnection::PeerRows(int kind, const BdRouterHeader &
     rows.server.node_uuid = BdPacketText(data.node_uuid);
     rows.server.module_type = router.module_type;
     return rows;
+}
+
+std::string RtServerAcceptedConnection::PeerAddress() {
+    if (_address == 0) {
+        return GetPeerIP();
+    }
+    in_addr address{};
+    address.s_addr = _address;
+    char text[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &address, text, sizeof(text));
+    return text;
 }

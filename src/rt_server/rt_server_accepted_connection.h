@@ -73,6 +73,10 @@ class RtServerAcceptedConnection : public BdClientConnection, private RtRecordsD
 
     // RtPeerKind of the peer registered here; kRtPeerUnknown before that.
     int GetPeerKind() const { return _peerKind; }
+    // The peer's dotted IPv4 address as the listener accepted it, without a system call (the
+    // monitoring snapshot asks for every connection every second); the socket's answer when the
+    // listener gave none.
+    std::string PeerAddress();
 
   private:
     // The connection bound to uuid: the one admission found, when it still is.
@@ -120,7 +124,7 @@ class RtServerAcceptedConnection : public BdClientConnection, private RtRecordsD
     RtRecordWriter *_recordWriter;  // not owned
     std::deque<PendingAnswer> _pendingAnswers;
     RtAddressQuota *_quota = nullptr;  // not owned; null when no place is held
-    uint32_t _address = 0;
+    uint32_t _address = 0;  // the peer's IPv4 address, network order, as accepted; 0: not given
     int _peerKind = kRtPeerUnknown;
     // Descriptor and serial of the queue AdmitPacket judged the packet being read by, so that its
     // routing need not look the target up again.

@@ -95,8 +95,11 @@ int RtServerApplication::main(int /*argc*/, char ** /*argv*/) {
         _tlsListener.RetryIfDue(&_connManager);
         // While monitored, an idle loop turns every second so what it publishes stays fresh; a
         // service manager's watchdog and status line may ask for that too.
-        _connManager.WaitAndHandleEvent(_notifier.WaitSeconds(
-            _tlsListener.WaitSeconds(_monitor.Running() ? 1 : kEventWaitSeconds)));
+        // A snapshot in slices goes on at once.
+        _connManager.WaitAndHandleEvent(_monitor.Running() && g_rt_server_metrics.Building()
+                                            ? 0
+                                            : _notifier.WaitSeconds(_tlsListener.WaitSeconds(
+                                                  _monitor.Running() ? 1 : kEventWaitSeconds)));
         if (RtServerStopSignals::Requested()) {
             StopServing(&lost);
             return BD_SUCCESS;
@@ -200,8 +203,11 @@ void RtServerApplication::StartMonitor() {
                "StartMonitor");
         return;
     }
-    _nextPublishSecond = 0;
-    PublishForMonitor();
+    // The first figures are there before the first request.
+    g_rt_server_metrics.BeginSnapshot(&_connManager);
+    while (!g_rt_server_metrics.ContinueSnapshot(&_connManager, _recordWriter->Writer())) {
+    }
+    _nextPublishSecond = BdTime::Now(BdTime::kMonotonicClock).ToSecond() + 1;
 }
 
 void RtServerApplication::PublishForMonitor() {
@@ -209,11 +215,14 @@ void RtServerApplication::PublishForMonitor() {
         return;
     }
     const int64_t now = BdTime::Now(BdTime::kMonotonicClock).ToSecond();
-    if (now < _nextPublishSecond) {
-        return;
+    if (!g_rt_server_metrics.Building()) {
+        if (now < _nextPublishSecond) {
+            return;
+        }
+        _nextPublishSecond = now + 1;
+        g_rt_server_metrics.BeginSnapshot(&_connManager);
     }
-    _nextPublishSecond = now + 1;
-    g_rt_server_metrics.PublishSnapshot(&_connManager, _recordWriter->Writer());
+    g_rt_server_metrics.ContinueSnapshot(&_connManager, _recordWriter->Writer());
 }
 
 std::string RtServerApplication::ServingStatus() {

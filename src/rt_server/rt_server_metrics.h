@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bd_common/bd_counter.h"
@@ -64,9 +65,11 @@ struct RtServerSnapshot {
 // The router's monitoring state. Threads: every counter has one writer, the event-loop thread
 // (see BdCounter), and the monitoring thread only reads. The loop also publishes, at most once a
 // second and only while monitoring is on, a snapshot of its connections and of the database
-// writer's counters (PublishSnapshot), which the monitoring thread takes whole (Snapshot) through
-// an atomic exchange of a shared pointer: so that thread never touches a connection, and the
-// packet path takes no lock.
+// writer's counters, which the monitoring thread takes whole (Snapshot) through an atomic
+// exchange of a shared pointer: so that thread never touches a connection, and the packet path
+// takes no lock. The loop builds a snapshot in slices of kSnapshotSliceRows connections, one
+// slice a turn (BeginSnapshot, then ContinueSnapshot until it publishes), so a hundred thousand
+// peers cost each turn a millisecond or two rather than one turn a tenth of a second.
 class RtServerMetrics {
   public:
     // Handshakes answered with success, by kind (RtPeerKind); and answered with not-ready.
@@ -81,14 +84,28 @@ class RtServerMetrics {
     // Set by the main thread as the listener opens and closes.
     std::atomic<bool> listening{false};
 
-    // Event-loop thread: walks manager's connections, reads its platform flag and writer's
-    // counters, and publishes what it finds.
-    void PublishSnapshot(BdConnManager *manager, const RtDatabaseWriter &writer);
+    // Connections copied into the snapshot per loop turn: about a millisecond of the loop's time.
+    static constexpr size_t kSnapshotSliceRows = 4096;
+
+    // Event-loop thread: notes manager's connections (descriptor and serial only) for a new
+    // snapshot, dropping one still being built.
+    void BeginSnapshot(BdConnManager *manager);
+    // Event-loop thread: copies the next slice of the noted connections still registered; once
+    // all are copied, reads manager's platform flag and closed counts and writer's counters,
+    // publishes the snapshot and returns true. False while more slices remain or none was begun.
+    bool ContinueSnapshot(BdConnManager *manager, const RtDatabaseWriter &writer);
+    // True between BeginSnapshot and the ContinueSnapshot that publishes.
+    bool Building() const { return _building != nullptr; }
     // Any thread: the last snapshot published (an empty one before the first).
     std::shared_ptr<const RtServerSnapshot> Snapshot() const;
 
   private:
     std::shared_ptr<const RtServerSnapshot> _snapshot = std::make_shared<RtServerSnapshot>();
+    // The snapshot being built and the connections (descriptor, serial) it has still to copy;
+    // event-loop thread.
+    std::unique_ptr<RtServerSnapshot> _building;
+    std::vector<std::pair<int, uint64_t>> _toVisit;
+    size_t _visited = 0;
 };
 
 // The process's one set of metrics.

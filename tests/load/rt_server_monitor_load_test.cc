@@ -58,8 +58,9 @@ class RtServerMonitorLoadTest : public RtServerLoadTest {
     std::vector<int> sockets_;
 };
 
-TEST_F(RtServerMonitorLoadTest, PagesAnswerWithThreeThousandPeersConnected) {
-    constexpr int kPeers = 3000;
+// More connections than select() takes, and than one turn copies into the snapshot.
+TEST_F(RtServerMonitorLoadTest, PagesAnswerWithFiveThousandPeersConnected) {
+    constexpr int kPeers = 5000;
     if (DescriptorLimit::RaiseToHard() < kPeers + 200)
         GTEST_SKIP() << "the descriptor limit is below " << kPeers + 200;
     Open(router_->Port(), kPeers);
