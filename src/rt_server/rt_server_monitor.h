@@ -18,9 +18,9 @@ struct MHD_Daemon;
 // runs on the monitoring thread.
 //
 // Slow or idle clients cannot lock the pages out: the listener takes many connections, one
-// address may hold only part of them, and every request must be complete, answered and sent
-// within a deadline counted from its first byte's connection (or from the previous answer on a
-// kept-alive connection), however slowly its bytes trickle in.
+// address may hold only part of them, and every request must be read, answered and sent within a
+// deadline counted from the connection's start (or from the previous answer on a kept-alive
+// connection), however slowly its bytes trickle in.
 class RtServerMonitor {
   public:
     // Connections served at once; each costs one descriptor and at most kConnectionMemoryBytes.
