@@ -2,7 +2,7 @@
 # Turns rt_bench results into PNG charts with gnuplot:
 #   throughput.png        messages per second of each traffic workload (mean, min-max bar)
 #   pingpong-latency.png  the distribution of ping-pong round trips
-#   storm-timeline.png    handshakes answered and rows online over time in a storm
+#   storm-timeline.png    connections completed, rows online and handshakes answered in a storm
 #   idle-memory.png       the router's resident memory per idle peer, per run
 # Usage: bench-charts.sh RESULTS SERIES_DIR OUT_DIR
 #   RESULTS     rt_bench's output (its "rt_bench key=value ..." lines; other lines are ignored)
@@ -88,13 +88,14 @@ if [ -n "$timeline" ]; then
     gnuplot <<GNUPLOT
 $style
 set output "$out/storm-timeline.png"
-set title "Handshake storm: peers answered and rows online after the first connect"
+set title "Handshake storm: connections completed, rows online and peers answered"
 set xlabel "seconds since the first connect"
 set ylabel "peers"
 set yrange [0:*]
 set xrange [0:*]
-plot "$timeline" index 0 using 1:2 with steps lw 2 lc rgb "#4477aa" title "handshakes answered", \
-     "$timeline" index 1 using 1:2 with linespoints lw 2 pt 7 ps 0.6 lc rgb "#cc6677" title "rows online"
+plot "$timeline" index 2 using 1:2 with steps lw 2 lc rgb "#999933" title "connections completed", \
+     "$timeline" index 1 using 1:2 with linespoints lw 2 pt 7 ps 0.6 lc rgb "#cc6677" title "rows online", \
+     "$timeline" index 0 using 1:2 with steps lw 2 lc rgb "#4477aa" title "handshakes answered"
 GNUPLOT
 else
     echo "bench-charts: no storm timeline, storm-timeline.png left out"

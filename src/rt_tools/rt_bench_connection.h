@@ -43,6 +43,7 @@ class RtBenchConnection {
     int Fd() const { return _fd; }
     bool connected = false;  // the connect completed
     bool answered = false;   // the handshake answer arrived
+    std::chrono::steady_clock::time_point connected_at;
     std::chrono::steady_clock::time_point answered_at;
     std::string uuid;
 

@@ -55,6 +55,7 @@ bool RtBenchPeerSet::Join(const std::vector<std::string> &uuids, int kind,
                     *error = "connection refused for peer " + peer.uuid;
                     return false;
                 }
+                peer.connected_at = Clock::now();
                 RtPeerIdentity identity;
                 identity.uuid = peer.uuid;
                 identity.node_uuid = "node-" + peer.uuid;

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <thread>
 
@@ -155,6 +156,49 @@ bool RunTraffic(const RtBenchSettings &settings, int runNumber, const Defaults &
     return ok;
 }
 
+// The rows online while a crowd joins, counted every 20 ms over a connection of its own, so that
+// a crowd's timeline shows its commits beside its connects and answers.
+class OnlineWatch {
+  public:
+    OnlineWatch(const RtRouterDatabase &address, std::string sql, Clock::time_point start)
+        : _sql(std::move(sql)), _start(start) {
+        if (_database.Open(address)) {
+            _thread = std::thread([this] { Watch(); });
+        }
+    }
+    ~OnlineWatch() { Stop(); }
+    // Ends the counting; the series is complete afterwards.
+    void Stop() {
+        _stop = true;
+        if (_thread.joinable()) {
+            _thread.join();
+        }
+    }
+    // "seconds count" lines, one per count that changed.
+    const std::string &Series() const { return _series; }
+
+  private:
+    void Watch() {
+        long last = -1;
+        while (!_stop) {
+            const long count = _database.Count(_sql);
+            if (count != last) {
+                _series += std::to_string(SecondsSince(_start, Clock::now())) + " " +
+                           std::to_string(count) + "\n";
+                last = count;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+
+    RtBenchDatabase _database;
+    const std::string _sql;
+    const Clock::time_point _start;
+    std::atomic<bool> _stop{false};
+    std::string _series;  // the watching thread's until Stop
+    std::thread _thread;
+};
+
 // storm and idle: a crowd of clients hand-shaking at once.
 bool RunCrowd(const RtBenchSettings &settings, int runNumber, const Defaults &defaults,
               RtBenchRouter *router, SSL_CTX *tls, const std::string &prefix,
@@ -169,15 +213,17 @@ bool RunCrowd(const RtBenchSettings &settings, int runNumber, const Defaults &de
     }
     const long rssBefore = router->RssKib();
     const double cpuBefore = router->CpuSeconds();
+    const std::string online =
+        "SELECT COUNT(*) FROM bd_agent WHERE agent_uuid LIKE '" + prefix + "%' AND online_flag = 1";
     const Clock::time_point start = Clock::now();
+    OnlineWatch watch(settings.database, online, start);
     if (!set.Join(Uuids(prefix, peers), kBdHandShakeClient, deadline, error)) {
         return false;
     }
     record->Add("answered_s", SecondsSince(start, Clock::now()), 3);
+    watch.Stop();
 
-    const std::string online =
-        "SELECT COUNT(*) FROM bd_agent WHERE agent_uuid LIKE '" + prefix + "%' AND online_flag = 1";
-    std::string onlineSeries;
+    std::string onlineSeries = watch.Series();
     long count = -1;
     while ((count = database->Count(online)) != peers) {
         onlineSeries +=
@@ -195,15 +241,23 @@ bool RunCrowd(const RtBenchSettings &settings, int runNumber, const Defaults &de
     if (!settings.series_dir.empty()) {
         // Peer 0 is the platform, answered before the clock started.
         std::vector<double> answers;
+        std::vector<double> connects;
         for (size_t i = 1; i < set.Size(); ++i) {
             answers.push_back(SecondsSince(start, set.Peer(i).answered_at));
+            connects.push_back(SecondsSince(start, set.Peer(i).connected_at));
         }
-        std::sort(answers.begin(), answers.end());
         std::ofstream series(SeriesPath(settings, runNumber, "timeline"));
-        for (size_t i = 0; i < answers.size(); ++i) {
-            series << answers[i] << ' ' << i + 1 << '\n';
-        }
+        // Three blocks: handshakes answered, rows online, connections completed.
+        const auto cumulative = [&series](std::vector<double> *times) {
+            std::sort(times->begin(), times->end());
+            for (size_t i = 0; i < times->size(); ++i) {
+                series << (*times)[i] << ' ' << i + 1 << '\n';
+            }
+        };
+        cumulative(&answers);
         series << "\n\n" << onlineSeries << allOnline << ' ' << peers << '\n';
+        series << "\n\n";
+        cumulative(&connects);
     }
     record->Add("router_cpu_s", router->CpuSeconds() - cpuBefore, 2);
     const long rssAfter = router->RssKib();
