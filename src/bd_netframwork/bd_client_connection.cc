@@ -124,7 +124,7 @@ int BdClientConnection::OnIn(epoll_event *event) {
     if (event != nullptr && (event->events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0) {
         _readToEnd = true;
     }
-    // Held back by WaitForDrain, or already due to be read later this turn: the edge is left to
+    // Held back by the manager, or already due to be read later this turn: the edge is left to
     // the input-ready list.
     if (InputPaused() || InputQueued()) {
         return BD_SOCKET_EAGAIN;

@@ -168,6 +168,7 @@ int BdConnManager::Destroy() {
     _inputReady.clear();
     _outputReady.clear();
     _budgetWaiters.clear();
+    _drainWaits.clear();
     return BD_SUCCESS;
 }
 
@@ -246,7 +247,7 @@ bool BdConnManager::AdmitPacket(BdConnection *sender, BdConnection *target, int6
     const int64_t queued = target->QueuedBytes();
     if (queued >= BdConnection::kQueueAllowanceBytes) {
         if (streams) {
-            sender->WaitForDrain(target, BdConnection::kQueueResumeBytes);
+            PaceBehind(sender, target, BdConnection::kQueueResumeBytes);
             return false;
         }
         if (target->GetCloseFlag() == 0) {
@@ -257,7 +258,7 @@ bool BdConnManager::AdmitPacket(BdConnection *sender, BdConnection *target, int6
         // O(1): an even share of the budget stands in for ranking every queue.
         const int holding = std::max(1, _queuesHolding.load(std::memory_order_relaxed));
         if (queued >= _queueBudget / holding) {
-            sender->WaitForDrain(target, queued / 2);
+            PaceBehind(sender, target, queued / 2);
         } else {
             sender->PauseInput();
             _budgetWaiters.emplace_back(sender->GetFD(), sender->GetSerial());
@@ -267,6 +268,25 @@ bool BdConnManager::AdmitPacket(BdConnection *sender, BdConnection *target, int6
     _admittedBytes += bytes;
     sender->HoldAdmission(bytes);
     return true;
+}
+
+void BdConnManager::PaceBehind(BdConnection *sender, BdConnection *target, int64_t resumeBelow) {
+    sender->PauseInput();
+    DrainWait &wait = _drainWaits[target->GetSerial()];
+    wait.resumeBelow = wait.waiters.empty() ? resumeBelow : std::min(wait.resumeBelow, resumeBelow);
+    wait.waiters.emplace_back(sender->GetFD(), sender->GetSerial());
+}
+
+void BdConnManager::ResumeDrainWaiters(uint64_t serial, int64_t queued) {
+    auto wait = _drainWaits.find(serial);
+    if (wait == _drainWaits.end() || queued >= wait->second.resumeBelow) {
+        return;
+    }
+    const ReadyList waiters = std::move(wait->second.waiters);
+    _drainWaits.erase(wait);
+    for (const auto &waiter : waiters) {
+        ResumeInput(waiter.first, waiter.second);
+    }
 }
 
 void BdConnManager::ResumeBudgetWaiters() {
@@ -577,7 +597,7 @@ BdConnection *BdConnManager::Unregister(int fd) {
         }
     }
     // Senders paused behind this connection's queue would otherwise wait for good.
-    conn->ReleaseDrainWaiters();
+    ResumeDrainWaiters(conn->GetSerial(), -1);
     return conn;
 }
 

@@ -58,6 +58,7 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -227,6 +228,16 @@ class BdConnManager {
     //    budget), else until the total is back under seven eighths of the budget.
     // False when the sender was paused and must take nothing more now.
     bool AdmitPacket(BdConnection *sender, BdConnection *target, int64_t bytes);
+    // Stops reading sender until target's queue (target may be sender) is below resumeBelow or
+    // target is unregistered. Event-loop thread.
+    void PaceBehind(BdConnection *sender, BdConnection *target, int64_t resumeBelow);
+    // conn's queue shrank: resumes the senders paced behind it once it is below their mark.
+    // Event-loop thread.
+    void NoteDrained(const BdConnection &conn) {
+        if (!_drainWaits.empty()) {
+            ResumeDrainWaiters(conn.GetSerial(), conn.QueuedBytes());
+        }
+    }
     // Packets in a row to one target that make their sender a stream.
     static constexpr int kStreamPackets = 8;
     // Past the budget, packets to queues below this still pass, so a quiet pair never waits behind
@@ -249,7 +260,7 @@ class BdConnManager {
     // Input scheduling, used by the connections; event-loop thread. QueueInput: conn ended its read
     // slice with input left, so it is served after the next wait (once; queuing twice is a no-op).
     // ResumeInput: the connection registered as fd with serial may read again (see
-    // BdConnection::WaitForDrain); nothing when it is gone.
+    // PaceBehind); nothing when it is gone.
     void QueueInput(BdConnection *conn);
     void ResumeInput(int fd, uint64_t serial);
     // Output scheduling, event-loop thread: conn has a packet to send and a socket that took the
@@ -347,6 +358,17 @@ class BdConnManager {
     std::atomic<std::thread::id> _loopThread;  // the last thread that ran WaitAndHandleEvent
     bool _readingStopped = false;              // event-loop thread
     bool _finishingOnly = false;               // event-loop thread
+    // Senders (descriptor, serial) paced behind a queue, by the serial of its connection, and the
+    // mark it must fall below (the lowest asked for, so nobody resumes before its own);
+    // event-loop thread.
+    struct DrainWait {
+        int64_t resumeBelow;
+        ReadyList waiters;
+    };
+    std::unordered_map<uint64_t, DrainWait> _drainWaits;
+    // Resumes those paced behind the queue of serial when queued is below their mark (always
+    // when queued is negative: the connection went).
+    void ResumeDrainWaiters(uint64_t serial, int64_t queued);
     // Senders waiting for the total to fall back under the budget; event-loop thread.
     ReadyList _budgetWaiters;
     int64_t _queueBudget = 0;

@@ -263,14 +263,6 @@ void BdConnection::PauseInput() {
     _pausedSince = _manager->NowSeconds();
 }
 
-void BdConnection::WaitForDrain(BdConnection *target, int64_t resumeBelow) {
-    PauseInput();
-    // One mark for all waiters: the lowest asked for, so nobody resumes before its own.
-    target->_resumeBelow =
-        target->_drainWaiters.empty() ? resumeBelow : std::min(target->_resumeBelow, resumeBelow);
-    target->_drainWaiters.emplace_back(_fd, _serial);
-}
-
 int BdConnection::NoteTarget(uint64_t serial) {
     if (serial != _lastTargetSerial) {
         _lastTargetSerial = serial;
@@ -278,14 +270,6 @@ int BdConnection::NoteTarget(uint64_t serial) {
     }
     _sameTargetRun = std::min(_sameTargetRun + 1, 255);
     return _sameTargetRun;
-}
-
-void BdConnection::ReleaseDrainWaiters() {
-    std::vector<std::pair<int, uint64_t>> waiters;
-    waiters.swap(_drainWaiters);
-    for (const auto &waiter : waiters) {
-        _manager->ResumeInput(waiter.first, waiter.second);
-    }
 }
 
 bool BdConnection::MarkInputQueued() {
@@ -567,9 +551,7 @@ void BdConnection::DropWriteQueueItem() {
     }
     free(item.data);
     BdNoteFreed(item.length > 0 ? static_cast<size_t>(item.length) : 0);
-    if (!_drainWaiters.empty() && QueuedBytes() < _resumeBelow) {
-        ReleaseDrainWaiters();
-    }
+    _manager->NoteDrained(*this);
 }
 
 void BdConnection::EnableWorkThreads(BdWorkThreadManager *pool) {

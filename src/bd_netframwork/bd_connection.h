@@ -20,9 +20,9 @@
 // Admission. Once a packet's router header has arrived (or the whole packet, when shorter),
 // AdmitPacket decides whether it may be taken now; the router asks its manager
 // (BdConnManager::AdmitPacket, where the flow-control policy lives). A packet not admitted stays in
-// the read buffer and the connection is not read until the manager resumes it (WaitForDrain,
-// WaitForBudget); its bytes wait in the kernel meanwhile, and TCP slows its peer down. While its
-// input is held so, its idle deadline does not run: it is moved later by the time held.
+// the read buffer and the connection is not read until the manager resumes it (PauseInput); its
+// bytes wait in the kernel meanwhile, and TCP slows its peer down. While its input is held so, its
+// idle deadline does not run: it is moved later by the time held.
 //
 // Write queue. PutWriteQueueItem appends a malloc block holding one complete packet; the queue owns
 // it from that moment and frees it once sent or when the connection is destroyed. A packet queued
@@ -41,9 +41,9 @@
 // Threads and locks. PutWriteQueueItem, GetWriteQueueItem and QueuedBytes may be called from any
 // thread; the write queue and the queued byte count are guarded by the write-queue lock, which is
 // always taken before the manager's descriptor-map lock. Every other operation, and every other
-// field (the input state and the list of connections waiting for this queue to drain included),
-// belongs to the thread that runs the manager's event loop. Only OnOut's sends wake waiting
-// senders: a queue drained by GetWriteQueueItem must not be waited for.
+// field (the input state included), belongs to the thread that runs the manager's event loop.
+// Only OnOut's sends tell the manager a queue drained (NoteDrained): a queue drained by
+// GetWriteQueueItem must not be waited for.
 #ifndef BD_NETFRAMWORK_BD_CONNECTION_H
 #define BD_NETFRAMWORK_BD_CONNECTION_H
 
@@ -224,10 +224,8 @@ class BdConnection {
 
     // Bytes waiting on the write queue. Any thread, lock-free.
     int64_t QueuedBytes() const { return _queuedBytes.load(std::memory_order_relaxed); }
-    // Stops reading this connection until target's queue (target may be this connection) drops
-    // below resumeBelow or target is unregistered. Event-loop thread, called by the manager.
-    void WaitForDrain(BdConnection *target, int64_t resumeBelow);
-    // Stops reading this connection until the manager resumes it (ResumeInput).
+    // Stops reading this connection until the manager resumes it (ResumeInput); the manager keeps
+    // what it waits for (BdConnManager::PaceBehind).
     void PauseInput();
     // The packet being read was admitted for bytes: the manager counts them as good as queued
     // until the packet is handled (or the connection goes). Event-loop thread, called by the
@@ -236,14 +234,11 @@ class BdConnection {
     // How many packets in a row this connection has sent to the connection with serial, counting
     // this one (at most 255). Event-loop thread, called by the manager at each admission.
     int NoteTarget(uint64_t serial);
-    // Wakes every connection waiting for this queue; the manager calls it when it unregisters
-    // this connection.
-    void ReleaseDrainWaiters();
     bool InputPaused() const { return _inputPaused; }
     bool InputQueued() const { return _inputQueued; }
     // The manager's input-ready list: MarkInputQueued is true when the connection was not queued
     // yet; TakeInputTurn clears the mark and tells whether the connection may read now;
-    // ClearInputPause ends a WaitForDrain and is true when one was in force.
+    // ClearInputPause ends a pause and is true when one was in force.
     bool MarkInputQueued();
     bool TakeInputTurn();
     bool ClearInputPause();
@@ -322,7 +317,7 @@ class BdConnection {
     uint64_t _serial;
     bool _inputQueued;             // on the manager's input-ready list
     bool _outputQueued;            // on the manager's output-ready list
-    bool _inputPaused;             // WaitForDrain or PauseInput in force
+    bool _inputPaused;             // PauseInput in force
     long _pausedSince;             // second of the manager's clock when it began
     bool _packetAdmitted = false;  // the packet at the front of the read buffer was admitted
     int64_t _admissionHeld = 0;    // what the manager counts for it
@@ -330,9 +325,6 @@ class BdConnection {
     void ReleaseAdmission();
     uint64_t _lastTargetSerial = 0;
     int _sameTargetRun = 0;  // packets in a row to _lastTargetSerial
-    // Connections (descriptor, serial) waiting for this queue to drop below _resumeBelow.
-    std::vector<std::pair<int, uint64_t>> _drainWaiters;
-    int64_t _resumeBelow = 0;
 
     // Bytes on the write queue, kept beside it under its lock but readable without it.
     std::atomic<int64_t> _queuedBytes;

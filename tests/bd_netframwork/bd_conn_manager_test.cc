@@ -348,7 +348,7 @@ TEST_F(ConnManagerTest, HeldSenderResumesWhenItsTargetDrainsFromTheReadyList) {
     for (int64_t i = 0; i < count; ++i) {
         target->PutWriteQueueItem(MallocCopy(packet), static_cast<int>(packet.size()));
     }
-    sender->WaitForDrain(target, resumeBelow);
+    manager.PaceBehind(sender, target, resumeBelow);
     for (int turn = 0; turn < 1000 && sender->InputPaused(); ++turn) {
         manager.WaitAndHandleEvent(0);
         ReceiveAvailable(pairs.back()->peer, 1);
