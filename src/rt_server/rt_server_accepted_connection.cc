@@ -80,6 +80,13 @@ BdConnection *RtServerAcceptedConnection::TargetOf(const std::string &uuid) {
 }
 
 int RtServerAcceptedConnection::ParsePacket(const char *packet, int length) {
+    const int result = DispatchPacket(packet, length);
+    // What admission found was this packet's; a packet handed over otherwise was not admitted.
+    _admittedTarget = {-1, 0};
+    return result;
+}
+
+int RtServerAcceptedConnection::DispatchPacket(const char *packet, int length) {
     if (packet == nullptr || length <= 0) {
         return BD_PARAMETER_INVALID;
     }
@@ -251,7 +258,6 @@ int RtServerAcceptedConnection::Forward(const BdRouterHeader &router, const char
     TraceForward(target);
 
     BdConnection *targetConnection = TargetOf(target);
-    _admittedTarget = {-1, 0};
     if (targetConnection == nullptr) {
         g_rt_server_metrics.target_lost_answers.Add();
         return PackAndSendTargetConnLostPacket(kBdPeerTypeRouter, packet, length);

@@ -79,6 +79,8 @@ class RtServerAcceptedConnection : public BdClientConnection, private RtRecordsD
     std::string PeerAddress();
 
   private:
+    // ParsePacket but for forgetting what admission found.
+    int DispatchPacket(const char *packet, int length);
     // The connection bound to uuid: the one admission found, when it still is.
     BdConnection *TargetOf(const std::string &uuid);
     // HandleNormalPacket with the router header ParsePacket has read already.
