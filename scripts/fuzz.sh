@@ -2,8 +2,10 @@
 # Builds the libFuzzer targets with clang in build-fuzz/ and runs each for a bounded time on a
 # scratch copy of its seed corpus under fuzz/corpus/<target>/, with fuzz/<target>.dict when there
 # is one. Exits non-zero when any target crashes, leaks, hangs or trips a sanitizer; the input that
-# did it is kept under build-fuzz/artifacts/<target>/ and replays with:
+# did it is kept under build-fuzz/artifacts/<target>/ and printed in base64, so a CI log whose
+# machine is gone still carries it. It replays with:
 #   build-fuzz/fuzz/<target> <input>
+#   base64 -d > input   (pasting the printed lines) recovers it from a log
 #
 #   scripts/fuzz.sh [target...]      all targets, or only those named
 #   FUZZ_SECONDS=600 scripts/fuzz.sh longer runs (default 20 s per target)
@@ -52,6 +54,12 @@ for target in "${targets[@]}"; do
     else
         tail -n 60 "$scratch/$target.log"
         echo "== $target FAILED; reproducer under $artifacts/"
+        # The inputs this run wrote, whatever their size (libFuzzer prints only small ones).
+        sed -n 's/.*Test unit written to //p' "$scratch/$target.log" | while IFS= read -r input; do
+            echo "== $input ($(stat -c %s "$input") bytes), base64:"
+            base64 "$input"
+            echo "== end of $input"
+        done
         failed+=("$target")
     fi
 done

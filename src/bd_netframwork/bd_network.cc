@@ -497,6 +497,14 @@ X509 *BdNetwork::PeerCertificate() const {
     return SSL_get0_peer_certificate(_ssl);
 }
 
+std::string BdNetwork::DescribeTls() const {
+    if (_ssl == nullptr) {
+        return "";
+    }
+    return std::string(SSL_state_string_long(_ssl)) +
+           (_tlsHandshakePending ? ", handshake pending" : "") + (_tlsBroken ? ", broken" : "");
+}
+
 // Maps the outcome of an SSL_read / SSL_write that moved nothing.
 int BdNetwork::MapTlsTransfer(int result) {
     const int error = SSL_get_error(_ssl, result);

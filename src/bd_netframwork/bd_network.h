@@ -107,6 +107,9 @@ class BdNetwork {
     // The certificate the peer presented and the handshake verified; borrowed, valid until
     // Destroy. Null without TLS or without a certificate.
     X509 *PeerCertificate() const;
+    // Where the TLS session stands, for a failure report: the library's state text and whether
+    // the handshake is pending or the session broken. Empty without TLS.
+    std::string DescribeTls() const;
 
     // Closes the socket (shutting TLS down first) and returns to the uninitialised state: 0.
     // 1 when not initialised; -1, closing nothing, for a descriptor below 1.

@@ -31,6 +31,7 @@ class RecordingConnection : public BdClientConnection {
         }
         return 0;
     }
+    const BdNetwork *Network() const { return _network; }
     int Capacity() const { return _readBufferCapacity; }
     int BytesHeld() const { return _bytesHeld; }
     std::string Held() const { return std::string(_readBuffer, static_cast<size_t>(_bytesHeld)); }
