@@ -4,8 +4,7 @@
 #include <poll.h>
 
 #include <cerrno>
-
-#include <iostream>
+#include <string>
 
 #include "bd_common/bd_error.h"
 #include "bd_common/bd_log.h"
@@ -300,7 +299,6 @@ bool BdDatabase::HasResultSet() {
 }
 
 void BdDatabase::PrintLastError() {
-    BdLog::GetLogger()->FlushGathered();  // lines held by the log go first
-    std::cout << "errno: " << mysql_errno(&_connection) << "  " << mysql_error(&_connection)
-              << std::endl;
+    BdLog::GetLogger()->WriteStdoutLine(
+        {"errno: ", std::to_string(mysql_errno(&_connection)), "  ", mysql_error(&_connection)});
 }

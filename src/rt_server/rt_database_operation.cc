@@ -1,6 +1,6 @@
 #include "rt_server/rt_database_operation.h"
 
-#include <iostream>
+#include <string>
 
 #include "bd_common/bd_error.h"
 #include "bd_common/bd_log.h"
@@ -21,8 +21,8 @@ std::string Now() {
 }
 
 void ReportFailure(const char *what, const char *where, int line) {
-    BdLog::GetLogger()->FlushGathered();  // lines held by the log go first
-    std::cerr << what << where << ":" << line << std::endl;
+    // Through the log, which writes what it holds first, so the lines keep their order.
+    BdLog::GetLogger()->WriteStderrLine({what, where, ":", std::to_string(line)});
 }
 
 }  // namespace
