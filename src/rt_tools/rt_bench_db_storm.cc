@@ -43,17 +43,6 @@ double MillisecondsBetween(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double, std::milli>(to - from).count();
 }
 
-// Hand-shakes uuid as kind on a blocking client; false unless the answer is success.
-bool Register(RtPeerClient *client, int port, int kind, const std::string &uuid) {
-    RtPeerIdentity identity;
-    identity.uuid = uuid;
-    identity.node_uuid = "node-" + uuid;
-    RtPeerPacket answer;
-    return client->Connect("127.0.0.1", port) == 0 &&
-           client->HandShake(kind, identity, &answer) == 0 &&
-           answer.IsControl(kBdControlHandShakeSuccess);
-}
-
 // Waits until count rows of agents named with prefix are online: false with *error at deadline.
 bool WaitOnline(RtBenchDatabase *database, const std::string &prefix, int count,
                 Clock::time_point deadline, std::string *error) {
@@ -261,6 +250,16 @@ class Crowd {
 
 }  // namespace
 
+bool RtBenchRegister(RtPeerClient *client, int port, int kind, const std::string &uuid) {
+    RtPeerIdentity identity;
+    identity.uuid = uuid;
+    identity.node_uuid = "node-" + uuid;
+    RtPeerPacket answer;
+    return client->Connect("127.0.0.1", port) == 0 &&
+           client->HandShake(kind, identity, &answer) == 0 &&
+           answer.IsControl(kBdControlHandShakeSuccess);
+}
+
 bool RtBenchRunDatabaseStorm(const RtBenchSettings &settings, const std::string &prefix,
                              RtBenchRecord *record, std::string *error) {
     const int peers = settings.peers > 0 ? settings.peers : 2000;
@@ -291,9 +290,9 @@ bool RtBenchRunDatabaseStorm(const RtBenchSettings &settings, const std::string 
         }
         // The platform and the pair stay on the plain port: what a TLS crowd costs them.
         const int plain = router.PlainPort();
-        if (!Register(&platform, plain, kBdHandShakeServerPlatform, prefix + "platform") ||
-            !Register(&ping, plain, kBdHandShakeClient, prefix + "ping") ||
-            !Register(&pong, plain, kBdHandShakeClient, prefix + "pong")) {
+        if (!RtBenchRegister(&platform, plain, kBdHandShakeServerPlatform, prefix + "platform") ||
+            !RtBenchRegister(&ping, plain, kBdHandShakeClient, prefix + "ping") ||
+            !RtBenchRegister(&pong, plain, kBdHandShakeClient, prefix + "pong")) {
             *error = "the platform or the pair could not register";
             return false;
         }
@@ -369,9 +368,10 @@ bool RtBenchRunPeersPage(const RtBenchSettings &settings, const std::string &pre
         }
         return false;
     }
-    if (!Register(&platform, router.Port(), kBdHandShakeServerPlatform, prefix + "platform") ||
-        !Register(&ping, router.Port(), kBdHandShakeClient, prefix + "ping") ||
-        !Register(&pong, router.Port(), kBdHandShakeClient, prefix + "pong")) {
+    if (!RtBenchRegister(&platform, router.Port(), kBdHandShakeServerPlatform,
+                         prefix + "platform") ||
+        !RtBenchRegister(&ping, router.Port(), kBdHandShakeClient, prefix + "ping") ||
+        !RtBenchRegister(&pong, router.Port(), kBdHandShakeClient, prefix + "pong")) {
         *error = "the platform or the pair could not register";
         return false;
     }

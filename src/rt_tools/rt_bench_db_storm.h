@@ -5,6 +5,11 @@
 
 #include "rt_tools/rt_bench_record.h"
 #include "rt_tools/rt_bench_workload.h"
+#include "rt_tools/rt_peer_client.h"
+
+// Hand-shakes uuid as kind on a blocking client connected to 127.0.0.1:port; false unless the
+// answer is success. For the workloads that drive blocking clients, one thread each.
+bool RtBenchRegister(RtPeerClient *client, int port, int kind, const std::string &uuid);
 
 // The dbstorm workload: the router's database behind a delay proxy (settings.db_delay_ms added to
 // every round trip, or frozen for settings.db_freeze_seconds from the storm's start), a ping-pong

@@ -186,6 +186,11 @@ void RtBenchCommandLine::ShowHelp(const std::string &programName, std::ostream &
                    "The storm with the database behind a delay proxy, while a pair ping-pongs.");
     RtToolHelpLine(out, "  peerspage",
                    "10000 clients stay connected while /peers is fetched and a pair ping-pongs.");
+    RtToolHelpLine(out, "  hubstall",
+                   "The platform sends 64 KiB packets round-robin to 10 agents; one stalls.");
+    RtToolHelpLine(
+        out, "  hubslow",
+        "The platform sends 64 KiB packets round-robin to 10 agents; one reads 1 MiB/s.");
     RtToolHelpLine(out, "  all", "Every workload above, in this order.");
     out << "Options:\n";
     RtToolHelpLine(out, "  -h, --help", "Display this help message and exit.");

@@ -12,6 +12,7 @@
 #include "bd_netframwork/bd_packet.h"
 #include "rt_tools/rt_bench_database.h"
 #include "rt_tools/rt_bench_db_storm.h"
+#include "rt_tools/rt_bench_hub.h"
 #include "rt_tools/rt_bench_peer_set.h"
 #include "rt_tools/rt_bench_traffic.h"
 
@@ -33,6 +34,7 @@ const Defaults kDefaults[] = {
     {"pingpong", 50, 2000, 256, 1}, {"large", 4, 2000, 256 * 1024, 4},
     {"storm", 2000, 0, 0, 0},       {"idle", 10000, 0, 0, 0},
     {"dbstorm", 2000, 0, 0, 0},     {"peerspage", 10000, 0, 0, 0},
+    {"hubstall", 10, 0, 0, 0},      {"hubslow", 10, 0, 0, 0},
 };
 
 const Defaults &DefaultsOf(const std::string &workload) {
@@ -271,8 +273,9 @@ bool RunCrowd(const RtBenchSettings &settings, int runNumber, const Defaults &de
 }  // namespace
 
 const std::vector<std::string> &RtBenchWorkload::Names() {
-    static const std::vector<std::string> names = {"fanin", "pairs", "pingpong", "large",
-                                                   "storm", "idle",  "dbstorm",  "peerspage"};
+    static const std::vector<std::string> names = {"fanin",    "pairs",  "pingpong", "large",
+                                                   "storm",    "idle",   "dbstorm",  "peerspage",
+                                                   "hubstall", "hubslow"};
     return names;
 }
 
@@ -317,11 +320,14 @@ int RtBenchWorkload::Run(const RtBenchSettings &settings, int runNumber, RtBench
         }
         if (router.Start(settings.router_binary, settings.database, settings.work_dir, 60000, error,
                          routerTls)) {
-            const bool ok = defaults.messages > 0
-                                ? RunTraffic(settings, runNumber, defaults, &router, peerTls.Get(),
-                                             prefix, record, error)
-                                : RunCrowd(settings, runNumber, defaults, &router, peerTls.Get(),
-                                           prefix, &database, record, error);
+            const bool hub = settings.workload.rfind("hub", 0) == 0;
+            const bool ok =
+                hub ? RtBenchRunHub(router.PlainPort(), settings.workload == "hubslow", prefix,
+                                    settings.time_bound_seconds, &database, record, error)
+                : defaults.messages > 0 ? RunTraffic(settings, runNumber, defaults, &router,
+                                                     peerTls.Get(), prefix, record, error)
+                                        : RunCrowd(settings, runNumber, defaults, &router,
+                                                   peerTls.Get(), prefix, &database, record, error);
             status = ok ? kRtBenchExitOk : kRtBenchExitFailed;
         }
     }

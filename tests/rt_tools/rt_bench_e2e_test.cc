@@ -97,6 +97,19 @@ TEST_F(RtBenchE2eTest, ThePeersPageListsEveryConnectionWhileThePairTalks) {
         EXPECT_TRUE(records[0].count(key)) << key;
 }
 
+// Both hub cases end with the slow agent closed and every figure of the healthy ones reported.
+TEST_F(RtBenchE2eTest, TheHubWorkloadsSeeTheSlowAgentClosedAndReportTheHealthyOnes) {
+    const auto records = Bench({"hubstall", "hubslow"});
+    ASSERT_EQ(records.size(), 2u);
+    for (const auto &record : records) {
+        EXPECT_EQ(record.at("result"), "ok");
+        EXPECT_GT(std::stod(record.at("slow_closed_after_s")), 0);
+        EXPECT_GT(std::stod(record.at("healthy_mib_per_s_with")), 0);
+        for (const char *key : {"healthy_mib_per_s_without", "healthy_longest_gap_ms"})
+            EXPECT_TRUE(record.count(key)) << key;
+    }
+}
+
 TEST_F(RtBenchE2eTest, AMissingRouterIsASetupFailure) {
     EXPECT_EQ(bench_.Run({"-R", "1", "-r", "/nonexistent/rt_server", "fanin"}), 3);
     EXPECT_NE(bench_.Out().find("result=FAIL"), std::string::npos);
