@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -100,15 +101,15 @@ int RtBenchConnection::ReadAvailable() {
         return ReadTls();
     }
     // A bounded number of reads per event keeps one busy connection from starving the others.
-    const size_t kReadSize = 256 * 1024;
     for (int reads = 0; reads < 4; ++reads) {
-        char *room = _in.Reserve(kReadSize);
-        const ssize_t n = recv(_fd, room, kReadSize, 0);
+        char *room = _in.Reserve(_readSize);
+        const ssize_t n = recv(_fd, room, _readSize, 0);
         if (n > 0) {
             _in.Commit(static_cast<size_t>(n));
-            if (static_cast<size_t>(n) < kReadSize) {
+            if (static_cast<size_t>(n) < _readSize) {
                 return BD_SUCCESS;
             }
+            _readSize = std::min(2 * _readSize, kMaxReadBytes);
             continue;
         }
         if (n == 0) {

@@ -59,6 +59,11 @@ class RtBenchConnection {
     bool _handshaking = false;
     bool _handshakeWantsWrite = false;
     RtPeerFramer _in;
+    // Room offered to one recv: small for a crowd's connections, each of which reads one answer
+    // (their buffers are allocated and zeroed per connection), doubled whenever a read fills it.
+    size_t _readSize = kFirstReadBytes;
+    static constexpr size_t kFirstReadBytes = 4 * 1024;
+    static constexpr size_t kMaxReadBytes = 256 * 1024;
     std::vector<char> _out;
     size_t _sent = 0;  // bytes of _out already sent
 };
