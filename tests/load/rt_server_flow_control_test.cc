@@ -25,10 +25,17 @@ constexpr int kMiB = 1024 * 1024;
 // machine copies a 16 MiB packet several times slower and shares its two cores with other suites,
 // so it checks a much looser bound (the Release figure is what docs/benchmarks.md records); either
 // is far below a queue held for seconds.
+// The healthy agents of a hub: their longest gap and the share of their rate they keep while one
+// agent is slow. Held back for the slow one, they got nothing for 30 s and a seventy-fifth of their
+// rate; a loaded sanitizer build is checked against bounds that still tell that apart.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr double kLongestPauseMs = 1000;
+constexpr double kHealthyGapLimitS = 5.0;
+constexpr double kHealthyRateShare = 0.25;
 #else
 constexpr double kLongestPauseMs = 50;
+constexpr double kHealthyGapLimitS = 1.0;
+constexpr double kHealthyRateShare = 0.5;
 #endif
 
 // A payload of size bytes that starts with its number, so order and loss show.
@@ -158,7 +165,8 @@ TEST_F(RtServerFlowControlTest, ABurstToALateReaderAndAnExchangeBeforeReadingPas
 // The server platform sends 256 KiB packets round-robin to ten agents. Nine read at once; agent-0
 // reads nothing (stalled) or 1 MiB/s (slow). First the platform feeds only the nine, for the rate
 // they get without agent-0; then agent-0 too, until it is closed as a slow consumer once past its
-// allowance. The nine must be fed without a pause all along, at half their rate at least.
+// allowance. The nine must be fed without a pause all along, at half their rate at least
+// (looser bounds under sanitizers, above).
 void RunHub(RtServerFlowControlTest *test, RtPeerClient *platform,
             std::vector<RtPeerClient> *agents, bool slowReader) {
     const int kAgents = static_cast<int>(agents->size());
@@ -231,8 +239,8 @@ void RunHub(RtServerFlowControlTest *test, RtPeerClient *platform,
     test->Figure("healthy_longest_gap_ms", worst * 1000, "ms");
     test->Figure("healthy_packets_per_s_without", without, "");
     test->Figure("healthy_packets_per_s_with", with, "");
-    EXPECT_LE(worst, 1.0);
-    EXPECT_GE(with, without / 2);
+    EXPECT_LE(worst, kHealthyGapLimitS);
+    EXPECT_GE(with, without * kHealthyRateShare);
 }
 
 TEST_F(RtServerFlowControlTest, AHubFeedsItsHealthyAgentsWhileTheStalledOneIsClosed) {
