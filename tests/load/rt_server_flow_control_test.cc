@@ -57,11 +57,8 @@ class RtServerFlowControlTest : public RtServerLoadTest {
         if (monitor_)
             monitorPort_ = router_->EnableMonitor();
         if (budgetMiB_ > 0) {
-            const std::string path = router_->Root() + "/etc/norvale/rt_server.conf.xml";
-            std::string conf = ReadFileText(path);
-            conf.insert(conf.rfind("</"), "  <queue_budget_mib>" + std::to_string(budgetMiB_) +
-                                              "</queue_budget_mib>\n");
-            std::ofstream(path) << conf;
+            router_->AddRouterSettings("  <queue_budget_mib>" + std::to_string(budgetMiB_) +
+                                       "</queue_budget_mib>\n");
         }
         StartRouter();
         RegisterPlatform(&platform_);

@@ -119,12 +119,9 @@ class RtServerLimitsTest : public RtServerE2eTest {
         RtServerE2eTest::SetUp();
         if (IsSkipped() || HasFatalFailure())
             return;
-        const std::string path = router_->Root() + "/etc/norvale/rt_server.conf.xml";
-        std::string conf = ReadFileText(path);
-        conf.insert(conf.rfind("</"),
-                    "  <max_connections_per_address>3</max_connections_per_address>\n"
-                    "  <max_uuids_per_connection>1</max_uuids_per_connection>\n");
-        std::ofstream(path) << conf;
+        router_->AddRouterSettings(
+            "  <max_connections_per_address>3</max_connections_per_address>\n"
+            "  <max_uuids_per_connection>1</max_uuids_per_connection>\n");
         StartRouter();
         RegisterPlatform(&platform_);
     }

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "rt_tools/rt_router_setup.h"
@@ -65,6 +66,13 @@ int RtServerProcess::EnableMonitor() {
     } while (monitor_port_ == tls_port_);
     WriteRtRouterConfiguration(root_, port_, RouterDatabase(database_), tls_, monitor_port_);
     return monitor_port_;
+}
+
+void RtServerProcess::AddRouterSettings(const std::string &elements) {
+    const std::string path = root_ + "/etc/norvale/rt_server.conf.xml";
+    std::string conf = ReadFileText(path);
+    conf.insert(conf.rfind("</"), elements);
+    std::ofstream(path) << conf;
 }
 
 bool RtServerProcess::Start(const std::vector<std::string> &args) {

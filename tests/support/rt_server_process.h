@@ -38,6 +38,9 @@ class RtServerProcess {
     // Rewrites the configuration (with the TLS listener of ConfigureTls, if any) with the
     // monitoring listener on a free port of 127.0.0.1, for the next Start; returns that port.
     int EnableMonitor();
+    // Adds setting elements (each "<key>value</key>" on a line) to the router's own configuration,
+    // for the next Start; after EnableMonitor and ConfigureTls, which write the file anew.
+    void AddRouterSettings(const std::string &elements);
     // An environment variable for the next Start, on top of NORVALE_ROOT.
     void SetEnv(const std::string &name, const std::string &value) {
         env_.emplace_back(name, value);
