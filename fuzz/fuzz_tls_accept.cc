@@ -28,9 +28,6 @@
 namespace {
 
 BdTlsServerContext *g_context = nullptr;
-// One loop for the whole run, as the router has: the turn's share of handshake work is renewed
-// through its posts, which would be lost with a manager made for each input.
-BdConnManager *g_manager = nullptr;
 
 uint64_t Fingerprint(const uint8_t *data, size_t size) {
     uint64_t hash = 14695981039346656037ull;  // FNV-1a
@@ -40,14 +37,10 @@ uint64_t Fingerprint(const uint8_t *data, size_t size) {
     return hash | 1;
 }
 
-// One loop turn for the connection: the manager runs its posts (they renew the turn's share of
-// handshake work), then the connection reads, taking its place on the input-ready list first
-// when a handshake step left it waiting there.
+// One loop turn for the connection: a new turn of the manager (which renews the turn's share of
+// handshake work), then the connection reads.
 int ReadTurn(BdConnManager *manager, RecordingConnection *connection) {
     manager->WaitAndHandleEvent(0);
-    if (connection->InputQueued()) {
-        connection->TakeInputTurn();
-    }
     return connection->OnIn(nullptr);
 }
 
@@ -68,8 +61,6 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     g_context = new BdTlsServerContext();
     std::string failure;
     FUZZ_CHECK(g_context->Load(settings, &failure) == BD_SUCCESS);
-    g_manager = new BdConnManager();
-    FUZZ_CHECK(g_manager->Init() == BD_SUCCESS);
     return 0;
 }
 
@@ -77,8 +68,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     int ends[2];
     FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM, 0, ends) == 0);
     // The connection is never registered: ReadTurn plays the router's turn for it.
+    BdConnManager manager;
+    FUZZ_CHECK(manager.Init() == BD_SUCCESS);
     RecordingConnection connection;
-    FUZZ_CHECK(connection.Init(ends[0], g_manager) == BD_SUCCESS);
+    FUZZ_CHECK(connection.Init(ends[0], &manager) == BD_SUCCESS);
     connection.SetNonBlocking();
     FUZZ_CHECK(connection.StartServerTls(g_context->Get()) == BD_SUCCESS);
 
@@ -92,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         FUZZ_CHECK(write(ends[1], data + sent, chunk) == static_cast<ssize_t>(chunk));
         sent += chunk;
         connection.OnOut(nullptr);
-        const int rc = ReadTurn(g_manager, &connection);
+        const int rc = ReadTurn(&manager, &connection);
         FUZZ_CHECK(rc == BD_SOCKET_EAGAIN || connection.GetCloseFlag() == 1);
         // What the server answers (its hello, an alert) is read away so it never blocks.
         while (recv(ends[1], discard, sizeof(discard), MSG_DONTWAIT) > 0) {
@@ -106,7 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (connection.GetCloseFlag() == 0) {
         ERR_clear_error();
         errno = 0;
-        const int rc = ReadTurn(g_manager, &connection);
+        const int rc = ReadTurn(&manager, &connection);
         const int readErrno = errno;
         if (connection.GetCloseFlag() == 0) {
             std::fprintf(
@@ -117,5 +110,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     FUZZ_CHECK(connection.GetCloseFlag() == 1);
     connection.Destroy();  // closes ends[0]
+    manager.Destroy();
     return 0;
 }

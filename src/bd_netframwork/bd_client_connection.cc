@@ -63,8 +63,8 @@ int BdClientConnection::AdvanceTlsHandshake() {
     }
     // Past the loop's share of handshake work this step waits for a later turn, after the
     // other peers' events.
-    BdTlsHandshakeBudget &budget = BdTlsHandshakeBudget::Loop();
-    if (!budget.Allows()) {
+    BdTlsHandshakeBudget &budget = _manager->TlsHandshakeBudget();
+    if (!budget.Allows(_manager->Turn())) {
         _manager->QueueInput(this);
         return BD_SOCKET_EAGAIN;
     }
@@ -72,7 +72,7 @@ int BdClientConnection::AdvanceTlsHandshake() {
     std::string failure;
     const int64_t started = BdTlsHandshakeBudget::NowMicros();
     const int rc = _network->ContinueTlsHandshake(&wantsWrite, &failure);
-    budget.Spend(BdTlsHandshakeBudget::NowMicros() - started, _manager);
+    budget.Spend(BdTlsHandshakeBudget::NowMicros() - started);
     if (rc == BD_SOCKET_EAGAIN) {
         // Write interest only while the handshake itself has bytes the socket refused; the write
         // queue is empty until the peer is known.
@@ -126,7 +126,7 @@ int BdClientConnection::OnIn(epoll_event *event) {
     }
     // Held back by the manager, or already due to be read later this turn: the edge is left to
     // the input-ready list.
-    if (InputPaused() || InputQueued()) {
+    if (_manager->InputPaused(*this) || _manager->InputQueued(*this)) {
         return BD_SOCKET_EAGAIN;
     }
     int rc = AdvanceTlsHandshake();
@@ -139,8 +139,8 @@ int BdClientConnection::OnIn(epoll_event *event) {
     // Packets left in the buffer by the last slice come before new bytes.
     rc = ExtractPackets(0);
     while (rc == BD_SUCCESS) {
-        if (_slicePacketsLeft == 0 || sliceBytesLeft == 0 || InputPaused()) {
-            if (!InputPaused()) {
+        if (_slicePacketsLeft == 0 || sliceBytesLeft == 0 || _manager->InputPaused(*this)) {
+            if (!_manager->InputPaused(*this)) {
                 _manager->QueueInput(this);
             }
             ShrinkReadBuffer();
@@ -218,7 +218,7 @@ int BdClientConnection::OnOut(epoll_event *) {
         if (rc != BD_SUCCESS) {
             break;
         }
-        NoteSendProgress();
+        _manager->NoteSendProgress(*this);
         _sendOffset += sent;
         if (_sendOffset > length) {
             rc = BD_ERROR;

@@ -15,11 +15,11 @@
 // Read discipline: one turn reads a slice (BdConnection::kReadSliceBytes, kReadSlicePackets). A
 // slice that ends before the socket is drained puts the connection on the manager's input-ready
 // list, which stands in for the edge the edge-triggered registration will not repeat; a connection
-// held back by the manager (PauseInput) reads nothing until it is resumed, and is then put on that
-// list. On a plain socket a read that returns fewer bytes than asked ends the turn's reading (the
-// socket was empty); once an event has carried a peer's close (EPOLLRDHUP, EPOLLHUP or EPOLLERR)
-// the connection reads on until the socket reports the close or is drained. TLS always reads until
-// the session wants more.
+// held back by the manager (BdConnManager::InputPaused) reads nothing until it is resumed, and is
+// then put on that list. On a plain socket a read that returns fewer bytes than asked ends the
+// turn's reading (the socket was empty); once an event has carried a peer's close (EPOLLRDHUP,
+// EPOLLHUP or EPOLLERR) the connection reads on until the socket reports the close or is drained.
+// TLS always reads until the session wants more.
 //
 // Write discipline: one queued packet is completed per loop turn, oldest first. After each
 // completed packet the connection stays on the manager's output-ready list, so the next one goes

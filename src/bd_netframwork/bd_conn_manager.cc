@@ -160,6 +160,11 @@ int BdConnManager::Destroy() {
         }
         _fdToConn.clear();
     }
+    {
+        BdMutexLocker lock(_fdMapMutex);
+        _schedules.clear();
+    }
+    _admittedBytes = 0;
     BdMutexLocker lock(_uuidMapMutex);
     _uuidToFd.clear();
     _uuidsOf.clear();
@@ -179,6 +184,7 @@ int BdConnManager::WaitAndHandleEvent(int timeoutSeconds) {
     if (!InLoopThread()) {
         _loopThread.store(std::this_thread::get_id());
     }
+    ++_turn;
     // What the loop thread's log gathered since the last turn is written before it sleeps.
     BdLog *log = BdLog::GetLogger();
     log->FlushGathered();
@@ -220,14 +226,14 @@ int BdConnManager::WaitAndHandleEvent(int timeoutSeconds) {
     if (_readingStopped) {
         _inputReady.clear();
     }
-    ServeReadyList(&_inputReady, &BdConnection::TakeInputTurn, &BdConnection::OnIn);
+    ServeReadyList(&_inputReady, &Schedule::inputQueued, &BdConnection::OnIn);
     // Every line about the packets this turn queued is written before any of them is sent.
     log->FlushGathered();
-    ServeReadyList(&_outputReady, &BdConnection::TakeOutputTurn, &BdConnection::OnOut);
+    ServeReadyList(&_outputReady, &Schedule::outputQueued, &BdConnection::OnOut);
     return n;
 }
 
-void BdConnManager::ServeReadyList(ReadyList *list, bool (BdConnection::*takeTurn)(),
+void BdConnManager::ServeReadyList(ReadyList *list, bool Schedule::*mark,
                                    int (BdConnection::*serve)(epoll_event *)) {
     // Only the connections queued before this pass: one that queues itself again waits for the
     // next turn, after the others' events.
@@ -235,15 +241,53 @@ void BdConnManager::ServeReadyList(ReadyList *list, bool (BdConnection::*takeTur
         const std::pair<int, uint64_t> entry = list->front();
         list->pop_front();
         BdConnection *conn = FindConnection(entry.first, entry.second);
-        if (conn != nullptr && (conn->*takeTurn)()) {
+        Schedule *schedule = conn != nullptr ? ScheduleOf(*conn) : nullptr;
+        if (schedule == nullptr) {
+            continue;
+        }
+        schedule->*mark = false;
+        if (!schedule->inputPaused || mark != &Schedule::inputQueued) {
             (conn->*serve)(nullptr);
         }
     }
 }
 
+BdConnManager::Schedule *BdConnManager::ScheduleOf(const BdConnection &conn) {
+    auto found = _schedules.find(conn.GetSerial());
+    return found != _schedules.end() ? &found->second : nullptr;
+}
+
+const BdConnManager::Schedule *BdConnManager::ScheduleOf(const BdConnection &conn) const {
+    auto found = _schedules.find(conn.GetSerial());
+    return found != _schedules.end() ? &found->second : nullptr;
+}
+
+bool BdConnManager::InputPaused(const BdConnection &conn) const {
+    const Schedule *schedule = ScheduleOf(conn);
+    return schedule != nullptr && schedule->inputPaused;
+}
+
+bool BdConnManager::InputQueued(const BdConnection &conn) const {
+    const Schedule *schedule = ScheduleOf(conn);
+    return schedule != nullptr && schedule->inputQueued;
+}
+
+bool BdConnManager::OutputQueued(const BdConnection &conn) const {
+    const Schedule *schedule = ScheduleOf(conn);
+    return schedule != nullptr && schedule->outputQueued;
+}
+
 bool BdConnManager::AdmitPacket(BdConnection *sender, BdConnection *target, int64_t bytes) {
-    const bool streams =
-        sender->NoteTarget(target->GetSerial()) >= kStreamPackets || sender == target;
+    Schedule *schedule = ScheduleOf(*sender);
+    if (schedule == nullptr) {
+        return true;
+    }
+    if (schedule->lastTarget != target->GetSerial()) {
+        schedule->lastTarget = target->GetSerial();
+        schedule->sameTargetRun = 0;
+    }
+    schedule->sameTargetRun = std::min(schedule->sameTargetRun + 1, 255);
+    const bool streams = schedule->sameTargetRun >= kStreamPackets || sender == target;
     const int64_t queued = target->QueuedBytes();
     if (queued >= BdConnection::kQueueAllowanceBytes) {
         if (streams) {
@@ -260,18 +304,33 @@ bool BdConnManager::AdmitPacket(BdConnection *sender, BdConnection *target, int6
         if (queued >= _queueBudget / holding) {
             PaceBehind(sender, target, queued / 2);
         } else {
-            sender->PauseInput();
+            PauseInput(sender);
             _budgetWaiters.emplace_back(sender->GetFD(), sender->GetSerial());
         }
         return false;
     }
     _admittedBytes += bytes;
-    sender->HoldAdmission(bytes);
+    schedule->admissionHeld = bytes;
     return true;
 }
 
+void BdConnManager::ReleaseAdmission(const BdConnection &conn) {
+    Schedule *schedule = ScheduleOf(conn);
+    if (schedule != nullptr) {
+        _admittedBytes -= std::exchange(schedule->admissionHeld, 0);
+    }
+}
+
+void BdConnManager::PauseInput(BdConnection *conn) {
+    Schedule *schedule = ScheduleOf(*conn);
+    if (schedule != nullptr) {
+        schedule->inputPaused = true;
+        schedule->pausedSince = NowSeconds();
+    }
+}
+
 void BdConnManager::PaceBehind(BdConnection *sender, BdConnection *target, int64_t resumeBelow) {
-    sender->PauseInput();
+    PauseInput(sender);
     DrainWait &wait = _drainWaits[target->GetSerial()];
     wait.resumeBelow = wait.waiters.empty() ? resumeBelow : std::min(wait.resumeBelow, resumeBelow);
     wait.waiters.emplace_back(sender->GetFD(), sender->GetSerial());
@@ -301,22 +360,100 @@ void BdConnManager::ResumeBudgetWaiters() {
 }
 
 void BdConnManager::QueueInput(BdConnection *conn) {
-    if (conn->MarkInputQueued()) {
+    Schedule *schedule = ScheduleOf(*conn);
+    if (schedule != nullptr && !std::exchange(schedule->inputQueued, true)) {
         _inputReady.emplace_back(conn->GetFD(), conn->GetSerial());
     }
 }
 
 void BdConnManager::QueueOutput(BdConnection *conn) {
-    if (conn->MarkOutputQueued()) {
+    Schedule *schedule = ScheduleOf(*conn);
+    if (schedule != nullptr && !std::exchange(schedule->outputQueued, true)) {
         _outputReady.emplace_back(conn->GetFD(), conn->GetSerial());
     }
 }
 
 void BdConnManager::ResumeInput(int fd, uint64_t serial) {
     BdConnection *conn = FindConnection(fd, serial);
-    if (conn != nullptr && conn->ClearInputPause()) {
-        QueueInput(conn);
+    Schedule *schedule = conn != nullptr ? ScheduleOf(*conn) : nullptr;
+    if (schedule == nullptr || !schedule->inputPaused) {
+        return;
     }
+    schedule->inputPaused = false;
+    // The idle deadline does not run while the input is held: the peer may well have been
+    // sending all along.
+    conn->SetTimeout(conn->GetTimeout() + (NowSeconds() - schedule->pausedSince));
+    QueueInput(conn);
+}
+
+void BdConnManager::UpdateStallClock(const BdConnection &conn,
+                                     const std::function<void(Schedule &)> &update) {
+    BdMutexLocker lock(_fdMapMutex);
+    Schedule *schedule = ScheduleOf(conn);
+    if (schedule != nullptr) {
+        update(*schedule);
+    }
+}
+
+void BdConnManager::StartWriteWait(const BdConnection &conn) {
+    const long now = NowSeconds();
+    UpdateStallClock(conn, [now](Schedule &schedule) { schedule.waitingSince = now; });
+    _reapSchedule.DueBy(now + BdConnection::kWriteStallSeconds);
+}
+
+void BdConnManager::NoteSendProgress(const BdConnection &conn) {
+    // Only moves the stall's end later, so the reaper's plan needs no update.
+    const long now = NowSeconds();
+    UpdateStallClock(conn, [now](Schedule &schedule) { schedule.waitingSince = now; });
+}
+
+void BdConnManager::StopWriteWait(const BdConnection &conn) {
+    UpdateStallClock(conn, [](Schedule &schedule) { schedule.waitingSince = kNotWaiting; });
+}
+
+void BdConnManager::WatchOverflow(const BdConnection &conn) {
+    long since = kNotWaiting;
+    UpdateStallClock(conn, [&since](Schedule &schedule) { since = schedule.waitingSince; });
+    if (since != kNotWaiting) {
+        _reapSchedule.DueBy(since + BdConnection::kNoProgressSeconds);
+    }
+}
+
+bool BdConnManager::IsWriteStalled(const BdConnection &conn, long now) const {
+    const bool overflowing = conn.QueuedBytes() >= BdConnection::kQueueAllowanceBytes;
+    // Nothing behind a reserved slot can leave, so a queue past its limit there only grows.
+    if (overflowing && conn.HoldsReservedSlot()) {
+        return true;
+    }
+    const Schedule *schedule = ScheduleOf(conn);
+    const long since = schedule != nullptr ? schedule->waitingSince.load() : kNotWaiting;
+    if (since == kNotWaiting) {
+        return false;
+    }
+    return now >= since + (overflowing ? BdConnection::kNoProgressSeconds
+                                       : BdConnection::kWriteStallSeconds);
+}
+
+long BdConnManager::NextReapSecond(const BdConnection &conn) const {
+    const Schedule *schedule = ScheduleOf(conn);
+    const long since = schedule != nullptr ? schedule->waitingSince.load() : kNotWaiting;
+    if (since == kNotWaiting) {
+        return conn.GetTimeout();
+    }
+    const bool overflowing = conn.QueuedBytes() >= BdConnection::kQueueAllowanceBytes;
+    return std::min(conn.GetTimeout(), since + (overflowing ? BdConnection::kNoProgressSeconds
+                                                            : BdConnection::kWriteStallSeconds));
+}
+
+void BdConnManager::CloseForWriteStall(BdConnection *conn, long now) {
+    const Schedule *schedule = ScheduleOf(*conn);
+    const long since = schedule != nullptr ? schedule->waitingSince.load() : now;
+    // Past its allowance, standing still is what makes a slow consumer; below it, only the long
+    // stall does.
+    conn->CloseStalled(
+        conn->QueuedBytes() >= BdConnection::kQueueAllowanceBytes ? "slow consumer fd: "
+                                                                  : "write queue stalled fd: ",
+        " seconds without progress: " + std::to_string(now - since), "CloseForWriteStall");
 }
 
 namespace {
@@ -364,6 +501,7 @@ int BdConnManager::AddMapFdToConn(int fd, BdConnection *conn, unsigned int mask)
         }
         if (found == _fdToConn.end()) {
             _fdToConn.emplace(fd, conn);
+            _schedules.try_emplace(conn->GetSerial());
         } else if (found->second == conn) {
             // Registered already: only re-arm, and a queue with data keeps its write interest.
             mask |= conn->GetEventMask() & EPOLLOUT;
@@ -380,6 +518,7 @@ int BdConnManager::AddMapFdToConn(int fd, BdConnection *conn, unsigned int mask)
         DelConnByFD(fd);
         BdMutexLocker lock(_fdMapMutex);
         _fdToConn[fd] = conn;
+        _schedules.try_emplace(conn->GetSerial());
     }
     conn->SetEventMask(mask);
     ArmConnection(fd, conn, BdPoll::kCtlAdd, mask);
@@ -464,7 +603,7 @@ size_t BdConnManager::CountWritePending() {
     for (const auto &entry : _fdToConn) {
         // A queue with a packet to send has its connection on the output-ready list, or write
         // interest armed while its socket refuses data (or another thread queued).
-        if (entry.second->OutputQueued() || (entry.second->GetEventMask() & EPOLLOUT) != 0) {
+        if (OutputQueued(*entry.second) || (entry.second->GetEventMask() & EPOLLOUT) != 0) {
             ++pending;
         }
     }
@@ -581,6 +720,11 @@ BdConnection *BdConnManager::Unregister(int fd) {
         }
         conn = found->second;
         _fdToConn.erase(found);
+        auto schedule = _schedules.find(conn->GetSerial());
+        if (schedule != _schedules.end()) {
+            _admittedBytes -= schedule->second.admissionHeld;
+            _schedules.erase(schedule);
+        }
     }
     if (_poll != nullptr) {
         _poll->BdPollCtl(fd, BdPoll::kCtlDelete, conn->GetEventMask());
@@ -709,7 +853,7 @@ void BdConnManager::ReapFinished(long now) {
             BdConnection *conn = entry.second;
             if (conn->GetCloseFlag() == 1) {
                 finished.push_back(entry);
-            } else if (conn->GetTimeout() <= now && !conn->InputPaused()) {
+            } else if (conn->GetTimeout() <= now && !InputPaused(*conn)) {
                 // A connection whose input the router holds back is not idle by its own doing.
                 // Bytes it sent are waiting for the loop: not idle; the dispatch reads them.
                 if (conn->HasUnreadInput()) {
@@ -717,18 +861,18 @@ void BdConnManager::ReapFinished(long now) {
                 } else {
                     finished.push_back(entry);
                 }
-            } else if (conn->IsWriteStalled(now)) {
+            } else if (IsWriteStalled(*conn, now)) {
                 stalled.push_back(conn);
                 finished.push_back(entry);
             } else {
-                next = std::min(next, conn->NextReapSecond());
+                next = std::min(next, NextReapSecond(*conn));
             }
         }
     }
     _reapSchedule.DueBy(next);
     // Logged outside the map lock.
     for (BdConnection *conn : stalled) {
-        conn->CloseForWriteStall(now);
+        CloseForWriteStall(conn, now);
     }
     // Their UUID entries go with them, into the lost list.
     for (const auto &entry : finished) {

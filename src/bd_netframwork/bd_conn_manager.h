@@ -33,18 +33,25 @@
 // CheckTimeout and Destroy; RemoveConnByFD hands one back to the caller instead. The destructor
 // releases only the manager's own members: call Destroy to close every connection.
 //
+// Scheduling. The manager alone keeps every piece of a connection's scheduling state: its places
+// on the ready lists, whether its input is held back and since when, the run of packets it sent to
+// one target, what is counted for the packet it is reading, the clock of its write queue's stall,
+// and the turn's share of TLS handshake work. A connection asks for what it needs
+// (InputPaused, ...) and keeps none of it. Its record is made when it is registered and goes when
+// it is unregistered; an unregistered connection is not scheduled (it reads when called).
+//
 // Threads and locks. Other threads hand work to the loop only through Post. Everything runs on
 // the event-loop thread except what a packet connection does from other threads when it queues
-// data: CtlFD (through PutWriteQueueItem), the reap schedule and the lookups, which are safe from
-// any thread. The descriptor map and the serial counter are
-// guarded by _fdMapMutex; the UUID map, the UUIDs of each connection and the UUIDs lost between
-// checks by _uuidMapMutex; the node UUID by _nodeUuidMutex; the posted tasks by _postMutex. No
-// operation holds two of them at once; an operation that removes a connection releases its map lock
-// first, because the removal takes the locks itself. A connection may call CtlFD while holding its
-// write-queue lock, so that lock always comes before the descriptor-map lock. Values found by a
-// lookup are copied out before the lock is released. The process UUID, the server platform UUID,
-// the ready flag, the remote server descriptor and both ready lists belong to the event-loop
-// thread.
+// data: CtlFD (through PutWriteQueueItem), the write-stall clock, the reap schedule and the
+// lookups, which are safe from any thread. The descriptor map, the scheduling records' set (not
+// their fields: see Schedule) and the serial counter are guarded by _fdMapMutex; the UUID map, the
+// UUIDs of each connection and the UUIDs lost between checks by _uuidMapMutex; the node UUID by
+// _nodeUuidMutex; the posted tasks by _postMutex. No operation holds two of them at once; an
+// operation that removes a connection releases its map lock first, because the removal takes the
+// locks itself. A connection may call CtlFD and the write-stall clock while holding its write-queue
+// lock, so that lock always comes before the descriptor-map lock. Values found by a lookup are
+// copied out before the lock is released. The process UUID, the server platform UUID, the ready
+// flag, the remote server descriptor and both ready lists belong to the event-loop thread.
 #ifndef BD_NETFRAMWORK_BD_CONN_MANAGER_H
 #define BD_NETFRAMWORK_BD_CONN_MANAGER_H
 
@@ -66,6 +73,7 @@
 #include "bd_common/bd_mutex.h"
 #include "bd_netframwork/bd_connection.h"
 #include "bd_netframwork/bd_reap_schedule.h"
+#include "bd_netframwork/bd_tls_handshake_budget.h"
 
 class BdPoll;
 
@@ -196,6 +204,10 @@ class BdConnManager {
     void StopReading();
     void FinishPacketsInFlight() { _finishingOnly = true; }
     bool FinishingOnly() const { return _finishingOnly; }
+    // Turns of WaitAndHandleEvent begun so far. Event-loop thread.
+    uint64_t Turn() const { return _turn; }
+    // The share of this loop's turns that TLS handshake steps may take. Event-loop thread.
+    BdTlsHandshakeBudget &TlsHandshakeBudget() { return _tlsHandshakeBudget; }
     // Puts every connection that has sent part of a packet on the output-ready list, without
     // waiting for its socket to report room (which it does only once a third of its buffer is
     // free: slower than a slow reader needs for the rest of one packet); their number.
@@ -226,8 +238,12 @@ class BdConnManager {
     //    kBudgetReserveBytes are taken; the sender of any other waits: behind its target's queue
     //    until it halves when that queue is among the largest (at least an even share of the
     //    budget), else until the total is back under seven eighths of the budget.
-    // False when the sender was paused and must take nothing more now.
+    // False when the sender was paused and must take nothing more now. An unregistered sender is
+    // not scheduled: everything is admitted.
     bool AdmitPacket(BdConnection *sender, BdConnection *target, int64_t bytes);
+    // The packet conn was admitted for has been handled: what was counted for it is released.
+    // Event-loop thread.
+    void ReleaseAdmission(const BdConnection &conn);
     // Stops reading sender until target's queue (target may be sender) is below resumeBelow or
     // target is unregistered. Event-loop thread.
     void PaceBehind(BdConnection *sender, BdConnection *target, int64_t resumeBelow);
@@ -246,8 +262,6 @@ class BdConnManager {
     // The most bytes all write queues together should hold; 0 for no limit. Event-loop thread,
     // before the loop runs.
     void SetQueueBudget(int64_t bytes) { _queueBudget = bytes; }
-    // A packet admitted for bytes was handled, or its connection went. Event-loop thread.
-    void ReleaseAdmission(int64_t bytes) { _admittedBytes -= bytes; }
     // Bytes on every write queue together. Any thread.
     int64_t QueuedTotal() const { return _queuedTotal.load(std::memory_order_relaxed); }
     // A connection's queue changed by delta bytes, and began (1) or ceased (-1) to hold any. Any
@@ -260,13 +274,31 @@ class BdConnManager {
     // Input scheduling, used by the connections; event-loop thread. QueueInput: conn ended its read
     // slice with input left, so it is served after the next wait (once; queuing twice is a no-op).
     // ResumeInput: the connection registered as fd with serial may read again (see
-    // PaceBehind); nothing when it is gone.
+    // PaceBehind); nothing when it is gone. InputPaused: conn is held back until resumed, and
+    // must read nothing. InputQueued: conn waits on the input-ready list, which reads it.
     void QueueInput(BdConnection *conn);
     void ResumeInput(int fd, uint64_t serial);
+    bool InputPaused(const BdConnection &conn) const;
+    bool InputQueued(const BdConnection &conn) const;
     // Output scheduling, event-loop thread: conn has a packet to send and a socket that took the
     // last one, so it sends one packet at the end of this turn (of the next when the list is being
-    // served); queuing twice is a no-op.
+    // served); queuing twice is a no-op. OutputQueued: conn waits on the output-ready list.
     void QueueOutput(BdConnection *conn);
+    bool OutputQueued(const BdConnection &conn) const;
+
+    // The write deadline's clock, kept per queue. Any thread, under conn's write-queue lock:
+    // conn's queue began to hold packets (StartWriteWait), its socket took bytes or a packet was
+    // taken (NoteSendProgress), it holds nothing to send any more (StopWriteWait). WatchOverflow:
+    // conn's queue is at or past its allowance, so the reaper looks once it may have stood still
+    // for kNoProgressSeconds; any thread, after the write-queue lock is released.
+    void StartWriteWait(const BdConnection &conn);
+    void NoteSendProgress(const BdConnection &conn);
+    void StopWriteWait(const BdConnection &conn);
+    void WatchOverflow(const BdConnection &conn);
+    // True when conn's packets have waited BdConnection::kWriteStallSeconds without its socket
+    // accepting a byte, or kNoProgressSeconds while its queue is at or past its allowance.
+    // Event-loop thread, with or without the descriptor-map lock.
+    bool IsWriteStalled(const BdConnection &conn, long now) const;
 
     // Seconds of the manager's clock, the one CheckTimeout compares deadlines with.
     long NowSeconds() const { return _clock(); }
@@ -274,6 +306,35 @@ class BdConnManager {
     void SetSecondsClock(SecondsClock clock) { _clock = clock; }
 
   private:
+    // Scheduling state of one registered connection (see Scheduling above). Its fields belong to
+    // the event-loop thread, except waitingSince, which whoever queues on the connection sets.
+    struct Schedule {
+        bool inputQueued = false;   // on _inputReady
+        bool outputQueued = false;  // on _outputReady
+        bool inputPaused = false;   // not read until resumed (PaceBehind, the budget's waiters)
+        long pausedSince = 0;       // second of the manager's clock when the pause began
+        uint64_t lastTarget = 0;    // serial of the target of the last packet admitted
+        int sameTargetRun = 0;      // packets in a row to lastTarget, at most 255
+        int64_t admissionHeld = 0;  // counted for the packet being read, as good as queued
+        // While the queue holds packets: the second its socket last accepted a byte, or the queue
+        // stopped being empty, whichever is later. kNotWaiting while it holds nothing to send.
+        std::atomic<long> waitingSince{kNotWaiting};
+    };
+    static constexpr long kNotWaiting = -1;
+    // The record of conn, or null when it is not registered. Event-loop thread, which alone adds
+    // and removes records; any other thread holds _fdMapMutex.
+    Schedule *ScheduleOf(const BdConnection &conn);
+    const Schedule *ScheduleOf(const BdConnection &conn) const;
+    // Runs update on conn's write-stall clock, if conn is registered. Any thread.
+    void UpdateStallClock(const BdConnection &conn, const std::function<void(Schedule &)> &update);
+    // The earliest second at which conn needs the reaper: its deadline, or the end of a write
+    // stall that has begun, whichever comes first.
+    long NextReapSecond(const BdConnection &conn) const;
+    // Logs conn's stalled queue and closes it.
+    void CloseForWriteStall(BdConnection *conn, long now);
+    // Stops reading conn until ResumeInput.
+    void PauseInput(BdConnection *conn);
+
     // Where a UUID is bound: the connection by descriptor and serial, and whether a web packet
     // bound it.
     struct UuidBinding {
@@ -306,16 +367,18 @@ class BdConnManager {
     void RunPosted();
     // Connections (descriptor, serial) due for a turn; a connection gone meanwhile is skipped.
     using ReadyList = std::deque<std::pair<int, uint64_t>>;
-    // Gives every connection that was on list when it begins its turn: takeTurn clears its mark
-    // and tells whether it may have it, serve is its handler.
-    void ServeReadyList(ReadyList *list, bool (BdConnection::*takeTurn)(),
+    // Gives every connection that was on list when it begins its turn: mark is its place on the
+    // list, cleared first; serve is its handler. A connection whose input is held back is not
+    // read.
+    void ServeReadyList(ReadyList *list, bool Schedule::*mark,
                         int (BdConnection::*serve)(epoll_event *));
 
     BdPoll *_poll;  // owned
     BdMutex _fdMapMutex;
     BdMutex _uuidMapMutex;
-    std::map<int, BdConnection *> _fdToConn;       // owns the connections; guarded by _fdMapMutex
-    std::map<std::string, UuidBinding> _uuidToFd;  // guarded by _uuidMapMutex
+    std::map<int, BdConnection *> _fdToConn;  // owns the connections; guarded by _fdMapMutex
+    std::unordered_map<uint64_t, Schedule> _schedules;  // by serial; see ScheduleOf
+    std::map<std::string, UuidBinding> _uuidToFd;       // guarded by _uuidMapMutex
     // UUIDs bound to each connection, by serial, in binding order; guarded by _uuidMapMutex.
     std::map<uint64_t, std::vector<std::string>> _uuidsOf;
     // UUIDs whose connection was unregistered since the last CheckTimeout; guarded by
@@ -386,6 +449,8 @@ class BdConnManager {
     std::vector<std::function<void()>> _posted;  // guarded by _postMutex
     int _postFd = -1;                            // eventfd, owned; guarded by _postMutex
     bool _watchingLog = false;  // the log handed its watch to this loop; event-loop thread
+    uint64_t _turn = 0;         // event-loop thread
+    BdTlsHandshakeBudget _tlsHandshakeBudget;
 };
 
 #endif  // BD_NETFRAMWORK_BD_CONN_MANAGER_H

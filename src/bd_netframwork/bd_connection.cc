@@ -35,13 +35,8 @@ BdConnection::BdConnection()
       _workThreadsEnabled(false),
       _slicePacketsLeft(kReadSlicePackets),
       _serial(0),
-      _inputQueued(false),
-      _outputQueued(false),
-      _inputPaused(false),
-      _pausedSince(0),
       _queuedBytes(0),
-      _reservedSlots(0),
-      _waitingSince(kNotWaiting) {}
+      _reservedSlots(0) {}
 
 BdConnection::~BdConnection() {
     ReleaseResources();
@@ -99,15 +94,7 @@ int BdConnection::Init(int fd, BdConnManager *manager) {
     return InitCommon(manager);
 }
 
-void BdConnection::ReleaseAdmission() {
-    if (_admissionHeld != 0 && _manager != nullptr) {
-        _manager->ReleaseAdmission(_admissionHeld);
-    }
-    _admissionHeld = 0;
-}
-
 void BdConnection::ReleaseResources() {
-    ReleaseAdmission();
     if (_network != nullptr) {
         _network->Destroy();
         delete _network;
@@ -182,7 +169,7 @@ int BdConnection::ExtractPackets(int received) {
     int consumed = 0;
     int pendingLength = 0;  // length of an incomplete packet whose header has arrived
     int rc = BD_SUCCESS;
-    while (consumed < _bytesHeld && _slicePacketsLeft > 0 && !_inputPaused) {
+    while (consumed < _bytesHeld && _slicePacketsLeft > 0 && !_manager->InputPaused(*this)) {
         int remaining = _bytesHeld - consumed;
         int total = 0;
         rc = ParsePacketHeader(_readBuffer + consumed, remaining, &total);
@@ -208,7 +195,7 @@ int BdConnection::ExtractPackets(int received) {
         _traffic.packets_in.Add();
         _traffic.bytes_in.Add(total);
         ParsePacket(_readBuffer + consumed, total);
-        ReleaseAdmission();
+        _manager->ReleaseAdmission(*this);
         consumed += total;
         --_slicePacketsLeft;
     }
@@ -255,49 +242,6 @@ void BdConnection::ShrinkReadBuffer() {
 }
 
 bool BdConnection::AdmitPacket(const char *, int, int) {
-    return true;
-}
-
-void BdConnection::PauseInput() {
-    _inputPaused = true;
-    _pausedSince = _manager->NowSeconds();
-}
-
-int BdConnection::NoteTarget(uint64_t serial) {
-    if (serial != _lastTargetSerial) {
-        _lastTargetSerial = serial;
-        _sameTargetRun = 0;
-    }
-    _sameTargetRun = std::min(_sameTargetRun + 1, 255);
-    return _sameTargetRun;
-}
-
-bool BdConnection::MarkInputQueued() {
-    if (_inputQueued) {
-        return false;
-    }
-    _inputQueued = true;
-    return true;
-}
-
-bool BdConnection::TakeInputTurn() {
-    _inputQueued = false;
-    return _initialised && !_inputPaused;
-}
-
-bool BdConnection::TakeOutputTurn() {
-    _outputQueued = false;
-    return _initialised;
-}
-
-bool BdConnection::ClearInputPause() {
-    if (!_inputPaused) {
-        return false;
-    }
-    _inputPaused = false;
-    // The idle deadline does not run while the input is held: the peer may well have been
-    // sending all along.
-    SetTimeout(_timeout + (_manager->NowSeconds() - _pausedSince));
     return true;
 }
 
@@ -389,7 +333,7 @@ int BdConnection::PutWriteQueueItem(char *data, const int &length) {
     {
         BdMutexLocker lock(_writeQueueMutex);
         if (_writeQueue.empty()) {
-            StartWaiting();
+            _manager->StartWriteWait(*this);
         }
         _writeQueue.push_back({data, length});
         _traffic.packets_out.Add();
@@ -401,7 +345,7 @@ int BdConnection::PutWriteQueueItem(char *data, const int &length) {
     // Past its allowance the queue must keep moving: the reaper looks again once it could have
     // stood still too long.
     if (overflowing) {
-        _reapSchedule->DueBy(_waitingSince.load(std::memory_order_relaxed) + kNoProgressSeconds);
+        _manager->WatchOverflow(*this);
     }
     if (sendable) {
         ScheduleSend();
@@ -439,7 +383,7 @@ int BdConnection::AnswerInWriteSlot(const std::function<int()> &queueAnswer) {
             _reservedSlots.fetch_sub(1, std::memory_order_relaxed);
             CountQueued(-behindBytes);
             if (_writeQueue.empty()) {
-                StopWaiting();
+                _manager->StopWriteWait(*this);
             }
         }
     }
@@ -449,7 +393,7 @@ int BdConnection::AnswerInWriteSlot(const std::function<int()> &queueAnswer) {
         BdMutexLocker lock(_writeQueueMutex);
         int64_t behindBytes = 0;
         if (_writeQueue.empty() && !behind.empty()) {
-            StartWaiting();
+            _manager->StartWriteWait(*this);
         }
         for (const _BD_SEND_ITEM &item : behind) {
             behindBytes += item.length > 0 ? item.length : 0;
@@ -510,9 +454,9 @@ int BdConnection::GetWriteQueueItem(char **data, int *length) {
     CountQueued(item.length > 0 ? -item.length : 0);
     // Taking a packet is progress for the write deadline, as a send would be.
     if (!FrontSendable()) {
-        StopWaiting();
+        _manager->StopWriteWait(*this);
     } else {
-        NoteSendProgress();
+        _manager->NoteSendProgress(*this);
     }
     *data = item.data;
     *length = item.length;
@@ -522,7 +466,7 @@ int BdConnection::GetWriteQueueItem(char **data, int *length) {
 bool BdConnection::PeekWriteQueueItem(char **data, int *length) {
     BdMutexLocker lock(_writeQueueMutex);
     if (!FrontSendable()) {
-        StopWaiting();
+        _manager->StopWriteWait(*this);
         DropWriteInterest();
         return false;
     }
@@ -543,7 +487,7 @@ void BdConnection::DropWriteQueueItem() {
         CountQueued(item.length > 0 ? -item.length : 0);
         // One packet per turn: the next goes out on the next turn, without asking epoll again.
         if (!FrontSendable()) {
-            StopWaiting();
+            _manager->StopWriteWait(*this);
             DropWriteInterest();
         } else {
             _manager->QueueOutput(this);
@@ -559,57 +503,11 @@ void BdConnection::EnableWorkThreads(BdWorkThreadManager *pool) {
     _workThreadsEnabled = pool != nullptr;
 }
 
-void BdConnection::StartWaiting() {
-    long now = _manager->NowSeconds();
-    _waitingSince.store(now, std::memory_order_relaxed);
-    _reapSchedule->DueBy(now + kWriteStallSeconds);
-}
-
-void BdConnection::StopWaiting() {
-    _waitingSince.store(kNotWaiting, std::memory_order_relaxed);
-}
-
 void BdConnection::CountQueued(int64_t delta) {
     const int64_t before = _queuedBytes.fetch_add(delta, std::memory_order_relaxed);
     if (_manager != nullptr && delta != 0) {
         _manager->NoteQueuedBytes(delta, before == 0 ? 1 : before + delta == 0 ? -1 : 0);
     }
-}
-
-void BdConnection::NoteSendProgress() {
-    // Only moves the stall's end later, so the reaper's plan needs no update.
-    _waitingSince.store(_manager->NowSeconds(), std::memory_order_relaxed);
-}
-
-bool BdConnection::IsWriteStalled(long now) const {
-    const bool overflowing = QueuedBytes() >= kQueueAllowanceBytes;
-    // Nothing behind a reserved slot can leave, so a queue past its limit there only grows.
-    if (overflowing && _reservedSlots.load(std::memory_order_relaxed) > 0) {
-        return true;
-    }
-    long since = _waitingSince.load(std::memory_order_relaxed);
-    if (since == kNotWaiting) {
-        return false;
-    }
-    return now >= since + (overflowing ? kNoProgressSeconds : kWriteStallSeconds);
-}
-
-long BdConnection::NextReapSecond() const {
-    long since = _waitingSince.load(std::memory_order_relaxed);
-    if (since == kNotWaiting) {
-        return _timeout;
-    }
-    const bool overflowing = QueuedBytes() >= kQueueAllowanceBytes;
-    return std::min(_timeout, since + (overflowing ? kNoProgressSeconds : kWriteStallSeconds));
-}
-
-void BdConnection::CloseForWriteStall(long now) {
-    const long since = _waitingSince.load(std::memory_order_relaxed);
-    // Past its allowance, standing still is what makes a slow consumer; below it, only the long
-    // stall does.
-    CloseStalled(
-        QueuedBytes() >= kQueueAllowanceBytes ? "slow consumer fd: " : "write queue stalled fd: ",
-        " seconds without progress: " + std::to_string(now - since), "CloseForWriteStall");
 }
 
 void BdConnection::CloseAsSlowConsumer() {

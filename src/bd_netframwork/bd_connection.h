@@ -20,9 +20,10 @@
 // Admission. Once a packet's router header has arrived (or the whole packet, when shorter),
 // AdmitPacket decides whether it may be taken now; the router asks its manager
 // (BdConnManager::AdmitPacket, where the flow-control policy lives). A packet not admitted stays in
-// the read buffer and the connection is not read until the manager resumes it (PauseInput); its
-// bytes wait in the kernel meanwhile, and TCP slows its peer down. While its input is held so, its
-// idle deadline does not run: it is moved later by the time held.
+// the read buffer and the connection is not read until the manager resumes it
+// (BdConnManager::InputPaused); its bytes wait in the kernel meanwhile, and TCP slows its peer
+// down. While its input is held so, its idle deadline does not run: it is moved later by the time
+// held. The manager keeps all of this scheduling state; the connection only asks.
 //
 // Write queue. PutWriteQueueItem appends a malloc block holding one complete packet; the queue owns
 // it from that moment and frees it once sent or when the connection is destroyed. A packet queued
@@ -31,7 +32,7 @@
 // the queue grow without bound: when packets wait and the socket has accepted no byte for
 // kWriteStallSeconds, or for kNoProgressSeconds while the queue is at or past
 // kQueueAllowanceBytes, the manager's CheckTimeout logs the peer and closes the connection (close
-// flag).
+// flag). The queue tells the manager when that clock starts, moves and stops.
 //
 // Write slots. An answer that is still being prepared (a handshake waiting for its rows) keeps its
 // place with ReserveWriteSlot: packets queued later wait behind the slot, nothing behind it is
@@ -224,45 +225,17 @@ class BdConnection {
 
     // Bytes waiting on the write queue. Any thread, lock-free.
     int64_t QueuedBytes() const { return _queuedBytes.load(std::memory_order_relaxed); }
-    // Stops reading this connection until the manager resumes it (ResumeInput); the manager keeps
-    // what it waits for (BdConnManager::PaceBehind).
-    void PauseInput();
-    // The packet being read was admitted for bytes: the manager counts them as good as queued
-    // until the packet is handled (or the connection goes). Event-loop thread, called by the
-    // manager.
-    void HoldAdmission(int64_t bytes) { _admissionHeld = bytes; }
-    // How many packets in a row this connection has sent to the connection with serial, counting
-    // this one (at most 255). Event-loop thread, called by the manager at each admission.
-    int NoteTarget(uint64_t serial);
-    bool InputPaused() const { return _inputPaused; }
-    bool InputQueued() const { return _inputQueued; }
-    // The manager's input-ready list: MarkInputQueued is true when the connection was not queued
-    // yet; TakeInputTurn clears the mark and tells whether the connection may read now;
-    // ClearInputPause ends a pause and is true when one was in force.
-    bool MarkInputQueued();
-    bool TakeInputTurn();
-    bool ClearInputPause();
-    // The manager's output-ready list: MarkOutputQueued is true when the connection was not queued
-    // yet; TakeOutputTurn clears the mark and tells whether the connection may send now.
-    bool MarkOutputQueued() { return !std::exchange(_outputQueued, true); }
-    bool TakeOutputTurn();
-    bool OutputQueued() const { return _outputQueued; }
+    // A reserved slot holds the queue's place: nothing behind it can leave. Any thread, lock-free.
+    bool HoldsReservedSlot() const { return _reservedSlots.load(std::memory_order_relaxed) > 0; }
     // Part of the front packet has been sent.
     bool SendInProgress() const { return _sendOffset > 0; }
 
-    // Write deadline, evaluated by the manager's CheckTimeout. True when packets have waited
-    // kWriteStallSeconds without the socket accepting a byte, or kNoProgressSeconds while the
-    // queue is at or past kQueueAllowanceBytes. Lock-free, so it may be called under the
-    // descriptor-map lock.
-    bool IsWriteStalled(long now) const;
-    // Logs the stalled peer at error level and sets the close flag.
-    void CloseForWriteStall(long now);
+    // Logs what + descriptor, UUID, queued bytes and why at error level, in function's name, and
+    // sets the close flag: the manager closes a stalled queue or a slow consumer with it.
+    void CloseStalled(const char *what, const std::string &why, const char *function);
     // Logs a slow consumer (its queue is past its allowance and a sender that also feeds others
     // wants to add to it) at error level and sets the close flag.
     void CloseAsSlowConsumer();
-    // The earliest second at which this connection needs the reaper: its deadline, or the end of
-    // a write stall that has begun, whichever comes first.
-    long NextReapSecond() const;
 
   protected:
     // Runs after received bytes were appended at _readBuffer + _bytesHeld (0 to cut what is held
@@ -285,9 +258,6 @@ class BdConnection {
     // Arms write interest unless it is armed already: for a socket that refused data, whose
     // writable event puts the connection back on the output-ready list.
     void ArmWriteInterest();
-
-    // The write-deadline clock: the socket accepted bytes.
-    void NoteSendProgress();
 
     BdConnManager *_manager;        // not owned
     BdReapSchedule *_reapSchedule;  // the manager's; not owned
@@ -315,34 +285,16 @@ class BdConnection {
 
   private:
     uint64_t _serial;
-    bool _inputQueued;             // on the manager's input-ready list
-    bool _outputQueued;            // on the manager's output-ready list
-    bool _inputPaused;             // PauseInput in force
-    long _pausedSince;             // second of the manager's clock when it began
     bool _packetAdmitted = false;  // the packet at the front of the read buffer was admitted
-    int64_t _admissionHeld = 0;    // what the manager counts for it
-    // Gives the manager back what it counts for the admitted packet.
-    void ReleaseAdmission();
-    uint64_t _lastTargetSerial = 0;
-    int _sameTargetRun = 0;  // packets in a row to _lastTargetSerial
 
     // Bytes on the write queue, kept beside it under its lock but readable without it.
     std::atomic<int64_t> _queuedBytes;
     // Reserved slots on the write queue (entries with null data and kReservedSlotLength).
     static constexpr int kReservedSlotLength = -1;
     std::atomic<int> _reservedSlots;
-    // While the queue holds packets: the second its socket last accepted a byte, or the queue
-    // stopped being empty, whichever is later. kNotWaiting while the queue is empty.
-    static constexpr long kNotWaiting = -1;
-    std::atomic<long> _waitingSince;
     // The front entry can be sent (the queue is not empty and its front is no reserved slot);
     // under the write-queue lock.
     bool FrontSendable() const;
-    // The queue became non-empty / empty; called under the write-queue lock.
-    void StartWaiting();
-    void StopWaiting();
-    // Logs what + descriptor, UUID, queued bytes and why at error level; sets the close flag.
-    void CloseStalled(const char *what, const std::string &why, const char *function);
     // Adds delta to the queued bytes, and to the manager's total; under the write-queue lock.
     void CountQueued(int64_t delta);
     // The start both Inits share: BD_OBJECT_REPEAT when already initialised, BD_MEMORY_ERROR when

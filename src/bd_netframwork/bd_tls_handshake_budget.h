@@ -5,16 +5,14 @@
 // for seconds if one turn ran all of them. So one turn spends at most kTurnMicros on handshake
 // steps (and one step more): a connection whose step finds the turn's budget spent waits on the
 // manager's input-ready list and is served on a later turn, after the other peers' events. The
-// first step of a turn posts the budget's renewal to the loop (BdConnManager::Post), which runs it
-// at the start of the next turn; a loop with nothing else to do thus runs handshakes back to back.
+// budget is renewed by the first step of each new turn of its loop (BdConnManager::Turn); a loop
+// with nothing else to do thus runs handshakes back to back.
 //
-// One per process, for the one event loop: event-loop thread only.
+// Owned by its BdConnManager, one per loop: event-loop thread only.
 #ifndef BD_NETFRAMWORK_BD_TLS_HANDSHAKE_BUDGET_H
 #define BD_NETFRAMWORK_BD_TLS_HANDSHAKE_BUDGET_H
 
 #include <cstdint>
-
-class BdConnManager;
 
 class BdTlsHandshakeBudget {
   public:
@@ -23,25 +21,22 @@ class BdTlsHandshakeBudget {
     // 2 ms and 5 ms gave the same storm time, and 2 ms the shorter pauses.
     static constexpr int64_t kTurnMicros = 2000;
 
-    // A renewal lost with the loop's posts (the manager destroyed and made again meanwhile) is
-    // made up for after this long, far beyond any turn.
-    static constexpr int64_t kLostRenewalMicros = 1000000;
-
-    static BdTlsHandshakeBudget &Loop();
-
-    // True while this turn has handshake time left.
-    bool Allows();
-    // A handshake step of a connection on manager took micros.
-    void Spend(int64_t micros, BdConnManager *manager);
+    // True while the loop's turn has handshake time left.
+    bool Allows(uint64_t turn) {
+        if (turn != _turn) {
+            _turn = turn;
+            _spentMicros = 0;
+        }
+        return _spentMicros < kTurnMicros;
+    }
+    // A handshake step allowed in this turn took micros.
+    void Spend(int64_t micros) { _spentMicros += micros; }
     // Steady-clock microseconds, the clock of Spend.
     static int64_t NowMicros();
 
   private:
-    void Renew();
-
+    uint64_t _turn = 0;
     int64_t _spentMicros = 0;
-    bool _renewalPosted = false;
-    int64_t _renewalPostedAt = 0;
 };
 
 #endif  // BD_NETFRAMWORK_BD_TLS_HANDSHAKE_BUDGET_H

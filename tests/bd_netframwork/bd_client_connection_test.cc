@@ -89,7 +89,7 @@ TEST_F(ClientConnectionTest, QueueGoesOutOnePacketPerTurnWithoutAskingEpoll) {
         manager.WaitAndHandleEvent(1);
         EXPECT_EQ(ReceiveAvailable(pair.peer), packet);
     }
-    EXPECT_FALSE(conn->OutputQueued());
+    EXPECT_FALSE(manager.OutputQueued(*conn));
     EXPECT_EQ(manager.CountWritePending(), 0u);
 }
 
@@ -115,7 +115,7 @@ TEST_F(ClientConnectionTest, ReservedSlotsHoldLaterPacketsUntilEachAnswerTakesIt
     Queue(after);
     EXPECT_EQ(Flush(), before);
     EXPECT_EQ(conn->GetEventMask(), kBdReadInterest);
-    EXPECT_FALSE(conn->OutputQueued());  // a reserved slot is nothing to send
+    EXPECT_FALSE(manager.OutputQueued(*conn));  // a reserved slot is nothing to send
 
     EXPECT_EQ(conn->AnswerInWriteSlot([&] {
         Queue(first);

@@ -330,7 +330,7 @@ TEST_F(ConnManagerTest, ConnectionRemovedWhileReadyToSendIsNotServed) {
     RecordingConnection *kept = Connect();
     gone->PutWriteQueueItem(MallocCopy(NetPacket(0)), 16);
     kept->PutWriteQueueItem(MallocCopy(NetPacket(1)), 17);
-    EXPECT_TRUE(gone->OutputQueued());
+    EXPECT_TRUE(manager.OutputQueued(*gone));
     manager.DelConnByFD(gone->GetFD());
     manager.WaitAndHandleEvent(0);
     EXPECT_EQ(ReceiveAvailable(pairs.back()->peer), NetPacket(1));
@@ -349,11 +349,11 @@ TEST_F(ConnManagerTest, HeldSenderResumesWhenItsTargetDrainsFromTheReadyList) {
         target->PutWriteQueueItem(MallocCopy(packet), static_cast<int>(packet.size()));
     }
     manager.PaceBehind(sender, target, resumeBelow);
-    for (int turn = 0; turn < 1000 && sender->InputPaused(); ++turn) {
+    for (int turn = 0; turn < 1000 && manager.InputPaused(*sender); ++turn) {
         manager.WaitAndHandleEvent(0);
         ReceiveAvailable(pairs.back()->peer, 1);
     }
-    EXPECT_FALSE(sender->InputPaused());
+    EXPECT_FALSE(manager.InputPaused(*sender));
     EXPECT_LT(target->QueuedBytes(), resumeBelow);
     EXPECT_GT(target->QueuedBytes(), 0);
 }
@@ -395,8 +395,8 @@ class WriteDeadlineTest : public ConnManagerTest {
         for (int turn = 0; turn < 50; ++turn) {
             manager.WaitAndHandleEvent(0);
         }
-        ASSERT_FALSE(conn->IsWriteStalled(g_now + BdConnection::kWriteStallSeconds - 1));
-        ASSERT_TRUE(conn->IsWriteStalled(g_now + BdConnection::kWriteStallSeconds));
+        ASSERT_FALSE(manager.IsWriteStalled(*conn, g_now + BdConnection::kWriteStallSeconds - 1));
+        ASSERT_TRUE(manager.IsWriteStalled(*conn, g_now + BdConnection::kWriteStallSeconds));
     }
     std::string LogText() { return ReadFileText(BdLog::GetLogger()->GetFilePath()); }
 

@@ -69,7 +69,7 @@ TEST_F(FramingTest, OneTurnHandsOverOneSliceAndTheReadyListTheRest) {
         burst += NetPacket(0);
     EXPECT_EQ(Deliver(burst), BD_SUCCESS);
     EXPECT_EQ(conn->packets.size(), static_cast<size_t>(BdConnection::kReadSlicePackets));
-    EXPECT_TRUE(conn->InputQueued());
+    EXPECT_TRUE(manager.InputQueued(*conn));
     // An edge meanwhile does not add a turn: the ready list serves the connection.
     EXPECT_EQ(conn->OnIn(nullptr), BD_SOCKET_EAGAIN);
     EXPECT_EQ(conn->packets.size(), static_cast<size_t>(BdConnection::kReadSlicePackets));
@@ -78,7 +78,7 @@ TEST_F(FramingTest, OneTurnHandsOverOneSliceAndTheReadyListTheRest) {
     EXPECT_EQ(conn->packets.size(), static_cast<size_t>(BdConnection::kReadSlicePackets * 2));
     manager.WaitAndHandleEvent(0);
     EXPECT_EQ(conn->packets.size(), static_cast<size_t>(packets));
-    EXPECT_FALSE(conn->InputQueued());
+    EXPECT_FALSE(manager.InputQueued(*conn));
 }
 
 TEST_F(FramingTest, OneTurnReceivesAtMostASliceOfBytes) {
