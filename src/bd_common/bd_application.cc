@@ -102,7 +102,7 @@ void BdApplication::ShowHelp(std::string &programName) const {
               << "  -b, --background\t\tRun this program in background.\n"
               << "  -c, --config [path]\t\tThe config file for this program, otherwise it will use "
                  "the default config file.\n"
-              << std::endl;
+              << _extraOptionHelp << std::endl;
 }
 
 void BdApplication::ShowArgError(const std::string &programName, const std::string &message,

@@ -48,8 +48,12 @@ class BdApplication {
     // Reads the node's UUID from "node-sid" in the UUID directory; never creates it.
     int LoadNodeProcessUuid(std::string *uuid);
     int GetSoftwareInstallPath(std::string *path);
+    // A line for the help's options block, shown after the shared options: a process's own
+    // option, which it takes off the command line itself before ParseArgs.
+    void AddOptionHelp(const std::string &line) { _extraOptionHelp += line + "\n"; }
 
   private:
+    std::string _extraOptionHelp;
     std::string _programName;
     std::string _configPath;
     bool _background = false;

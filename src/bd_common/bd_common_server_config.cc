@@ -75,10 +75,30 @@ bool BdCommonServerConfig::ParseElem(std::string name, std::string value) {
 }
 
 bool BdCommonServerConfig::CheckVarValidity() {
-    return !_installPath.empty() && !_serverIp.empty() && _serverPort >= 1 &&
-           !_databaseIp.empty() && _databasePort >= 1 && !_databaseName.empty() &&
-           !_databaseUser.empty() && !_databasePasswd.empty() && !_storagePrefix.empty() &&
-           !_serverKeyName.empty() && !_clientKeyName.empty() && !_logDir.empty();
+    return InvalidKey().empty();
+}
+
+std::string BdCommonServerConfig::InvalidKey() const {
+    const std::pair<const char *, bool> required[] = {
+        {"install_path", !_installPath.empty()},
+        {"server_ip", !_serverIp.empty()},
+        {"server_port", _serverPort >= 1},
+        {"database_ip", !_databaseIp.empty()},
+        {"database_port", _databasePort >= 1},
+        {"database_name", !_databaseName.empty()},
+        {"database_user", !_databaseUser.empty()},
+        {"database_passwd", !_databasePasswd.empty()},
+        {"storage_prefix", !_storagePrefix.empty()},
+        {"server_key_name", !_serverKeyName.empty()},
+        {"client_key_name", !_clientKeyName.empty()},
+        {"log_dir", !_logDir.empty()},
+    };
+    for (const auto &key : required) {
+        if (!key.second) {
+            return key.first;
+        }
+    }
+    return "";
 }
 
 void BdCommonServerConfig::PrintVars() {

@@ -27,6 +27,9 @@ class BdCommonServerConfig {
     bool LoadConfigFile(std::string path);
     bool ParseElem(std::string name, std::string value);
     bool CheckVarValidity();
+    // The first required key, in the order CheckVarValidity tests them, that is missing or out of
+    // range; empty when every one is valid.
+    std::string InvalidKey() const;
     // Diagnostic dump to standard output; shows the database password in clear.
     void PrintVars();
 

@@ -12,6 +12,7 @@
 #define BD_NETFRAMWORK_BD_TLS_CONTEXT_H
 
 #include <string>
+#include <utility>
 
 #include <openssl/ssl.h>
 
@@ -44,6 +45,8 @@ class BdTlsServerContext {
     int Load(const Settings &settings, std::string *failure);
     // Null until a load succeeded.
     SSL_CTX *Get() const { return _context; }
+    // Exchanges the contexts of the two objects; sessions made from either keep theirs.
+    void Swap(BdTlsServerContext *other) { std::swap(_context, other->_context); }
 
   private:
     SSL_CTX *_context = nullptr;  // owned

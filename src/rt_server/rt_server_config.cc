@@ -1,6 +1,7 @@
 #include "rt_server/rt_server_config.h"
 
 #include <iostream>
+#include <utility>
 
 #include "bd_common/bd_util.h"
 
@@ -43,7 +44,9 @@ bool RtServerConfig::ParseElem(std::string name, std::string value) {
     } else if (name == "max_connections_per_address" || name == "max_uuids_per_connection" ||
                name == "queue_budget_mib") {
         const int limit = BdUtil::StrToNum<int>(value);
-        _limitInvalid = _limitInvalid || limit < 1;
+        if (limit < 1 && _invalidLimit.empty()) {
+            _invalidLimit = name;
+        }
         (name == "max_connections_per_address" ? _maxConnectionsPerAddress
          : name == "queue_budget_mib"          ? _queueBudgetMiB
                                                : _maxUuidsPerConnection) = limit;
@@ -60,13 +63,62 @@ bool RtServerConfig::ParseElem(std::string name, std::string value) {
 }
 
 bool RtServerConfig::CheckVarValidity() {
-    if (_listenIp.empty() || _listenPort <= 0 || _tlsListenPort < 0 || _limitInvalid ||
-        _monitorPort < 0 || _monitorPort > 65535 || _tlsRequirePeerCertificate == kInvalid ||
-        _plainListen == kInvalid) {
-        return false;
+    return Problem().empty();
+}
+
+std::string RtServerConfig::Problem() const {
+    if (_listenIp.empty()) {
+        return "listen_ip is missing";
+    }
+    if (_listenPort <= 0) {
+        return "listen_port must be greater than 0";
+    }
+    if (_tlsListenPort < 0) {
+        return "tls_listen_port must be a port number";
+    }
+    if (!_invalidLimit.empty()) {
+        return _invalidLimit + " must be at least 1";
+    }
+    if (_monitorPort < 0 || _monitorPort > 65535) {
+        return "monitor_port must be from 1 to 65535";
+    }
+    if (_tlsRequirePeerCertificate == kInvalid) {
+        return "tls_require_peer_certificate must be yes or no";
+    }
+    if (_plainListen == kInvalid) {
+        return "plain_listen must be yes or no";
     }
     if (_tlsRequirePeerCertificate == kYes && _tlsCaFile.empty()) {
-        return false;
+        return "tls_require_peer_certificate needs tls_ca_file";
     }
-    return _plainListen == kYes || _tlsListenPort > 0;
+    if (_plainListen == kNo && _tlsListenPort == 0) {
+        return "plain_listen no needs tls_listen_port";
+    }
+    return "";
+}
+
+std::vector<std::string> RtServerConfig::FixedKeysChanged(const RtServerConfig &fresh) const {
+    std::vector<std::string> changed;
+    const std::pair<const char *, bool> fixed[] = {
+        {"listen_ip", _listenIp != fresh._listenIp},
+        {"listen_port", _listenPort != fresh._listenPort},
+        {"tls_listen_port", _tlsListenPort != fresh._tlsListenPort},
+        {"plain_listen", _plainListen != fresh._plainListen},
+    };
+    for (const auto &key : fixed) {
+        if (key.second) {
+            changed.emplace_back(key.first);
+        }
+    }
+    return changed;
+}
+
+void RtServerConfig::TakeLiveKeys(const RtServerConfig &fresh) {
+    _tlsCaFile = fresh._tlsCaFile;
+    _tlsRequirePeerCertificate = fresh._tlsRequirePeerCertificate;
+    _maxConnectionsPerAddress = fresh._maxConnectionsPerAddress;
+    _maxUuidsPerConnection = fresh._maxUuidsPerConnection;
+    _queueBudgetMiB = fresh._queueBudgetMiB;
+    _monitorIp = fresh._monitorIp;
+    _monitorPort = fresh._monitorPort;
 }

@@ -2,6 +2,7 @@
 #define RT_SERVER_RT_SERVER_CONFIG_H_
 
 #include <string>
+#include <vector>
 
 #include "bd_common/bd_config_interface.h"
 
@@ -9,7 +10,8 @@
 // its monitoring listener, and the limits an operator may set on what one peer holds. Every TLS
 // key and every limit may be left out; without them the router listens in plain TCP only, with no
 // limits. Monitoring is off unless monitor_port is set. Loaded on the main thread before any other
-// thread exists, read-only afterwards; not locked.
+// thread exists; main thread only afterwards (a reload takes the keys that may change live), not
+// locked.
 class RtServerConfig : public BdConfigInterface {
   public:
     // "listen ip: " and "listen port: " lines on standard output.
@@ -23,6 +25,16 @@ class RtServerConfig : public BdConfigInterface {
     // certificate needs a CA file to check it against, and the plain listener may be off only
     // while a TLS one is on. A limit that is present must be at least 1.
     bool CheckVarValidity() override;
+    // What CheckVarValidity refuses, naming the key: the first rule broken, empty when none is.
+    std::string Problem() const;
+
+    // Reloading. The keys of fresh (a validly loaded file) that cannot change while the router
+    // serves and differ from this object's: listen_ip, listen_port, tls_listen_port and
+    // plain_listen, in that order.
+    std::vector<std::string> FixedKeysChanged(const RtServerConfig &fresh) const;
+    // Takes from fresh every key that may change live: the TLS CA and peer-certificate switch, the
+    // limits, the queue budget and the monitoring address and port.
+    void TakeLiveKeys(const RtServerConfig &fresh);
 
     std::string GetListenIP() const { return _listenIp; }
     int GetListenPort() const { return _listenPort; }
@@ -60,8 +72,8 @@ class RtServerConfig : public BdConfigInterface {
     int _maxConnectionsPerAddress = kUnlimited;
     int _maxUuidsPerConnection = kUnlimited;
     int _queueBudgetMiB = kDefaultQueueBudgetMiB;
-    // A limit key was present with a value below 1.
-    bool _limitInvalid = false;
+    // The first limit key present with a value below 1; empty while none was.
+    std::string _invalidLimit;
     int _monitorPort = 0;
     std::string _monitorIp = "127.0.0.1";
 };

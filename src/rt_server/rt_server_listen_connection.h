@@ -39,7 +39,9 @@ class RtServerListenConnection : public BdConnection {
                     RtRecordWriter *writer, RtServerListenConnection **listener);
 
     // Makes this a TLS listener; context (not owned) must outlive the listener. Before the
-    // listener is registered.
+    // listener is registered, or, on a TLS listener, between two turns to change what the next
+    // accepted connections use (each session holds its own reference to the context it began
+    // with).
     void SetTlsContext(SSL_CTX *context) { _tlsContext = context; }
 
     // Connections accepted in one turn of the event loop, so that a storm of connections does not

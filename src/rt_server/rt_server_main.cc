@@ -1,5 +1,6 @@
 // The router process: parse the command line, detach when asked, hold the single-instance lock,
 // load the configuration, open the log and the database, then serve for ever.
+#include <cstring>
 #include <iostream>
 
 #include "bd_common/bd_common_server_config.h"
@@ -8,6 +9,7 @@
 #include "bd_common/bd_util.h"
 #include "rt_server/rt_server_application.h"
 #include "rt_server/rt_server_config.h"
+#include "rt_server/rt_server_config_files.h"
 #include "rt_server/rt_server_stop_signals.h"
 
 namespace {
@@ -15,8 +17,9 @@ namespace {
 const int kStartFailureStatus = 255;
 const int kConfigAttempts = 60;
 const char kPidFileName[] = "rt_server.pid";
-const char kCommonConfigPath[] = "/etc/norvale/common_server.conf.xml";
-const char kRouterConfigPath[] = "/etc/norvale/rt_server.conf.xml";
+const char kCheckConfigOption[] = "--check-config";
+const char kCheckConfigHelp[] = "      --check-config\t\tCheck the configuration files and exit.";
+const int kCheckConfigFailedStatus = 1;
 
 // Both files must load in one pass. An installer may still be writing them, so failures are
 // retried a second apart, 60 times at most.
@@ -24,9 +27,10 @@ bool LoadConfiguration() {
     for (int failures = 0; failures < kConfigAttempts;) {
         const char *complaint = nullptr;
         if (!BdCommonServerConfig::GetCommonConf()->LoadConfigFile(
-                BdPath::Resolve(kCommonConfigPath))) {
+                BdPath::Resolve(RtServerConfigFiles::kCommonPath))) {
             complaint = "rt_server load common config file failed";
-        } else if (!g_rt_server_conf.LoadConfigFile(BdPath::Resolve(kRouterConfigPath))) {
+        } else if (!g_rt_server_conf.LoadConfigFile(
+                       BdPath::Resolve(RtServerConfigFiles::kRouterPath))) {
             complaint = "rt_server load config file failed";
         } else {
             return true;
@@ -38,13 +42,52 @@ bool LoadConfiguration() {
     return false;
 }
 
+// Takes --check-config off the command line (before any "--"); true when it was there. Only the
+// full spelling is taken, so every abbreviation of --config still means what it did.
+bool TakeCheckConfigOption(int *argc, char **argv) {
+    bool found = false;
+    int kept = 1;
+    bool optionsEnded = false;
+    for (int i = 1; i < *argc; ++i) {
+        optionsEnded = optionsEnded || std::strcmp(argv[i], "--") == 0;
+        if (!optionsEnded && std::strcmp(argv[i], kCheckConfigOption) == 0) {
+            found = true;
+            continue;
+        }
+        argv[kept++] = argv[i];
+    }
+    argv[kept] = nullptr;
+    *argc = kept;
+    return found;
+}
+
+// Both files, and the TLS files they name, judged once as they are now: no pid file, socket, log
+// or database is touched. "configuration ok" on standard output, or each problem on standard
+// error.
+int CheckConfiguration() {
+    RtServerConfigFiles files;
+    if (files.Load()) {
+        std::cout << "configuration ok" << std::endl;
+        return 0;
+    }
+    for (const std::string &problem : files.Problems()) {
+        std::cerr << problem << std::endl;
+    }
+    return kCheckConfigFailedStatus;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     RtServerApplication application;
+    application.AddOptionHelp(kCheckConfigHelp);
+    const bool checkOnly = TakeCheckConfigOption(&argc, argv);
     if (!application.ParseArgs(argc, argv)) {
         std::cout << "main: fail to parse the args" << std::endl;
         return kStartFailureStatus;
+    }
+    if (checkOnly) {
+        return application.IsExit() ? 0 : CheckConfiguration();
     }
     if (application.IsRunInbackground()) {
         application.RunInbackground();

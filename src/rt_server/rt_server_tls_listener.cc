@@ -17,13 +17,8 @@ bool RtServerTlsListener::Wanted() const {
 
 int RtServerTlsListener::Start(BdConnManager *manager) {
     _nextAttempt = 0;
-    BdTlsServerContext::Settings settings;
-    settings.certificate_file = BdPath::Resolve(BdNetwork::kCertificateFile);
-    settings.key_file = BdPath::Resolve(BdNetwork::kPrivateKeyFile);
-    settings.ca_file = g_rt_server_conf.GetTlsCaFile();
-    settings.require_peer_certificate = g_rt_server_conf.GetTlsRequirePeerCertificate();
     std::string failure;
-    int rc = _context.Load(settings, &failure);
+    int rc = _context.Load(SettingsFor(g_rt_server_conf), &failure);
     const int port = g_rt_server_conf.GetTlsListenPort();
     if (rc == BD_SUCCESS) {
         rc = RtServerListenConnection::Open(manager, g_rt_server_conf.GetListenIP(), port,
@@ -46,6 +41,23 @@ int RtServerTlsListener::Start(BdConnManager *manager) {
     }
     BD_LOG(BD_LOG_ERROR, rc, failure, "Start");
     return rc;
+}
+
+BdTlsServerContext::Settings RtServerTlsListener::SettingsFor(const RtServerConfig &config) {
+    BdTlsServerContext::Settings settings;
+    settings.certificate_file = BdPath::Resolve(BdNetwork::kCertificateFile);
+    settings.key_file = BdPath::Resolve(BdNetwork::kPrivateKeyFile);
+    settings.ca_file = config.GetTlsCaFile();
+    settings.require_peer_certificate = config.GetTlsRequirePeerCertificate();
+    return settings;
+}
+
+void RtServerTlsListener::Adopt(BdTlsServerContext *context) {
+    if (_listener == nullptr) {
+        return;
+    }
+    _context.Swap(context);
+    _listener->SetTlsContext(_context.Get());
 }
 
 void RtServerTlsListener::RetryIfDue(BdConnManager *manager) {

@@ -3,6 +3,7 @@
 
 #include "bd_netframwork/bd_conn_manager.h"
 #include "bd_netframwork/bd_tls_context.h"
+#include "rt_server/rt_server_config.h"
 #include "rt_server/rt_server_listen_connection.h"
 
 // The router's optional TLS listener, next to the plain one on the same address: its TLS context
@@ -31,6 +32,12 @@ class RtServerTlsListener {
     RtServerListenConnection *Listener() const { return _listener; }
     // The manager destroyed its connections: the listener is gone, and a fresh start is allowed.
     void Forget();
+    // Reload: connections accepted from now on use context's certificate, key and CA, which this
+    // listener takes over (context gets the old one); established sessions keep theirs. Without a
+    // registered listener the next start loads the files itself.
+    void Adopt(BdTlsServerContext *context);
+    // The files and switches the configuration names.
+    static BdTlsServerContext::Settings SettingsFor(const RtServerConfig &config);
     // The record writer of the connections the listener accepts (not owned); before Start.
     void SetRecordWriter(RtRecordWriter *writer) { _recordWriter = writer; }
 

@@ -1,6 +1,7 @@
 // The router's command line, pid lock and start-up, as an operator meets them.
 #include <signal.h>
 
+#include <filesystem>
 #include <string>
 
 #include "rt_server_e2e_fixture.h"
@@ -38,6 +39,10 @@ TEST_F(RtServerCommandLineTest, HelpIsPrintedAndTheProcessEndsWithZero) {
         0u)
         << out;
     EXPECT_EQ(out.substr(out.size() - 3), ".\n\n");
+    EXPECT_NE(out.find("default config file.\n      --check-config\t\tCheck the configuration "
+                       "files and exit.\n\n"),
+              std::string::npos)
+        << out;
 }
 
 TEST_F(RtServerCommandLineTest, VersionIsTwoLines) {
@@ -87,6 +92,53 @@ TEST_F(RtServerCommandLineTest, SecondInstanceIsRefusedAndPidFileNamesTheFirst) 
     EXPECT_EQ(second.Stderr(), "process already running\n");
     EXPECT_EQ(router_->PidFile(), std::to_string(first) + std::string(1, '\0'));
     EXPECT_TRUE(router_->Running());
+}
+
+// --check-config judges the files as they are and leaves everything else alone: a running
+// router keeps its pid file, nothing listens on the configured port, no row changes.
+TEST_F(RtServerCommandLineTest, CheckConfigSaysOkWithoutPidFileSocketOrDatabase) {
+    ASSERT_TRUE(tables_.Exec("INSERT INTO bd_agent (agent_uuid, online_flag) VALUES ('a-1', '1')"));
+    EXPECT_EQ(Run({"--check-config"}), 0);
+    EXPECT_EQ(router_->Stdout(), "configuration ok\n");
+    EXPECT_EQ(router_->Stderr(), "");
+    EXPECT_FALSE(std::filesystem::exists(root_.Path() + "/var/run/norvale/rt_server.pid"));
+    EXPECT_FALSE(std::filesystem::exists(root_.Path() + "/log"));
+    EXPECT_FALSE(RtRouterAccepts(router_->Port()));
+    EXPECT_EQ(tables_.AgentOnline("a-1"), "1");
+
+    StartRouter();
+    const std::string pidFile = router_->PidFile();
+    RtServerProcess check(root_.Path(), database_, "check");
+    ASSERT_TRUE(check.Start({"-b", "--check-config"}));
+    EXPECT_EQ(check.WaitExit(10000), 0) << check.Stderr();
+    EXPECT_EQ(check.Stdout(), "configuration ok\n");
+    EXPECT_EQ(router_->PidFile(), pidFile);
+    EXPECT_TRUE(router_->Running());
+}
+
+TEST_F(RtServerCommandLineTest, CheckConfigNamesWhatIsWrongAndExitsOne) {
+    const std::string etc = root_.Path() + "/etc/norvale/";
+    router_->AddRouterSettings("<max_uuids_per_connection>0</max_uuids_per_connection>\n");
+    std::filesystem::rename(etc + "common_server.conf.xml", etc + "common.saved");
+    EXPECT_EQ(Run({"--check-config"}), 1);
+    EXPECT_EQ(router_->Stdout(), "");
+    const std::string err = router_->Stderr();
+    EXPECT_NE(err.find(etc + "common_server.conf.xml: missing\n"), std::string::npos) << err;
+    EXPECT_NE(err.find(etc + "rt_server.conf.xml: max_uuids_per_connection must be at least 1\n"),
+              std::string::npos)
+        << err;
+    EXPECT_FALSE(std::filesystem::exists(root_.Path() + "/var/run/norvale/rt_server.pid"));
+
+    // Valid files that name a TLS listener whose certificate is not there.
+    std::filesystem::rename(etc + "common.saved", etc + "common_server.conf.xml");
+    RtRouterTls tls;
+    tls.ca_file = etc + "ca.pem";
+    ASSERT_TRUE(router_->ConfigureTls(tls));
+    EXPECT_EQ(Run({"--check-config"}), 1);
+    EXPECT_NE(router_->Stderr().find("TLS certificate file " + etc +
+                                     "certificate.pem: No such file or directory\n"),
+              std::string::npos)
+        << router_->Stderr();
 }
 
 }  // namespace
