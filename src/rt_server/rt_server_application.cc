@@ -14,6 +14,7 @@
 #include "bd_common/bd_util.h"
 #include "bd_database/bd_database.h"
 #include "rt_server/rt_server_config.h"
+#include "rt_server/rt_server_control_signals.h"
 #include "rt_server/rt_server_metrics.h"
 #include "rt_server/rt_server_stop_signals.h"
 
@@ -103,6 +104,9 @@ int RtServerApplication::main(int /*argc*/, char ** /*argv*/) {
         if (RtServerStopSignals::Requested()) {
             StopServing(&lost);
             return BD_SUCCESS;
+        }
+        if (RtServerControlSignals::TakeReload()) {
+            Reload();
         }
         if (ListenerClosed()) {
             g_rt_server_metrics.listening.store(false, std::memory_order_relaxed);
@@ -236,7 +240,8 @@ int RtServerApplication::GlobalInit() {
     // Until the database is there a stop signal still ends the process at once.
     const int rc = OpenLogAndDatabase();
     RtServerStopSignals::Install();
-    _connManager.SetWaitSignalMask(RtServerStopSignals::WaitMask());
+    RtServerControlSignals::Install();
+    _connManager.SetWaitSignalMask(RtServerControlSignals::WaitMask());
     return rc;
 }
 

@@ -11,6 +11,7 @@
 #include "bd_netframwork/bd_conn_manager.h"
 #include "rt_server/rt_address_quota.h"
 #include "rt_server/rt_database_operation.h"
+#include "rt_server/rt_server_config_files.h"
 #include "rt_server/rt_server_error.h"
 #include "rt_server/rt_server_listen_connection.h"
 #include "rt_server/rt_server_monitor.h"
@@ -28,6 +29,8 @@
 // packets get a few seconds to go out, every peer it holds is marked offline through the record
 // writer (after the writes asked for before), which gets a few seconds more to write them; then
 // the database, the log and the pid lock are released, main returns and Stopped() is true.
+//
+// SIGHUP reads the configuration again between two turns (see Reload).
 //
 // With a monitor port configured, a monitoring listener (RtServerMonitor) runs in a thread of its
 // own. The main loop publishes for it, at most once a second, a copy of what its connections and
@@ -65,6 +68,11 @@ class RtServerApplication : public BdApplication {
     bool Stopped() const { return _stopped; }
 
   private:
+    // SIGHUP, from the main loop: both files read and checked again; an invalid one changes
+    // nothing. What can change live takes effect (TLS files, limits, queue budget, monitoring
+    // listener); a changed key that cannot is named in an error entry and keeps its old value.
+    void Reload();
+    void ApplyReloaded(RtServerConfigFiles *files);
     // The clean stop, from the main loop; lost holds the peers reaped but not yet handed over.
     void StopServing(std::list<std::string> *lost);
     // Closes the listening sockets (the TLS one too) while the other connections stay.

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <string>
 
 namespace {
 
@@ -35,6 +36,10 @@ void RtServerServiceNotifier::Ready(const std::string &status) {
     _lastStatus = status;
     _lastPingUsec = MonotonicUsec();
     Send("READY=1\nSTATUS=" + status);
+}
+
+void RtServerServiceNotifier::Reloading() {
+    Send("RELOADING=1\nMONOTONIC_USEC=" + std::to_string(MonotonicUsec()));
 }
 
 bool RtServerServiceNotifier::StatusDue() {

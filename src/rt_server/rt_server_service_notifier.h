@@ -15,8 +15,10 @@ class RtServerServiceNotifier {
     // Reads whether a watchdog is asked for, and its interval, from the environment.
     RtServerServiceNotifier();
 
-    // READY=1 with the first status line.
+    // READY=1 with a status line: the first, or the one that ends a reload.
     void Ready(const std::string &status);
+    // RELOADING=1 with the monotonic time the manager wants beside it; Ready ends the reload.
+    void Reloading();
     // True at most once a second while a manager listens: time to build a fresh status line.
     bool StatusDue();
     // STATUS=status, only when it differs from the last one sent.

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "bd_xml/xml_test_file.h"
 
@@ -123,6 +125,42 @@ TEST_F(RtServerConfigTest, PrintsTheAddressAndPort) {
     testing::internal::CaptureStdout();
     conf_.PrintVars();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "listen ip: 0.0.0.0\nlisten port: 9000\n");
+}
+
+// A reload reports which rule a file breaks, and keeps apart the keys it may take live from those
+// that need a restart.
+TEST_F(RtServerConfigTest, ProblemNamesTheKeyAndReloadTakesOnlyLiveKeys) {
+    const std::string base = "<rt><listen_ip>0.0.0.0</listen_ip><listen_port>9000</listen_port>";
+    const std::pair<const char *, const char *> broken[] = {
+        {"<listen_port>0</listen_port>", "listen_port must be greater than 0"},
+        {"<queue_budget_mib>0</queue_budget_mib>", "queue_budget_mib must be at least 1"},
+        {"<monitor_port>70000</monitor_port>", "monitor_port must be from 1 to 65535"},
+        {"<plain_listen>off</plain_listen>", "plain_listen must be yes or no"},
+        {"<tls_require_peer_certificate>yes</tls_require_peer_certificate>",
+         "tls_require_peer_certificate needs tls_ca_file"},
+        {"<plain_listen>no</plain_listen>", "plain_listen no needs tls_listen_port"},
+    };
+    for (const auto &file : broken) {
+        RtServerConfig conf;
+        EXPECT_FALSE(conf.LoadConfigFile(dir_.Write(base + file.first + "</rt>")));
+        EXPECT_EQ(conf.Problem(), file.second);
+    }
+
+    ASSERT_TRUE(Load(base + "</rt>"));
+    EXPECT_EQ(conf_.Problem(), "");
+    RtServerConfig fresh;
+    ASSERT_TRUE(fresh.LoadConfigFile(dir_.Write(
+        "<rt><listen_ip>127.0.0.1</listen_ip><listen_port>9001</listen_port>"
+        "<max_connections_per_address>4</max_connections_per_address>"
+        "<queue_budget_mib>64</queue_budget_mib><monitor_port>9100</monitor_port></rt>")));
+    EXPECT_EQ(conf_.FixedKeysChanged(fresh),
+              (std::vector<std::string>{"listen_ip", "listen_port"}));
+    conf_.TakeLiveKeys(fresh);
+    EXPECT_EQ(conf_.GetListenIP(), "0.0.0.0");
+    EXPECT_EQ(conf_.GetListenPort(), 9000);
+    EXPECT_EQ(conf_.GetMaxConnectionsPerAddress(), 4);
+    EXPECT_EQ(conf_.GetQueueBudgetMiB(), 64);
+    EXPECT_EQ(conf_.GetMonitorPort(), 9100);
 }
 
 }  // namespace

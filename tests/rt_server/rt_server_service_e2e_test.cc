@@ -131,6 +131,20 @@ TEST_F(RtServerServiceTest, IdleRouterPingsWithinTheWatchdogIntervalAndKeepsItsS
     EXPECT_LT(Clock::now() - registered, std::chrono::milliseconds(2500)) << manager.Heard();
 }
 
+// SIGHUP under a service manager: RELOADING=1 with the monotonic time, then READY=1 again.
+TEST_F(RtServerServiceTest, ReloadIsAnnouncedAndEndsWithReady) {
+    StartWatched("60000000");
+    ASSERT_TRUE(manager_.Hears("READY=1", 30000)) << manager_.Heard() << router_->Stderr();
+    ASSERT_EQ(kill(router_->Pid(), SIGHUP), 0);
+    ASSERT_TRUE(manager_.Hears("RELOADING=1\nMONOTONIC_USEC=", 5000)) << manager_.Heard();
+    const std::string heard = manager_.Heard();
+    const size_t reloading = heard.find("RELOADING=1");
+    EXPECT_TRUE(Eventually(
+        [&] { return manager_.Heard().find("READY=1", reloading) != std::string::npos; }, 5000))
+        << manager_.Heard();
+    EXPECT_TRUE(RtRouterAccepts(router_->Port()));
+}
+
 }  // namespace
 
 // A stop signal: queued packets still go out, every held peer is written offline, the pid file

@@ -2,6 +2,7 @@
 // certificates made by scripts/make-certs.sh.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -332,6 +333,41 @@ TEST_F(RtServerTlsTest, MissingCertificateIsReportedAndRetriedWhileThePlainPortS
     RtPeerClient agent;
     RegisterTls(&agent, *PeerContext("agent"), kBdHandShakeClient, "agent-1");
     ExpectDelivered(&agent, &platform, Route("agent-1", "platform-1"));
+}
+
+// SIGHUP with a renewed certificate from another CA: a new peer meets the new one (a peer that
+// trusts only the old CA refuses it), while peers in session since before talk on.
+TEST_F(RtServerTlsTest, ReloadedCertificateIsSeenByNewPeersWhileEstablishedOnesTalkOn) {
+    StartTlsRouter();
+    RtPeerClient platform, agent;
+    RegisterTls(&platform, *PeerContext("platform"), kBdHandShakeServerPlatform, "platform-1");
+    RegisterTls(&agent, *PeerContext("agent"), kBdHandShakeClient, "agent-1");
+
+    TempDir renewed;
+    ASSERT_EQ(std::system((std::string(RT_MAKE_CERTS) + " " + renewed.Path()).c_str()), 0);
+    namespace fs = std::filesystem;
+    for (const char *file : {"certificate.pem", "private_key.pem"}) {
+        fs::copy_file(renewed.Join(file), root_.Join(std::string("etc/norvale/") + file),
+                      fs::copy_options::overwrite_existing);
+    }
+    ASSERT_EQ(kill(router_->Pid(), SIGHUP), 0);
+    ASSERT_TRUE(LogHas("configuration reloaded")) << router_->Log();
+
+    RtPeerClient oldTrust;
+    EXPECT_NE(ConnectTls(&oldTrust, *PeerContext("module")), 0);
+    RtPeerTlsFiles files;
+    files.ca_file = renewed.Join("ca.pem");
+    files.certificate_file = Certs().Good("module.pem");
+    files.key_file = Certs().Good("module.key");
+    RtPeerTlsContext newTrust;
+    std::string failure;
+    ASSERT_TRUE(newTrust.Load(files, &failure)) << failure;
+    RtPeerClient module;
+    RegisterTls(&module, newTrust, kBdHandShakeModuleServer, "module-1");
+
+    ExpectDelivered(&agent, &platform, Route("agent-1", "platform-1"));
+    ExpectDelivered(&platform, &agent, Route("platform-1", "agent-1"));
+    ExpectDelivered(&module, &agent, Route("module-1", "agent-1"));
 }
 
 }  // namespace
