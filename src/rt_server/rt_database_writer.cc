@@ -1,50 +1,25 @@
 #include "rt_server/rt_database_writer.h"
 
-#include <errmsg.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <unordered_map>
 
 #include "bd_common/bd_error.h"
 #include "bd_common/bd_log_entry.h"
 #include "bd_common/bd_time.h"
-#include "bd_netframwork/bd_packet.h"
 #include "rt_server/rt_record_batch.h"
 #include "rt_server/rt_server_error.h"
 
 BD_LOG_SOURCE_FILE("rt_database_writer");
 
-namespace {
-
-// Tells a server that answers statements from one that only accepts connections, reads the
-// largest text it takes, and names this session and the server instance it runs on (the server's
-// start time tells a restarted server, whose session numbers begin again, from the same one).
-const char kProbeStatements[] =
-    "SELECT @@max_allowed_packet;SELECT 1 FROM bd_agent LIMIT 0;"
-    "SELECT CONNECTION_ID(), CONCAT(@@hostname, ':', @@port), UNIX_TIMESTAMP();"
-    "SHOW GLOBAL STATUS LIKE 'Uptime'";
-const size_t kProbeStatementCount = 4;
-// How far apart two readings of one server's start time may be (each is whole seconds).
-const long kStartTimeSlackSeconds = 2;
-const char kIdleProbeStatement[] = "SELECT 1";
-
-// The server went away (2006) or the connection broke during a statement (2013).
-bool IsLostConnection(unsigned int error) {
-    return error == CR_SERVER_GONE_ERROR || error == CR_SERVER_LOST;
-}
-
-}  // namespace
-
-RtDatabaseWriter::RtDatabaseWriter(const RtDatabaseAddress &address)
-    : _address(address), _maxStatementBytes(RtRecordBatch::kMaxStatementBytes) {
-    _database.EnableMultiStatements();
-    // A lost connection must end the open transaction visibly, not be replaced behind its back.
-    _database.DisableAutoReconnect();
+RtDatabaseWriter::RtDatabaseWriter(const RtDatabaseAddress &address) {
+    for (size_t i = 0; i < kThreads; ++i) {
+        _lanes.push_back(std::make_unique<Lane>(address));
+    }
 }
 
 RtDatabaseWriter::~RtDatabaseWriter() {
@@ -57,7 +32,9 @@ int RtDatabaseWriter::Start(ResultsWaiting resultsWaiting) {
         return BD_ERROR;
     }
     _resultsWaiting = std::move(resultsWaiting);
-    _thread = std::thread(&RtDatabaseWriter::Run, this);
+    for (std::unique_ptr<Lane> &lane : _lanes) {
+        lane->thread = std::thread(&RtDatabaseWriter::Run, this, lane.get());
+    }
     return BD_SUCCESS;
 }
 
@@ -67,12 +44,16 @@ void RtDatabaseWriter::Stop() {
         _stopping = true;
     }
     _queueChanged.notify_all();
-    if (_thread.joinable()) {
-        // Whatever the database does, the statement or connection attempt in flight ends now.
+    if (_abortFd >= 0) {
+        // Whatever the database does, the statements and connection attempts in flight end now.
         const uint64_t one = 1;
         while (write(_abortFd, &one, sizeof(one)) < 0 && errno == EINTR) {
         }
-        _thread.join();
+    }
+    for (std::unique_ptr<Lane> &lane : _lanes) {
+        if (lane->thread.joinable()) {
+            lane->thread.join();
+        }
     }
     if (_abortFd >= 0) {
         close(_abortFd);
@@ -104,7 +85,9 @@ int RtDatabaseWriter::SubmitPeer(uint64_t ticket, const RtPeerRows &rows) {
         _tailOffline.clear();
         _queuedHandshakes.fetch_add(1, std::memory_order_relaxed);
     }
-    _queueChanged.notify_one();
+    // The threads wait for different things (the first one also for a handshake to try an
+    // unavailable database with): every one looks.
+    _queueChanged.notify_all();
     return BD_SUCCESS;
 }
 
@@ -139,7 +122,7 @@ void RtDatabaseWriter::SubmitOffline(std::vector<std::string> uuids) {
             _queue.pop_back();
         }
     }
-    _queueChanged.notify_one();
+    _queueChanged.notify_all();
 }
 
 void RtDatabaseWriter::TakeResults(std::vector<RtWriteResult> *results) {
@@ -150,7 +133,8 @@ void RtDatabaseWriter::TakeResults(std::vector<RtWriteResult> *results) {
 
 bool RtDatabaseWriter::WaitUntilDone(std::chrono::steady_clock::time_point deadline) {
     std::unique_lock<std::mutex> lock(_queueMutex);
-    return _queueDone.wait_until(lock, deadline, [this] { return _queue.empty() && !_running; });
+    return _queueDone.wait_until(lock, deadline,
+                                 [this] { return _queue.empty() && _running == 0; });
 }
 
 bool RtDatabaseWriter::Stopping() {
@@ -163,97 +147,146 @@ void RtDatabaseWriter::NoteAnswer() {
                             std::memory_order_relaxed);
 }
 
-void RtDatabaseWriter::Post(const std::vector<RtWriteResult> &results) {
-    if (results.empty()) {
-        return;
+void RtDatabaseWriter::NoteBatch(uint64_t micros) {
+    _lastBatchMicros.store(micros, std::memory_order_relaxed);
+    uint64_t longest = _longestBatchMicros.load(std::memory_order_relaxed);
+    while (micros > longest &&
+           !_longestBatchMicros.compare_exchange_weak(longest, micros, std::memory_order_relaxed)) {
     }
+    _batches.fetch_add(1, std::memory_order_relaxed);
+    _batchMicrosTotal.fetch_add(micros, std::memory_order_relaxed);
+}
+
+void RtDatabaseWriter::Post(uint64_t order, std::vector<RtWriteResult> results) {
+    bool handed = false;
     {
         std::lock_guard<std::mutex> lock(_resultMutex);
-        _results.insert(_results.end(), results.begin(), results.end());
+        _early[order] = std::move(results);
+        // A batch that finished before an earlier one waits for it: the event loop gets the
+        // results in the order it asked.
+        for (auto next = _early.begin(); next != _early.end() && next->first == _nextPosted;
+             next = _early.begin()) {
+            handed = handed || !next->second.empty();
+            _results.insert(_results.end(), next->second.begin(), next->second.end());
+            _early.erase(next);
+            ++_nextPosted;
+        }
     }
-    if (_resultsWaiting) {
+    if (handed && _resultsWaiting) {
         _resultsWaiting();
     }
 }
 
-void RtDatabaseWriter::Run() {
+void RtDatabaseWriter::Run(Lane *lane) {
     BdDatabase::AbortWaitsOnThisThreadWhenReadable(_abortFd);
-    _operation.Init(&_database);
     std::vector<RtWriteRequest> batch;
     // Whoever watches the database learns at once whether it answers.
-    if (_idleProbe) {
-        ProbeIdle();
+    if (First(lane) && _idleProbe) {
+        ProbeIdle(lane);
     }
     for (;;) {
-        if (!Available()) {
-            {
-                // A waiting handshake has the database tried at once, so that the first one after
-                // it is back succeeds; otherwise it is tried on the probe's schedule.
-                std::unique_lock<std::mutex> lock(_queueMutex);
-                _queueChanged.wait_for(lock, std::chrono::milliseconds(kProbeIntervalMilliseconds),
-                                       [this] { return _stopping || _queuedHandshakes > 0; });
-                if (_stopping) {
-                    return;
-                }
-            }
-            if (Probe()) {
-                NoteAnswer();
-                _available.store(true, std::memory_order_relaxed);
-            } else {
-                // The handshakes that waited for this try fail with it; marks stay queued.
-                std::vector<RtWriteRequest> none;
-                GoUnavailable(&none);
-            }
-            continue;
+        switch (TakeBatch(lane, &batch)) {
+            case Take::kStop:
+                return;
+            case Take::kUnavailable:
+                TryAgain(lane);
+                break;
+            case Take::kIdle:
+                ProbeIdle(lane);
+                break;
+            case Take::kBatch:
+                RunBatch(lane, &batch);
+                break;
         }
-        if (!TakeBatch(&batch)) {
-            return;
-        }
-        if (batch.empty()) {
-            ProbeIdle();
-            continue;
-        }
-        RunBatch(&batch);
-        {
-            std::lock_guard<std::mutex> lock(_queueMutex);
-            _running = false;
-        }
-        _queueDone.notify_all();
     }
 }
 
-void RtDatabaseWriter::ProbeIdle() {
-    std::vector<std::vector<std::vector<std::string>>> rows;
-    bool answered = _connected && _database.RunStatements(kIdleProbeStatement, &rows) == 1;
+void RtDatabaseWriter::TryAgain(Lane *lane) {
+    {
+        // A waiting handshake has the database tried at once, so that the first one after it is
+        // back succeeds; otherwise it is tried on the probe's schedule.
+        std::unique_lock<std::mutex> lock(_queueMutex);
+        _queueChanged.wait_for(lock, std::chrono::milliseconds(kProbeIntervalMilliseconds),
+                               [this] { return _stopping || _queuedHandshakes > 0; });
+        if (_stopping) {
+            return;
+        }
+    }
+    if (!Probe(lane)) {
+        // The handshakes that waited for this try fail with it; marks stay queued.
+        GoUnavailable(lane, nullptr, 0);
+        return;
+    }
+    NoteAnswer();
+    {
+        std::lock_guard<std::mutex> lock(_queueMutex);
+        _available.store(true, std::memory_order_relaxed);
+    }
+    _queueChanged.notify_all();
+}
+
+void RtDatabaseWriter::ProbeIdle(Lane *lane) {
+    RtWriterConnection &connection = lane->connection;
+    bool answered = connection.Ask();
     // An idle connection the server or a proxy closed is replaced before anything is concluded.
-    if (!answered && (!_connected || IsLostConnection(_database.LastErrorNumber()))) {
-        answered = Probe();
+    if (!answered && (!connection.IsOpen() || connection.LastFailureLostTheConnection())) {
+        answered = Probe(lane);
     }
     if (answered) {
         NoteAnswer();
         return;
     }
-    std::vector<RtWriteRequest> none;
-    GoUnavailable(&none);
+    GoUnavailable(lane, nullptr, 0);
 }
 
-bool RtDatabaseWriter::TakeBatch(std::vector<RtWriteRequest> *batch) {
-    batch->clear();
-    std::unique_lock<std::mutex> lock(_queueMutex);
-    auto ready = [this] { return _stopping || !_queue.empty(); };
-    if (!_idleProbe) {
-        _queueChanged.wait(lock, ready);
-    } else if (!_queueChanged.wait_for(lock, std::chrono::seconds(kIdleProbeSeconds), ready)) {
-        return true;  // idle: an empty batch
-    }
-    if (_stopping) {
+bool RtDatabaseWriter::FrontMayStart() const {
+    if (!Available() || _queue.empty() || _alone) {
         return false;
     }
-    _running = true;
-    std::set<std::string> keys;
-    while (!_queue.empty() && batch->size() < kMaxBatchRequests &&
-           RtRecordBatch::Fits(_queue.front(), &keys)) {
+    const RtWriteRequest &front = _queue.front();
+    if (front.kind == RtWriteRequest::kOffline) {
+        return _running == 0;
+    }
+    for (const std::string &key : RtRecordBatch::Keys(front)) {
+        if (_busyKeys.count(key) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+RtDatabaseWriter::Take RtDatabaseWriter::TakeBatch(Lane *lane, std::vector<RtWriteRequest> *batch) {
+    batch->clear();
+    std::unique_lock<std::mutex> lock(_queueMutex);
+    const bool first = First(lane);
+    auto ready = [this, first] { return _stopping || (first && !Available()) || FrontMayStart(); };
+    if (!first || !_idleProbe) {
+        _queueChanged.wait(lock, ready);
+    } else if (!_queueChanged.wait_for(lock, std::chrono::seconds(kIdleProbeSeconds), ready)) {
+        return Take::kIdle;
+    }
+    if (_stopping) {
+        return Take::kStop;
+    }
+    if (!Available()) {
+        return Take::kUnavailable;
+    }
+    lane->order = _nextOrder++;
+    lane->alone = false;
+    ++_running;
+    while (!_queue.empty() && batch->size() < kMaxBatchRequests) {
         RtWriteRequest &front = _queue.front();
+        if (front.kind == RtWriteRequest::kOffline) {
+            if (_running > 1) {
+                break;
+            }
+            lane->alone = true;
+        } else if (!batch->empty() && !FrontMayStart()) {
+            break;  // a running batch writes one of its keys
+        }
+        if (!RtRecordBatch::Fits(front, &lane->keys)) {
+            break;
+        }
         if (front.kind == RtWriteRequest::kPeer) {
             if (front.ticket != RtWriteRequest::kNoAnswer) {
                 _queuedHandshakes.fetch_sub(1, std::memory_order_relaxed);
@@ -267,56 +300,73 @@ bool RtDatabaseWriter::TakeBatch(std::vector<RtWriteRequest> *batch) {
     if (_queue.empty()) {
         _tailOffline.clear();
     }
-    return true;
+    _busyKeys.insert(lane->keys.begin(), lane->keys.end());
+    _alone = _alone || lane->alone;
+    SkipRefusedSpellings(batch);
+    return Take::kBatch;
 }
 
-void RtDatabaseWriter::RunBatch(std::vector<RtWriteRequest> *batch) {
+void RtDatabaseWriter::BatchDone(Lane *lane, const std::vector<std::string> &refused) {
+    {
+        std::lock_guard<std::mutex> lock(_queueMutex);
+        for (const std::string &key : lane->keys) {
+            _busyKeys.erase(key);
+        }
+        lane->keys.clear();
+        if (lane->alone) {
+            _alone = false;
+            lane->alone = false;
+        }
+        --_running;
+        _refusedSpellings.insert(refused.begin(), refused.end());
+    }
+    _queueChanged.notify_all();
+    _queueDone.notify_all();
+}
+
+void RtDatabaseWriter::RunBatch(Lane *lane, std::vector<RtWriteRequest> *batch) {
     const auto started = std::chrono::steady_clock::now();
-    SkipRefusedSpellings(batch);
+    RtWriterConnection &connection = lane->connection;
     bool done = false;
     std::vector<RtWriteResult> results;
-    const bool reused = _connected;
-    if (_connected || Probe()) {
-        done = RunOnce(*batch, &results);
+    std::vector<std::string> refused;
+    const bool reused = connection.IsOpen();
+    if (reused || Probe(lane)) {
+        done = RunOnce(lane, *batch, &results, &refused);
     }
     // A connection that sat idle may have been closed by the server or a proxy meanwhile: that
     // is found at once (a frozen server takes the read time-out instead) and is worth one try on
     // a fresh connection before the database is called unavailable.
-    if (!done && reused && IsLostConnection(_database.LastErrorNumber()) &&
+    if (!done && reused && connection.LastFailureLostTheConnection() &&
         std::chrono::steady_clock::now() - started <
             std::chrono::seconds(BdDatabase::kReadTimeoutSeconds) &&
-        Probe()) {
-        done = RunOnce(*batch, &results);
+        Probe(lane)) {
+        done = RunOnce(lane, *batch, &results, &refused);
     }
-    const uint64_t micros = std::chrono::duration_cast<std::chrono::microseconds>(
-                                std::chrono::steady_clock::now() - started)
-                                .count();
-    _lastBatchMicros.store(micros, std::memory_order_relaxed);
-    if (micros > _longestBatchMicros.load(std::memory_order_relaxed)) {
-        _longestBatchMicros.store(micros, std::memory_order_relaxed);
-    }
-    _batches.fetch_add(1, std::memory_order_relaxed);
-    _batchMicrosTotal.fetch_add(micros, std::memory_order_relaxed);
+    NoteBatch(std::chrono::duration_cast<std::chrono::microseconds>(
+                  std::chrono::steady_clock::now() - started)
+                  .count());
     if (done) {
         NoteAnswer();
-        Post(results);
-        return;
+        Post(lane->order, std::move(results));
+    } else {
+        _failedBatches.fetch_add(1, std::memory_order_relaxed);
+        GoUnavailable(lane, batch, lane->order);
     }
-    _failedBatches.fetch_add(1, std::memory_order_relaxed);
-    GoUnavailable(batch);
+    BatchDone(lane, refused);
 }
 
-bool RtDatabaseWriter::RunOnce(const std::vector<RtWriteRequest> &batch,
-                               std::vector<RtWriteResult> *results) {
-    RtRecordBatch run(&_database, &_operation, _maxStatementBytes);
-    if (!run.Run(batch, results)) {
-        // Statements sent before the failure may still run on the server: a frozen one runs them
-        // when it is thawed, though their connection is gone.
-        _sessionMayRun = true;
-        return false;
+bool RtDatabaseWriter::RunOnce(Lane *lane, const std::vector<RtWriteRequest> &batch,
+                               std::vector<RtWriteResult> *results,
+                               std::vector<std::string> *refused) {
+    if (lane->connection.Run(batch, results, refused)) {
+        return true;
     }
-    _refusedSpellings.insert(run.Refused().begin(), run.Refused().end());
-    return true;
+    // Statements sent before the failure may still run on the server: a frozen one runs them
+    // when it is thawed, though their connection is gone.
+    std::lock_guard<std::mutex> lock(_queueMutex);
+    _staleSessions.push_back(lane->connection.Current());
+    return false;
 }
 
 void RtDatabaseWriter::SkipRefusedSpellings(std::vector<RtWriteRequest> *batch) {
@@ -336,20 +386,23 @@ void RtDatabaseWriter::SkipRefusedSpellings(std::vector<RtWriteRequest> *batch) 
     }
 }
 
-void RtDatabaseWriter::GoUnavailable(std::vector<RtWriteRequest> *batch) {
-    _available.store(false, std::memory_order_relaxed);
-    _connected = false;
-    std::vector<RtWriteResult> failed;
+void RtDatabaseWriter::GoUnavailable(Lane *lane, std::vector<RtWriteRequest> *batch,
+                                     uint64_t batchOrder) {
+    lane->connection.Lost();
+    std::vector<RtWriteResult> batchFailed;
+    std::vector<RtWriteResult> queueFailed;
     std::vector<RtPeerRows> unwritten;
     std::unique_lock<std::mutex> lock(_queueMutex);
+    _available.store(false, std::memory_order_relaxed);
     // What is kept, in order, comes down to a set of UUIDs to mark offline and of peers to write
     // online again, each UUID in one of them at most. A peer whose handshake came after its mark
     // is connected again, whatever its handshake gets now: the mark no longer holds, and since the
-    // database may have applied it before it went away, the peer's rows are written again.
+    // database may have applied it before it went away, the peer's rows are written again. A
+    // batch running beside this one writes none of these UUIDs.
     std::vector<std::string> order;
     std::unordered_set<std::string> live;
     std::unordered_map<std::string, RtWriteRequest> restores;
-    auto sort = [&](RtWriteRequest &request) {
+    auto sort = [&](RtWriteRequest &request, std::vector<RtWriteResult> *failed) {
         if (request.kind == RtWriteRequest::kOffline) {
             for (std::string &uuid : request.uuids) {
                 restores.erase(uuid);
@@ -362,7 +415,7 @@ void RtDatabaseWriter::GoUnavailable(std::vector<RtWriteRequest> *batch) {
         const std::string uuid = RtPeerUuid(request.rows);
         const bool back = live.erase(uuid) != 0;
         if (request.ticket != RtWriteRequest::kNoAnswer) {
-            failed.push_back({request.ticket, RT_DATABASE_OPERATION_ERROR});
+            failed->push_back({request.ticket, RT_DATABASE_OPERATION_ERROR});
             unwritten.push_back(request.rows);
         }
         if (back || request.ticket == RtWriteRequest::kNoAnswer) {
@@ -370,12 +423,15 @@ void RtDatabaseWriter::GoUnavailable(std::vector<RtWriteRequest> *batch) {
             restores[uuid] = std::move(request);
         }
     };
-    for (RtWriteRequest &request : *batch) {
-        sort(request);
+    if (batch != nullptr) {
+        for (RtWriteRequest &request : *batch) {
+            sort(request, &batchFailed);
+        }
     }
     for (RtWriteRequest &request : _queue) {
-        sort(request);
+        sort(request, &queueFailed);
     }
+    const uint64_t queueOrder = _nextOrder++;
     _queuedHandshakes.store(0, std::memory_order_relaxed);
     _queue.clear();
     _tailOffline.clear();
@@ -397,64 +453,41 @@ void RtDatabaseWriter::GoUnavailable(std::vector<RtWriteRequest> *batch) {
     }
     lock.unlock();
     // The log tells of each peer what it would if its own statements had failed one by one.
-    for (const RtPeerRows &rows : unwritten) {
-        _operation.ReportUnwritten(rows);
+    lane->connection.ReportUnwritten(unwritten);
+    if (batch != nullptr) {
+        Post(batchOrder, std::move(batchFailed));
     }
-    Post(failed);
+    Post(queueOrder, std::move(queueFailed));
 }
 
-bool RtDatabaseWriter::Probe() {
-    _database.Destroy();
+bool RtDatabaseWriter::Probe(Lane *lane) {
     if (Stopping()) {
         return false;  // a stop gives up on the database rather than wait for a connection
     }
-    if (_database.InitOnce(_address.host, _address.user, _address.password, _address.name,
-                           _address.port) != 1) {
+    RtWriterConnection &connection = lane->connection;
+    if (!connection.Open()) {
         return false;
     }
-    std::vector<std::vector<std::vector<std::string>>> rows;
-    if (_database.RunStatements(kProbeStatements, &rows) != kProbeStatementCount) {
-        return false;
+    std::vector<RtWriterConnection::Session> stale;
+    {
+        std::lock_guard<std::mutex> lock(_queueMutex);
+        stale = _staleSessions;
     }
-    const unsigned long serverLimit = rows[0].empty() || rows[0][0].empty()
-                                          ? 0
-                                          : std::strtoul(rows[0][0][0].c_str(), nullptr, 10);
-    _maxStatementBytes = serverLimit > 0
-                             ? std::min<size_t>(serverLimit, RtRecordBatch::kMaxStatementBytes)
-                             : RtRecordBatch::kMaxStatementBytes;
-    Session session;
-    if (rows[2].size() == 1 && rows[2][0].size() == 3 && rows[3].size() == 1 &&
-        rows[3][0].size() == 2) {
-        session.id = std::strtoul(rows[2][0][0].c_str(), nullptr, 10);
-        session.server = rows[2][0][1];
-        session.started = std::strtol(rows[2][0][2].c_str(), nullptr, 10) -
-                          std::strtol(rows[3][0][1].c_str(), nullptr, 10);
+    for (const RtWriterConnection::Session &session : stale) {
+        if (!connection.EndSession(session)) {
+            connection.Lost();
+            return false;
+        }
     }
-    if (_sessionMayRun && !EndSession(_session, session)) {
-        return false;
-    }
-    _sessionMayRun = false;
-    _session = session;
-    _connected = true;
+    // Another lane may have ended some of them meanwhile, and taken them off.
+    std::lock_guard<std::mutex> lock(_queueMutex);
+    const auto ended = [&stale](const RtWriterConnection::Session &kept) {
+        return std::any_of(stale.begin(), stale.end(),
+                           [&kept](const RtWriterConnection::Session &session) {
+                               return kept.id == session.id && kept.server == session.server;
+                           });
+    };
+    _staleSessions.erase(std::remove_if(_staleSessions.begin(), _staleSessions.end(), ended),
+                         _staleSessions.end());
     return true;
-}
-
-bool RtDatabaseWriter::EndSession(const Session &stale, const Session &current) {
-    const bool sameServer = stale.id != 0 && stale.id != current.id &&
-                            stale.server == current.server &&
-                            std::labs(stale.started - current.started) <= kStartTimeSlackSeconds;
-    if (!sameServer) {
-        return true;  // another server, or a restarted one: the session is gone with it
-    }
-    const std::string id = std::to_string(stale.id);
-    std::vector<std::vector<std::vector<std::string>>> rows;
-    if (_database.RunStatements(
-            "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = " + id, &rows) != 1) {
-        return false;
-    }
-    if (rows[0].empty() || rows[0][0].empty() || rows[0][0][0] == "0") {
-        return true;
-    }
-    rows.clear();
-    return _database.RunStatements("KILL CONNECTION " + id, &rows) == 1;
 }

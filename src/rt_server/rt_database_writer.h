@@ -1,55 +1,57 @@
 #ifndef RT_SERVER_RT_DATABASE_WRITER_H_
 #define RT_SERVER_RT_DATABASE_WRITER_H_
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
+#include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <unordered_set>
 #include <vector>
 
-#include "bd_database/bd_database.h"
-#include "rt_server/rt_database_operation.h"
 #include "rt_server/rt_record_writer.h"
 #include "rt_server/rt_write_request.h"
+#include "rt_server/rt_writer_connection.h"
 
-// Where the writer's own database connection goes.
-struct RtDatabaseAddress {
-    std::string host;
-    std::string user;
-    std::string password;
-    std::string name;
-    int port = 0;
-};
-
-// The router's database writes on a thread of their own, with a connection of their own, so that
+// The router's database writes on threads of their own, each with a connection of its own, so that
 // a slow or frozen database never holds up the event loop.
 //
-// Threads. Submit..., TakeResults and Start/Stop belong to the event-loop thread; the writer's
-// thread owns the connection and everything it runs. They meet only in the request queue and the
-// result list (each under its own mutex) and in the results-waiting call the writer's thread makes
+// Threads. Submit..., TakeResults and Start/Stop belong to the event-loop thread; each writer
+// thread owns its connection and everything it runs. They meet only in the request queue and the
+// result list (each under its own mutex) and in the results-waiting call a writer thread makes
 // whenever results wait (the router posts a task to its event loop there). The counters are
 // atomics that any thread may read.
 //
-// Order. Requests run in the order they were submitted, so an offline mark and a later handshake
-// of the same peer (or the other way round) leave the row as the later one says.
+// Order. kThreads threads take batches off the queue, each a run of requests that follows the one
+// taken before it, so that one handshake's lookups and writes overlap another's on the database.
+// A UUID's requests are never in two batches at once: a batch ends before a request that writes a
+// key a running batch writes, and before an offline mark while another batch runs (a mark's
+// statement names many keys, and would lock the rows the other batch inserts); a batch with marks
+// runs alone. So an offline mark and a later handshake of the same peer (or the other way round)
+// leave the row as the later one says, and results are handed back in the order the requests
+// were submitted.
 //
 // Availability. A statement that finds its idle connection lost (closed by the server or a proxy)
 // is tried once more on a fresh connection. After any other failure or time-out of the database,
 // or a failed second try, the writer marks it unavailable: queued handshakes fail at once and
-// offline marks are kept. It then reconnects (with the connection's usual time-outs) and tries a
-// statement every kProbeIntervalMilliseconds, and at once when a handshake arrives, one try at a
-// time: the handshakes that arrived meanwhile wait for that try and fail with it, or are written
-// once it passes, after the kept marks. The event loop never waits for any of it.
+// offline marks are kept. The first thread then reconnects (with the connection's usual
+// time-outs) and tries a statement every kProbeIntervalMilliseconds, and at once when a handshake
+// arrives, one try at a time; the others take no batch meanwhile. The handshakes that arrived
+// meanwhile wait for that try and fail with it, or are written once it passes, after the kept
+// marks. Before anything is written again, every session of the writer that failed with
+// statements in flight is ended on the server. The event loop never waits for any of it.
 //
-// Idle probe. Off unless asked for (EnableIdleProbe, which the monitoring switches on): an
-// available writer with nothing to do then asks the database every so often whether it answers,
-// so that availability and the last answer's time stay true while the router is idle.
+// Idle probe. Off unless asked for (EnableIdleProbe, which the monitoring switches on): the first
+// thread, available and with nothing to do, then asks the database every so often whether it
+// answers, so that availability and the last answer's time stay true while the router is idle.
 //
 // Memory is bounded: at most kMaxQueuedHandshakes handshakes wait; offline marks waiting in a row
 // are merged without repeats, at most kMaxQueuedOfflineMarks of them (past that a mark is dropped
@@ -61,6 +63,9 @@ class RtDatabaseWriter {
     static constexpr size_t kMaxQueuedOfflineMarks = 1000000;
     // Requests run as one batch at most; a storm is written in a few round trips.
     static constexpr size_t kMaxBatchRequests = 1000;
+    // Writer threads, each with its own connection: one batch's lookups and writes keep the
+    // database busy while another's answers travel, which halves a storm's time on two cores.
+    static constexpr size_t kThreads = 2;
     // How often an unavailable database is tried again; it is back in use within about this long
     // of answering again.
     static constexpr int kProbeIntervalMilliseconds = 1000;
@@ -73,14 +78,14 @@ class RtDatabaseWriter {
     RtDatabaseWriter(const RtDatabaseWriter &) = delete;
     RtDatabaseWriter &operator=(const RtDatabaseWriter &) = delete;
 
-    // Before Start: switches the idle probe on; the thread then also connects at once.
+    // Before Start: switches the idle probe on; the first thread then also connects at once.
     void EnableIdleProbe() { _idleProbe = true; }
-    // Called on the writer's thread each time results wait; it must not call into the writer.
+    // Called on a writer thread each time results wait; it must not call into the writer.
     using ResultsWaiting = std::function<void()>;
-    // Starts the thread, which connects on its own; resultsWaiting may be empty (the results are
+    // Starts the threads, which connect on their own; resultsWaiting may be empty (the results are
     // then only taken when asked for). Returns 0, or 1 when no descriptor can be had.
     int Start(ResultsWaiting resultsWaiting);
-    // Ends the thread at once: a statement or connection attempt in flight is given up (the
+    // Ends the threads at once: a statement or connection attempt in flight is given up (the
     // database sees the connection break, so an open transaction rolls back), and what is still
     // queued is dropped. A caller that wants the queue written waits with WaitUntilDone first.
     void Stop();
@@ -115,52 +120,58 @@ class RtDatabaseWriter {
     }
 
   private:
-    void Run();
-    // Waits for work (or the stop) and takes one batch off the queue; false when stopping.
-    bool TakeBatch(std::vector<RtWriteRequest> *batch);
+    // A writer thread, its connection, and the batch it runs (its fields under _queueMutex).
+    struct Lane {
+        explicit Lane(const RtDatabaseAddress &address) : connection(address) {}
+        RtWriterConnection connection;  // the lane's thread
+        std::thread thread;
+        uint64_t order = 0;          // where its batch's results go among all results
+        std::set<std::string> keys;  // what its batch writes (RtRecordBatch::Keys)
+        bool alone = false;          // its batch holds offline marks
+    };
+    enum class Take { kBatch, kIdle, kUnavailable, kStop };
+
+    void Run(Lane *lane);
+    // The first lane does the tries of an unavailable database and the idle probe.
+    bool First(const Lane *lane) const { return lane == _lanes.front().get(); }
+    // Waits for work (or the stop) and takes one batch off the queue. The first lane is also
+    // woken when the database is unavailable (kUnavailable), and when idle while the idle probe
+    // is on (kIdle).
+    Take TakeBatch(Lane *lane, std::vector<RtWriteRequest> *batch);
+    // Whether the queue's front may start a batch now; under _queueMutex.
+    bool FrontMayStart() const;
+    // Gives the batch's keys back and notes the spellings it refused.
+    void BatchDone(Lane *lane, const std::vector<std::string> &refused);
     // Runs a batch; on failure the database goes unavailable and the batch's offline marks go
     // back to the front of the queue.
-    void RunBatch(std::vector<RtWriteRequest> *batch);
-    // One run of batch over the open connection; false when the database went away.
-    bool RunOnce(const std::vector<RtWriteRequest> &batch, std::vector<RtWriteResult> *results);
+    void RunBatch(Lane *lane, std::vector<RtWriteRequest> *batch);
+    // One run of batch over the lane's open connection; false when the database went away.
+    bool RunOnce(Lane *lane, const std::vector<RtWriteRequest> &batch,
+                 std::vector<RtWriteResult> *results, std::vector<std::string> *refused);
     // A peer refused because the tables hold its UUID under another spelling does not mark that
     // spelling's row offline when it leaves either (a table that compares keys loosely would match
-    // the other peer's row): its offline mark is left out of batch, once.
+    // the other peer's row): its offline mark is left out of batch, once. Under _queueMutex.
     void SkipRefusedSpellings(std::vector<RtWriteRequest> *batch);
-    // Marks the database unavailable and fails every peer of batch and of the queue.
-    void GoUnavailable(std::vector<RtWriteRequest> *batch);
+    // Marks the database unavailable and fails every peer of batch (its results going where
+    // batchOrder says) and of the queue. batch is null for a failed try.
+    void GoUnavailable(Lane *lane, std::vector<RtWriteRequest> *batch, uint64_t batchOrder);
     // Whether Stop was asked for.
     bool Stopping();
-    // A session of the writer on a server instance.
-    struct Session {
-        unsigned long id = 0;
-        std::string server;  // host name and port
-        long started = 0;    // the server's start, Unix seconds
-    };
-    // Ends the stale session of a failed batch, if it still runs on the server current is on, so
-    // that nothing it was sent can be applied after what the writer writes from now on; false
-    // when the server could not be asked.
-    bool EndSession(const Session &stale, const Session &current);
-    // Reconnects and tries a statement; true once the database answers.
-    bool Probe();
+    // Opens the lane's connection afresh and ends the writer's stale sessions over it; true once
+    // the database answers.
+    bool Probe(Lane *lane);
+    // The first lane's wait and try while the database is unavailable.
+    void TryAgain(Lane *lane);
     // The idle probe: one statement over the open connection (or a reconnect); goes unavailable
     // when it fails.
-    void ProbeIdle();
+    void ProbeIdle(Lane *lane);
     void NoteAnswer();
-    // Hands results to the event loop.
-    void Post(const std::vector<RtWriteResult> &results);
+    void NoteBatch(uint64_t micros);
+    // Hands results to the event loop once the results of everything taken before order are
+    // handed: each order is posted exactly once, possibly empty.
+    void Post(uint64_t order, std::vector<RtWriteResult> results);
 
-    const RtDatabaseAddress _address;
-    BdDatabase _database;  // writer's thread
-    RtDatabaseOperation _operation;
-    size_t _maxStatementBytes;  // writer's thread
-    bool _connected = false;    // writer's thread
-    // The open (or last) session; whether a batch failed on it with statements in flight.
-    // Writer's thread.
-    Session _session;
-    bool _sessionMayRun = false;
-    // UUIDs of connected peers refused for another spelling of their key; writer's thread.
-    std::unordered_set<std::string> _refusedSpellings;
+    std::vector<std::unique_ptr<Lane>> _lanes;
 
     std::mutex _queueMutex;
     std::condition_variable _queueChanged;
@@ -168,22 +179,33 @@ class RtDatabaseWriter {
     // Written under _queueMutex; atomic so that the counters may read it.
     std::atomic<size_t> _queuedOfflineMarks{0};
     bool _stopping = false;  // guarded by _queueMutex
-    bool _running = false;   // a batch is out of the queue and not done; guarded by _queueMutex
+    size_t _running = 0;     // batches out of the queue and not done; guarded by _queueMutex
+    bool _alone = false;     // a running batch holds offline marks; guarded by _queueMutex
+    std::set<std::string> _busyKeys;     // the keys running batches write; guarded by _queueMutex
+    uint64_t _nextOrder = 0;             // guarded by _queueMutex
     std::condition_variable _queueDone;  // the queue emptied and no batch runs
     bool _offlineDropLogged = false;     // guarded by _queueMutex
     // The UUIDs of the queue's last request while it is an offline mark, so that marks arriving
     // in a row merge into it without repeats; guarded by _queueMutex.
     std::unordered_set<std::string> _tailOffline;
+    // UUIDs of connected peers refused for another spelling of their key; guarded by _queueMutex.
+    std::unordered_set<std::string> _refusedSpellings;
+    // Sessions whose batch failed with statements in flight: a frozen server may still apply
+    // them when thawed, so they are ended before anything is written again. Guarded by
+    // _queueMutex.
+    std::vector<RtWriterConnection::Session> _staleSessions;
 
     std::mutex _resultMutex;
     std::vector<RtWriteResult> _results;  // guarded by _resultMutex
+    // Results of later batches that finished first, by order; guarded by _resultMutex.
+    std::map<uint64_t, std::vector<RtWriteResult>> _early;
+    uint64_t _nextPosted = 0;  // guarded by _resultMutex
 
     bool _idleProbe = false;         // set before Start
-    ResultsWaiting _resultsWaiting;  // set before the thread starts
-    // Readable once Stop gives up on the database: every wait of the writer's connection on it
+    ResultsWaiting _resultsWaiting;  // set before the threads start
+    // Readable once Stop gives up on the database: every wait of the writer's connections on it
     // then fails at once (BdDatabase::AbortWaitsOnThisThreadWhenReadable).
     int _abortFd = -1;
-    std::thread _thread;
     std::atomic<bool> _available{true};
     std::atomic<size_t> _queuedHandshakes{0};
     std::atomic<uint64_t> _lastBatchMicros{0};

@@ -50,10 +50,21 @@ RtRecordBatch::RtRecordBatch(BdDatabase *database, RtDatabaseOperation *operatio
       _maxBytes(maxBytes > kPacketMargin * 2 ? maxBytes - kPacketMargin : maxBytes) {}
 
 bool RtRecordBatch::Fits(const RtWriteRequest &request, std::set<std::string> *keys) {
-    if (request.kind != RtWriteRequest::kPeer) {
-        return true;
+    const std::vector<std::string> mine = Keys(request);
+    for (const std::string &key : mine) {
+        if (keys->count(key) != 0) {
+            return false;
+        }
     }
+    keys->insert(mine.begin(), mine.end());
+    return true;
+}
+
+std::vector<std::string> RtRecordBatch::Keys(const RtWriteRequest &request) {
     std::vector<std::string> mine;
+    if (request.kind != RtWriteRequest::kPeer) {
+        return mine;
+    }
     const RtPeerRows &rows = request.rows;
     if (rows.kind == kBdHandShakeClient) {
         mine.push_back("a" + rows.agent.agent_uuid);
@@ -63,13 +74,7 @@ bool RtRecordBatch::Fits(const RtWriteRequest &request, std::set<std::string> *k
             mine.push_back("n" + rows.node.node_uuid);
         }
     }
-    for (const std::string &key : mine) {
-        if (keys->count(key) != 0) {
-            return false;
-        }
-    }
-    keys->insert(mine.begin(), mine.end());
-    return true;
+    return mine;
 }
 
 bool RtRecordBatch::Run(const std::vector<RtWriteRequest> &requests,

@@ -51,6 +51,8 @@ class RtRecordBatch {
     // may not write one key of a table twice in a batch, since its lookup ran before the earlier
     // write created the row.
     static bool Fits(const RtWriteRequest &request, std::set<std::string> *keys);
+    // The keys a peer request writes, each told by its table; none for an offline mark.
+    static std::vector<std::string> Keys(const RtWriteRequest &request);
 
   private:
     // One write of the transaction: a peer's row, or one group of offline UUIDs (its two

@@ -1,6 +1,7 @@
 // The database writer's thread against the real database: batches leave the rows exactly as the
 // router's operations one by one would, one bad row fails alone, and a database that goes away
-// refuses handshakes at once and gets the kept offline marks once it is back.
+// refuses handshakes at once and gets the kept offline marks once it is back; its threads run
+// batches of other rows side by side and answer in order.
 #include "rt_server/rt_database_writer.h"
 #include "rt_server/rt_threaded_record_writer.h"
 
@@ -59,6 +60,7 @@ class RtDatabaseWriterTest : public ::testing::Test {
     void TearDown() override {
         tables_.Exec("DROP TRIGGER IF EXISTS refuse_poison");
         tables_.Exec("DROP TRIGGER IF EXISTS conflict_on_insert");
+        tables_.Exec("DROP TRIGGER IF EXISTS slow_insert");
         tables_.Exec("DROP TABLE IF EXISTS conflicts_seen");
         writer_.reset();
         proxy_.reset();
@@ -266,6 +268,50 @@ TEST_F(RtDatabaseWriterTest, ARetriedConflictLooksTheRowsUpAgain) {
     EXPECT_EQ(tables_.Rows("SELECT hostname, online_flag FROM bd_agent WHERE agent_uuid = "
                            "'contended'"),
               (std::vector<std::vector<std::string>>{{"mine", "1"}}));
+}
+
+// Batches of different rows run at once; a request for a row a running batch writes waits for it,
+// and the results come back in the order they were asked for.
+TEST_F(RtDatabaseWriterTest, BatchesOverlapOnlyOnOtherRowsAndAnswerInOrder) {
+    ASSERT_TRUE(
+        tables_.Exec("CREATE TRIGGER slow_insert BEFORE INSERT ON bd_agent FOR EACH ROW "
+                     "IF NEW.hostname = 'slow' THEN SET @slept = SLEEP(5); END IF"));
+    std::vector<uint64_t> order;
+    const auto take = [&] {
+        std::vector<RtWriteResult> results;
+        writer_->TakeResults(&results);
+        for (const RtWriteResult &result : results) {
+            order.push_back(result.ticket);
+            codes_[result.ticket] = result.code;
+        }
+    };
+    const long slow = Submit(Client("contended", "slow"));
+    ASSERT_TRUE(Eventually([&] { return writer_->QueuedHandshakes() == 0; }, 5000));
+    const long quick = Submit(Client("quick"));
+    ASSERT_TRUE(Eventually([&] { return tables_.AgentOnline("quick") == "1"; }, 4000));
+    // Written beside the batch that still sleeps in its insert; its answer waits for that one's.
+    EXPECT_EQ(tables_.AgentOnline("contended"), "");
+    take();
+    const long again = Submit(Client("contended", "again"));
+    writer_->SubmitOffline({"quick"});
+    const long after = Submit(Client("after"));
+    ASSERT_TRUE(Eventually(
+        [&] {
+            take();
+            return order.size() == 4;
+        },
+        20000));
+    EXPECT_EQ(order,
+              (std::vector<uint64_t>{static_cast<uint64_t>(slow), static_cast<uint64_t>(quick),
+                                     static_cast<uint64_t>(again), static_cast<uint64_t>(after)}));
+    for (const auto &code : codes_)
+        EXPECT_EQ(code.second, 0) << "ticket " << code.first;
+    const auto now = [] { return std::chrono::steady_clock::now(); };
+    ASSERT_TRUE(writer_->WaitUntilDone(now() + std::chrono::seconds(10)));
+    EXPECT_EQ(tables_.Rows("SELECT agent_uuid, hostname, online_flag FROM bd_agent ORDER BY "
+                           "agent_uuid"),
+              (std::vector<std::vector<std::string>>{
+                  {"after", "host", "1"}, {"contended", "again", "1"}, {"quick", "host", "2"}}));
 }
 
 }  // namespace
