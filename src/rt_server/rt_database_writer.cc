@@ -180,9 +180,12 @@ void RtDatabaseWriter::Post(uint64_t order, std::vector<RtWriteResult> results) 
 void RtDatabaseWriter::Run(Lane *lane) {
     BdDatabase::AbortWaitsOnThisThreadWhenReadable(_abortFd);
     std::vector<RtWriteRequest> batch;
-    // Whoever watches the database learns at once whether it answers.
+    // Whoever watches the database learns at once whether it answers. Every connection is opened
+    // at once, while descriptors are to be had: a storm may take them all before its first batch.
     if (First(lane) && _idleProbe) {
         ProbeIdle(lane);
+    } else {
+        Probe(lane);  // a failure is tried again with the first batch
     }
     for (;;) {
         switch (TakeBatch(lane, &batch)) {

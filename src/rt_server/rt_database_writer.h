@@ -78,12 +78,12 @@ class RtDatabaseWriter {
     RtDatabaseWriter(const RtDatabaseWriter &) = delete;
     RtDatabaseWriter &operator=(const RtDatabaseWriter &) = delete;
 
-    // Before Start: switches the idle probe on; the first thread then also connects at once.
+    // Before Start: switches the idle probe on; the first thread then also asks at once.
     void EnableIdleProbe() { _idleProbe = true; }
     // Called on a writer thread each time results wait; it must not call into the writer.
     using ResultsWaiting = std::function<void()>;
-    // Starts the threads, which connect on their own; resultsWaiting may be empty (the results are
-    // then only taken when asked for). Returns 0, or 1 when no descriptor can be had.
+    // Starts the threads, which connect at once, on their own; resultsWaiting may be empty (the
+    // results are then only taken when asked for). Returns 0, or 1 when no descriptor can be had.
     int Start(ResultsWaiting resultsWaiting);
     // Ends the threads at once: a statement or connection attempt in flight is given up (the
     // database sees the connection break, so an open transaction rolls back), and what is still
