@@ -3,6 +3,8 @@
 #   throughput.png        messages per second of each traffic workload (mean, min-max bar)
 #   pingpong-latency.png  the distribution of ping-pong round trips
 #   storm-timeline.png    connections completed, rows online and handshakes answered in a storm
+#   storm-inside.png      the same storm inside the router: accepted, read, queued to the database
+#                         writer, written, answered
 #   idle-memory.png       the router's resident memory per idle peer, per run
 # Usage: bench-charts.sh RESULTS SERIES_DIR OUT_DIR
 #   RESULTS     rt_bench's output (its "rt_bench key=value ..." lines; other lines are ignored)
@@ -99,6 +101,27 @@ plot "$timeline" index 2 using 1:2 with steps lw 2 lc rgb "#999933" title "conne
 GNUPLOT
 else
     echo "bench-charts: no storm timeline, storm-timeline.png left out"
+fi
+
+inside=$(ls "$series"/storm-*.inside 2>/dev/null | head -n 1 || true)
+if [ -n "$inside" ]; then
+    gnuplot <<GNUPLOT
+$style
+set output "$out/storm-inside.png"
+set title "Handshake storm inside the router (RT_SERVER_TIMELINE)"
+set xlabel "seconds since the first connect"
+set ylabel "peers"
+set yrange [0:*]
+set xrange [0:*]
+plot "$inside" index 0 using 1:2 with steps lw 2 lc rgb "#999933" title "accepted", \
+     "$inside" index 1 using 1:2 with steps lw 2 lc rgb "#117733" title "handshake read", \
+     "$inside" index 2 using 1:2 with steps lw 2 dt 2 lc rgb "#44aa99" title "queued to the writer", \
+     "$inside" index 3 using 1:2 with steps lw 2 lc rgb "#cc6677" title "written (committed)", \
+     "$inside" index 4 using 1:2 with steps lw 2 lc rgb "#4477aa" title "answered (queued on its connection)", \
+     "${inside%.inside}.timeline" index 0 using 1:2 with steps lw 1 dt 3 lc rgb "#000000" title "answer received by the peer"
+GNUPLOT
+else
+    echo "bench-charts: no router timeline (storm-N.inside), storm-inside.png left out"
 fi
 
 field kib_per_peer | awk '$1 == "idle" { print ++n, $2 }' >"$work/idle"

@@ -13,6 +13,7 @@
 #include "bd_common/bd_time.h"
 #include "rt_server/rt_record_batch.h"
 #include "rt_server/rt_server_error.h"
+#include "rt_server/rt_server_timeline.h"
 
 BD_LOG_SOURCE_FILE("rt_database_writer");
 
@@ -351,6 +352,8 @@ void RtDatabaseWriter::RunBatch(Lane *lane, std::vector<RtWriteRequest> *batch) 
                   .count());
     if (done) {
         NoteAnswer();
+        g_rt_server_timeline.Note(RtServerTimeline::kWritten,
+                                  static_cast<uint32_t>(results.size()));
         Post(lane->order, std::move(results));
     } else {
         _failedBatches.fetch_add(1, std::memory_order_relaxed);

@@ -13,6 +13,7 @@
 #include "bd_netframwork/bd_conn_manager.h"
 #include "bd_netframwork/bd_packet_handler.h"
 #include "rt_server/rt_server_error.h"
+#include "rt_server/rt_server_timeline.h"
 
 BD_LOG_SOURCE_FILE("rt_server_accepted_connection")
 
@@ -338,6 +339,7 @@ int RtServerAcceptedConnection::RegisterPeer(int kind, const char *packet, int l
     if (packet == nullptr || length <= 0) {
         return BD_PARAMETER_INVALID;
     }
+    g_rt_server_timeline.Note(RtServerTimeline::kRead);
     const HandShakeTexts &texts = TextsFor(kind);
 
     // The packet stays in the read buffer for this whole call, so it is read in place.
@@ -379,6 +381,8 @@ int RtServerAcceptedConnection::RegisterPeer(int kind, const char *packet, int l
             BD_SUCCESS) {
         pending.done = true;
         pending.code = RT_DATABASE_OPERATION_ERROR;
+    } else {
+        g_rt_server_timeline.Note(RtServerTimeline::kQueued);
     }
     _pendingAnswers.push_back(std::move(pending));
     AnswerFinished();
@@ -405,6 +409,7 @@ void RtServerAcceptedConnection::AnswerFinished() {
 }
 
 int RtServerAcceptedConnection::Answer(const PendingAnswer &pending) {
+    g_rt_server_timeline.Note(RtServerTimeline::kAnswered);
     const char *request = pending.request.data();
     const int length = static_cast<int>(pending.request.size());
     if (pending.code != BD_SUCCESS) {

@@ -17,6 +17,7 @@
 #include "rt_server/rt_server_control_signals.h"
 #include "rt_server/rt_server_metrics.h"
 #include "rt_server/rt_server_stop_signals.h"
+#include "rt_server/rt_server_timeline.h"
 
 BD_LOG_SOURCE_FILE("rt_server_application")
 
@@ -167,6 +168,7 @@ void RtServerApplication::StopServing(std::list<std::string> *lost) {
                "StopServing");
     }
     CleanupConnection();
+    g_rt_server_timeline.Write();
     BD_LOG(BD_LOG_DEBUG, 0, "rt_server stopped", "StopServing");
     CleanupDatabaseConnection();
     ReleaseRunningLock();
@@ -299,7 +301,8 @@ int RtServerApplication::CleanupDatabaseConnection() {
 int RtServerApplication::InitConnection() {
     _connManager.Init();
     _connManager.SetCurrentProcessUUID(_routerUuid);
-    // From here on the database is written by the writer's thread only.
+    g_rt_server_timeline.Start();
+    // From here on the database is written by the writer's threads only.
     _recordWriter = std::make_unique<RtThreadedRecordWriter>(WriterAddress());
     // /healthz tells whether the database answers, also while nothing is written.
     if (g_rt_server_conf.GetMonitorPort() > 0) {

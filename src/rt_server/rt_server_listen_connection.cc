@@ -16,6 +16,7 @@
 #include "bd_netframwork/bd_network.h"
 #include "bd_netframwork/bd_poll.h"
 #include "rt_server/rt_server_accepted_connection.h"
+#include "rt_server/rt_server_timeline.h"
 
 BD_LOG_SOURCE_FILE("rt_server_listen_connection")
 
@@ -94,6 +95,7 @@ int RtServerListenConnection::OnIn(epoll_event * /*event*/) {
             continue;
         }
         ++taken;
+        g_rt_server_timeline.Note(RtServerTimeline::kAccepted);
 
         if (_quota != nullptr && !_quota->Take(peer.sin_addr.s_addr)) {
             RefuseConnection(fd, peer);

@@ -210,7 +210,8 @@ void RtBenchCommandLine::ShowHelp(const std::string &programName, std::ostream &
     RtToolHelpLine(out, "  -d, --workdir [dir]",
                    "Where the router's root and log are made (default /var/tmp).");
     RtToolHelpLine(out, "  -S, --series [dir]",
-                   "Also write each run's series there: ping-pong round trips, crowd timelines.");
+                   "Also write each run's series there: ping-pong round trips, crowd timelines "
+                   "(the router's too).");
     RtToolHelpLine(out,
                    "  --db-host [host], --db-port [port], --db-name [name], --db-user [user], "
                    "--db-password [text]",

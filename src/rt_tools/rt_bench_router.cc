@@ -79,6 +79,9 @@ bool RtBenchRouter::Start(const std::string &binary, const RtRouterDatabase &dat
         dup2(null, STDOUT_FILENO);
         dup2(null, STDERR_FILENO);
         setenv("NORVALE_ROOT", _root.c_str(), 1);
+        for (const auto &variable : _environment) {
+            setenv(variable.first.c_str(), variable.second.c_str(), 1);
+        }
         execl(binary.c_str(), "rt_server", static_cast<char *>(nullptr));
         _exit(127);
     }

@@ -4,6 +4,8 @@
 #include <sys/types.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "rt_tools/rt_router_setup.h"
 
@@ -27,6 +29,10 @@ class RtBenchRouter {
                const std::string &workDir, int timeoutMs, std::string *error,
                RtRouterTls tls = RtRouterTls(), bool monitor = false);
     void Stop();
+    // Before Start: the router's process gets name=value in its environment too.
+    void SetEnvironment(const std::string &name, const std::string &value) {
+        _environment.emplace_back(name, value);
+    }
 
     // The port the peers use: the TLS one when there is one.
     int Port() const { return _port; }
@@ -47,6 +53,7 @@ class RtBenchRouter {
     long StatusKib(const char *field) const;
 
     std::string _root;
+    std::vector<std::pair<std::string, std::string>> _environment;
     int _port = 0;
     int _plainPort = 0;
     int _monitorPort = 0;

@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <atomic>
 #include <fstream>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "bd_database/bd_database.h"
 #include "bd_netframwork/bd_packet.h"
@@ -201,10 +203,43 @@ class OnlineWatch {
     std::thread _thread;
 };
 
-// storm and idle: a crowd of clients hand-shaking at once.
+// The router's own timeline (RT_SERVER_TIMELINE: for each millisecond, its CLOCK_MONOTONIC second
+// and the connections accepted, handshakes read, handed to the database writer, written and
+// answered in it) as five blocks of "seconds since start, running total", the crowd's clock
+// (steady_clock, CLOCK_MONOTONIC too) starting at start. false when the router wrote none.
+bool WriteRouterTimeline(const std::string &routerFile, Clock::time_point start,
+                         const std::string &path) {
+    std::ifstream in(routerFile);
+    if (!in) {
+        return false;
+    }
+    const double origin = std::chrono::duration<double>(start.time_since_epoch()).count();
+    const int kPoints = 5;
+    std::vector<std::string> blocks(kPoints);
+    std::vector<uint64_t> totals(kPoints, 0);
+    std::vector<uint64_t> counts(kPoints, 0);
+    double second = 0;
+    while (in >> second >> counts[0] >> counts[1] >> counts[2] >> counts[3] >> counts[4]) {
+        for (int point = 0; point < kPoints; ++point) {
+            if (counts[point] != 0) {
+                totals[point] += counts[point];
+                blocks[point] +=
+                    std::to_string(second - origin) + " " + std::to_string(totals[point]) + "\n";
+            }
+        }
+    }
+    std::ofstream out(path);
+    for (const std::string &block : blocks) {
+        out << block << "\n\n";
+    }
+    return static_cast<bool>(out);
+}
+
+// storm and idle: a crowd of clients hand-shaking at once; *started is when it began.
 bool RunCrowd(const RtBenchSettings &settings, int runNumber, const Defaults &defaults,
               RtBenchRouter *router, SSL_CTX *tls, const std::string &prefix,
-              RtBenchDatabase *database, RtBenchRecord *record, std::string *error) {
+              RtBenchDatabase *database, RtBenchRecord *record, Clock::time_point *started,
+              std::string *error) {
     const int peers = Pick(settings.peers, defaults.peers);
     record->Add("peers", static_cast<int64_t>(peers));
     const Clock::time_point deadline =
@@ -218,6 +253,7 @@ bool RunCrowd(const RtBenchSettings &settings, int runNumber, const Defaults &de
     const std::string online =
         "SELECT COUNT(*) FROM bd_agent WHERE agent_uuid LIKE '" + prefix + "%' AND online_flag = 1";
     const Clock::time_point start = Clock::now();
+    *started = start;
     OnlineWatch watch(settings.database, online, start);
     if (!set.Join(Uuids(prefix, peers), kBdHandShakeClient, deadline, error)) {
         return false;
@@ -318,17 +354,30 @@ int RtBenchWorkload::Run(const RtBenchSettings &settings, int runNumber, RtBench
         if (!RtBenchTlsSetup(settings, &routerTls, &peerTls, error)) {
             return kRtBenchExitSetup;
         }
+        const bool crowd = defaults.messages == 0 && settings.workload.rfind("hub", 0) != 0;
+        const std::string routerTimeline = SeriesPath(settings, runNumber, "router");
+        if (crowd && !settings.series_dir.empty()) {
+            router.SetEnvironment("RT_SERVER_TIMELINE", routerTimeline);
+        }
+        Clock::time_point crowdStart;
         if (router.Start(settings.router_binary, settings.database, settings.work_dir, 60000, error,
                          routerTls)) {
             const bool hub = settings.workload.rfind("hub", 0) == 0;
             const bool ok =
                 hub ? RtBenchRunHub(router.PlainPort(), settings.workload == "hubslow", prefix,
                                     settings.time_bound_seconds, &database, record, error)
-                : defaults.messages > 0 ? RunTraffic(settings, runNumber, defaults, &router,
-                                                     peerTls.Get(), prefix, record, error)
-                                        : RunCrowd(settings, runNumber, defaults, &router,
-                                                   peerTls.Get(), prefix, &database, record, error);
+                : defaults.messages > 0
+                    ? RunTraffic(settings, runNumber, defaults, &router, peerTls.Get(), prefix,
+                                 record, error)
+                    : RunCrowd(settings, runNumber, defaults, &router, peerTls.Get(), prefix,
+                               &database, record, &crowdStart, error);
             status = ok ? kRtBenchExitOk : kRtBenchExitFailed;
+            // The router writes its own timeline when it stops.
+            router.Stop();
+            if (ok && crowd && !settings.series_dir.empty()) {
+                WriteRouterTimeline(routerTimeline, crowdStart,
+                                    SeriesPath(settings, runNumber, "inside"));
+            }
         }
     }
     database.RemoveRows(prefix);

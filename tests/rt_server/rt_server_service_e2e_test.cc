@@ -11,11 +11,13 @@
 #include <filesystem>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "rt_server_e2e_fixture.h"
 #include "rt_tools/rt_http_get.h"
 #include "rt_tools/rt_router_setup.h"
 #include "rt_tools/rt_status_report.h"
+#include "support/file_text.h"
 
 namespace {
 
@@ -206,6 +208,41 @@ TEST_F(RtServerStopTest, SecondSignalEndsAtOnceWhilePacketsWait) {
     Signal(SIGINT);
     ASSERT_TRUE(Eventually([&] { return !router_->Running(); }, 10000));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
+}
+
+// The timeline of a storm's time inside the router, asked for by the environment.
+class RtServerTimelineTest : public RtServerE2eTest {
+  protected:
+    RtServerTimelineTest() { start_router_in_setup_ = false; }
+};
+
+TEST_F(RtServerTimelineTest, EveryHandshakeIsCountedAtEachPointAndWrittenAtTheStop) {
+    const std::string path = root_.Path() + "/timeline";
+    router_->SetEnv("RT_SERVER_TIMELINE", path);
+    StartRouter();
+    RtPeerClient platform, agent, module;
+    RegisterPlatform(&platform);
+    Register(&agent, kBdHandShakeClient, "agent-1");
+    Register(&module, kBdHandShakeModuleServer, "module-1");
+    ASSERT_EQ(kill(router_->Pid(), SIGTERM), 0);
+    ASSERT_EQ(router_->WaitExit(15000), 0) << router_->Stderr();
+
+    // Accepted, read, handed to the writer, written, answered: each once per handshake, in
+    // milliseconds that only go forward.
+    std::istringstream lines(ReadFileText(path));
+    std::vector<unsigned long> totals(5, 0);
+    double second = 0, previous = 0;
+    std::vector<unsigned long> counts(5, 0);
+    while (lines >> second >> counts[0] >> counts[1] >> counts[2] >> counts[3] >> counts[4]) {
+        EXPECT_GT(second, previous);
+        previous = second;
+        for (size_t point = 0; point < totals.size(); ++point)
+            totals[point] += counts[point];
+    }
+    // The start-up's wait for the port is accepted too.
+    EXPECT_GE(totals[0], 3u);
+    totals.erase(totals.begin());
+    EXPECT_EQ(totals, (std::vector<unsigned long>{3, 3, 3, 3}));
 }
 
 // The monitoring listener: counters that follow the traffic, the peers' table, health.
