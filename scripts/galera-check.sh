@@ -4,9 +4,9 @@
 #
 #   scripts/galera-check.sh
 #
-# It installs what it needs (mariadb-server, galera-4, rsync) and builds rt_server and rt_bench in
-# Release into build-release/ (RT_RELEASE_BUILD_DIR names another directory) when they are not
-# there. As root the nodes run as the mysql user, as the state transfer needs. It exits non-zero
+# It installs what it needs (mariadb-server, galera-4, rsync, haproxy) and builds rt_server,
+# rt_bench and rt_peer in Release into build-release/ (RT_RELEASE_BUILD_DIR names another
+# directory) when they are not there. As root the nodes run as the mysql user, as the state transfer needs. It exits non-zero
 # as soon as a step fails, keeping the nodes' logs and saying where; each step prints the figure
 # that shows what it claims.
 #
@@ -14,23 +14,28 @@
 # rt_bench's dbstorm workload (a crowd hand-shaking while a ping-pong pair talks) through node 1
 # and compare the tables on every node; stop node 3 and do the same with two nodes; freeze node 1
 # (SIGSTOP), the router's node, during a storm and time the refusals and the recovery; take node 1
-# out of the primary component, wait until it says so, and see its error 1047 refused.
+# out of the primary component, wait until it says so, and see its error 1047 refused; start node
+# 3 again, put HAProxy with the section of docs/high-availability.md in front of the three nodes, run
+# a router through it, isolate node 1 for 30 s while a client hand-shakes every 0.2 s, and see
+# handshakes succeed again within 10 s of the isolation.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 build=${RT_RELEASE_BUILD_DIR:-$root/build-release}
 provider=${GALERA_PROVIDER:-/usr/lib/galera/libgalera_smm.so}
-if ! command -v mariadbd >/dev/null || ! command -v rsync >/dev/null || [ ! -f "$provider" ]; then
-    scripts/bootstrap.sh galera-4 rsync
+if ! command -v mariadbd >/dev/null || ! command -v rsync >/dev/null ||
+    ! command -v haproxy >/dev/null || [ ! -f "$provider" ]; then
+    scripts/bootstrap.sh galera-4 rsync haproxy
 fi
-for tool in mariadbd mariadb-install-db rsync; do
+for tool in mariadbd mariadb-install-db rsync haproxy; do
     command -v "$tool" >/dev/null || { echo "galera-check: $tool is missing" >&2; exit 3; }
 done
 [ -f "$provider" ] || { echo "galera-check: no Galera provider at $provider" >&2; exit 3; }
-if [ ! -x "$build/src/rt_server/rt_server" ] || [ ! -x "$build/src/rt_tools/rt_bench" ]; then
-    echo "== building rt_server and rt_bench (Release) in $build"
+if [ ! -x "$build/src/rt_server/rt_server" ] || [ ! -x "$build/src/rt_tools/rt_bench" ] ||
+    [ ! -x "$build/src/rt_tools/rt_peer" ]; then
+    echo "== building rt_server, rt_bench and rt_peer (Release) in $build"
     cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-    cmake --build "$build" -j "$(nproc)" --target rt_server rt_bench >/dev/null
+    cmake --build "$build" -j "$(nproc)" --target rt_server rt_bench rt_peer >/dev/null
 fi
 
 # shellcheck source=scripts/private-db.sh
@@ -184,4 +189,108 @@ RT_DB_HOST=127.0.0.1 RT_DB_PORT=${sql_port[1]} RT_DB_NAME=$RT_DB_NAME RT_DB_USER
     dbstorm >"$work/bench.txt" 2>&1 && fail "handshakes were answered by a node without quorum"
 echo "handshakes through a node without quorum are not answered; rt_bench: $(tail -n 1 "$work/bench.txt")"
 sql 1 -e "SET GLOBAL wsrep_provider_options='gmcast.isolate=0'"
+
+echo "== HAProxy in front of three nodes, node 1 isolated for 30 s: handshakes back within 10 s"
+start_node 3
+for _ in $(seq 1 300); do
+    [ "$(status_of 1 wsrep_local_state_comment)" = Synced ] && break
+    sleep 0.1
+done
+[ "$(status_of 1 wsrep_local_state_comment)" = Synced ] || fail "node 1 did not sync again"
+echo "cluster size: $(status_of 1 wsrep_cluster_size), node 1 Synced"
+# The documented section and check script, with this machine's addresses and files.
+docs=docs/high-availability.md
+block_after() { # the first fenced block after the line that starts with $1
+    awk -v start="$1" 'index($0, start) == 1 { found = 1 } found && /^```/ { if (inside) exit; inside = 1; next }
+        inside { print }' "$docs"
+}
+proxy_port=$(pick_free_port)
+sql 1 -e "CREATE USER IF NOT EXISTS 'haproxy'@'127.0.0.1' IDENTIFIED BY 'check-secret'"
+printf '[client]\nuser=haproxy\npassword=check-secret\n' >"$work/galera-check.cnf"
+block_after '`/usr/local/bin/galera-synced`, run by HAProxy' |
+    sed "s|/etc/haproxy/galera-check.cnf|$work/galera-check.cnf|" >"$work/galera-synced"
+chmod 0755 "$work/galera-synced"
+block_after 'Example HAProxy section' |
+    sed -e "s|bind 127.0.0.1:3307|bind 127.0.0.1:$proxy_port|" \
+        -e "s|/usr/local/bin/galera-synced|$work/galera-synced|" \
+        -e "s|10.0.0.11:3306|127.0.0.1:${sql_port[1]}|" -e "s|10.0.0.12:3306|127.0.0.1:${sql_port[2]}|" \
+        -e "s|10.0.0.13:3306|127.0.0.1:${sql_port[3]}|" >"$work/haproxy.cfg"
+grep -q "galera-synced" "$work/haproxy.cfg" || fail "no HAProxy section found in $docs"
+haproxy -c -f "$work/haproxy.cfg" >/dev/null || fail "HAProxy refuses the documented section"
+haproxy -db -f "$work/haproxy.cfg" >"$work/haproxy.log" 2>&1 &
+pids+=($!)
+
+# A router whose database is the proxy, and a server platform that stays connected.
+router_root=$work/router
+router_port=$(pick_free_port)
+mkdir -p "$router_root/etc/norvale/backup-system/uuid" "$router_root/var/run/norvale" "$work/log"
+cat >"$router_root/etc/norvale/common_server.conf.xml" <<XML
+<?xml version="1.0" encoding="UTF-8"?>
+<config>
+    <install_path>$router_root/opt/norvale/</install_path>
+    <server_ip>127.0.0.1</server_ip>
+    <server_port>$router_port</server_port>
+    <database_ip>127.0.0.1</database_ip>
+    <database_port>$proxy_port</database_port>
+    <database_name>$RT_DB_NAME</database_name>
+    <database_user>$RT_DB_USER</database_user>
+    <database_passwd>$RT_DB_PASSWORD</database_passwd>
+    <storage_prefix>$router_root/storage</storage_prefix>
+    <server_key_name>private_key.pem</server_key_name>
+    <client_key_name>certificate.pem</client_key_name>
+    <log_dir>$work/log</log_dir>
+</config>
+XML
+cat >"$router_root/etc/norvale/rt_server.conf.xml" <<XML
+<?xml version="1.0" encoding="UTF-8"?>
+<config>
+    <listen_ip>127.0.0.1</listen_ip>
+    <listen_port>$router_port</listen_port>
+</config>
+XML
+NORVALE_ROOT=$router_root "$build/src/rt_server/rt_server" >/dev/null 2>"$work/router.err" &
+pids+=($!)
+for _ in $(seq 1 300); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$router_port") 2>/dev/null && break
+    sleep 0.1
+done
+peer() { "$build/src/rt_tools/rt_peer" -o 3 "$@" "127.0.0.1:$router_port"; }
+peer -k platform -u ha-platform -a 5 >/dev/null 2>&1 &
+pids+=($!)
+handshake() { peer -k client -u "ha-agent-$1" -w 0 >/dev/null 2>&1; }
+for _ in $(seq 1 100); do handshake 0 && break; sleep 0.1; done
+handshake 0 || fail "no handshake through HAProxy before the isolation"
+
+sql 1 -e "SET GLOBAL wsrep_provider_options='gmcast.isolate=1'"
+isolated=$(date +%s%N)
+ms_since() { echo $((($(date +%s%N) - isolated) / 1000000)); }
+attempts=0 failures=0 first_failure="" last_failure="" non_primary=""
+while [ "$(ms_since)" -lt 30000 ]; do
+    attempts=$((attempts + 1))
+    began=$(ms_since)
+    if ! handshake "$attempts"; then
+        failures=$((failures + 1))
+        first_failure=${first_failure:-$began}
+        last_failure=$began
+    fi
+    if [ -z "$non_primary" ] && [ "$(status_of 1 wsrep_cluster_status)" = "non-Primary" ]; then
+        non_primary=$(ms_since)
+    fi
+    sleep 0.2
+done
+sql 1 -e "SET GLOBAL wsrep_provider_options='gmcast.isolate=0'"
+[ -n "$non_primary" ] || fail "node 1 never left the primary component while isolated"
+echo "node 1 non-Primary $non_primary ms after the isolation; $attempts handshakes in 30 s," \
+    "$failures refused or unanswered (the first sent at ${first_failure:-none} ms, the last at" \
+    "${last_failure:-none} ms)"
+on_node() { sql "$1" -N -e "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE USER = '$RT_DB_USER'"; }
+echo "the router's sessions: node 1 $(on_node 1), node 2 $(on_node 2), node 3 $(on_node 3)"
+[ -z "$last_failure" ] || [ "$last_failure" -le 10000 ] ||
+    fail "a handshake sent $last_failure ms after the isolation failed (more than 10 s)"
+handshake last || fail "no handshake through HAProxy after the isolation"
+if [ -z "$last_failure" ]; then
+    echo "no handshake failed while node 1 was isolated"
+else
+    echo "every handshake sent later than $last_failure ms after the isolation succeeded (at most 10 s)"
+fi
 echo "== every step passed"
