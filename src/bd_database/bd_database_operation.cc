@@ -53,13 +53,20 @@ bool BdDatabaseOperation::QueryInternal(const std::string &sql) {
     return true;
 }
 
-bool BdDatabaseOperation::QueryInternal(const std::string &sql, Rows *rows) {
+bool BdDatabaseOperation::QueryInternal(const std::string &sql, Rows *rows,
+                                        std::vector<std::string> *columns) {
     if (!_bound || sql.empty() || rows == nullptr || _database->Query(sql) == 0) {
         return false;
     }
     MYSQL_RES *result = _database->StoreResult();
     if (result == nullptr) {
         return false;
+    }
+    if (columns != nullptr) {
+        const MYSQL_FIELD *fields = mysql_fetch_fields(result);
+        for (unsigned int f = 0; f < mysql_num_fields(result); ++f) {
+            columns->emplace_back(fields[f].name);
+        }
     }
     const bool complete = _database->AppendRows(result, rows);
     _database->FreeResult(result);

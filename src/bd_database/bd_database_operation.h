@@ -38,8 +38,10 @@ class BdDatabaseOperation {
     // anyway is discarded, so the next statement finds the connection in step.
     bool QueryInternal(const std::string &sql);
     // Runs a complete statement and appends its rows; false when it failed, produced no result
-    // set, or a row could not be fetched (rows read before that stay appended).
-    bool QueryInternal(const std::string &sql, Rows *rows);
+    // set, or a row could not be fetched (rows read before that stay appended). columns, when
+    // given, gets the result's column names.
+    bool QueryInternal(const std::string &sql, Rows *rows,
+                       std::vector<std::string> *columns = nullptr);
 
     std::string EscapeString(const std::string &text);
 

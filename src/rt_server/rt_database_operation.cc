@@ -1,13 +1,17 @@
 #include "rt_server/rt_database_operation.h"
 
+#include <algorithm>
 #include <string>
 
 #include "bd_common/bd_error.h"
 #include "bd_common/bd_log.h"
+#include "bd_common/bd_log_entry.h"
 #include "bd_common/bd_time.h"
 #include "bd_common/bd_util.h"
 #include "bd_netframwork/bd_packet.h"
 #include "rt_server/rt_server_error.h"
+
+BD_LOG_SOURCE_FILE("rt_database_operation");
 
 namespace {
 
@@ -74,36 +78,58 @@ int RtDatabaseOperation::RtUpdateClientOnline(const BdAgent &agent) {
     if (agent.agent_uuid.empty()) {
         return BD_PARAMETER_INVALID;
     }
-    const std::string lookup = AgentLookup(agent);
-    bool found = false;
-    if (!FindRow(lookup, &found)) {
-        return LookupFailed(kBdHandShakeClient, lookup);
-    }
-    return Write(AgentWrite(agent, found));
+    return LookUpAndWrite(kBdHandShakeClient, AgentLookup(agent), "agent_uuid", agent.agent_uuid,
+                          [&](bool found) { return AgentWrite(agent, found); });
 }
 
 int RtDatabaseOperation::RtUpdateModuleServerOnline(const BdModuleServer &server) {
     if (server.module_uuid.empty()) {
         return BD_PARAMETER_INVALID;
     }
-    const std::string lookup = ModuleServerLookup(server);
-    bool found = false;
-    if (!FindRow(lookup, &found)) {
-        return LookupFailed(kBdHandShakeServerPlatform, lookup);
-    }
-    return Write(ModuleServerWrite(server, found));
+    return LookUpAndWrite(kBdHandShakeServerPlatform, ModuleServerLookup(server), "module_uuid",
+                          server.module_uuid,
+                          [&](bool found) { return ModuleServerWrite(server, found); });
 }
 
 int RtDatabaseOperation::RtUpdateNodeInfo(const BdNode &node) {
     if (node.node_uuid.empty()) {
         return BD_PARAMETER_INVALID;
     }
-    const std::string lookup = NodeLookup(node);
-    bool found = false;
-    if (!FindRow(lookup, &found)) {
-        return LookupFailed(kBdHandShakeModuleServer, lookup);
+    return LookUpAndWrite(kBdHandShakeModuleServer, NodeLookup(node), "node_uuid", node.node_uuid,
+                          [&](bool found) { return NodeWrite(node, found); });
+}
+
+int RtDatabaseOperation::LookUpAndWrite(int kind, const std::string &lookup, const char *column,
+                                        const std::string &uuid,
+                                        const std::function<std::string(bool)> &write) {
+    Rows rows;
+    std::vector<std::string> columns;
+    if (!QueryInternal(lookup, &rows, &columns)) {
+        return LookupFailed(kind, lookup);
     }
-    return Write(NodeWrite(node, found));
+    if (!SameKey(column, uuid, columns, rows)) {
+        return RT_DATABASE_OPERATION_ERROR;
+    }
+    return Write(write(!rows.empty()));
+}
+
+bool RtDatabaseOperation::SameKey(const std::string &column, const std::string &uuid,
+                                  const std::vector<std::string> &columns, const Rows &rows) {
+    const auto named = std::find(columns.begin(), columns.end(), column);
+    if (named == columns.end()) {
+        return true;
+    }
+    const size_t index = static_cast<size_t>(named - columns.begin());
+    for (const std::vector<std::string> &row : rows) {
+        if (index < row.size() && row[index] != uuid) {
+            BD_LOG(BD_LOG_ERROR, RT_DATABASE_OPERATION_ERROR,
+                   "uuid " + uuid + " refused, " + column + " holds it as " + row[index] +
+                       ", handshake not written",
+                   "LookUp");
+            return false;
+        }
+    }
+    return true;
 }
 
 std::string RtDatabaseOperation::AgentLookup(const BdAgent &agent) {
@@ -169,13 +195,6 @@ std::string RtDatabaseOperation::Build(const char *sqlTemplate,
     // Every template above takes exactly its arguments, so building cannot fail.
     BuildStatement(sqlTemplate, &args, statement);
     return statement;
-}
-
-bool RtDatabaseOperation::FindRow(const std::string &lookup, bool *found) {
-    Rows rows;
-    const bool ran = QueryInternal(lookup, &rows);
-    *found = !rows.empty();
-    return ran;
 }
 
 int RtDatabaseOperation::LookupFailed(int kind, const std::string &lookup) {

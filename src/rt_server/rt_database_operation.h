@@ -1,6 +1,7 @@
 #ifndef RT_SERVER_RT_DATABASE_OPERATION_H_
 #define RT_SERVER_RT_DATABASE_OPERATION_H_
 
+#include <functional>
 #include <list>
 #include <string>
 #include <vector>
@@ -47,6 +48,13 @@ class RtDatabaseOperation : public BdDatabaseOperation {
     // The two statements that mark uuids offline, bd_agent's first; uuids must not be empty.
     std::vector<std::string> OfflineStatements(const std::vector<std::string> &uuids);
 
+    // Whether every row a lookup found holds uuid in column byte for byte: a table that compares
+    // keys loosely (case, trailing spaces) finds another peer's row for another spelling, which
+    // must not be written over. Logs the refusal. A result without the column has nothing to
+    // compare.
+    static bool SameKey(const std::string &column, const std::string &uuid,
+                        const std::vector<std::string> &columns, const Rows &rows);
+
     // A failed lookup of the rows of a handshake of kind (kBdHandShake...), reported as the
     // operations report it whoever ran it: the statement in the log and, for an agent, the line
     // on standard error. Returns RT_DATABASE_OPERATION_ERROR.
@@ -56,8 +64,11 @@ class RtDatabaseOperation : public BdDatabaseOperation {
     void ReportUnwritten(const RtPeerRows &rows);
 
   private:
-    // Runs the lookup and tells whether a row came back; false when it failed (not reported).
-    bool FindRow(const std::string &lookup, bool *found);
+    // Looks up uuid, the key in column, and writes the row: write(found) is the statement. A
+    // failed lookup is reported as the operations report it; a row of another spelling of uuid
+    // writes nothing.
+    int LookUpAndWrite(int kind, const std::string &lookup, const char *column,
+                       const std::string &uuid, const std::function<std::string(bool)> &write);
     // The statement the writes of rows start with; empty when their key is missing.
     std::string FirstLookup(const RtPeerRows &rows);
     // Runs a complete write statement; 0 or RT_DATABASE_OPERATION_ERROR.

@@ -150,7 +150,8 @@ bool RtRecordBatch::LookUp(const std::vector<RtWriteRequest> &requests,
         for (size_t k = at; k < stop; ++k) {
             const size_t owner = owners[k];
             (*found)[owner].push_back(!rows[k - at].empty());
-            if (!nothing[owner] && !SameKey(keys[k], columns[k - at], rows[k - at])) {
+            if (!nothing[owner] && !RtDatabaseOperation::SameKey(keys[k].column, *keys[k].uuid,
+                                                                 columns[k - at], rows[k - at])) {
                 nothing[owner] = true;
                 (*codes)[owner] = RT_DATABASE_OPERATION_ERROR;
                 _refused.push_back(RtPeerUuid(requests[owner].rows));
@@ -183,25 +184,6 @@ bool RtRecordBatch::LookUp(const std::vector<RtWriteRequest> &requests,
     for (size_t i = 0; i < requests.size(); ++i) {
         if (nothing[i]) {
             (*found)[i].clear();
-        }
-    }
-    return true;
-}
-
-bool RtRecordBatch::SameKey(const KeyOf &key, const std::vector<std::string> &columns,
-                            const std::vector<std::vector<std::string>> &rows) {
-    const auto column = std::find(columns.begin(), columns.end(), key.column);
-    if (column == columns.end()) {
-        return true;  // a table without the column has nothing to compare
-    }
-    const size_t index = static_cast<size_t>(column - columns.begin());
-    for (const std::vector<std::string> &row : rows) {
-        if (index < row.size() && row[index] != *key.uuid) {
-            BD_LOG(BD_LOG_ERROR, RT_DATABASE_OPERATION_ERROR,
-                   "uuid " + *key.uuid + " refused, " + key.column + " holds it as " + row[index] +
-                       ", handshake not written",
-                   "LookUp");
-            return false;
         }
     }
     return true;

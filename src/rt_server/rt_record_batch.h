@@ -85,11 +85,6 @@ class RtRecordBatch {
         std::string column;
         const std::string *uuid;
     };
-    // Whether every row a lookup found holds the key byte for byte: a table that compares keys
-    // loosely (case, trailing spaces) finds another peer's row for another spelling, which must
-    // not be written over. Logs the refusal.
-    static bool SameKey(const KeyOf &key, const std::vector<std::string> &columns,
-                        const std::vector<std::vector<std::string>> &rows);
     // What the last failure means. A retryable one within its attempts pauses and gives kRetry;
     // attempts counts them for the current step.
     Failure Classify(int *attempts);

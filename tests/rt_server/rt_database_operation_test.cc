@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <list>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bd_common/bd_error.h"
@@ -174,6 +175,48 @@ TEST_F(RtDatabaseOperationTest, UuidContainingAQuoteIsStoredAndMatchedIntact) {
     std::list<std::string> lost{uuid};
     ASSERT_EQ(0, _operation.RtSetAgentAndModuleServerOffline(lost));
     EXPECT_EQ("2", AgentOnline(uuid));
+}
+
+// Tables whose keys compare loosely (case, trailing spaces): a lookup that finds the row of
+// another spelling writes nothing. Temporary tables of the same names stand in for the real ones
+// on this connection only.
+TEST_F(RtDatabaseOperationTest, AnotherSpellingOfAStoredKeyIsRefusedAndWritesNothing) {
+    const std::vector<std::pair<const char *, const char *>> loose = {
+        {"bd_agent", "agent_uuid"}, {"bd_node", "node_uuid"}, {"bd_module_server", "module_uuid"}};
+    for (const auto &table : loose) {
+        const std::string name = table.first;
+        const std::vector<std::string> statements = {
+            "CREATE TEMPORARY TABLE loose_table LIKE " + name,
+            "ALTER TABLE loose_table MODIFY " + std::string(table.second) +
+                " VARCHAR(64) COLLATE utf8_general_ci NOT NULL",
+            "ALTER TABLE loose_table RENAME TO " + name};
+        for (const std::string &statement : statements)
+            ASSERT_EQ(0, _operation.Query(statement, nullptr)) << statement;
+    }
+    ASSERT_EQ(0, _operation.RtUpdateClientOnline(Agent("agent-a")));
+    ASSERT_EQ(0, _operation.RtUpdateNodeInfo(Node("node-a")));
+    ASSERT_EQ(0, _operation.RtUpdateModuleServerOnline(ModuleServer("module-a", "node-a")));
+
+    BdAgent other = Agent("AGENT-A");
+    other.hostname = "other";
+    EXPECT_EQ(RT_DATABASE_OPERATION_ERROR, _operation.RtUpdateClientOnline(other));
+    BdNode otherNode = Node("node-a ");
+    otherNode.host_name = "other";
+    EXPECT_EQ(RT_DATABASE_OPERATION_ERROR, _operation.RtUpdateNodeInfo(otherNode));
+    EXPECT_EQ(RT_DATABASE_OPERATION_ERROR,
+              _operation.RtUpdateModuleServerOnline(ModuleServer("Module-A", "node-b")));
+    EXPECT_EQ(0, _operation.RtUpdateClientOnline(Agent("agent-a")));  // its own spelling
+
+    Rows rows;
+    ASSERT_EQ(0, _operation.Query("SELECT agent_uuid, hostname FROM bd_agent", nullptr, &rows));
+    EXPECT_EQ((Rows{{"agent-a", "host-1"}}), rows);
+    rows.clear();
+    ASSERT_EQ(0, _operation.Query("SELECT node_uuid, host_name FROM bd_node", nullptr, &rows));
+    EXPECT_EQ((Rows{{"node-a", "node-1"}}), rows);
+    rows.clear();
+    ASSERT_EQ(
+        0, _operation.Query("SELECT module_uuid, node_uuid FROM bd_module_server", nullptr, &rows));
+    EXPECT_EQ((Rows{{"module-a", "node-a"}}), rows);
 }
 
 // Without an open connection every statement fails; the callers see the router's own code.
