@@ -192,22 +192,48 @@ int BdClientConnection::OnOut(epoll_event *) {
     if (_sendOffset == 0 && _manager->FinishingOnly()) {
         return BD_QUEUE_EMPTY;
     }
-    // The item stays at the front while it is sent; the lock is not held during the send.
-    char *data = nullptr;
-    int length = 0;
-    if (!PeekWriteQueueItem(&data, &length)) {
-        return BD_QUEUE_EMPTY;
-    }
-    if (data == nullptr || length < 1) {
-        DropWriteQueueItem();
-        BD_LOG(BD_LOG_ERROR, BD_CONNECTION_WRITE_ITEM_INVALID, "invalid packet in write queue",
-               "OnOut");
-        return BD_CONNECTION_WRITE_ITEM_INVALID;
-    }
+    // As much as one turn reads from a sender (a read slice's bytes or packets, and the rest of a
+    // packet begun): at one packet a turn, a hub read a slice a turn outran its fastest targets,
+    // whose queues then grew as if they were slow consumers.
+    int sliceBytesLeft = kReadSliceBytes;
     int rc = BD_SUCCESS;
+    for (int packets = 0; packets < kReadSlicePackets && sliceBytesLeft > 0; ++packets) {
+        // The item stays at the front while it is sent; the lock is not held during the send.
+        char *data = nullptr;
+        int length = 0;
+        if (!PeekWriteQueueItem(&data, &length)) {
+            return packets > 0 ? BD_SUCCESS : BD_QUEUE_EMPTY;
+        }
+        if (data == nullptr || length < 1) {
+            DropWriteQueueItem();
+            BD_LOG(BD_LOG_ERROR, BD_CONNECTION_WRITE_ITEM_INVALID, "invalid packet in write queue",
+                   "OnOut");
+            return BD_CONNECTION_WRITE_ITEM_INVALID;
+        }
+        rc = SendFront(data, length);
+        if (rc != BD_SUCCESS || _sendOffset != 0) {
+            break;
+        }
+        sliceBytesLeft -= length;
+        DropWriteQueueItem();
+        // At the end of a stop only the packet under way is finished.
+        if (_manager->FinishingOnly()) {
+            break;
+        }
+    }
+    if (rc == BD_SUCCESS || rc == BD_SOCKET_EAGAIN) {
+        return rc;
+    }
+    // The unsent item stays queued; Destroy frees it.
+    CloseAfterFailure("OnWrite() fd: ", rc, "OnOut", __LINE__);
+    return rc;
+}
+
+int BdClientConnection::SendFront(const char *data, int length) {
     for (;;) {
         int sent = 0;
-        rc = _network->OriginSend(data + _sendOffset, length - _sendOffset, kTransferFlags, &sent);
+        const int rc =
+            _network->OriginSend(data + _sendOffset, length - _sendOffset, kTransferFlags, &sent);
         if (rc == BD_SOCKET_EINTR) {
             continue;
         }
@@ -216,25 +242,20 @@ int BdClientConnection::OnOut(epoll_event *) {
             return rc;
         }
         if (rc != BD_SUCCESS) {
-            break;
+            return rc;
         }
         _manager->NoteSendProgress(*this);
         _sendOffset += sent;
         if (_sendOffset > length) {
-            rc = BD_ERROR;
-            break;
+            return BD_ERROR;
         }
         if (_sendOffset == length) {
             _sendOffset = 0;
-            DropWriteQueueItem();
         } else {
             ArmWriteInterest();  // the socket's buffer is full; the rest waits for the next edge
         }
         return BD_SUCCESS;
     }
-    // The unsent item stays queued; Destroy frees it.
-    CloseAfterFailure("OnWrite() fd: ", rc, "OnOut", __LINE__);
-    return rc;
 }
 
 int BdClientConnection::OnErr(epoll_event *) {

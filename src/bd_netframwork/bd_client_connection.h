@@ -21,11 +21,11 @@
 // EPOLLHUP or EPOLLERR) the connection reads on until the socket reports the close or is drained.
 // TLS always reads until the session wants more.
 //
-// Write discipline: one queued packet is completed per loop turn, oldest first. After each
-// completed packet the connection stays on the manager's output-ready list, so the next one goes
-// out on the next turn; once the queue is empty the connection is back to read interest. A socket
-// that refuses data keeps the packet and its send offset, with write interest armed, until its
-// next writable edge.
+// Write discipline: one turn sends the queue in order, oldest first, as far as a write slice goes:
+// as many bytes or packets as a read slice, and the rest of a packet begun. With more left the
+// connection stays on the manager's output-ready list for the next turn; once the queue is empty
+// it is back to read interest. A socket that refuses data keeps the packet and its send offset,
+// with write interest armed, until its next writable edge.
 //
 // TLS: on an accepted socket StartServerTls makes the connection speak TLS. OnIn and OnOut first
 // move the TLS handshake on as far as the socket allows, without blocking the loop; until it is
@@ -61,11 +61,12 @@ class BdClientConnection : public BdConnection {
     // error or an invalid net header, BD_MEMORY_ERROR the read buffer could not grow,
     // BD_OBJECT_NOT_INIT not initialised (nothing closed). The event may be null.
     int OnIn(epoll_event *event) override;
-    // Completes at most one queued packet; the manager calls it once per turn for a connection on
-    // its output-ready list. 0 when a packet was completed or partly sent; BD_SOCKET_EAGAIN when
-    // the socket refused data (kept for the next writable edge); BD_QUEUE_EMPTY when the queue
-    // was empty (back to read interest); BD_CONNECTION_WRITE_ITEM_INVALID for an invalid queue
-    // item (dropped, connection open); any other result closed the connection.
+    // Sends one write slice of the queue (see Write discipline); the manager calls it once per turn
+    // for a connection on its output-ready list. 0 when packets were completed or one partly
+    // sent; BD_SOCKET_EAGAIN when the socket refused data (kept for the next writable edge);
+    // BD_QUEUE_EMPTY when the queue was empty (back to read interest);
+    // BD_CONNECTION_WRITE_ITEM_INVALID for an invalid queue item (dropped, connection open); any
+    // other result closed the connection.
     int OnOut(epoll_event *event) override;
     // A hang-up: logs and closes; returns 0.
     int OnErr(epoll_event *event) override;
@@ -133,12 +134,15 @@ class BdClientConnection : public BdConnection {
   private:
     // Moves a pending TLS handshake on: 0 when complete (now or before), BD_SOCKET_EAGAIN while it
     // waits for the socket (write interest armed when it needs to write), BD_ERROR when it failed
-    // (logged,
-    // connection closed).
+    // (logged, connection closed).
     int AdvanceTlsHandshake();
     // Logs the close of a failed read or write (debug level when the peer closed, error level with
     // the code otherwise) and sets the close flag.
     void CloseAfterFailure(const char *prefix, int code, const char *function, int line);
+    // Sends what the socket takes of the front packet (data, length) from the send offset, which
+    // goes back to 0 once the packet is out: 0, BD_SOCKET_EAGAIN with write interest armed, or
+    // the failure that must close the connection.
+    int SendFront(const char *data, int length);
     // Builds an answer to request with build (a builder reading the request in place) and queues
     // it; a request the handler refuses gives BD_ERROR, a build failure is logged with
     // failureMessage.

@@ -282,12 +282,10 @@ bool BdConnManager::AdmitPacket(BdConnection *sender, BdConnection *target, int6
     if (schedule == nullptr) {
         return true;
     }
-    if (schedule->lastTarget != target->GetSerial()) {
-        schedule->lastTarget = target->GetSerial();
-        schedule->sameTargetRun = 0;
-    }
-    schedule->sameTargetRun = std::min(schedule->sameTargetRun + 1, 255);
-    const bool streams = schedule->sameTargetRun >= kStreamPackets || sender == target;
+    // Counted once admitted: a packet asked about again after each pause would otherwise make a
+    // hub held back by the budget look like a stream to that packet's target.
+    const int run = (schedule->lastTarget == target->GetSerial() ? schedule->sameTargetRun : 0) + 1;
+    const bool streams = run >= kStreamPackets || sender == target;
     const int64_t queued = target->QueuedBytes();
     if (queued >= BdConnection::kQueueAllowanceBytes) {
         if (streams) {
@@ -301,7 +299,7 @@ bool BdConnManager::AdmitPacket(BdConnection *sender, BdConnection *target, int6
                QueuedTotal() + _admittedBytes + bytes > _queueBudget) {
         // O(1): an even share of the budget stands in for ranking every queue.
         const int holding = std::max(1, _queuesHolding.load(std::memory_order_relaxed));
-        if (queued >= _queueBudget / holding) {
+        if (streams && queued >= _queueBudget / holding) {
             PaceBehind(sender, target, queued / 2);
         } else {
             PauseInput(sender);
@@ -311,6 +309,8 @@ bool BdConnManager::AdmitPacket(BdConnection *sender, BdConnection *target, int6
     }
     _admittedBytes += bytes;
     schedule->admissionHeld = bytes;
+    schedule->lastTarget = target->GetSerial();
+    schedule->sameTargetRun = std::min(run, 255);
     return true;
 }
 

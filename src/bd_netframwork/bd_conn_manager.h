@@ -19,8 +19,9 @@
 // One turn of WaitAndHandleEvent: write what the loop thread's log gathered; wait (not at all while
 // either ready list holds a connection); dispatch the events, a writable one by putting its
 // connection on the output-ready list; serve the input-ready list; write the log again; then let
-// every connection on the output-ready list send one packet. So every line about a packet is out
-// before the packet, and each connection completes at most one packet per turn.
+// every connection on the output-ready list send one write slice (see BdClientConnection). So every
+// line about a packet is out before the packet, and no connection holds the loop for more than a
+// slice's writing.
 //
 // Fairness. A connection reads at most one slice per turn (see BdClientConnection). One that still
 // has input when its slice ends is put on the input-ready list, which stands in for the edge epoll
@@ -235,9 +236,10 @@ class BdConnManager {
     //    BdConnection::kQueueResumeBytes. Any other sender is not held back by one slow target:
     //    the target is closed as a slow consumer, and the packet admitted (and dropped with it).
     //  - Past the budget (SetQueueBudget), only packets that leave their queue under
-    //    kBudgetReserveBytes are taken; the sender of any other waits: behind its target's queue
-    //    until it halves when that queue is among the largest (at least an even share of the
-    //    budget), else until the total is back under seven eighths of the budget.
+    //    kBudgetReserveBytes are taken; the sender of any other waits: a stream behind its
+    //    target's queue until it halves when that queue is among the largest (at least an even
+    //    share of the budget), any other sender until the total is back under seven eighths of the
+    //    budget, so that no slow target holds back a sender that feeds others.
     // False when the sender was paused and must take nothing more now. An unregistered sender is
     // not scheduled: everything is admitted.
     bool AdmitPacket(BdConnection *sender, BdConnection *target, int64_t bytes);
@@ -281,8 +283,8 @@ class BdConnManager {
     bool InputPaused(const BdConnection &conn) const;
     bool InputQueued(const BdConnection &conn) const;
     // Output scheduling, event-loop thread: conn has a packet to send and a socket that took the
-    // last one, so it sends one packet at the end of this turn (of the next when the list is being
-    // served); queuing twice is a no-op. OutputQueued: conn waits on the output-ready list.
+    // last one, so it sends a write slice at the end of this turn (of the next when the list is
+    // being served); queuing twice is a no-op. OutputQueued: conn waits on the output-ready list.
     void QueueOutput(BdConnection *conn);
     bool OutputQueued(const BdConnection &conn) const;
 
@@ -314,7 +316,7 @@ class BdConnManager {
         bool inputPaused = false;   // not read until resumed (PaceBehind, the budget's waiters)
         long pausedSince = 0;       // second of the manager's clock when the pause began
         uint64_t lastTarget = 0;    // serial of the target of the last packet admitted
-        int sameTargetRun = 0;      // packets in a row to lastTarget, at most 255
+        int sameTargetRun = 0;      // packets admitted in a row to lastTarget, at most 255
         int64_t admissionHeld = 0;  // counted for the packet being read, as good as queued
         // While the queue holds packets: the second its socket last accepted a byte, or the queue
         // stopped being empty, whichever is later. kNotWaiting while it holds nothing to send.

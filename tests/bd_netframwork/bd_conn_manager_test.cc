@@ -22,6 +22,7 @@
 
 namespace {
 
+constexpr int kMiB = 1024 * 1024;
 long g_now = 1000000;
 long FakeClock() {
     return g_now;
@@ -356,6 +357,42 @@ TEST_F(ConnManagerTest, HeldSenderResumesWhenItsTargetDrainsFromTheReadyList) {
     EXPECT_FALSE(manager.InputPaused(*sender));
     EXPECT_LT(target->QueuedBytes(), resumeBelow);
     EXPECT_GT(target->QueuedBytes(), 0);
+}
+
+// Past the budget, a sender that feeds others waits for the sum to fall, not behind one of the
+// largest queues, however often its packet is asked about again (each time it is resumed).
+TEST_F(ConnManagerTest, PastTheBudgetASenderThatFeedsOthersIsNotHeldBehindOneSlowTarget) {
+    manager.WaitAndHandleEvent(0);  // this thread runs the loop
+    RecordingConnection *sender = Connect();
+    RecordingConnection *slow = Connect();
+    const int slowPeer = pairs.back()->peer;
+    RecordingConnection *quick = Connect();
+    const int quickPeer = pairs.back()->peer;
+    // The slow target's socket takes little, so its queue stays where it is.
+    const int small = 16384;
+    setsockopt(slow->GetFD(), SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
+    setsockopt(slowPeer, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+    const std::string packet = NetPacket(kMiB - 16, 'q');
+    for (int i = 0; i < 6; ++i) {
+        slow->PutWriteQueueItem(MallocCopy(packet), kMiB);
+    }
+    for (int i = 0; i < 2; ++i) {
+        quick->PutWriteQueueItem(MallocCopy(packet), kMiB);
+    }
+    manager.SetQueueBudget(8 * kMiB);
+    // The slow queue holds more than an even share of the budget; the packet is refused again and
+    // again, as it is when its sender is resumed and refused once more.
+    for (int ask = 0; ask < 2 * BdConnManager::kStreamPackets; ++ask) {
+        EXPECT_FALSE(manager.AdmitPacket(sender, slow, kMiB));
+    }
+    EXPECT_TRUE(manager.InputPaused(*sender));
+    // The quick target drains; the sum falls under seven eighths of the budget.
+    for (int turn = 0; turn < 1000 && manager.InputPaused(*sender); ++turn) {
+        manager.WaitAndHandleEvent(0);
+        ReceiveAvailable(quickPeer, 1);
+    }
+    EXPECT_FALSE(manager.InputPaused(*sender));
+    EXPECT_GE(slow->QueuedBytes(), 5 * kMiB);
 }
 
 TEST_F(ConnManagerTest, LookupsRefuseBadArguments) {

@@ -97,12 +97,11 @@ TEST_F(RtBenchE2eTest, ThePeersPageListsEveryConnectionWhileThePairTalks) {
         EXPECT_TRUE(records[0].count(key)) << key;
 }
 
-// The stalled hub case ends with the stalled agent closed and every figure of the healthy ones
-// reported. hubslow is left to Release runs: under sanitizers on a loaded machine it once starved
-// the healthy agents for 24 s before the slow one was closed.
-TEST_F(RtBenchE2eTest, TheStalledHubWorkloadSeesTheStalledAgentClosedAndReportsTheHealthyOnes) {
-    const auto records = Bench({"hubstall"});
-    ASSERT_EQ(records.size(), 1u);
+// Both hub cases end with the stalled or slow agent closed and every figure of the healthy ones
+// reported.
+TEST_F(RtBenchE2eTest, TheHubWorkloadsSeeTheSlowAgentClosedAndReportTheHealthyOnes) {
+    const auto records = Bench({"hubstall", "hubslow"});
+    ASSERT_EQ(records.size(), 2u);
     for (const auto &record : records) {
         EXPECT_EQ(record.at("result"), "ok");
         EXPECT_GT(std::stod(record.at("slow_closed_after_s")), 0);
