@@ -188,20 +188,18 @@ int BdClientConnection::OnOut(epoll_event *) {
     if (handshake != BD_SUCCESS) {
         return handshake;
     }
-    // At the end of a stop only the packet under way is finished, so nobody gets part of one.
-    if (_sendOffset == 0 && _manager->FinishingOnly()) {
-        return BD_QUEUE_EMPTY;
-    }
     // As much as one turn reads from a sender (a read slice's bytes or packets, and the rest of a
     // packet begun): at one packet a turn, a hub read a slice a turn outran its fastest targets,
     // whose queues then grew as if they were slow consumers.
     int sliceBytesLeft = kReadSliceBytes;
     int rc = BD_SUCCESS;
     for (int packets = 0; packets < kReadSlicePackets && sliceBytesLeft > 0; ++packets) {
+        // At the end of a stop only the packet under way is finished, so nobody gets part of one.
         // The item stays at the front while it is sent; the lock is not held during the send.
         char *data = nullptr;
         int length = 0;
-        if (!PeekWriteQueueItem(&data, &length)) {
+        if ((_sendOffset == 0 && _manager->FinishingOnly()) ||
+            !PeekWriteQueueItem(&data, &length)) {
             return packets > 0 ? BD_SUCCESS : BD_QUEUE_EMPTY;
         }
         if (data == nullptr || length < 1) {
@@ -216,10 +214,6 @@ int BdClientConnection::OnOut(epoll_event *) {
         }
         sliceBytesLeft -= length;
         DropWriteQueueItem();
-        // At the end of a stop only the packet under way is finished.
-        if (_manager->FinishingOnly()) {
-            break;
-        }
     }
     if (rc == BD_SUCCESS || rc == BD_SOCKET_EAGAIN) {
         return rc;
@@ -244,7 +238,7 @@ int BdClientConnection::SendFront(const char *data, int length) {
         if (rc != BD_SUCCESS) {
             return rc;
         }
-        _manager->NoteSendProgress(*this);
+        _manager->StartWriteWait(*this);
         _sendOffset += sent;
         if (_sendOffset > length) {
             return BD_ERROR;

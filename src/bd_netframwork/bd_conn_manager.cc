@@ -253,8 +253,7 @@ void BdConnManager::ServeReadyList(ReadyList *list, bool Schedule::*mark,
 }
 
 BdConnManager::Schedule *BdConnManager::ScheduleOf(const BdConnection &conn) {
-    auto found = _schedules.find(conn.GetSerial());
-    return found != _schedules.end() ? &found->second : nullptr;
+    return const_cast<Schedule *>(std::as_const(*this).ScheduleOf(conn));
 }
 
 const BdConnManager::Schedule *BdConnManager::ScheduleOf(const BdConnection &conn) const {
@@ -293,7 +292,9 @@ bool BdConnManager::AdmitPacket(BdConnection *sender, BdConnection *target, int6
             return false;
         }
         if (target->GetCloseFlag() == 0) {
-            target->CloseAsSlowConsumer();
+            target->CloseStalled(
+                "slow consumer fd: ", " past its allowance while its senders feed others",
+                "CloseAsSlowConsumer");
         }
     } else if (_queueBudget > 0 && queued + bytes >= kBudgetReserveBytes &&
                QueuedTotal() + _admittedBytes + bytes > _queueBudget) {
@@ -386,63 +387,48 @@ void BdConnManager::ResumeInput(int fd, uint64_t serial) {
     QueueInput(conn);
 }
 
-void BdConnManager::UpdateStallClock(const BdConnection &conn,
-                                     const std::function<void(Schedule &)> &update) {
+void BdConnManager::SetStallClock(const BdConnection &conn, long since) {
     BdMutexLocker lock(_fdMapMutex);
     Schedule *schedule = ScheduleOf(conn);
     if (schedule != nullptr) {
-        update(*schedule);
+        schedule->waitingSince = since;
     }
 }
 
 void BdConnManager::StartWriteWait(const BdConnection &conn) {
     const long now = NowSeconds();
-    UpdateStallClock(conn, [now](Schedule &schedule) { schedule.waitingSince = now; });
+    SetStallClock(conn, now);
     _reapSchedule.DueBy(now + BdConnection::kWriteStallSeconds);
 }
 
-void BdConnManager::NoteSendProgress(const BdConnection &conn) {
-    // Only moves the stall's end later, so the reaper's plan needs no update.
-    const long now = NowSeconds();
-    UpdateStallClock(conn, [now](Schedule &schedule) { schedule.waitingSince = now; });
-}
-
 void BdConnManager::StopWriteWait(const BdConnection &conn) {
-    UpdateStallClock(conn, [](Schedule &schedule) { schedule.waitingSince = kNotWaiting; });
+    SetStallClock(conn, kNotWaiting);
 }
 
 void BdConnManager::WatchOverflow(const BdConnection &conn) {
-    long since = kNotWaiting;
-    UpdateStallClock(conn, [&since](Schedule &schedule) { since = schedule.waitingSince; });
-    if (since != kNotWaiting) {
-        _reapSchedule.DueBy(since + BdConnection::kNoProgressSeconds);
+    long end = LONG_MAX;
+    {
+        BdMutexLocker lock(_fdMapMutex);
+        end = StallEnd(conn);
     }
+    _reapSchedule.DueBy(end);
+}
+
+long BdConnManager::StallEnd(const BdConnection &conn) const {
+    const Schedule *schedule = ScheduleOf(conn);
+    const long since = schedule != nullptr ? schedule->waitingSince.load() : kNotWaiting;
+    if (since == kNotWaiting) {
+        return LONG_MAX;
+    }
+    return since + (conn.QueuedBytes() >= BdConnection::kQueueAllowanceBytes
+                        ? BdConnection::kNoProgressSeconds
+                        : BdConnection::kWriteStallSeconds);
 }
 
 bool BdConnManager::IsWriteStalled(const BdConnection &conn, long now) const {
-    const bool overflowing = conn.QueuedBytes() >= BdConnection::kQueueAllowanceBytes;
     // Nothing behind a reserved slot can leave, so a queue past its limit there only grows.
-    if (overflowing && conn.HoldsReservedSlot()) {
-        return true;
-    }
-    const Schedule *schedule = ScheduleOf(conn);
-    const long since = schedule != nullptr ? schedule->waitingSince.load() : kNotWaiting;
-    if (since == kNotWaiting) {
-        return false;
-    }
-    return now >= since + (overflowing ? BdConnection::kNoProgressSeconds
-                                       : BdConnection::kWriteStallSeconds);
-}
-
-long BdConnManager::NextReapSecond(const BdConnection &conn) const {
-    const Schedule *schedule = ScheduleOf(conn);
-    const long since = schedule != nullptr ? schedule->waitingSince.load() : kNotWaiting;
-    if (since == kNotWaiting) {
-        return conn.GetTimeout();
-    }
-    const bool overflowing = conn.QueuedBytes() >= BdConnection::kQueueAllowanceBytes;
-    return std::min(conn.GetTimeout(), since + (overflowing ? BdConnection::kNoProgressSeconds
-                                                            : BdConnection::kWriteStallSeconds));
+    return (conn.HoldsReservedSlot() && conn.QueuedBytes() >= BdConnection::kQueueAllowanceBytes) ||
+           now >= StallEnd(conn);
 }
 
 void BdConnManager::CloseForWriteStall(BdConnection *conn, long now) {
@@ -472,20 +458,17 @@ void BdConnManager::ArmConnection(int fd, const BdConnection *conn, int op, unsi
 
 BdConnection *BdConnManager::FindByEventKey(uint64_t key) {
     const int fd = static_cast<int>(static_cast<uint32_t>(key));
-    BdMutexLocker lock(_fdMapMutex);
-    auto found = _fdToConn.find(fd);
+    BdConnection *conn = nullptr;
     // The key holds the low 32 bits of the serial: a descriptor reused within one batch is
     // reused by a connection registered just now, never 2^32 registrations later.
-    return found != _fdToConn.end() && EventKey(fd, found->second->GetSerial()) == key
-               ? found->second
+    return QueryConnFromFD(fd, &conn) == BD_SUCCESS && EventKey(fd, conn->GetSerial()) == key
+               ? conn
                : nullptr;
 }
 
 BdConnection *BdConnManager::FindConnection(int fd, uint64_t serial) {
-    BdMutexLocker lock(_fdMapMutex);
-    auto found = _fdToConn.find(fd);
-    return found != _fdToConn.end() && found->second->GetSerial() == serial ? found->second
-                                                                            : nullptr;
+    BdConnection *conn = nullptr;
+    return QueryConnFromFD(fd, &conn) == BD_SUCCESS && conn->GetSerial() == serial ? conn : nullptr;
 }
 
 int BdConnManager::AddMapFdToConn(int fd, BdConnection *conn, unsigned int mask) {
@@ -591,10 +574,7 @@ size_t BdConnManager::CountBoundPeers() {
 }
 
 bool BdConnManager::DestroyIfCurrent(int fd, uint64_t serial) {
-    if (FindConnection(fd, serial) == nullptr) {
-        return false;
-    }
-    return DelConnByFD(fd) == BD_SUCCESS;
+    return FindConnection(fd, serial) != nullptr && DelConnByFD(fd) == BD_SUCCESS;
 }
 
 size_t BdConnManager::CountWritePending() {
@@ -865,7 +845,7 @@ void BdConnManager::ReapFinished(long now) {
                 stalled.push_back(conn);
                 finished.push_back(entry);
             } else {
-                next = std::min(next, NextReapSecond(*conn));
+                next = std::min({next, conn->GetTimeout(), StallEnd(*conn)});
             }
         }
     }

@@ -289,12 +289,12 @@ class BdConnManager {
     bool OutputQueued(const BdConnection &conn) const;
 
     // The write deadline's clock, kept per queue. Any thread, under conn's write-queue lock:
-    // conn's queue began to hold packets (StartWriteWait), its socket took bytes or a packet was
-    // taken (NoteSendProgress), it holds nothing to send any more (StopWriteWait). WatchOverflow:
-    // conn's queue is at or past its allowance, so the reaper looks once it may have stood still
-    // for kNoProgressSeconds; any thread, after the write-queue lock is released.
+    // conn's queue began to hold packets, or its socket took bytes, or a packet was taken
+    // (StartWriteWait: the clock starts again now); it holds nothing to send any more
+    // (StopWriteWait). WatchOverflow: conn's queue is at or past its allowance, so the reaper
+    // looks once it may have stood still for kNoProgressSeconds; any thread, after the write-queue
+    // lock is released.
     void StartWriteWait(const BdConnection &conn);
-    void NoteSendProgress(const BdConnection &conn);
     void StopWriteWait(const BdConnection &conn);
     void WatchOverflow(const BdConnection &conn);
     // True when conn's packets have waited BdConnection::kWriteStallSeconds without its socket
@@ -327,11 +327,12 @@ class BdConnManager {
     // and removes records; any other thread holds _fdMapMutex.
     Schedule *ScheduleOf(const BdConnection &conn);
     const Schedule *ScheduleOf(const BdConnection &conn) const;
-    // Runs update on conn's write-stall clock, if conn is registered. Any thread.
-    void UpdateStallClock(const BdConnection &conn, const std::function<void(Schedule &)> &update);
-    // The earliest second at which conn needs the reaper: its deadline, or the end of a write
-    // stall that has begun, whichever comes first.
-    long NextReapSecond(const BdConnection &conn) const;
+    // Sets conn's write-stall clock, if conn is registered. Any thread.
+    void SetStallClock(const BdConnection &conn, long since);
+    // The second at which conn's write stall ends: kNoProgressSeconds after its queue last moved
+    // while at or past its allowance, else kWriteStallSeconds; LONG_MAX while it holds nothing to
+    // send. Event-loop thread, or under _fdMapMutex.
+    long StallEnd(const BdConnection &conn) const;
     // Logs conn's stalled queue and closes it.
     void CloseForWriteStall(BdConnection *conn, long now);
     // Stops reading conn until ResumeInput.

@@ -366,6 +366,7 @@ void BdConnection::ReserveWriteSlot() {
 
 int BdConnection::AnswerInWriteSlot(const std::function<int()> &queueAnswer) {
     std::deque<_BD_SEND_ITEM> behind;
+    int64_t behindBytes = 0;
     {
         BdMutexLocker lock(_writeQueueMutex);
         auto slot = _writeQueue.begin();
@@ -373,7 +374,6 @@ int BdConnection::AnswerInWriteSlot(const std::function<int()> &queueAnswer) {
             ++slot;
         }
         if (slot != _writeQueue.end()) {
-            int64_t behindBytes = 0;
             for (auto item = slot + 1; item != _writeQueue.end(); ++item) {
                 behindBytes += item->length > 0 ? item->length : 0;
             }
@@ -391,14 +391,10 @@ int BdConnection::AnswerInWriteSlot(const std::function<int()> &queueAnswer) {
     bool sendable = false;
     {
         BdMutexLocker lock(_writeQueueMutex);
-        int64_t behindBytes = 0;
         if (_writeQueue.empty() && !behind.empty()) {
             _manager->StartWriteWait(*this);
         }
-        for (const _BD_SEND_ITEM &item : behind) {
-            behindBytes += item.length > 0 ? item.length : 0;
-            _writeQueue.push_back(item);
-        }
+        _writeQueue.insert(_writeQueue.end(), behind.begin(), behind.end());
         CountQueued(behindBytes);
         sendable = FrontSendable();
     }
@@ -456,7 +452,7 @@ int BdConnection::GetWriteQueueItem(char **data, int *length) {
     if (!FrontSendable()) {
         _manager->StopWriteWait(*this);
     } else {
-        _manager->NoteSendProgress(*this);
+        _manager->StartWriteWait(*this);
     }
     *data = item.data;
     *length = item.length;
@@ -508,11 +504,6 @@ void BdConnection::CountQueued(int64_t delta) {
     if (_manager != nullptr && delta != 0) {
         _manager->NoteQueuedBytes(delta, before == 0 ? 1 : before + delta == 0 ? -1 : 0);
     }
-}
-
-void BdConnection::CloseAsSlowConsumer() {
-    CloseStalled("slow consumer fd: ", " past its allowance while its senders feed others",
-                 "CloseAsSlowConsumer");
 }
 
 void BdConnection::CloseStalled(const char *what, const std::string &why, const char *function) {

@@ -174,7 +174,6 @@ class BdConnection {
     // The reason given when the close flag was set; kCloseError when none was.
     CloseReason GetCloseReason() const { return _closeReason; }
     const Traffic &GetTraffic() const { return _traffic; }
-    int64_t GetQueuedBytes() const { return _queuedBytes.load(std::memory_order_relaxed); }
     // Wall-clock second at which Init made the connection.
     long GetStartSecond() const { return _startSecond; }
 
@@ -233,9 +232,6 @@ class BdConnection {
     // Logs what + descriptor, UUID, queued bytes and why at error level, in function's name, and
     // sets the close flag: the manager closes a stalled queue or a slow consumer with it.
     void CloseStalled(const char *what, const std::string &why, const char *function);
-    // Logs a slow consumer (its queue is past its allowance and a sender that also feeds others
-    // wants to add to it) at error level and sets the close flag.
-    void CloseAsSlowConsumer();
 
   protected:
     // Runs after received bytes were appended at _readBuffer + _bytesHeld (0 to cut what is held

@@ -12,6 +12,7 @@
 #ifndef BD_NETFRAMWORK_BD_TLS_HANDSHAKE_BUDGET_H
 #define BD_NETFRAMWORK_BD_TLS_HANDSHAKE_BUDGET_H
 
+#include <chrono>
 #include <cstdint>
 
 class BdTlsHandshakeBudget {
@@ -32,7 +33,11 @@ class BdTlsHandshakeBudget {
     // A handshake step allowed in this turn took micros.
     void Spend(int64_t micros) { _spentMicros += micros; }
     // Steady-clock microseconds, the clock of Spend.
-    static int64_t NowMicros();
+    static int64_t NowMicros() {
+        return std::chrono::duration_cast<std::chrono::microseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    }
 
   private:
     uint64_t _turn = 0;

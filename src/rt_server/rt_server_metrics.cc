@@ -55,7 +55,7 @@ bool RtServerMetrics::ContinueSnapshot(BdConnManager *manager, const RtDatabaseW
         row.bytes_in = traffic.bytes_in.Get();
         row.packets_out = traffic.packets_out.Get();
         row.bytes_out = traffic.bytes_out.Get();
-        row.queued_bytes = peer->GetQueuedBytes();
+        row.queued_bytes = peer->QueuedBytes();
         ++snapshot.connections;
         ++snapshot.connections_by_kind[row.kind];
         if (!row.uuid.empty()) {
