@@ -262,7 +262,7 @@ class BdConnManager {
     // bulk traffic.
     static constexpr int64_t kBudgetReserveBytes = 1024 * 1024;
     // The most bytes all write queues together should hold; 0 for no limit. Event-loop thread,
-    // before the loop runs.
+    // between turns: senders waiting for the sum are judged by the new budget at the next turn.
     void SetQueueBudget(int64_t bytes) { _queueBudget = bytes; }
     // Bytes on every write queue together. Any thread.
     int64_t QueuedTotal() const { return _queuedTotal.load(std::memory_order_relaxed); }
