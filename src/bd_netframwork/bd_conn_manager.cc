@@ -388,11 +388,20 @@ void BdConnManager::ResumeInput(int fd, uint64_t serial) {
 }
 
 void BdConnManager::SetStallClock(const BdConnection &conn, long since) {
-    BdMutexLocker lock(_fdMapMutex);
-    Schedule *schedule = ScheduleOf(conn);
-    if (schedule != nullptr) {
-        schedule->waitingSince = since;
+    const auto set = [&] {
+        Schedule *schedule = ScheduleOf(conn);
+        if (schedule != nullptr) {
+            schedule->waitingSince = since;
+        }
+    };
+    // Records come and go on the loop thread only, so it alone may find one without the lock: a
+    // forwarded packet costs no lock for this.
+    if (InLoopThread()) {
+        set();
+        return;
     }
+    BdMutexLocker lock(_fdMapMutex);
+    set();
 }
 
 void BdConnManager::StartWriteWait(const BdConnection &conn) {
