@@ -360,32 +360,35 @@ TEST_F(ConnManagerTest, HeldSenderResumesWhenItsTargetDrainsFromTheReadyList) {
 }
 
 // Past the budget, a sender that feeds others waits for the sum to fall, not behind one of the
-// largest queues, however often its packet is asked about again (each time it is resumed).
+// largest queues, however often its packet is refused again after it was resumed (counted each
+// time, it made the sender look like a stream to that target).
 TEST_F(ConnManagerTest, PastTheBudgetASenderThatFeedsOthersIsNotHeldBehindOneSlowTarget) {
     manager.WaitAndHandleEvent(0);  // this thread runs the loop
     RecordingConnection *sender = Connect();
     RecordingConnection *slow = Connect();
-    const int slowPeer = pairs.back()->peer;
     RecordingConnection *quick = Connect();
     const int quickPeer = pairs.back()->peer;
-    // The slow target's socket takes little, so its queue stays where it is.
+    // Both sockets take little, so the queues stay where they are until the quick one is read.
     const int small = 16384;
-    setsockopt(slow->GetFD(), SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
-    setsockopt(slowPeer, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
-    const std::string packet = NetPacket(kMiB - 16, 'q');
-    for (int i = 0; i < 6; ++i) {
-        slow->PutWriteQueueItem(MallocCopy(packet), kMiB);
+    for (size_t i = 1; i < pairs.size(); ++i) {
+        setsockopt(pairs[i]->local, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
+        setsockopt(pairs[i]->peer, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
     }
-    for (int i = 0; i < 2; ++i) {
-        quick->PutWriteQueueItem(MallocCopy(packet), kMiB);
+    const std::string packet = NetPacket(kMiB - 16, 'q');
+    for (int i = 0; i < 8; ++i) {
+        (i < 6 ? slow : quick)->PutWriteQueueItem(MallocCopy(packet), kMiB);
+    }
+    // The slow queue holds more than an even share of the budget. The packet is refused, the
+    // sender resumed for a moment (a larger budget here) and refused again, many times.
+    for (int ask = 0; ask < 2 * BdConnManager::kStreamPackets; ++ask) {
+        manager.SetQueueBudget(8 * kMiB);
+        EXPECT_FALSE(manager.AdmitPacket(sender, slow, kMiB));
+        manager.SetQueueBudget(64 * kMiB);
+        manager.WaitAndHandleEvent(0);
+        ASSERT_FALSE(manager.InputPaused(*sender)) << ask;
     }
     manager.SetQueueBudget(8 * kMiB);
-    // The slow queue holds more than an even share of the budget; the packet is refused again and
-    // again, as it is when its sender is resumed and refused once more.
-    for (int ask = 0; ask < 2 * BdConnManager::kStreamPackets; ++ask) {
-        EXPECT_FALSE(manager.AdmitPacket(sender, slow, kMiB));
-    }
-    EXPECT_TRUE(manager.InputPaused(*sender));
+    EXPECT_FALSE(manager.AdmitPacket(sender, slow, kMiB));
     // The quick target drains; the sum falls under seven eighths of the budget.
     for (int turn = 0; turn < 1000 && manager.InputPaused(*sender); ++turn) {
         manager.WaitAndHandleEvent(0);
