@@ -108,7 +108,8 @@ if [ -n "$inside" ]; then
     gnuplot <<GNUPLOT
 $style
 set output "$out/storm-inside.png"
-set title "Handshake storm inside the router (RT_SERVER_TIMELINE)"
+set title "Handshake storm inside the router (RT_SERVER_TIMELINE)" noenhanced
+set key bottom right
 set xlabel "seconds since the first connect"
 set ylabel "peers"
 set yrange [0:*]
