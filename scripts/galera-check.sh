@@ -40,6 +40,8 @@ fi
 
 # shellcheck source=scripts/private-db.sh
 . scripts/private-db.sh
+# shellcheck source=scripts/router-config.sh
+. scripts/router-config.sh
 work=$(mktemp -d /tmp/rt-galera.XXXXXX)
 # The nodes run as mysql when this runs as root: the rsync state transfer does not run as root.
 node_user=$(id -un)
@@ -223,31 +225,8 @@ pids+=($!)
 # A router whose database is the proxy, and a server platform that stays connected.
 router_root=$work/router
 router_port=$(pick_free_port)
-mkdir -p "$router_root/etc/norvale/backup-system/uuid" "$router_root/var/run/norvale" "$work/log"
-cat >"$router_root/etc/norvale/common_server.conf.xml" <<XML
-<?xml version="1.0" encoding="UTF-8"?>
-<config>
-    <install_path>$router_root/opt/norvale/</install_path>
-    <server_ip>127.0.0.1</server_ip>
-    <server_port>$router_port</server_port>
-    <database_ip>127.0.0.1</database_ip>
-    <database_port>$proxy_port</database_port>
-    <database_name>$RT_DB_NAME</database_name>
-    <database_user>$RT_DB_USER</database_user>
-    <database_passwd>$RT_DB_PASSWORD</database_passwd>
-    <storage_prefix>$router_root/storage</storage_prefix>
-    <server_key_name>private_key.pem</server_key_name>
-    <client_key_name>certificate.pem</client_key_name>
-    <log_dir>$work/log</log_dir>
-</config>
-XML
-cat >"$router_root/etc/norvale/rt_server.conf.xml" <<XML
-<?xml version="1.0" encoding="UTF-8"?>
-<config>
-    <listen_ip>127.0.0.1</listen_ip>
-    <listen_port>$router_port</listen_port>
-</config>
-XML
+RT_DB_HOST=127.0.0.1 RT_DB_PORT=$proxy_port write_router_config "$router_root" "$router_port" \
+    "$work/log"
 NORVALE_ROOT=$router_root "$build/src/rt_server/rt_server" >/dev/null 2>"$work/router.err" &
 pids+=($!)
 for _ in $(seq 1 300); do

@@ -16,41 +16,16 @@ binary=$build/src/rt_server/rt_server
 
 local_dir=$root/.local
 norvale_root=$local_dir/root
-mkdir -p "$norvale_root/etc/norvale/backup-system/uuid" "$norvale_root/var/run/norvale" \
-    "$local_dir/log"
 
 # shellcheck source=scripts/private-db.sh
 . scripts/private-db.sh
+# shellcheck source=scripts/router-config.sh
+. scripts/router-config.sh
 trap 'private_db_stop' EXIT
 private_db_start "$local_dir/db"
 
 port=${RT_LISTEN_PORT:-$(pick_free_port)}
-
-cat >"$norvale_root/etc/norvale/common_server.conf.xml" <<XML
-<?xml version="1.0" encoding="UTF-8"?>
-<config>
-    <install_path>$norvale_root/opt/norvale/</install_path>
-    <server_ip>127.0.0.1</server_ip>
-    <server_port>$port</server_port>
-    <database_ip>$RT_DB_HOST</database_ip>
-    <database_port>$RT_DB_PORT</database_port>
-    <database_name>$RT_DB_NAME</database_name>
-    <database_user>$RT_DB_USER</database_user>
-    <database_passwd>$RT_DB_PASSWORD</database_passwd>
-    <storage_prefix>$local_dir/storage</storage_prefix>
-    <server_key_name>private_key.pem</server_key_name>
-    <client_key_name>certificate.pem</client_key_name>
-    <log_dir>$local_dir/log</log_dir>
-    <control_message_timeout>30</control_message_timeout>
-</config>
-XML
-cat >"$norvale_root/etc/norvale/rt_server.conf.xml" <<XML
-<?xml version="1.0" encoding="UTF-8"?>
-<config>
-    <listen_ip>127.0.0.1</listen_ip>
-    <listen_port>$port</listen_port>
-</config>
-XML
+write_router_config "$norvale_root" "$port" "$local_dir/log"
 
 echo "run-local: rt_server listens on 127.0.0.1:$port"
 echo "run-local: NORVALE_ROOT=$norvale_root, log under $local_dir/log/rt_server"
