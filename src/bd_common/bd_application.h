@@ -43,6 +43,9 @@ class BdApplication {
     // True when this process now holds the write lock on the pid file pidFileName in the pid
     // directory; the lock and its descriptor are kept until the process ends.
     bool IsRunning(const std::string &pidFileName);
+    // The descriptor that holds the pid lock, -1 before IsRunning succeeded: a process that
+    // executes a new image of itself keeps it open across exec, and with it the lock.
+    int RunningLockFd() const { return _pidFileFd; }
     // Removes the pid file and drops its lock, for a process that is about to end cleanly.
     void ReleaseRunningLock();
     // Reads the node's UUID from "node-sid" in the UUID directory; never creates it.

@@ -115,6 +115,10 @@ void BdClientConnection::CloseAfterFailure(const char *prefix, int code, const c
     CloseSelf(code == BD_PEER_CLOSE_CONNECTION ? kClosePeer : kCloseError);
 }
 
+bool BdClientConnection::UsesTls() const {
+    return _network != nullptr && _network->UsesTls();
+}
+
 int BdClientConnection::OnIn(epoll_event *event) {
     if (!_initialised) {
         BD_LOG(BD_LOG_DEBUG, 0, "Connection not init", "");

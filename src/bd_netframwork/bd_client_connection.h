@@ -130,6 +130,8 @@ class BdClientConnection : public BdConnection {
     // registered with the manager. 0; BD_ERROR when the session cannot be made;
     // BD_OBJECT_NOT_INIT when not initialised.
     int StartServerTls(SSL_CTX *context);
+    // The connection speaks TLS (StartServerTls succeeded).
+    bool UsesTls() const;
 
   private:
     // Moves a pending TLS handshake on: 0 when complete (now or before), BD_SOCKET_EAGAIN while it

@@ -608,6 +608,28 @@ std::list<std::string> BdConnManager::BoundUuids() {
     return uuids;
 }
 
+std::vector<std::pair<std::string, bool>> BdConnManager::BindingsOf(const BdConnection &conn) {
+    std::vector<std::pair<std::string, bool>> bindings;
+    BdMutexLocker lock(_uuidMapMutex);
+    const auto held = _uuidsOf.find(conn.GetSerial());
+    if (held == _uuidsOf.end()) {
+        return bindings;
+    }
+    for (const std::string &uuid : held->second) {
+        // A UUID taken over by another connection since stays in this list until retired.
+        const auto binding = _uuidToFd.find(uuid);
+        if (binding != _uuidToFd.end() && binding->second.serial == conn.GetSerial()) {
+            bindings.emplace_back(uuid, binding->second.web);
+        }
+    }
+    return bindings;
+}
+
+bool BdConnManager::LostUuidsPending() {
+    BdMutexLocker lock(_uuidMapMutex);
+    return !_retiring.empty() || !_lostUuids.empty();
+}
+
 void BdConnManager::ForEachConnection(const std::function<void(BdConnection &)> &visit) {
     BdMutexLocker lock(_fdMapMutex);
     for (const auto &entry : _fdToConn) {

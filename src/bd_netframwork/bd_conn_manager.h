@@ -216,6 +216,12 @@ class BdConnManager {
     size_t OfferPacketsInFlight();
     // Every bound peer UUID, in ascending order. Any thread.
     std::list<std::string> BoundUuids();
+    // The UUIDs bound to conn, in binding order, each with whether a web packet bound it. Any
+    // thread.
+    std::vector<std::pair<std::string, bool>> BindingsOf(const BdConnection &conn);
+    // True while UUIDs of connections that went are still to be reported lost by CheckTimeout.
+    // Any thread.
+    bool LostUuidsPending();
     // Calls visit for every registered connection, under the descriptor-map lock: visit must not
     // call back into the manager. Event-loop thread.
     void ForEachConnection(const std::function<void(BdConnection &)> &visit);

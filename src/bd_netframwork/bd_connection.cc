@@ -353,6 +353,49 @@ int BdConnection::PutWriteQueueItem(char *data, const int &length) {
     return BD_SUCCESS;
 }
 
+bool BdConnection::QueuedPackets(std::vector<std::string> *packets, int *sentOfFront) {
+    BdMutexLocker lock(_writeQueueMutex);
+    if (HoldsReservedSlot()) {
+        return false;
+    }
+    packets->clear();
+    for (const _BD_SEND_ITEM &item : _writeQueue) {
+        packets->emplace_back(item.data, static_cast<size_t>(item.length));
+    }
+    *sentOfFront = _sendOffset;
+    return true;
+}
+
+int BdConnection::RestoreHandedOver(const std::string &heldInput,
+                                    const std::vector<std::string> &packets, int sentOfFront,
+                                    long startSecond) {
+    if (!_initialised) {
+        return BD_OBJECT_NOT_INIT;
+    }
+    const int needed = static_cast<int>(heldInput.size());
+    if (needed > _readBufferCapacity) {
+        char *grown = static_cast<char *>(realloc(_readBuffer, static_cast<size_t>(needed)));
+        if (grown == nullptr) {
+            return BD_MEMORY_ERROR;
+        }
+        _readBuffer = grown;
+        _readBufferCapacity = needed;
+    }
+    heldInput.copy(_readBuffer, heldInput.size());
+    _bytesHeld = needed;
+    for (const std::string &packet : packets) {
+        char *data = static_cast<char *>(malloc(packet.size()));
+        if (data == nullptr) {
+            return BD_MEMORY_ERROR;
+        }
+        packet.copy(data, packet.size());
+        PutWriteQueueItem(data, static_cast<int>(packet.size()));
+    }
+    _sendOffset = packets.empty() ? 0 : sentOfFront;
+    _startSecond = startSecond;
+    return BD_SUCCESS;
+}
+
 bool BdConnection::FrontSendable() const {
     return !_writeQueue.empty() && _writeQueue.front().length != kReservedSlotLength;
 }

@@ -73,6 +73,11 @@ class RtServerAcceptedConnection : public BdClientConnection, private RtRecordsD
 
     // RtPeerKind of the peer registered here; kRtPeerUnknown before that.
     int GetPeerKind() const { return _peerKind; }
+    // Hand-over to a new image: the address the quota place was taken for (0: none), whether a
+    // handshake still waits for its rows or its answer, and the kind a handed-over peer had.
+    uint32_t QuotaAddress() const { return _quota != nullptr ? _address : 0; }
+    bool AnswersPending() const { return !_pendingAnswers.empty(); }
+    void RestorePeerKind(int kind) { _peerKind = kind; }
     // The peer's dotted IPv4 address as the listener accepted it, without a system call (the
     // monitoring snapshot asks for every connection every second); the socket's answer when the
     // listener gave none.

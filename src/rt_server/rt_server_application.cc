@@ -65,13 +65,27 @@ int RtServerApplication::main(int /*argc*/, char ** /*argv*/) {
         BD_LOG(BD_LOG_ERROR, BD_ERROR, "load router server uuid", "main");
         return BD_ERROR;
     }
-    // Nobody can be connected to a router that is only starting.
-    const int offline = _databaseOperation.RtSetAllAgentAndModuleServerOffline();
-    if (offline != BD_SUCCESS) {
-        return offline;
+    if (!_handoverRefused.empty()) {
+        BD_LOG(BD_LOG_ERROR, BD_PARAMETER_INVALID,
+               _handoverRefused +
+                   ", started afresh: inherited connections closed, every peer marked offline",
+               "main");
+        _handoverRefused.clear();
+    }
+    // Nobody can be connected to a router that is only starting, unless they were handed over.
+    if (!_handedOver) {
+        const int offline = _databaseOperation.RtSetAllAgentAndModuleServerOffline();
+        if (offline != BD_SUCCESS) {
+            return offline;
+        }
     }
     if (InitConnection() != BD_SUCCESS) {
+        ForgetHandOver();
         return BD_ERROR;
+    }
+    if (_handedOver) {
+        AdoptConnections();
+        _handedOver.reset();
     }
 
     // A packet's log entry and trace line cost one write per turn instead of three per packet;
@@ -96,12 +110,14 @@ int RtServerApplication::main(int /*argc*/, char ** /*argv*/) {
         _recordWriter->MarkOffline(&lost);
         _tlsListener.RetryIfDue(&_connManager);
         // While monitored, an idle loop turns every second so what it publishes stays fresh; a
-        // service manager's watchdog and status line may ask for that too.
-        // A snapshot in slices goes on at once.
-        _connManager.WaitAndHandleEvent(_monitor.Running() && g_rt_server_metrics.Building()
-                                            ? 0
-                                            : _notifier.WaitSeconds(_tlsListener.WaitSeconds(
-                                                  _monitor.Running() ? 1 : kEventWaitSeconds)));
+        // service manager's watchdog and status line may ask for that too, and so does an upgrade
+        // waiting for a quiet moment. A snapshot in slices goes on at once.
+        _connManager.WaitAndHandleEvent(
+            _monitor.Running() && g_rt_server_metrics.Building()
+                ? 0
+                : _notifier.WaitSeconds(_tlsListener.WaitSeconds(
+                      _monitor.Running() || _upgradePhase == kHandingOver ? 1
+                                                                          : kEventWaitSeconds)));
         if (RtServerStopSignals::Requested()) {
             StopServing(&lost);
             return BD_SUCCESS;
@@ -109,6 +125,10 @@ int RtServerApplication::main(int /*argc*/, char ** /*argv*/) {
         if (RtServerControlSignals::TakeReload()) {
             Reload();
         }
+        if (RtServerControlSignals::TakeUpgrade()) {
+            BeginUpgrade();
+        }
+        ContinueUpgrade();
         if (ListenerClosed()) {
             g_rt_server_metrics.listening.store(false, std::memory_order_relaxed);
             _monitor.Stop();
@@ -318,6 +338,13 @@ int RtServerApplication::InitConnection() {
     RtServerListenConnection::SetAddressQuota(&_addressQuota);
     _connManager.SetMaxUuidsPerConnection(g_rt_server_conf.GetMaxUuidsPerConnection());
     _connManager.SetQueueBudget(static_cast<int64_t>(g_rt_server_conf.GetQueueBudgetMiB()) << 20);
+    if (_handedOver) {
+        const int rc = AdoptListeners();
+        if (rc != BD_SUCCESS) {
+            CleanupConnection();
+        }
+        return rc;
+    }
     if (!g_rt_server_conf.GetPlainListen()) {
         // Nothing else would serve: a TLS listener that cannot start fails this entry, which the
         // process tries again a second later.

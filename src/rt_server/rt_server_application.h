@@ -6,17 +6,20 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "bd_common/bd_application.h"
 #include "bd_netframwork/bd_conn_manager.h"
 #include "rt_server/rt_address_quota.h"
 #include "rt_server/rt_database_operation.h"
+#include "rt_server/rt_server_accepted_connection.h"
 #include "rt_server/rt_server_config_files.h"
 #include "rt_server/rt_server_error.h"
 #include "rt_server/rt_server_listen_connection.h"
 #include "rt_server/rt_server_monitor.h"
 #include "rt_server/rt_server_service_notifier.h"
 #include "rt_server/rt_server_tls_listener.h"
+#include "rt_server/rt_server_upgrade.h"
 #include "rt_server/rt_threaded_record_writer.h"
 
 // The router process: one object, a local of main that lives as long as the process. It owns the
@@ -66,6 +69,10 @@ class RtServerApplication : public BdApplication {
     int CleanupDatabaseConnection();
     // True once a stop signal was served: the process is to end with status 0.
     bool Stopped() const { return _stopped; }
+    // In an image executed by an upgrade, before the pid lock is taken again: takes the state
+    // handed over. One that is not understood leaves a fresh start (every inherited connection
+    // closed, every peer marked offline), with an error entry once the log is open.
+    void TakeHandOver();
 
   private:
     // SIGHUP, from the main loop: both files read and checked again; an invalid one changes
@@ -73,6 +80,25 @@ class RtServerApplication : public BdApplication {
     // listener); a changed key that cannot is named in an error entry and keeps its old value.
     void Reload();
     void ApplyReloaded(RtServerConfigFiles *files);
+    // SIGUSR2, from the main loop: the binary at the router's path must pass --check-config (on a
+    // thread of its own, whose outcome comes back through Post); then, between two turns at which
+    // nothing is half-way (no handshake waiting for its rows or its answer, no offline mark
+    // unwritten, no TLS connection left: those are closed, their peers reconnect), the listeners
+    // and every connection are handed to the new binary executed in this process. Without such a
+    // moment within a few seconds the upgrade is put off; a failed check or exec leaves the
+    // router serving; each with an error entry.
+    void BeginUpgrade();
+    void OnUpgradeChecked(bool passed, const std::string &output);
+    void ContinueUpgrade();
+    bool UpgradeQuiet();
+    void HandOver();
+    std::vector<RtServerAcceptedConnection *> AcceptedConnections();
+    // The new image's side: the listeners, then the connections with their bindings, buffers and
+    // queues, instead of listening and marking every peer offline.
+    int AdoptListeners();
+    void AdoptConnections();
+    // Closes what was handed over and not taken (a failed entry starts afresh).
+    void ForgetHandOver();
     // The clean stop, from the main loop; lost holds the peers reaped but not yet handed over.
     void StopServing(std::list<std::string> *lost);
     // Closes the listening sockets (the TLS one too) while the other connections stay.
@@ -113,6 +139,13 @@ class RtServerApplication : public BdApplication {
     // True while the log and the database are closed and must be reopened before serving.
     bool _databaseReleased = false;
     bool _stopped = false;
+    // The upgrade in place (see BeginUpgrade); the state handed to this image, until taken.
+    enum UpgradePhase { kNoUpgrade, kChecking, kHandingOver };
+    UpgradePhase _upgradePhase = kNoUpgrade;
+    std::chrono::steady_clock::time_point _upgradeDeadline;
+    RtServerUpgrade _upgrade;
+    std::unique_ptr<RtHandoverState> _handedOver;
+    std::string _handoverRefused;  // why a state handed over was not taken; logged once
 };
 
 #endif  // RT_SERVER_RT_SERVER_APPLICATION_H_

@@ -81,7 +81,7 @@ void RtServerApplication::ApplyReloaded(RtServerConfigFiles *files) {
     _connManager.SetQueueBudget(static_cast<int64_t>(g_rt_server_conf.GetQueueBudgetMiB()) << 20);
     // New TLS handshakes use the new files; established sessions keep what they began with.
     if (files->Tls()->Get() != nullptr) {
-        _tlsListener.Adopt(files->Tls());
+        _tlsListener.UseContext(files->Tls());
     }
     if (monitorIp != g_rt_server_conf.GetMonitorIP() ||
         monitorPort != g_rt_server_conf.GetMonitorPort()) {

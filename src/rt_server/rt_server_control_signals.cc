@@ -9,33 +9,44 @@
 namespace {
 
 volatile std::sig_atomic_t g_reload_requested = 0;
+volatile std::sig_atomic_t g_upgrade_requested = 0;
 sigset_t g_wait_mask;
 
-void OnReloadSignal(int) {
-    g_reload_requested = 1;
+void OnControlSignal(int number) {
+    (number == SIGHUP ? g_reload_requested : g_upgrade_requested) = 1;
+}
+
+bool Take(volatile std::sig_atomic_t *flag) {
+    if (*flag == 0) {
+        return false;
+    }
+    *flag = 0;
+    return true;
 }
 
 }  // namespace
 
 bool RtServerControlSignals::Install() {
     struct sigaction action {};
-    action.sa_handler = OnReloadSignal;
+    action.sa_handler = OnControlSignal;
     sigemptyset(&action.sa_mask);
     sigset_t control;
     sigemptyset(&control);
     sigaddset(&control, SIGHUP);
+    sigaddset(&control, SIGUSR2);
     g_wait_mask = RtServerStopSignals::WaitMask();
     sigdelset(&g_wait_mask, SIGHUP);
-    return sigaction(SIGHUP, &action, nullptr) == 0 &&
+    sigdelset(&g_wait_mask, SIGUSR2);
+    return sigaction(SIGHUP, &action, nullptr) == 0 && sigaction(SIGUSR2, &action, nullptr) == 0 &&
            pthread_sigmask(SIG_BLOCK, &control, nullptr) == 0;
 }
 
 bool RtServerControlSignals::TakeReload() {
-    if (g_reload_requested == 0) {
-        return false;
-    }
-    g_reload_requested = 0;
-    return true;
+    return Take(&g_reload_requested);
+}
+
+bool RtServerControlSignals::TakeUpgrade() {
+    return Take(&g_upgrade_requested);
 }
 
 const sigset_t &RtServerControlSignals::WaitMask() {

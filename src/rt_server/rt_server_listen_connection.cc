@@ -49,11 +49,32 @@ int RtServerListenConnection::Open(BdConnManager *manager, const std::string &ip
         delete opened;
         return failure;
     }
+    Register(manager, opened, listener);
+    return BD_SUCCESS;
+}
+
+int RtServerListenConnection::Adopt(BdConnManager *manager, int fd, SSL_CTX *context,
+                                    RtRecordWriter *writer, RtServerListenConnection **listener) {
+    auto *adopted = new RtServerListenConnection();
+    if (adopted->Init(fd, manager) != BD_SUCCESS) {
+        delete adopted;
+        return BD_PARAMETER_INVALID;
+    }
+    adopted->SetTlsContext(context);
+    adopted->_recordWriter = writer;
+    Register(manager, adopted, listener);
+    // Connections that came while no image listened wait in the backlog: an edge-triggered
+    // listener must look at once.
+    manager->QueueInput(adopted);
+    return BD_SUCCESS;
+}
+
+void RtServerListenConnection::Register(BdConnManager *manager, RtServerListenConnection *opened,
+                                        RtServerListenConnection **listener) {
     opened->SetNonBlocking();
     opened->SetTimeout(BdTime::Now().ToSecond() + kListenDeadlineSeconds);
     manager->AddMapFdToConn(opened->GetFD(), opened, EPOLLIN | EPOLLET);
     *listener = opened;
-    return BD_SUCCESS;
 }
 
 RtServerListenConnection::RtServerListenConnection() : _reserveFd(OpenReserveDescriptor()) {}

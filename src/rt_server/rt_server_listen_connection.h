@@ -37,6 +37,10 @@ class RtServerListenConnection : public BdConnection {
     // BD_SOCKET_BIND_ERROR or BD_SOCKET_LISTEN_ERROR, with nothing left behind.
     static int Open(BdConnManager *manager, const std::string &ip, int port, SSL_CTX *context,
                     RtRecordWriter *writer, RtServerListenConnection **listener);
+    // The same for a socket that listens already (handed over by the image this process ran
+    // before); 0, or BD_PARAMETER_INVALID when fd cannot be taken.
+    static int Adopt(BdConnManager *manager, int fd, SSL_CTX *context, RtRecordWriter *writer,
+                     RtServerListenConnection **listener);
 
     // Makes this a TLS listener; context (not owned) must outlive the listener. Before the
     // listener is registered, or, on a TLS listener, between two turns to change what the next
@@ -65,6 +69,10 @@ class RtServerListenConnection : public BdConnection {
     static void SetAddressQuota(RtAddressQuota *quota) { _quota = quota; }
 
   private:
+    // The steps Open and Adopt share once the socket listens: non-blocking, never reaped,
+    // registered for input.
+    static void Register(BdConnManager *manager, RtServerListenConnection *opened,
+                         RtServerListenConnection **listener);
     // Closes an accepted descriptor from an address over its limit and logs it.
     void RefuseConnection(int fd, const sockaddr_in &peer);
     // Accepts one pending connection into the reserve descriptor's room and closes it: 0 when one

@@ -11,6 +11,7 @@
 #include "rt_server/rt_server_config.h"
 #include "rt_server/rt_server_config_files.h"
 #include "rt_server/rt_server_stop_signals.h"
+#include "rt_server/rt_server_upgrade.h"
 
 namespace {
 
@@ -79,6 +80,7 @@ int CheckConfiguration() {
 }  // namespace
 
 int main(int argc, char **argv) {
+    RtServerUpgrade::NoteCommandLine(argc, argv);
     RtServerApplication application;
     application.AddOptionHelp(kCheckConfigHelp);
     const bool checkOnly = TakeCheckConfigOption(&argc, argv);
@@ -89,7 +91,12 @@ int main(int argc, char **argv) {
     if (checkOnly) {
         return application.IsExit() ? 0 : CheckConfiguration();
     }
-    if (application.IsRunInbackground()) {
+    // An image executed by an upgrade is the same process: detached already, and its pid must
+    // stay what the service manager and the pid file know.
+    const bool handedOver = RtServerUpgrade::HandedOver();
+    if (handedOver) {
+        application.TakeHandOver();
+    } else if (application.IsRunInbackground()) {
         application.RunInbackground();
     }
     if (!application.IsRunning(kPidFileName)) {

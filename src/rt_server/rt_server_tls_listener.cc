@@ -1,5 +1,7 @@
 #include "rt_server/rt_server_tls_listener.h"
 
+#include <unistd.h>
+
 #include <string>
 
 #include "bd_common/bd_error.h"
@@ -43,6 +45,19 @@ int RtServerTlsListener::Start(BdConnManager *manager) {
     return rc;
 }
 
+int RtServerTlsListener::AdoptListener(BdConnManager *manager, int fd) {
+    std::string failure;
+    if (_context.Load(SettingsFor(g_rt_server_conf), &failure) != BD_SUCCESS ||
+        RtServerListenConnection::Adopt(manager, fd, _context.Get(), _recordWriter, &_listener) !=
+            BD_SUCCESS) {
+        close(fd);
+        BD_LOG(BD_LOG_ERROR, BD_ERROR, failure + ", retried in 1 s", "Start");
+        _nextAttempt = BdTime::Now().ToSecond() + 1;
+        return BD_ERROR;
+    }
+    return BD_SUCCESS;
+}
+
 BdTlsServerContext::Settings RtServerTlsListener::SettingsFor(const RtServerConfig &config) {
     BdTlsServerContext::Settings settings;
     settings.certificate_file = BdPath::Resolve(BdNetwork::kCertificateFile);
@@ -52,7 +67,7 @@ BdTlsServerContext::Settings RtServerTlsListener::SettingsFor(const RtServerConf
     return settings;
 }
 
-void RtServerTlsListener::Adopt(BdTlsServerContext *context) {
+void RtServerTlsListener::UseContext(BdTlsServerContext *context) {
     if (_listener == nullptr) {
         return;
     }

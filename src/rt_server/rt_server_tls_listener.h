@@ -24,6 +24,10 @@ class RtServerTlsListener {
     // BD_SOCKET_BIND_ERROR or BD_SOCKET_LISTEN_ERROR,
     // logged. A failure schedules the next attempt.
     int Start(BdConnManager *manager);
+    // Takes a listening socket handed over by the image this process ran before: 0, or BD_ERROR
+    // when the TLS files cannot be loaded (logged; the socket is closed and a fresh start is
+    // tried a second later, as after any failed start).
+    int AdoptListener(BdConnManager *manager, int fd);
     // Once a main-loop turn: tries again when an attempt is due.
     void RetryIfDue(BdConnManager *manager);
     // How long the loop may wait for events before the next attempt falls due, at most usual.
@@ -35,7 +39,7 @@ class RtServerTlsListener {
     // Reload: connections accepted from now on use context's certificate, key and CA, which this
     // listener takes over (context gets the old one); established sessions keep theirs. Without a
     // registered listener the next start loads the files itself.
-    void Adopt(BdTlsServerContext *context);
+    void UseContext(BdTlsServerContext *context);
     // The files and switches the configuration names.
     static BdTlsServerContext::Settings SettingsFor(const RtServerConfig &config);
     // The record writer of the connections the listener accepts (not owned); before Start.

@@ -49,6 +49,11 @@ class RtThreadedRecordWriter : public RtRecordWriter {
     }
 
     const RtDatabaseWriter &Writer() const { return _writer; }
+    // Nothing asked for is left: every request written and every answer called back.
+    bool Idle() {
+        return _waiting.empty() && _undelivered.empty() &&
+               _writer.WaitUntilDone(std::chrono::steady_clock::now());
+    }
 
   private:
     // The posted task: delivers a turn's answers and posts itself again while some are left.

@@ -123,20 +123,22 @@ TEST_F(RtServerReloadTest, MonitoringListenerMovesToTheNewPort) {
     ExpectPeersTalk();
 }
 
-// Before the router serves, SIGHUP ends it at once, as it always did.
-TEST(RtServerReloadStartUpTest, SighupDuringStartUpStillEndsTheProcess) {
+// Before the router serves, SIGHUP and SIGUSR2 end it at once, as they always did.
+TEST(RtServerReloadStartUpTest, ControlSignalsDuringStartUpStillEndTheProcess) {
     TestDatabaseAddress database;
     database.host = "127.0.0.1";
     database.port = FreeLoopbackPort();  // nobody answers: start-up retries for a minute
     database.name = database.user = database.password = "norvale";
-    TempDir root;
-    RtServerProcess router(root.Path(), database);
-    ASSERT_TRUE(router.Start());
-    ASSERT_TRUE(Eventually(
-        [&] { return router.Log().find("database server not ready") != std::string::npos; },
-        30000));
-    ASSERT_EQ(kill(router.Pid(), SIGHUP), 0);
-    EXPECT_TRUE(Eventually([&] { return !router.Running(); }, 3000));
+    for (int signal : {SIGHUP, SIGUSR2}) {
+        TempDir root;
+        RtServerProcess router(root.Path(), database);
+        ASSERT_TRUE(router.Start());
+        ASSERT_TRUE(Eventually(
+            [&] { return router.Log().find("database server not ready") != std::string::npos; },
+            30000));
+        ASSERT_EQ(kill(router.Pid(), signal), 0);
+        EXPECT_TRUE(Eventually([&] { return !router.Running(); }, 3000)) << signal;
+    }
 }
 
 }  // namespace

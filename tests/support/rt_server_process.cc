@@ -45,7 +45,11 @@ int FreeLoopbackPortBesides(int taken) {
 
 RtServerProcess::RtServerProcess(const std::string &root, const TestDatabaseAddress &database,
                                  const std::string &name)
-    : root_(root), name_(name), database_(database), port_(FreeLoopbackPort()) {
+    : root_(root),
+      name_(name),
+      database_(database),
+      port_(FreeLoopbackPort()),
+      binary_(RT_SERVER_BINARY) {
     WriteRtRouterConfiguration(root_, port_, RouterDatabase(database));
 }
 
@@ -96,7 +100,7 @@ bool RtServerProcess::Start(const std::vector<std::string> &args) {
         for (std::string &word : words)
             argv.push_back(&word[0]);
         argv.push_back(nullptr);
-        execv(RT_SERVER_BINARY, argv.data());
+        execv(binary_.c_str(), argv.data());
         _exit(127);
     }
     return true;

@@ -41,6 +41,8 @@ class RtServerProcess {
     // Adds setting elements (each "<key>value</key>" on a line) to the router's own configuration,
     // for the next Start; after EnableMonitor and ConfigureTls, which write the file anew.
     void AddRouterSettings(const std::string &elements);
+    // Runs the binary at path instead of the one built (a copy the test may replace); next Start.
+    void SetBinary(const std::string &path) { binary_ = path; }
     // An environment variable for the next Start, on top of NORVALE_ROOT.
     void SetEnv(const std::string &name, const std::string &value) {
         env_.emplace_back(name, value);
@@ -76,6 +78,7 @@ class RtServerProcess {
     int monitor_port_ = 0;  // 0 until EnableMonitor
     pid_t pid_ = -1;
     bool shared_output_ = false;
+    std::string binary_;
     std::vector<std::pair<std::string, std::string>> env_;
 };
 

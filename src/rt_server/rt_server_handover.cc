@@ -1,0 +1,235 @@
+#include "rt_server/rt_server_handover.h"
+
+#include <cstring>
+#include <set>
+
+#include "bd_netframwork/bd_packet.h"
+
+namespace {
+
+const char kMagic[8] = {'R', 'T', 'H', 'A', 'N', 'D', 'O', 'V'};
+const size_t kHeaderBytes = sizeof(kMagic) + 4 + 8 + 8;
+// The fewest payload bytes one connection and one UUID binding take: counts beyond what the
+// payload can hold are refused before anything is allocated for them.
+const size_t kConnectionMinBytes = 4 + 4 + 4 + 8 + 8 + 4 + 4 + 4 + 4;
+const size_t kBindingMinBytes = 4 + 1;
+const size_t kPacketMinBytes = 4 + 16;
+
+uint64_t Checksum(const char *data, size_t length) {
+    // FNV-1a: catches a truncated or damaged state; nobody forges it, the sender is ourselves.
+    uint64_t hash = 14695981039346656037ull;
+    for (size_t i = 0; i < length; ++i) {
+        hash = (hash ^ static_cast<unsigned char>(data[i])) * 1099511628211ull;
+    }
+    return hash;
+}
+
+class Writer {
+  public:
+    void Unsigned(uint64_t value, int bytes) {
+        for (int i = 0; i < bytes; ++i) {
+            out.push_back(static_cast<char>(value >> (8 * i)));
+        }
+    }
+    void Int(int64_t value, int bytes) { Unsigned(static_cast<uint64_t>(value), bytes); }
+    void Text(const std::string &text) {
+        Unsigned(text.size(), 4);
+        out += text;
+    }
+    std::string out;
+};
+
+class Reader {
+  public:
+    Reader(const char *data, size_t length) : _data(data), _left(length) {}
+
+    uint64_t Unsigned(int bytes) {
+        if (!Need(bytes)) {
+            return 0;
+        }
+        uint64_t value = 0;
+        for (int i = 0; i < bytes; ++i) {
+            value |= static_cast<uint64_t>(static_cast<unsigned char>(_data[i])) << (8 * i);
+        }
+        Skip(bytes);
+        return value;
+    }
+    int32_t Int32() { return static_cast<int32_t>(static_cast<uint32_t>(Unsigned(4))); }
+    int64_t Int64() { return static_cast<int64_t>(Unsigned(8)); }
+    std::string Text(size_t most) {
+        const uint64_t length = Unsigned(4);
+        if (length > most) {
+            Fail("a field longer than " + std::to_string(most) + " bytes");
+        }
+        if (!Need(length)) {
+            return "";
+        }
+        std::string text(_data, length);
+        Skip(length);
+        return text;
+    }
+    // A count of items each at least itemBytes long, refused when the rest cannot hold them.
+    size_t Count(size_t itemBytes) {
+        const uint64_t count = Unsigned(4);
+        if (count > _left / itemBytes) {
+            Fail("a count beyond the state's length");
+            return 0;
+        }
+        return count;
+    }
+    void Fail(const std::string &why) {
+        if (_why.empty()) {
+            _why = why;
+        }
+        _left = 0;
+    }
+    bool Ok() const { return _why.empty(); }
+    size_t Left() const { return _left; }
+    const std::string &Why() const { return _why; }
+
+  private:
+    bool Need(uint64_t bytes) {
+        if (bytes > _left) {
+            Fail("the state ends early");
+            return false;
+        }
+        return Ok();
+    }
+    void Skip(uint64_t bytes) {
+        _data += bytes;
+        _left -= bytes;
+    }
+    const char *_data;
+    size_t _left;
+    std::string _why;
+};
+
+// The longest UUID text a packet can carry, and what a read buffer may hold: a packet and the
+// read slice that followed it.
+const size_t kUuidMost = kBdUuidFieldLen;
+const size_t kHeldInputMost = static_cast<size_t>(kBdMaxPacketLength) * 2;
+
+void ReadConnection(Reader *in, RtHandoverConnection *conn) {
+    conn->fd = in->Int32();
+    conn->address = static_cast<uint32_t>(in->Unsigned(4));
+    conn->peer_kind = in->Int32();
+    conn->deadline = in->Int64();
+    conn->start_second = in->Int64();
+    const size_t bindings = in->Count(kBindingMinBytes);
+    for (size_t i = 0; i < bindings && in->Ok(); ++i) {
+        std::string uuid = in->Text(kUuidMost);
+        const uint64_t web = in->Unsigned(1);
+        if (uuid.empty() || web > 1) {
+            in->Fail("a UUID binding out of range");
+        }
+        conn->uuids.emplace_back(std::move(uuid), web == 1);
+    }
+    conn->held_input = in->Text(kHeldInputMost);
+    const size_t packets = in->Count(kPacketMinBytes);
+    for (size_t i = 0; i < packets && in->Ok(); ++i) {
+        conn->queued.push_back(in->Text(kBdMaxPacketLength));
+        if (conn->queued.back().size() < kPacketMinBytes - 4) {
+            in->Fail("a queued packet shorter than a header");
+        }
+    }
+    conn->sent_of_front = in->Int32();
+    if (conn->fd < 3 || conn->peer_kind < 0 || conn->peer_kind > 4 || conn->deadline <= 0 ||
+        conn->sent_of_front < 0 ||
+        (conn->queued.empty()
+             ? conn->sent_of_front != 0
+             : conn->sent_of_front >= static_cast<int64_t>(conn->queued[0].size()))) {
+        in->Fail("a connection's values out of range");
+    }
+}
+
+}  // namespace
+
+std::string RtEncodeHandover(const RtHandoverState &state) {
+    Writer payload;
+    payload.Int(state.plain_listen_fd, 4);
+    payload.Int(state.tls_listen_fd, 4);
+    payload.Text(state.platform_uuid);
+    payload.Unsigned(state.connections.size(), 4);
+    for (const RtHandoverConnection &conn : state.connections) {
+        payload.Int(conn.fd, 4);
+        payload.Unsigned(conn.address, 4);
+        payload.Int(conn.peer_kind, 4);
+        payload.Int(conn.deadline, 8);
+        payload.Int(conn.start_second, 8);
+        payload.Unsigned(conn.uuids.size(), 4);
+        for (const auto &binding : conn.uuids) {
+            payload.Text(binding.first);
+            payload.Unsigned(binding.second ? 1 : 0, 1);
+        }
+        payload.Text(conn.held_input);
+        payload.Unsigned(conn.queued.size(), 4);
+        for (const std::string &packet : conn.queued) {
+            payload.Text(packet);
+        }
+        payload.Int(conn.sent_of_front, 4);
+    }
+    return RtSealHandoverPayload(payload.out);
+}
+
+std::string RtSealHandoverPayload(const std::string &payload, uint32_t version) {
+    Writer whole;
+    whole.out.assign(kMagic, sizeof(kMagic));
+    whole.Unsigned(version, 4);
+    whole.Unsigned(payload.size(), 8);
+    whole.Unsigned(Checksum(payload.data(), payload.size()), 8);
+    return whole.out + payload;
+}
+
+bool RtDecodeHandover(const std::string &bytes, RtHandoverState *state, std::string *why) {
+    *state = RtHandoverState();
+    if (bytes.size() < kHeaderBytes || std::memcmp(bytes.data(), kMagic, sizeof(kMagic)) != 0) {
+        *why = "not a hand-over state";
+        return false;
+    }
+    Reader header(bytes.data() + sizeof(kMagic), kHeaderBytes - sizeof(kMagic));
+    const uint64_t version = header.Unsigned(4);
+    const uint64_t length = header.Unsigned(8);
+    const uint64_t checksum = header.Unsigned(8);
+    if (version != RtHandoverState::kVersion) {
+        *why = "hand-over state version " + std::to_string(version) + ", this image reads " +
+               std::to_string(RtHandoverState::kVersion);
+        return false;
+    }
+    if (length != bytes.size() - kHeaderBytes ||
+        Checksum(bytes.data() + kHeaderBytes, length) != checksum) {
+        *why = "hand-over state damaged (length or checksum)";
+        return false;
+    }
+    Reader in(bytes.data() + kHeaderBytes, length);
+    state->plain_listen_fd = in.Int32();
+    state->tls_listen_fd = in.Int32();
+    state->platform_uuid = in.Text(kUuidMost);
+    const size_t connections = in.Count(kConnectionMinBytes);
+    for (size_t i = 0; i < connections && in.Ok(); ++i) {
+        state->connections.emplace_back();
+        ReadConnection(&in, &state->connections.back());
+    }
+    if (in.Ok() && in.Left() != 0) {
+        in.Fail("bytes after the last connection");
+    }
+    std::set<int> fds;
+    for (int fd : {state->plain_listen_fd, state->tls_listen_fd}) {
+        if (fd != -1 && (fd < 3 || !fds.insert(fd).second)) {
+            in.Fail("a listening descriptor out of range");
+        }
+    }
+    if (fds.empty()) {
+        in.Fail("no listening descriptor");
+    }
+    for (const RtHandoverConnection &conn : state->connections) {
+        if (!fds.insert(conn.fd).second) {
+            in.Fail("descriptor " + std::to_string(conn.fd) + " named twice");
+        }
+    }
+    if (!in.Ok()) {
+        *why = "hand-over state not understood: " + in.Why();
+        *state = RtHandoverState();
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,48 @@
+#ifndef RT_SERVER_RT_SERVER_HANDOVER_H_
+#define RT_SERVER_RT_SERVER_HANDOVER_H_
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+// What a router hands to the new image it executes in its own process (SIGUSR2), so that no peer
+// notices: the listening sockets, and every plain connection with its UUID bindings, deadline,
+// the bytes read but not yet handled and its queued packets, the front one perhaps partly sent.
+// Descriptors are numbers valid in the same process across exec.
+//
+// The encoding is versioned and checked: a magic, the version, the payload's length and a
+// checksum of it come first, and the decoder refuses anything it does not understand (another
+// version, a short or damaged payload, a value out of range, a descriptor named twice), so that
+// the new image falls back to a fresh start rather than serve from a state it misreads. Plain
+// values; any thread.
+struct RtHandoverConnection {
+    int fd = -1;
+    uint32_t address = 0;  // the peer's IPv4 address as accepted, network order; 0: unknown
+    int peer_kind = 0;     // RtPeerKind
+    int64_t deadline = 0;  // wall-clock second at which the idle reaper takes it
+    int64_t start_second = 0;
+    std::vector<std::pair<std::string, bool>> uuids;  // in binding order; true: bound as web side
+    std::string held_input;                           // read, not handled yet
+    std::vector<std::string> queued;                  // whole packets, oldest first
+    int32_t sent_of_front = 0;                        // bytes of queued[0] already sent
+};
+
+struct RtHandoverState {
+    static constexpr uint32_t kVersion = 1;
+    int plain_listen_fd = -1;   // -1 when the plain listener is off
+    int tls_listen_fd = -1;     // -1 without a TLS listener
+    std::string platform_uuid;  // the registered server platform; empty while not ready
+    std::vector<RtHandoverConnection> connections;
+};
+
+std::string RtEncodeHandover(const RtHandoverState &state);
+// payload behind a header that is right for it (magic, this version, length, checksum); the
+// encoder's last step, and how tests write a payload of their own.
+std::string RtSealHandoverPayload(const std::string &payload,
+                                  uint32_t version = RtHandoverState::kVersion);
+// false, with *why saying what was not understood, unless bytes are a whole, intact state of
+// this version with every value in range.
+bool RtDecodeHandover(const std::string &bytes, RtHandoverState *state, std::string *why);
+
+#endif  // RT_SERVER_RT_SERVER_HANDOVER_H_

@@ -1,0 +1,244 @@
+#include "rt_server/rt_server_upgrade.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <utility>
+
+namespace {
+
+std::string g_image_path;
+std::vector<std::string> g_arguments;
+
+const char kRunningImage[] = "/proc/self/exe";
+
+// Applies keep to every descriptor above the standard streams: open across exec when kept,
+// closed on exec otherwise (the epoll instance, the database's sockets, the log, ...).
+void MarkDescriptors(const std::set<int> &keep) {
+    DIR *dir = opendir("/proc/self/fd");
+    if (dir == nullptr) {
+        return;
+    }
+    const int own = dirfd(dir);
+    while (dirent *entry = readdir(dir)) {
+        const int fd = std::atoi(entry->d_name);
+        if (fd <= STDERR_FILENO || fd == own) {
+            continue;
+        }
+        const int flags = fcntl(fd, F_GETFD);
+        if (flags >= 0) {
+            fcntl(fd, F_SETFD, keep.count(fd) != 0 ? flags & ~FD_CLOEXEC : flags | FD_CLOEXEC);
+        }
+    }
+    closedir(dir);
+}
+
+void CloseInheritedBut(int pidFd) {
+    std::vector<int> inherited;
+    DIR *dir = opendir("/proc/self/fd");
+    if (dir == nullptr) {
+        return;
+    }
+    const int own = dirfd(dir);
+    while (dirent *entry = readdir(dir)) {
+        const int fd = std::atoi(entry->d_name);
+        if (fd > STDERR_FILENO && fd != own && fd != pidFd) {
+            inherited.push_back(fd);
+        }
+    }
+    closedir(dir);
+    for (int fd : inherited) {
+        close(fd);
+    }
+}
+
+int VariableFd(const char *name) {
+    const char *text = std::getenv(name);
+    if (text == nullptr || *text == '\0') {
+        return -1;
+    }
+    char *end = nullptr;
+    const long fd = std::strtol(text, &end, 10);
+    return *end == '\0' && fd > STDERR_FILENO && fd < INT_MAX ? static_cast<int>(fd) : -1;
+}
+
+// Runs the binary with --check-config, its output into a pipe: whether it exited 0 within
+// RtServerUpgrade::kCheckSeconds, and what it printed or why it failed.
+std::pair<bool, std::string> RunCheck() {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        return {false, std::string("pipe: ") + std::strerror(errno)};
+    }
+    // posix_spawn does not copy the router's page tables, which a fork of a process holding
+    // thousands of connections would, holding up its memory for as long.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDERR_FILENO);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    std::string path = g_image_path;
+    std::string option = "--check-config";
+    char *argv[] = {&path[0], &option[0], nullptr};
+    pid_t child = -1;
+    const int spawned = posix_spawn(&child, path.c_str(), &actions, &attributes, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (spawned != 0) {
+        close(out[0]);
+        close(out[1]);
+        return {false, "spawn " + path + ": " + std::strerror(spawned)};
+    }
+    close(out[1]);
+    std::string output;
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(RtServerUpgrade::kCheckSeconds);
+    bool ended = false;
+    while (!ended) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        pollfd readable{out[0], POLLIN, 0};
+        if (left <= 0 || poll(&readable, 1, static_cast<int>(left)) == 0) {
+            break;
+        }
+        char chunk[4096];
+        const ssize_t n = read(out[0], chunk, sizeof(chunk));
+        if (n > 0 && output.size() < 65536) {
+            output.append(chunk, static_cast<size_t>(n));
+        }
+        ended = n == 0 || (n < 0 && errno != EINTR);
+    }
+    close(out[0]);
+    if (!ended) {
+        kill(child, SIGKILL);
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    while (!output.empty() && output.back() == '\n') {
+        output.pop_back();
+    }
+    if (!ended) {
+        return {false, "no answer within " + std::to_string(RtServerUpgrade::kCheckSeconds) + " s" +
+                           (output.empty() ? "" : ": " + output)};
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+        return {true, output};
+    }
+    const std::string how = WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
+                                              : "signal " + std::to_string(WTERMSIG(status));
+    return {false, how + (output.empty() ? "" : ": " + output)};
+}
+
+}  // namespace
+
+RtServerUpgrade::~RtServerUpgrade() {
+    EndCheck();
+}
+
+void RtServerUpgrade::NoteCommandLine(int argc, char **argv) {
+    char path[PATH_MAX];
+    const ssize_t n = readlink(kRunningImage, path, sizeof(path) - 1);
+    g_image_path = n > 0 ? std::string(path, static_cast<size_t>(n)) : kRunningImage;
+    g_arguments.assign(argv, argv + argc);
+}
+
+bool RtServerUpgrade::StartCheck(std::function<void(bool, const std::string &)> done) {
+    if (_check.joinable()) {
+        return false;
+    }
+    _check = std::thread([done = std::move(done)] {
+        const std::pair<bool, std::string> outcome = RunCheck();
+        done(outcome.first, outcome.second);
+    });
+    return true;
+}
+
+void RtServerUpgrade::EndCheck() {
+    if (_check.joinable()) {
+        _check.join();
+    }
+}
+
+std::string RtServerUpgrade::Exec(const std::string &state, const std::vector<int> &keep,
+                                  int pidFd) {
+    const int memory = memfd_create("rt_server-handover", 0);
+    if (memory < 0) {
+        return std::string("memfd_create: ") + std::strerror(errno);
+    }
+    size_t written = 0;
+    while (written < state.size()) {
+        const ssize_t n = write(memory, state.data() + written, state.size() - written);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            close(memory);
+            return std::string("writing the state: ") + std::strerror(errno);
+        }
+        written += static_cast<size_t>(n);
+    }
+    std::set<int> kept(keep.begin(), keep.end());
+    kept.insert(memory);
+    kept.insert(pidFd);
+    MarkDescriptors(kept);
+    setenv(kStateFdVariable, std::to_string(memory).c_str(), 1);
+    setenv(kPidFdVariable, std::to_string(pidFd).c_str(), 1);
+    std::vector<char *> argv;
+    for (std::string &argument : g_arguments) {
+        argv.push_back(&argument[0]);
+    }
+    argv.push_back(nullptr);
+    execv(g_image_path.c_str(), argv.data());
+    std::string why = "exec " + g_image_path + ": " + std::strerror(errno);
+    execv(kRunningImage, argv.data());
+    why += "; exec of the running image: " + std::string(std::strerror(errno));
+    unsetenv(kStateFdVariable);
+    unsetenv(kPidFdVariable);
+    close(memory);
+    return why;
+}
+
+bool RtServerUpgrade::HandedOver() {
+    return std::getenv(kStateFdVariable) != nullptr;
+}
+
+bool RtServerUpgrade::TakeState(RtHandoverState *state, std::string *why) {
+    const int memory = VariableFd(kStateFdVariable);
+    const int pidFd = VariableFd(kPidFdVariable);
+    unsetenv(kStateFdVariable);
+    unsetenv(kPidFdVariable);
+    std::string bytes;
+    if (memory >= 0 && lseek(memory, 0, SEEK_SET) == 0) {
+        char chunk[65536];
+        ssize_t n;
+        while ((n = read(memory, chunk, sizeof(chunk))) > 0) {
+            bytes.append(chunk, static_cast<size_t>(n));
+        }
+    }
+    if (memory >= 0) {
+        close(memory);
+    }
+    if (RtDecodeHandover(bytes, state, why)) {
+        return true;
+    }
+    CloseInheritedBut(pidFd);
+    return false;
+}

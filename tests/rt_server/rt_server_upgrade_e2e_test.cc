@@ -1,0 +1,251 @@
+// SIGUSR2: the router executes its binary again in its own process and hands every plain
+// connection over, so that no peer notices; a binary that fails its check, or a state the new
+// image cannot read, never costs more than the document's fresh start.
+#include <signal.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "rt_server/rt_server_handover.h"
+#include "rt_server_e2e_fixture.h"
+#include "support/file_text.h"
+#include "support/loopback.h"
+
+namespace {
+
+class RtServerUpgradeTest : public RtServerE2eTest {
+  protected:
+    RtServerUpgradeTest() { start_router_in_setup_ = false; }
+
+    bool LogHas(const std::string &text, int timeoutMs = kLoopTurnMs) {
+        return Eventually([&] { return router_->Log().find(text) != std::string::npos; },
+                          timeoutMs);
+    }
+
+    // Every row the router wrote, as one text, for comparing before, during and after.
+    std::string Rows() {
+        std::string rows;
+        for (const char *query :
+             {"SELECT agent_uuid, online_flag FROM bd_agent ORDER BY 1",
+              "SELECT module_uuid, online_flag FROM bd_module_server ORDER BY 1"})
+            for (const auto &row : tables_.Rows(query))
+                rows += row[0] + "=" + row[1] + " ";
+        return rows;
+    }
+
+    // One sender streams numbered 16 KiB packets to one receiver until stopped; the receiver
+    // checks every packet: the very bytes, in order, none missing.
+    struct Pair {
+        RtPeerClient sender, receiver;
+        std::string from, to;
+        std::atomic<int> sent{0}, received{0};
+        std::atomic<bool> wrong{false};
+        std::string why;                       // what the receiver found wrong, set before wrong
+        std::atomic<int64_t> longestGapMs{0};  // between two packets received
+    };
+    static std::string Payload(int n) {
+        std::string payload(16 * 1024, static_cast<char>('a' + n % 26));
+        const std::string number = std::to_string(n) + ":";
+        payload.replace(0, number.size(), number);
+        return payload;
+    }
+};
+
+TEST_F(RtServerUpgradeTest, EveryPeerStaysAndEveryPacketArrivesOnceInOrder) {
+    StartRouter();
+    const std::string pidFile = router_->PidFile();
+    const pid_t pid = router_->Pid();
+    RtPeerClient platform;
+    RegisterPlatform(&platform);
+    // Scaled down for the sanitizers; rt_bench measures the full size in Release.
+    constexpr int kIdle = 100;
+    constexpr int kPairs = 4;
+    std::vector<std::unique_ptr<RtPeerClient>> idle;
+    for (int i = 0; i < kIdle; ++i) {
+        idle.push_back(std::make_unique<RtPeerClient>());
+        Register(idle.back().get(), i % 2 ? kBdHandShakeClient : kBdHandShakeModuleServer,
+                 "idle-" + std::to_string(i));
+    }
+    std::vector<std::unique_ptr<Pair>> pairs;
+    for (int i = 0; i < kPairs; ++i) {
+        pairs.push_back(std::make_unique<Pair>());
+        Pair &pair = *pairs.back();
+        pair.from = "send-" + std::to_string(i);
+        pair.to = "recv-" + std::to_string(i);
+        Register(&pair.sender, kBdHandShakeClient, pair.from);
+        Register(&pair.receiver, kBdHandShakeClient, pair.to);
+    }
+    ASSERT_TRUE(Eventually(
+        [&] { return Rows().find("=2") == std::string::npos && Rows().size() > 0; }, 10000));
+    const std::string rows = Rows();
+
+    std::atomic<bool> streaming{true};
+    std::vector<std::thread> threads;
+    for (auto &owned : pairs) {
+        Pair *pair = owned.get();
+        threads.emplace_back([pair, &streaming] {
+            while (streaming && !pair->wrong) {
+                if (pair->sender.SendNormal(Route(pair->from, pair->to), Payload(pair->sent)) != 0)
+                    pair->wrong = true;
+                else
+                    ++pair->sent;
+            }
+        });
+        threads.emplace_back([pair, &streaming] {
+            RtPeerPacket packet;
+            auto last = std::chrono::steady_clock::now();
+            while (!pair->wrong && (streaming || pair->received < pair->sent)) {
+                // The new image of a sanitizer build may take seconds to start on a loaded
+                // machine; a packet that never comes fails all the same.
+                const int rc = pair->receiver.Receive(&packet, 60000);
+                if (rc != 0 || packet.Payload() != Payload(pair->received)) {
+                    pair->why = rc != 0 ? "receive failed: " + std::to_string(rc)
+                                        : "packet " + std::to_string(pair->received) +
+                                              " is not the one sent";
+                    pair->wrong = true;
+                    break;
+                }
+                ++pair->received;
+                const auto now = std::chrono::steady_clock::now();
+                const int64_t gap =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(now - last).count();
+                last = now;
+                if (gap > pair->longestGapMs)
+                    pair->longestGapMs = gap;
+            }
+        });
+    }
+    // Rows polled through the upgrade: none may change at any moment.
+    std::atomic<bool> rowsChanged{false};
+    std::thread poller([&] {
+        PeerTables own;
+        own.Connect(database_);
+        while (streaming) {
+            std::string now;
+            for (const char *query :
+                 {"SELECT agent_uuid, online_flag FROM bd_agent ORDER BY 1",
+                  "SELECT module_uuid, online_flag FROM bd_module_server ORDER BY 1"})
+                for (const auto &row : own.Rows(query))
+                    now += row[0] + "=" + row[1] + " ";
+            if (now != rows)
+                rowsChanged = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    ASSERT_TRUE(Eventually([&] { return pairs[0]->received > 20; }, 10000));
+    ASSERT_EQ(kill(pid, SIGUSR2), 0);
+    EXPECT_TRUE(LogHas(
+        "upgrade: took over " + std::to_string(1 + kIdle + 2 * kPairs) + " connections", 30000))
+        << router_->Log();
+    const int before = pairs[0]->received;
+    EXPECT_TRUE(Eventually([&] { return pairs[0]->received > before + 20; }, 60000));
+    streaming = false;
+    for (auto &thread : threads)
+        thread.join();
+    poller.join();
+
+    EXPECT_FALSE(rowsChanged);
+    for (auto &pair : pairs) {
+        // The pause is measured in Release (docs/benchmarks.md); here it is only shown.
+        RecordProperty(pair->from + "_longest_gap_ms", static_cast<int>(pair->longestGapMs));
+        std::cout << pair->from << " longest gap " << pair->longestGapMs << " ms\n";
+        EXPECT_FALSE(pair->wrong) << pair->from << " after " << pair->received << ": " << pair->why;
+        EXPECT_EQ(pair->received, pair->sent) << pair->from;
+    }
+    EXPECT_TRUE(router_->Running());
+    EXPECT_EQ(router_->Pid(), pid);
+    EXPECT_EQ(router_->PidFile(), pidFile);
+    // Every idle peer is still connected, and still bound: each reaches the platform.
+    for (int i = 0; i < kIdle; ++i) {
+        const std::string from = "idle-" + std::to_string(i);
+        ASSERT_EQ(idle[i]->SendNormal(Route(from, "platform-1"), "{}"), 0);
+        RtPeerPacket packet;
+        ASSERT_EQ(platform.Receive(&packet, 10000), 0) << from;
+        EXPECT_EQ(packet.SourceUuid(), from);
+    }
+    RtPeerClient late;
+    Register(&late, kBdHandShakeClient, "late-1");
+    EXPECT_TRUE(Eventually([&] { return tables_.AgentOnline("late-1") == "1"; }, 10000));
+    EXPECT_EQ(Rows().find("=2"), std::string::npos);
+}
+
+TEST_F(RtServerUpgradeTest, BrokenBinaryIsRefusedAndTheRouterServesOn) {
+    namespace fs = std::filesystem;
+    const std::string binary = root_.Path() + "/rt_server";
+    fs::copy_file(RT_SERVER_BINARY_FOR_TESTS, binary);
+    router_->SetBinary(binary);
+    StartRouter();
+    RtPeerClient platform, agent;
+    RegisterPlatform(&platform);
+    Register(&agent, kBdHandShakeClient, "agent-1");
+
+    // What a failed package upgrade may leave at the path.
+    fs::remove(binary);
+    {
+        std::ofstream broken(binary);
+        broken << "#!/bin/sh\necho 'broken build' >&2\nexit 1\n";
+    }
+    fs::permissions(binary, fs::perms::owner_all);
+    ASSERT_EQ(kill(router_->Pid(), SIGUSR2), 0);
+    EXPECT_TRUE(
+        LogHas("upgrade refused, the new binary's --check-config failed (exit status 1: "
+               "broken build), serving on"))
+        << router_->Log();
+    ASSERT_EQ(agent.SendNormal(Route("agent-1", "platform-1"), "{}"), 0);
+    RtPeerPacket packet;
+    EXPECT_EQ(platform.Receive(&packet, 5000), 0);
+    EXPECT_EQ(tables_.AgentOnline("agent-1"), "1");
+    EXPECT_TRUE(router_->Running());
+}
+
+// A state the new image cannot read: the fresh start, every inherited descriptor closed and
+// every row offline, with the reason in the log.
+TEST_F(RtServerUpgradeTest, StateNotUnderstoodFallsBackToAFreshStart) {
+    RtHandoverState state;
+    state.plain_listen_fd = 40;
+    const std::string oldFormat =
+        RtSealHandoverPayload(RtEncodeHandover(state).substr(28), RtHandoverState::kVersion + 1);
+    for (const std::string &bytes : {oldFormat, std::string("damaged")}) {
+        ASSERT_TRUE(
+            tables_.Exec("REPLACE INTO bd_agent (agent_uuid, online_flag) "
+                         "VALUES ('agent-9', '1')"));
+        const int memory = memfd_create("state", 0);
+        ASSERT_EQ(write(memory, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        // A connection the router would inherit: it must close it.
+        int listenerPort = 0;
+        const int listener = ListenLoopback(&listenerPort);
+        const int inherited = ConnectLoopback(listenerPort);
+        const int peer = accept(listener, nullptr, nullptr);
+        router_->SetEnv("RT_SERVER_HANDOVER_FD", std::to_string(memory));
+        router_->SetEnv("RT_SERVER_PID_FD", "-1");
+        StartRouter();
+        close(memory);
+        close(inherited);
+        EXPECT_TRUE(WaitReadable(peer, 5000));
+        EXPECT_EQ(ReceiveAvailable(peer), "");  // closed by the router, nothing said
+        EXPECT_EQ(tables_.AgentOnline("agent-9"), "2");
+        EXPECT_TRUE(
+            LogHas(", started afresh: inherited connections closed, every peer marked "
+                   "offline"))
+            << router_->Log();
+        RtPeerClient platform;
+        RegisterPlatform(&platform);
+        router_->Kill();
+        close(peer);
+        close(listener);
+    }
+    EXPECT_NE(router_->Log().find("hand-over state version 2, this image reads 1"),
+              std::string::npos);
+    EXPECT_NE(router_->Log().find("not a hand-over state"), std::string::npos);
+}
+
+}  // namespace
