@@ -11,8 +11,8 @@
 
 class BdConnManager;
 
-// The router's record writer: the database writer's thread, seen from the event loop. Requests go
-// to the writer's queue; when results wait, the writer's thread posts a task to the connection
+// The router's record writer: the database writer's threads, seen from the event loop. Requests go
+// to the writer's queue; when results wait, a writer thread posts a task to the connection
 // manager's loop (BdConnManager::Post), which calls the waiting connections back there.
 //
 // Owned by the application and must outlive the manager's connections (each may Forget its ticket
@@ -27,9 +27,9 @@ class RtThreadedRecordWriter : public RtRecordWriter {
 
     // Before Start: see RtDatabaseWriter::EnableIdleProbe.
     void EnableIdleProbe() { _writer.EnableIdleProbe(); }
-    // Starts the writer's thread, which hands its results to manager's loop: 0 or 1.
+    // Starts the writer's threads, which hand their results to manager's loop: 0 or 1.
     int Start(BdConnManager *manager);
-    // Ends the thread; every waiting call back is dropped.
+    // Ends the threads; every waiting call back is dropped.
     void Stop();
 
     int WritePeerRecords(const RtPeerRows &rows, RtRecordsDone *done, uint64_t *ticket) override;
