@@ -1,6 +1,7 @@
 #include "bd_netframwork/bd_client_connection.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -13,7 +14,6 @@
 #include "bd_netframwork/bd_packet.h"
 #include "bd_netframwork/bd_packet_handler.h"
 #include "bd_netframwork/bd_poll.h"
-#include "bd_netframwork/bd_tls_handshake_budget.h"
 #include "bd_netframwork/bd_tls_handshake_counts.h"
 #include "bd_netframwork/bd_work_thread.h"
 #include "bd_netframwork/bd_work_thread_manager.h"
@@ -63,16 +63,15 @@ int BdClientConnection::AdvanceTlsHandshake() {
     }
     // Past the loop's share of handshake work this step waits for a later turn, after the
     // other peers' events.
-    BdTlsHandshakeBudget &budget = _manager->TlsHandshakeBudget();
-    if (!budget.Allows(_manager->Turn())) {
+    if (!_manager->TlsHandshakeAllowed()) {
         _manager->QueueInput(this);
         return BD_SOCKET_EAGAIN;
     }
     bool wantsWrite = false;
     std::string failure;
-    const int64_t started = BdTlsHandshakeBudget::NowMicros();
+    const auto started = std::chrono::steady_clock::now();
     const int rc = _network->ContinueTlsHandshake(&wantsWrite, &failure);
-    budget.Spend(BdTlsHandshakeBudget::NowMicros() - started);
+    _manager->SpendOnTlsHandshake(std::chrono::steady_clock::now() - started);
     if (rc == BD_SOCKET_EAGAIN) {
         // Write interest only while the handshake itself has bytes the socket refused; the write
         // queue is empty until the peer is known.

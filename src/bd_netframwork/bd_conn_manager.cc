@@ -73,10 +73,6 @@ int BdConnManager::Init() {
     return BD_SUCCESS;
 }
 
-void BdConnManager::StopReading() {
-    _readingStopped = true;
-}
-
 size_t BdConnManager::OfferPacketsInFlight() {
     BdMutexLocker lock(_fdMapMutex);
     size_t inFlight = 0;
@@ -159,9 +155,6 @@ int BdConnManager::Destroy() {
             delete entry.second;
         }
         _fdToConn.clear();
-    }
-    {
-        BdMutexLocker lock(_fdMapMutex);
         _schedules.clear();
     }
     _admittedBytes = 0;
@@ -184,7 +177,7 @@ int BdConnManager::WaitAndHandleEvent(int timeoutSeconds) {
     if (!InLoopThread()) {
         _loopThread.store(std::this_thread::get_id());
     }
-    ++_turn;
+    _tlsSpentMicros = 0;
     // What the loop thread's log gathered since the last turn is written before it sleeps.
     BdLog *log = BdLog::GetLogger();
     log->FlushGathered();
@@ -261,19 +254,9 @@ const BdConnManager::Schedule *BdConnManager::ScheduleOf(const BdConnection &con
     return found != _schedules.end() ? &found->second : nullptr;
 }
 
-bool BdConnManager::InputPaused(const BdConnection &conn) const {
+bool BdConnManager::Flag(const BdConnection &conn, bool Schedule::*flag) const {
     const Schedule *schedule = ScheduleOf(conn);
-    return schedule != nullptr && schedule->inputPaused;
-}
-
-bool BdConnManager::InputQueued(const BdConnection &conn) const {
-    const Schedule *schedule = ScheduleOf(conn);
-    return schedule != nullptr && schedule->inputQueued;
-}
-
-bool BdConnManager::OutputQueued(const BdConnection &conn) const {
-    const Schedule *schedule = ScheduleOf(conn);
-    return schedule != nullptr && schedule->outputQueued;
+    return schedule != nullptr && schedule->*flag;
 }
 
 bool BdConnManager::AdmitPacket(BdConnection *sender, BdConnection *target, int64_t bytes) {
@@ -344,6 +327,10 @@ void BdConnManager::ResumeDrainWaiters(uint64_t serial, int64_t queued) {
     }
     const ReadyList waiters = std::move(wait->second.waiters);
     _drainWaits.erase(wait);
+    ResumeAll(waiters);
+}
+
+void BdConnManager::ResumeAll(const ReadyList &waiters) {
     for (const auto &waiter : waiters) {
         ResumeInput(waiter.first, waiter.second);
     }
@@ -353,24 +340,13 @@ void BdConnManager::ResumeBudgetWaiters() {
     if (_budgetWaiters.empty() || QueuedTotal() + _admittedBytes >= _queueBudget / 8 * 7) {
         return;
     }
-    ReadyList waiters;
-    waiters.swap(_budgetWaiters);
-    for (const auto &waiter : waiters) {
-        ResumeInput(waiter.first, waiter.second);
-    }
+    ResumeAll(std::exchange(_budgetWaiters, {}));
 }
 
-void BdConnManager::QueueInput(BdConnection *conn) {
+void BdConnManager::Enqueue(BdConnection *conn, bool Schedule::*mark, ReadyList *list) {
     Schedule *schedule = ScheduleOf(*conn);
-    if (schedule != nullptr && !std::exchange(schedule->inputQueued, true)) {
-        _inputReady.emplace_back(conn->GetFD(), conn->GetSerial());
-    }
-}
-
-void BdConnManager::QueueOutput(BdConnection *conn) {
-    Schedule *schedule = ScheduleOf(*conn);
-    if (schedule != nullptr && !std::exchange(schedule->outputQueued, true)) {
-        _outputReady.emplace_back(conn->GetFD(), conn->GetSerial());
+    if (schedule != nullptr && !std::exchange(schedule->*mark, true)) {
+        list->emplace_back(conn->GetFD(), conn->GetSerial());
     }
 }
 
@@ -415,12 +391,8 @@ void BdConnManager::StopWriteWait(const BdConnection &conn) {
 }
 
 void BdConnManager::WatchOverflow(const BdConnection &conn) {
-    long end = LONG_MAX;
-    {
-        BdMutexLocker lock(_fdMapMutex);
-        end = StallEnd(conn);
-    }
-    _reapSchedule.DueBy(end);
+    BdMutexLocker lock(_fdMapMutex);
+    _reapSchedule.DueBy(StallEnd(conn));
 }
 
 long BdConnManager::StallEnd(const BdConnection &conn) const {
@@ -484,30 +456,28 @@ int BdConnManager::AddMapFdToConn(int fd, BdConnection *conn, unsigned int mask)
     if (conn == nullptr) {
         return BD_PARAMETER_INVALID;
     }
-    BdConnection *old = nullptr;
+    bool stale = false;
     {
         BdMutexLocker lock(_fdMapMutex);
         auto found = _fdToConn.find(fd);
         if (conn->GetSerial() == 0) {
             conn->SetSerial(++_lastSerial);
         }
-        if (found == _fdToConn.end()) {
-            _fdToConn.emplace(fd, conn);
-            _schedules.try_emplace(conn->GetSerial());
-        } else if (found->second == conn) {
+        if (found != _fdToConn.end() && found->second == conn) {
             // Registered already: only re-arm, and a queue with data keeps its write interest.
             mask |= conn->GetEventMask() & EPOLLOUT;
             ArmConnection(fd, conn, BdPoll::kCtlModify, mask);
             conn->SetEventMask(mask);
             return BD_SUCCESS;
-        } else {
-            old = found->second;
         }
+        stale = found != _fdToConn.end();
     }
-    if (old != nullptr) {
-        // A descriptor number reused while a stale entry remained: the stale connection goes,
-        // with its UUID entries.
+    // A descriptor number reused while a stale entry remained: the stale connection goes, with
+    // its UUID entries.
+    if (stale) {
         DelConnByFD(fd);
+    }
+    {
         BdMutexLocker lock(_fdMapMutex);
         _fdToConn[fd] = conn;
         _schedules.try_emplace(conn->GetSerial());

@@ -1,64 +1,44 @@
 // BdConnManager: the event loop and the registries of a process's connections.
 //
-// It owns one epoll instance (BdPoll) and every connection registered with it, and keeps two
-// registries: socket descriptor -> connection, and peer UUID -> connection. It also holds this
-// process's UUID, the server platform's UUID with the server ready flag, and a node UUID.
+// It owns one epoll instance (BdPoll) and every connection registered with it, and maps socket
+// descriptor -> connection and peer UUID -> connection. Registration gives every connection a
+// serial never used before in the process; UUID entries and epoll events name a connection by
+// descriptor and serial, so a reused descriptor number inherits nothing of an older connection.
 //
-// Identity. Registration gives every connection a serial number never used before in the process.
-// A UUID entry names its connection by descriptor and serial, so a descriptor number reused by a
-// newer connection never inherits an older connection's UUIDs; and every UUID entry of a
-// connection goes with it when it is unregistered, reported lost at the next CheckTimeout (unless
-// the UUID was bound to another connection first, which is how a peer changes connection).
-//
-// The main loop drives it from one thread, forever: CheckTimeout (reap connections whose deadline
-// has passed or whose close flag is set, collect the UUIDs that went away), then
-// WaitAndHandleEvent (wait for socket events, dispatch each to its connection's OnEvent).
-// Connections are destroyed only by the manager and never while their own handler runs: a failing
-// connection sets its close flag and the next CheckTimeout removes it.
-//
-// One turn of WaitAndHandleEvent: write what the loop thread's log gathered; wait (not at all while
-// either ready list holds a connection); dispatch the events, a writable one by putting its
-// connection on the output-ready list; serve the input-ready list; write the log again; then let
-// every connection on the output-ready list send one write slice (see BdClientConnection). So every
-// line about a packet is out before the packet, and no connection holds the loop for more than a
-// slice's writing.
-//
-// Fairness. A connection reads at most one slice per turn (see BdClientConnection). One that still
-// has input when its slice ends is put on the input-ready list, which stands in for the edge epoll
-// will not repeat; so a busy peer is read in turn with the others instead of holding the loop until
-// its socket is empty. Likewise a connection with more to send stays on the output-ready list for
-// the next turn instead of re-arming epoll; write interest is armed only while its socket refuses
-// data (or when another thread queues), and its writable event puts it back on the list.
+// The main loop drives it from one thread: CheckTimeout (reap connections that are closed, idle
+// or stalled; report the UUIDs that went), then WaitAndHandleEvent. One turn writes what the
+// log gathered, waits (not at all while a ready list holds a connection), dispatches the events,
+// serves the input-ready list, writes the log again, then lets every connection on the
+// output-ready list send one write slice: every line about a packet is out before the packet, and
+// a connection with more to read or send waits for the next turn instead of holding the loop.
 //
 // Ownership. Registered connections belong to the manager, which destroys them in DelConnByFD,
-// CheckTimeout and Destroy; RemoveConnByFD hands one back to the caller instead. The destructor
-// releases only the manager's own members: call Destroy to close every connection.
+// CheckTimeout and Destroy (never while their own handler runs: a failing connection sets its
+// close flag); RemoveConnByFD hands one back to the caller. The destructor releases only the
+// manager's own members: call Destroy to close every connection.
 //
-// Scheduling. The manager alone keeps every piece of a connection's scheduling state: its places
-// on the ready lists, whether its input is held back and since when, the run of packets it sent to
-// one target, what is counted for the packet it is reading, the clock of its write queue's stall,
-// and the turn's share of TLS handshake work. A connection asks for what it needs
-// (InputPaused, ...) and keeps none of it. Its record is made when it is registered and goes when
-// it is unregistered; an unregistered connection is not scheduled (it reads when called).
+// Scheduling. The manager alone keeps a connection's scheduling state (ready-list places, input
+// pause, same-target run, admission held, write-stall clock) in one record, made at registration
+// and dropped at unregistration; a connection asks for it and keeps none. An unregistered
+// connection is not scheduled. So is the turn's share of TLS handshake work.
 //
 // Threads and locks. Other threads hand work to the loop only through Post. Everything runs on
-// the event-loop thread except what a packet connection does from other threads when it queues
-// data: CtlFD (through PutWriteQueueItem), the write-stall clock, the reap schedule and the
-// lookups, which are safe from any thread. The descriptor map, the scheduling records' set (not
-// their fields: see Schedule) and the serial counter are guarded by _fdMapMutex; the UUID map, the
-// UUIDs of each connection and the UUIDs lost between checks by _uuidMapMutex; the node UUID by
-// _nodeUuidMutex; the posted tasks by _postMutex. No operation holds two of them at once; an
-// operation that removes a connection releases its map lock first, because the removal takes the
-// locks itself. A connection may call CtlFD and the write-stall clock while holding its write-queue
-// lock, so that lock always comes before the descriptor-map lock. Values found by a lookup are
-// copied out before the lock is released. The process UUID, the server platform UUID, the ready
-// flag, the remote server descriptor and both ready lists belong to the event-loop thread.
+// the event-loop thread except what a connection does from other threads when it queues data:
+// CtlFD, the write-stall clock, the reap schedule and the lookups, which are safe from any
+// thread. _fdMapMutex guards the descriptor map, the records' set (not their fields: see
+// Schedule) and the serial counter; _uuidMapMutex the UUID map, each connection's UUIDs and the
+// lost ones; _nodeUuidMutex the node UUID; _postMutex the posted tasks. No operation holds two at
+// once; removing a connection releases its map lock first, as the removal takes the locks itself.
+// A connection's write-queue lock always comes before _fdMapMutex. Values found by a lookup are
+// copied out before the lock is released. The process and platform UUIDs, the ready flag, the
+// remote server descriptor and both ready lists belong to the event-loop thread.
 #ifndef BD_NETFRAMWORK_BD_CONN_MANAGER_H
 #define BD_NETFRAMWORK_BD_CONN_MANAGER_H
 
 #include <sys/epoll.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -74,7 +54,6 @@
 #include "bd_common/bd_mutex.h"
 #include "bd_netframwork/bd_connection.h"
 #include "bd_netframwork/bd_reap_schedule.h"
-#include "bd_netframwork/bd_tls_handshake_budget.h"
 
 class BdPoll;
 
@@ -172,17 +151,14 @@ class BdConnManager {
 
     // Time the loop itself spent away from the sockets is not charged to the peers: when the last
     // dispatch kept the loop busy for kStallForgivenSeconds or more, every deadline moves on by
-    // that long first, and a connection with bytes waiting unread on its socket is not idle
-    // (it is left for the dispatch that reads them).
+    // that long first, and a connection with bytes unread on its socket is not idle.
     //
     // Destroys every connection whose deadline has passed or whose close flag is set (closing
-    // first those whose write deadline has passed) and appends to lost the UUIDs that went with
-    // connections since the last call: those removed meanwhile first, then the reaped ones in
-    // ascending descriptor order, each connection's in the order they were bound; at most
-    // kUuidsRetiredPerTurn a call, the rest at the next. Losing the server platform's UUID clears
-    // the server ready flag. Gives freed memory back to the system
-    // when much was freed. lost is appended to, never cleared. Returns 0, or BD_PARAMETER_INVALID
-    // for a null lost.
+    // first those whose write deadline has passed) and appends to lost the UUIDs that went since
+    // the last call: those removed meanwhile first, then the reaped ones by ascending descriptor,
+    // each connection's in binding order; at most kUuidsRetiredPerTurn a call, the rest at the
+    // next. Losing the server platform's UUID clears the server ready flag. Gives freed memory
+    // back to the system. Returns 0, or BD_PARAMETER_INVALID for a null lost.
     int CheckTimeout(std::list<std::string> *lost);
 
     void SetCurrentProcessUUID(const std::string &uuid) { _currentProcessUuid = uuid; }
@@ -202,13 +178,19 @@ class BdConnManager {
     // The stop, event-loop thread: from StopReading on no connection is read (a hang-up still
     // closes one), so the queues can only empty; from FinishPacketsInFlight on a connection only
     // completes the packet it has begun. Init ends both.
-    void StopReading();
+    void StopReading() { _readingStopped = true; }
     void FinishPacketsInFlight() { _finishingOnly = true; }
     bool FinishingOnly() const { return _finishingOnly; }
-    // Turns of WaitAndHandleEvent begun so far. Event-loop thread.
-    uint64_t Turn() const { return _turn; }
-    // The share of this loop's turns that TLS handshake steps may take. Event-loop thread.
-    BdTlsHandshakeBudget &TlsHandshakeBudget() { return _tlsHandshakeBudget; }
+    // TLS handshake steps take at most kTlsTurnMicros of each turn (and one step more): a step
+    // that runs a key exchange costs 0.3 ms (ECDSA P-256) to 1.8 ms (RSA-2048), so thousands of
+    // peers connecting at once would otherwise hold every other peer for seconds. 2 ms is one to a
+    // few handshakes, so a ping-pong pair's round trip stays well under 50 ms however many wait;
+    // 5 ms gave the same storm time and longer pauses. Event-loop thread.
+    static constexpr int64_t kTlsTurnMicros = 2000;
+    bool TlsHandshakeAllowed() const { return _tlsSpentMicros < kTlsTurnMicros; }
+    void SpendOnTlsHandshake(std::chrono::steady_clock::duration spent) {
+        _tlsSpentMicros += std::chrono::duration_cast<std::chrono::microseconds>(spent).count();
+    }
     // Puts every connection that has sent part of a packet on the output-ready list, without
     // waiting for its socket to report room (which it does only once a third of its buffer is
     // free: slower than a slow reader needs for the rest of one packet); their number.
@@ -234,20 +216,11 @@ class BdConnManager {
     // reports to this schedule every event that can make it due. Any thread.
     BdReapSchedule *ReapSchedule() { return &_reapSchedule; }
 
-    // Flow control: whether sender may now take a packet of bytes whose work (the packet itself,
-    // or an answer) lands on target's queue; target may be sender. Event-loop thread.
-    //  - Below its allowance a queue takes everything: bursts pass.
-    //  - At or past it, a sender that streams to target (its last kStreamPackets packets all went
-    //    there, or target is itself) is paced: not read until the queue is below
-    //    BdConnection::kQueueResumeBytes. Any other sender is not held back by one slow target:
-    //    the target is closed as a slow consumer, and the packet admitted (and dropped with it).
-    //  - Past the budget (SetQueueBudget), only packets that leave their queue under
-    //    kBudgetReserveBytes are taken; the sender of any other waits: a stream behind its
-    //    target's queue until it halves when that queue is among the largest (at least an even
-    //    share of the budget), any other sender until the total is back under seven eighths of the
-    //    budget, so that no slow target holds back a sender that feeds others.
-    // False when the sender was paused and must take nothing more now. An unregistered sender is
-    // not scheduled: everything is admitted.
+    // Flow control (docs/flow-control.md): whether sender may now take a packet of bytes whose
+    // work (the packet or an answer) lands on target's queue; target may be sender. Below its
+    // allowance a queue takes everything; past it a stream is paced and a target fed by a sender
+    // that feeds others is closed as a slow consumer; past the budget only small queues grow.
+    // False when the sender was paused and must take nothing more now. Event-loop thread.
     bool AdmitPacket(BdConnection *sender, BdConnection *target, int64_t bytes);
     // The packet conn was admitted for has been handled: what was counted for it is released.
     // Event-loop thread.
@@ -279,27 +252,24 @@ class BdConnManager {
         _queuesHolding.fetch_add(holdingDelta, std::memory_order_relaxed);
     }
 
-    // Input scheduling, used by the connections; event-loop thread. QueueInput: conn ended its read
-    // slice with input left, so it is served after the next wait (once; queuing twice is a no-op).
-    // ResumeInput: the connection registered as fd with serial may read again (see
-    // PaceBehind); nothing when it is gone. InputPaused: conn is held back until resumed, and
-    // must read nothing. InputQueued: conn waits on the input-ready list, which reads it.
-    void QueueInput(BdConnection *conn);
+    // Scheduling, used by the connections; event-loop thread. QueueInput: conn has input left
+    // after its slice and is served after the next wait. QueueOutput: conn has a packet to send and
+    // a socket that took the last one, so it sends a write slice at the end of this turn (of the
+    // next while the list is served). Queuing twice is a no-op. ResumeInput: the connection fd
+    // with serial may read again; nothing when it is gone. InputPaused: conn must read nothing.
+    void QueueInput(BdConnection *conn) { Enqueue(conn, &Schedule::inputQueued, &_inputReady); }
+    void QueueOutput(BdConnection *conn) { Enqueue(conn, &Schedule::outputQueued, &_outputReady); }
     void ResumeInput(int fd, uint64_t serial);
-    bool InputPaused(const BdConnection &conn) const;
-    bool InputQueued(const BdConnection &conn) const;
-    // Output scheduling, event-loop thread: conn has a packet to send and a socket that took the
-    // last one, so it sends a write slice at the end of this turn (of the next when the list is
-    // being served); queuing twice is a no-op. OutputQueued: conn waits on the output-ready list.
-    void QueueOutput(BdConnection *conn);
-    bool OutputQueued(const BdConnection &conn) const;
+    bool InputPaused(const BdConnection &conn) const { return Flag(conn, &Schedule::inputPaused); }
+    bool InputQueued(const BdConnection &conn) const { return Flag(conn, &Schedule::inputQueued); }
+    bool OutputQueued(const BdConnection &conn) const {
+        return Flag(conn, &Schedule::outputQueued);
+    }
 
-    // The write deadline's clock, kept per queue. Any thread, under conn's write-queue lock:
-    // conn's queue began to hold packets, or its socket took bytes, or a packet was taken
-    // (StartWriteWait: the clock starts again now); it holds nothing to send any more
-    // (StopWriteWait). WatchOverflow: conn's queue is at or past its allowance, so the reaper
-    // looks once it may have stood still for kNoProgressSeconds; any thread, after the write-queue
-    // lock is released.
+    // The write deadline's clock, under conn's write-queue lock, any thread: StartWriteWait when
+    // the queue began to hold packets or moved, StopWriteWait when it holds nothing to send.
+    // WatchOverflow, after that lock is released: the queue is at or past its allowance, so the
+    // reaper looks once it may have stood still for kNoProgressSeconds.
     void StartWriteWait(const BdConnection &conn);
     void StopWriteWait(const BdConnection &conn);
     void WatchOverflow(const BdConnection &conn);
@@ -314,6 +284,8 @@ class BdConnManager {
     void SetSecondsClock(SecondsClock clock) { _clock = clock; }
 
   private:
+    // Connections (descriptor, serial) due for a turn; a connection gone meanwhile is skipped.
+    using ReadyList = std::deque<std::pair<int, uint64_t>>;
     // Scheduling state of one registered connection (see Scheduling above). Its fields belong to
     // the event-loop thread, except waitingSince, which whoever queues on the connection sets.
     struct Schedule {
@@ -333,6 +305,12 @@ class BdConnManager {
     // and removes records; any other thread holds _fdMapMutex.
     Schedule *ScheduleOf(const BdConnection &conn);
     const Schedule *ScheduleOf(const BdConnection &conn) const;
+    // The flag of conn's record; false when it is not registered.
+    bool Flag(const BdConnection &conn, bool Schedule::*flag) const;
+    // Puts conn on list once: mark is its place there.
+    void Enqueue(BdConnection *conn, bool Schedule::*mark, ReadyList *list);
+    // Resumes every waiter that is still registered.
+    void ResumeAll(const ReadyList &waiters);
     // Sets conn's write-stall clock, if conn is registered. Any thread.
     void SetStallClock(const BdConnection &conn, long since);
     // The second at which conn's write stall ends: kNoProgressSeconds after its queue last moved
@@ -374,8 +352,6 @@ class BdConnManager {
     BdConnection *FindByEventKey(uint64_t key);
     // Runs the tasks posted before this call; tasks they post wait for the next turn.
     void RunPosted();
-    // Connections (descriptor, serial) due for a turn; a connection gone meanwhile is skipped.
-    using ReadyList = std::deque<std::pair<int, uint64_t>>;
     // Gives every connection that was on list when it begins its turn: mark is its place on the
     // list, cleared first; serve is its handler. A connection whose input is held back is not
     // read.
@@ -457,9 +433,8 @@ class BdConnManager {
     BdMutex _postMutex;
     std::vector<std::function<void()>> _posted;  // guarded by _postMutex
     int _postFd = -1;                            // eventfd, owned; guarded by _postMutex
-    bool _watchingLog = false;  // the log handed its watch to this loop; event-loop thread
-    uint64_t _turn = 0;         // event-loop thread
-    BdTlsHandshakeBudget _tlsHandshakeBudget;
+    bool _watchingLog = false;    // the log handed its watch to this loop; event-loop thread
+    int64_t _tlsSpentMicros = 0;  // on TLS handshake steps this turn; event-loop thread
 };
 
 #endif  // BD_NETFRAMWORK_BD_CONN_MANAGER_H

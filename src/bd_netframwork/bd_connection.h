@@ -18,21 +18,15 @@
 // back to kReadBufferInitialSize once no such packet is held.
 //
 // Admission. Once a packet's router header has arrived (or the whole packet, when shorter),
-// AdmitPacket decides whether it may be taken now; the router asks its manager
-// (BdConnManager::AdmitPacket, where the flow-control policy lives). A packet not admitted stays in
-// the read buffer and the connection is not read until the manager resumes it
-// (BdConnManager::InputPaused); its bytes wait in the kernel meanwhile, and TCP slows its peer
-// down. While its input is held so, its idle deadline does not run: it is moved later by the time
-// held. The manager keeps all of this scheduling state; the connection only asks.
+// AdmitPacket asks whether it may be taken now (BdConnManager::AdmitPacket). A packet not admitted
+// stays in the read buffer and the connection is not read until the manager resumes it; its bytes
+// wait in the kernel, and TCP slows its peer down.
 //
 // Write queue. PutWriteQueueItem appends a malloc block holding one complete packet; the queue owns
 // it from that moment and frees it once sent or when the connection is destroyed. A packet queued
 // on the event-loop thread puts the connection on the manager's output-ready list; one queued by
-// another thread arms write interest, which wakes the loop. A peer that stops reading cannot make
-// the queue grow without bound: when packets wait and the socket has accepted no byte for
-// kWriteStallSeconds, or for kNoProgressSeconds while the queue is at or past
-// kQueueAllowanceBytes, the manager's CheckTimeout logs the peer and closes the connection (close
-// flag). The queue tells the manager when that clock starts, moves and stops.
+// another thread arms write interest, which wakes the loop. The queue tells the manager when its
+// stall clock starts, moves and stops, so that a peer that stops reading is closed.
 //
 // Write slots. An answer that is still being prepared (a handshake waiting for its rows) keeps its
 // place with ReserveWriteSlot: packets queued later wait behind the slot, nothing behind it is

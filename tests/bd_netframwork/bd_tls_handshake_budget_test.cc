@@ -1,28 +1,30 @@
-// The handshake budget of a loop turn: spent, it holds handshakes back; the next turn renews it.
+// The handshake share of a loop turn: spent, it holds handshakes back; the next turn renews it.
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "bd_netframwork/bd_conn_manager.h"
-#include "bd_netframwork/bd_tls_handshake_budget.h"
 
 namespace {
+
+const std::chrono::microseconds kHalfTurn(BdConnManager::kTlsTurnMicros / 2);
 
 TEST(BdTlsHandshakeBudgetTest, ASpentTurnHoldsHandshakesBackUntilTheNextTurn) {
     BdConnManager manager;
     ASSERT_EQ(manager.Init(), 0);
-    BdTlsHandshakeBudget &budget = manager.TlsHandshakeBudget();
     manager.WaitAndHandleEvent(0);
-    ASSERT_TRUE(budget.Allows(manager.Turn()));
+    ASSERT_TRUE(manager.TlsHandshakeAllowed());
 
-    budget.Spend(BdTlsHandshakeBudget::kTurnMicros / 2);
-    EXPECT_TRUE(budget.Allows(manager.Turn()));
-    budget.Spend(BdTlsHandshakeBudget::kTurnMicros / 2);
-    EXPECT_FALSE(budget.Allows(manager.Turn()));
+    manager.SpendOnTlsHandshake(kHalfTurn);
+    EXPECT_TRUE(manager.TlsHandshakeAllowed());
+    manager.SpendOnTlsHandshake(kHalfTurn);
+    EXPECT_FALSE(manager.TlsHandshakeAllowed());
     manager.WaitAndHandleEvent(0);
-    EXPECT_TRUE(budget.Allows(manager.Turn()));
+    EXPECT_TRUE(manager.TlsHandshakeAllowed());
     manager.Destroy();
 }
 
-// The router makes its manager again after its listener closed: the new loop's budget owes
+// The router makes its manager again after its listener closed: the new loop's share owes
 // nothing to the old one's.
 TEST(BdTlsHandshakeBudgetTest, EachLoopHasItsOwnBudget) {
     BdConnManager spent;
@@ -31,10 +33,10 @@ TEST(BdTlsHandshakeBudgetTest, EachLoopHasItsOwnBudget) {
     ASSERT_EQ(fresh.Init(), 0);
     spent.WaitAndHandleEvent(0);
     fresh.WaitAndHandleEvent(0);
-    ASSERT_TRUE(spent.TlsHandshakeBudget().Allows(spent.Turn()));
-    spent.TlsHandshakeBudget().Spend(BdTlsHandshakeBudget::kTurnMicros);
-    EXPECT_FALSE(spent.TlsHandshakeBudget().Allows(spent.Turn()));
-    EXPECT_TRUE(fresh.TlsHandshakeBudget().Allows(fresh.Turn()));
+    ASSERT_TRUE(spent.TlsHandshakeAllowed());
+    spent.SpendOnTlsHandshake(2 * kHalfTurn);
+    EXPECT_FALSE(spent.TlsHandshakeAllowed());
+    EXPECT_TRUE(fresh.TlsHandshakeAllowed());
     spent.Destroy();
     fresh.Destroy();
 }
