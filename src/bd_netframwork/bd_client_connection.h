@@ -14,18 +14,13 @@
 //
 // Read discipline: one turn reads a slice (BdConnection::kReadSliceBytes, kReadSlicePackets). A
 // slice that ends before the socket is drained puts the connection on the manager's input-ready
-// list, which stands in for the edge the edge-triggered registration will not repeat; a connection
-// held back by the manager (BdConnManager::InputPaused) reads nothing until it is resumed, and is
-// then put on that list. On a plain socket a read that returns fewer bytes than asked ends the
-// turn's reading (the socket was empty); once an event has carried a peer's close (EPOLLRDHUP,
-// EPOLLHUP or EPOLLERR) the connection reads on until the socket reports the close or is drained.
-// TLS always reads until the session wants more.
+// list, which stands in for the edge epoll will not repeat; a connection held back by the manager
+// reads nothing until it is resumed.
 //
-// Write discipline: one turn sends the queue in order, oldest first, as far as a write slice goes:
-// as many bytes or packets as a read slice, and the rest of a packet begun. With more left the
-// connection stays on the manager's output-ready list for the next turn; once the queue is empty
-// it is back to read interest. A socket that refuses data keeps the packet and its send offset,
-// with write interest armed, until its next writable edge.
+// Write discipline: one turn sends the queue in order as far as a write slice goes (as much as a
+// read slice, and the rest of a packet begun); with more left the connection stays on the
+// output-ready list. A socket that refuses data keeps the packet and its send offset, with write
+// interest armed, until its next writable edge.
 //
 // TLS: on an accepted socket StartServerTls makes the connection speak TLS. OnIn and OnOut first
 // move the TLS handshake on as far as the socket allows, without blocking the loop; until it is

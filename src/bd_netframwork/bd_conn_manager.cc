@@ -161,7 +161,6 @@ int BdConnManager::Destroy() {
     BdMutexLocker lock(_uuidMapMutex);
     _uuidToFd.clear();
     _uuidsOf.clear();
-    _lostUuids.clear();
     _retiring.clear();
     _inputReady.clear();
     _outputReady.clear();
@@ -412,17 +411,6 @@ bool BdConnManager::IsWriteStalled(const BdConnection &conn, long now) const {
            now >= StallEnd(conn);
 }
 
-void BdConnManager::CloseForWriteStall(BdConnection *conn, long now) {
-    const Schedule *schedule = ScheduleOf(*conn);
-    const long since = schedule != nullptr ? schedule->waitingSince.load() : now;
-    // Past its allowance, standing still is what makes a slow consumer; below it, only the long
-    // stall does.
-    conn->CloseStalled(
-        conn->QueuedBytes() >= BdConnection::kQueueAllowanceBytes ? "slow consumer fd: "
-                                                                  : "write queue stalled fd: ",
-        " seconds without progress: " + std::to_string(now - since), "CloseForWriteStall");
-}
-
 namespace {
 
 uint64_t EventKey(int fd, uint64_t serial) {
@@ -488,14 +476,6 @@ int BdConnManager::AddMapFdToConn(int fd, BdConnection *conn, unsigned int mask)
     return BD_SUCCESS;
 }
 
-int BdConnManager::AddMapUUIDToFD(std::string uuid, int fd) {
-    return BindUuid(uuid, fd, false);
-}
-
-int BdConnManager::AddWebMapUUIDToFD(std::string uuid, int fd) {
-    return BindUuid(uuid, fd, true);
-}
-
 int BdConnManager::BindUuid(const std::string &uuid, int fd, bool web) {
     if (uuid.empty()) {
         return BD_PARAMETER_INVALID;
@@ -541,7 +521,7 @@ int BdConnManager::BindUuid(const std::string &uuid, int fd, bool web) {
         }
     }
     // The peer came back on a new connection: its previous one goes at once.
-    if (DestroyIfCurrent(old.fd, old.serial)) {
+    if (FindConnection(old.fd, old.serial) != nullptr && DelConnByFD(old.fd) == BD_SUCCESS) {
         _closed[BdConnection::kCloseReplaced].Add();
     }
     return BD_SUCCESS;
@@ -550,10 +530,6 @@ int BdConnManager::BindUuid(const std::string &uuid, int fd, bool web) {
 size_t BdConnManager::CountBoundPeers() {
     BdMutexLocker lock(_uuidMapMutex);
     return _uuidToFd.size();
-}
-
-bool BdConnManager::DestroyIfCurrent(int fd, uint64_t serial) {
-    return FindConnection(fd, serial) != nullptr && DelConnByFD(fd) == BD_SUCCESS;
 }
 
 size_t BdConnManager::CountWritePending() {
@@ -597,7 +573,7 @@ std::vector<std::pair<std::string, bool>> BdConnManager::BindingsOf(const BdConn
 
 bool BdConnManager::LostUuidsPending() {
     BdMutexLocker lock(_uuidMapMutex);
-    return !_retiring.empty() || !_lostUuids.empty();
+    return !_retiring.empty();
 }
 
 void BdConnManager::ForEachConnection(const std::function<void(BdConnection &)> &visit) {
@@ -645,7 +621,7 @@ BdConnection *BdConnManager::BoundConnection(const std::string &uuid) {
     return FindConnection(binding.fd, binding.serial);
 }
 
-void BdConnManager::RetireUuids() {
+void BdConnManager::RetireUuids(std::list<std::string> *lost) {
     size_t budget = kUuidsRetiredPerTurn;
     BdMutexLocker lock(_uuidMapMutex);
     while (budget > 0 && !_retiring.empty()) {
@@ -661,7 +637,7 @@ void BdConnManager::RetireUuids() {
             if (uuid == _ptServerUuid) {
                 _serverReadyFlag = 0;
             }
-            _lostUuids.push_back(uuid);
+            lost->push_back(uuid);
         }
         if (front.next == front.uuids.size()) {
             BdNoteFreed(front.uuids.size() * kBytesPerBinding);
@@ -785,15 +761,9 @@ int BdConnManager::CtlFD(int fd, unsigned int mask) {
 }
 
 int BdConnManager::CtlFDByUUID(const std::string &uuid, unsigned int mask) {
-    if (uuid.empty()) {
-        return BD_PARAMETER_INVALID;
-    }
     int fd = -1;
-    int rc = QueryFDFromUUID(uuid, &fd);
-    if (rc != BD_SUCCESS) {
-        return rc;
-    }
-    return CtlFD(fd, mask);
+    const int rc = QueryFDFromUUID(uuid, &fd);
+    return rc == BD_SUCCESS ? CtlFD(fd, mask) : rc;
 }
 
 int BdConnManager::CheckTimeout(std::list<std::string> *lost) {
@@ -803,7 +773,10 @@ int BdConnManager::CheckTimeout(std::list<std::string> *lost) {
     long now = NowSeconds();
     // The peers could not be heard while the loop was busy since its last wait.
     if (_lastWaitReturn > 0 && now - _lastWaitReturn >= kStallForgivenSeconds) {
-        ForgiveStall(now - _lastWaitReturn);
+        BdMutexLocker lock(_fdMapMutex);
+        for (const auto &entry : _fdToConn) {
+            entry.second->SetTimeout(entry.second->GetTimeout() + (now - _lastWaitReturn));
+        }
     }
     _lastWaitReturn = 0;
     // Nothing can be due before the earliest deadline seen at the last walk unless a connection
@@ -811,12 +784,7 @@ int BdConnManager::CheckTimeout(std::list<std::string> *lost) {
     if (_reapSchedule.IsDue(now)) {
         ReapFinished(now);
     }
-    RetireUuids();
-    {
-        BdMutexLocker lock(_uuidMapMutex);
-        lost->insert(lost->end(), _lostUuids.begin(), _lostUuids.end());
-        _lostUuids.clear();
-    }
+    RetireUuids(lost);
     BdReturnFreedMemory();
     return BD_SUCCESS;
 }
@@ -851,9 +819,15 @@ void BdConnManager::ReapFinished(long now) {
         }
     }
     _reapSchedule.DueBy(next);
-    // Logged outside the map lock.
+    // Logged outside the map lock. Past its allowance, standing still is what makes a slow
+    // consumer; below it, only the long stall does.
     for (BdConnection *conn : stalled) {
-        CloseForWriteStall(conn, now);
+        const Schedule *schedule = ScheduleOf(*conn);
+        const long since = schedule != nullptr ? schedule->waitingSince.load() : now;
+        conn->CloseStalled(
+            conn->QueuedBytes() >= BdConnection::kQueueAllowanceBytes ? "slow consumer fd: "
+                                                                      : "write queue stalled fd: ",
+            " seconds without progress: " + std::to_string(now - since), "CloseForWriteStall");
     }
     // Their UUID entries go with them, into the lost list.
     for (const auto &entry : finished) {
@@ -861,13 +835,6 @@ void BdConnManager::ReapFinished(long now) {
         _closed[conn->GetCloseFlag() == 1 ? conn->GetCloseReason() : BdConnection::kCloseIdle]
             .Add();
         DelConnByFD(entry.first);
-    }
-}
-
-void BdConnManager::ForgiveStall(long seconds) {
-    BdMutexLocker lock(_fdMapMutex);
-    for (const auto &entry : _fdToConn) {
-        entry.second->SetTimeout(entry.second->GetTimeout() + seconds);
     }
 }
 

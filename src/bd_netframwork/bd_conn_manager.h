@@ -27,10 +27,10 @@
 // CtlFD, the write-stall clock, the reap schedule and the lookups, which are safe from any
 // thread. _fdMapMutex guards the descriptor map, the records' set (not their fields: see
 // Schedule) and the serial counter; _uuidMapMutex the UUID map, each connection's UUIDs and the
-// lost ones; _nodeUuidMutex the node UUID; _postMutex the posted tasks. No operation holds two at
-// once; removing a connection releases its map lock first, as the removal takes the locks itself.
-// A connection's write-queue lock always comes before _fdMapMutex. Values found by a lookup are
-// copied out before the lock is released. The process and platform UUIDs, the ready flag, the
+// retiring ones; _nodeUuidMutex the node UUID; _postMutex the posted tasks. No operation holds two
+// at once; removing a connection releases its map lock first, as the removal takes the locks
+// itself. A connection's write-queue lock always comes before _fdMapMutex. Values found by a lookup
+// are copied out before the lock is released. The process and platform UUIDs, the ready flag, the
 // remote server descriptor and both ready lists belong to the event-loop thread.
 #ifndef BD_NETFRAMWORK_BD_CONN_MANAGER_H
 #define BD_NETFRAMWORK_BD_CONN_MANAGER_H
@@ -107,11 +107,11 @@ class BdConnManager {
     // other UUIDs are. BD_PARAMETER_INVALID for an empty uuid; BD_CONNECTION_NOT_EXIST when no
     // connection is registered under fd; BD_ERROR when the connection already holds the most UUIDs
     // allowed (nothing bound).
-    int AddMapUUIDToFD(std::string uuid, int fd);
+    int AddMapUUIDToFD(std::string uuid, int fd) { return BindUuid(uuid, fd, false); }
     // The same for a peer that needs no handshake (the web side): such a binding may replace only
     // an earlier binding of the same kind. BD_OBJECT_REPEAT when uuid is held by a connection that
     // bound it by AddMapUUIDToFD (nothing changes).
-    int AddWebMapUUIDToFD(std::string uuid, int fd);
+    int AddWebMapUUIDToFD(std::string uuid, int fd) { return BindUuid(uuid, fd, true); }
     // The most UUIDs one connection may hold; 0, the default, for no limit. Event-loop thread,
     // before connections bind.
     void SetMaxUuidsPerConnection(int most) { _maxUuidsPerConnection = most; }
@@ -317,8 +317,6 @@ class BdConnManager {
     // while at or past its allowance, else kWriteStallSeconds; LONG_MAX while it holds nothing to
     // send. Event-loop thread, or under _fdMapMutex.
     long StallEnd(const BdConnection &conn) const;
-    // Logs conn's stalled queue and closes it.
-    void CloseForWriteStall(BdConnection *conn, long now);
     // Stops reading conn until ResumeInput.
     void PauseInput(BdConnection *conn);
 
@@ -332,8 +330,6 @@ class BdConnManager {
 
     // Collects and destroys the finished connections; plans the next walk.
     void ReapFinished(long now);
-    // Moves every deadline on by seconds.
-    void ForgiveStall(long seconds);
     // Removes the entry under fd from the descriptor map and from epoll, drops its UUID entries
     // (kept as lost) and wakes the connections paused behind it; the connection or null.
     BdConnection *Unregister(int fd);
@@ -343,8 +339,6 @@ class BdConnManager {
     BdConnection *FindConnection(int fd, uint64_t serial);
     // Binding step shared by both kinds; see AddMapUUIDToFD.
     int BindUuid(const std::string &uuid, int fd, bool web);
-    // Destroys the connection under fd if it is still the one with serial; true when it did.
-    bool DestroyIfCurrent(int fd, uint64_t serial);
     // epoll_ctl of a registered connection, whose events carry its descriptor and serial, so an
     // event left over from a connection that is gone never reaches one that reused its number.
     void ArmConnection(int fd, const BdConnection *conn, int op, unsigned int mask);
@@ -366,9 +360,6 @@ class BdConnManager {
     std::map<std::string, UuidBinding> _uuidToFd;       // guarded by _uuidMapMutex
     // UUIDs bound to each connection, by serial, in binding order; guarded by _uuidMapMutex.
     std::map<uint64_t, std::vector<std::string>> _uuidsOf;
-    // UUIDs whose connection was unregistered since the last CheckTimeout; guarded by
-    // _uuidMapMutex.
-    std::vector<std::string> _lostUuids;
     // The UUIDs of unregistered connections, retired kUuidsRetiredPerTurn a turn so that the
     // close of a connection holding hundreds of thousands costs no turn more than a few
     // milliseconds, nor the offline marks they become; guarded by _uuidMapMutex.
@@ -381,8 +372,8 @@ class BdConnManager {
     static constexpr size_t kUuidsRetiredPerTurn = 4096;
     // About what one binding holds in the maps, for the memory given back to the system.
     static constexpr size_t kBytesPerBinding = 256;
-    // Drops a slice of the retiring UUIDs' entries, each reported lost unless bound elsewhere.
-    void RetireUuids();
+    // Drops a slice of the retiring UUIDs' entries, each appended to lost unless bound elsewhere.
+    void RetireUuids(std::list<std::string> *lost);
     int _maxUuidsPerConnection;
     uint64_t _lastSerial;  // guarded by _fdMapMutex
     // Connections with input left over from their last slice / with packets to send and a socket

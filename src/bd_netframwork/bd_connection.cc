@@ -207,18 +207,23 @@ int BdConnection::ExtractPackets(int received) {
         return rc;
     }
     // A packet longer than the buffer: grow to exactly its length, keeping what arrived of it.
-    if (pendingLength > _readBufferCapacity) {
-        char *grown = static_cast<char *>(malloc(static_cast<size_t>(pendingLength)));
-        if (grown == nullptr) {
-            return BD_MEMORY_ERROR;
-        }
-        memcpy(grown, _readBuffer, static_cast<size_t>(_bytesHeld));
-        free(_readBuffer);
-        BdNoteFreed(static_cast<size_t>(_readBufferCapacity));
-        _readBuffer = grown;
-        _readBufferCapacity = pendingLength;
+    if (pendingLength > _readBufferCapacity && !ResizeReadBuffer(pendingLength)) {
+        return BD_MEMORY_ERROR;
     }
     return BD_SUCCESS;
+}
+
+bool BdConnection::ResizeReadBuffer(int capacity) {
+    char *resized = static_cast<char *>(malloc(static_cast<size_t>(capacity)));
+    if (resized == nullptr) {
+        return false;
+    }
+    memcpy(resized, _readBuffer, static_cast<size_t>(_bytesHeld));
+    free(_readBuffer);
+    BdNoteFreed(static_cast<size_t>(_readBufferCapacity));
+    _readBuffer = resized;
+    _readBufferCapacity = capacity;
+    return true;
 }
 
 void BdConnection::ShrinkReadBuffer() {
@@ -230,15 +235,7 @@ void BdConnection::ShrinkReadBuffer() {
         total > kReadBufferInitialSize) {
         return;  // the packet under way still needs the room
     }
-    char *shrunk = static_cast<char *>(malloc(kReadBufferInitialSize));
-    if (shrunk == nullptr) {
-        return;  // keeping the larger buffer is harmless
-    }
-    memcpy(shrunk, _readBuffer, static_cast<size_t>(_bytesHeld));
-    free(_readBuffer);
-    BdNoteFreed(static_cast<size_t>(_readBufferCapacity));
-    _readBuffer = shrunk;
-    _readBufferCapacity = kReadBufferInitialSize;
+    ResizeReadBuffer(kReadBufferInitialSize);  // should it fail, the larger buffer is harmless
 }
 
 bool BdConnection::AdmitPacket(const char *, int, int) {
@@ -373,13 +370,8 @@ int BdConnection::RestoreHandedOver(const std::string &heldInput,
         return BD_OBJECT_NOT_INIT;
     }
     const int needed = static_cast<int>(heldInput.size());
-    if (needed > _readBufferCapacity) {
-        char *grown = static_cast<char *>(realloc(_readBuffer, static_cast<size_t>(needed)));
-        if (grown == nullptr) {
-            return BD_MEMORY_ERROR;
-        }
-        _readBuffer = grown;
-        _readBufferCapacity = needed;
+    if (needed > _readBufferCapacity && !ResizeReadBuffer(needed)) {
+        return BD_MEMORY_ERROR;
     }
     heldInput.copy(_readBuffer, heldInput.size());
     _bytesHeld = needed;
@@ -524,7 +516,7 @@ void BdConnection::DropWriteQueueItem() {
         item = _writeQueue.front();
         _writeQueue.pop_front();
         CountQueued(item.length > 0 ? -item.length : 0);
-        // One packet per turn: the next goes out on the next turn, without asking epoll again.
+        // The next goes out in this write slice or the next, without asking epoll again.
         if (!FrontSendable()) {
             _manager->StopWriteWait(*this);
             DropWriteInterest();

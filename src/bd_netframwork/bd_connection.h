@@ -250,6 +250,8 @@ class BdConnection {
     int ExtractPackets(int received);
     // Back to a kReadBufferInitialSize buffer when a larger one holds no packet that needs it.
     void ShrinkReadBuffer();
+    // Moves the bytes held to a new buffer of capacity; false, nothing changed, without memory.
+    bool ResizeReadBuffer(int capacity);
 
     // Front item of the write queue, left in place; false when the queue is empty or its front is
     // a reserved slot, after dropping write interest, since there is nothing to send now.
