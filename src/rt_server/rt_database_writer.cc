@@ -82,8 +82,7 @@ int RtDatabaseWriter::SubmitPeer(uint64_t ticket, const RtPeerRows &rows) {
         RtWriteRequest request;
         request.ticket = ticket;
         request.rows = rows;
-        _queue.push_back(std::move(request));
-        _tailOffline.clear();
+        QueuePeer(std::move(request));
         _queuedHandshakes.fetch_add(1, std::memory_order_relaxed);
     }
     // The threads wait for different things (the first one also for a handshake to try an
@@ -124,6 +123,11 @@ void RtDatabaseWriter::SubmitOffline(std::vector<std::string> uuids) {
         }
     }
     _queueChanged.notify_all();
+}
+
+void RtDatabaseWriter::QueuePeer(RtWriteRequest request) {
+    const bool marksWait = !_queue.empty() && _queue.back().kind == RtWriteRequest::kOffline;
+    _queue.insert(marksWait ? _queue.end() - 1 : _queue.end(), std::move(request));
 }
 
 void RtDatabaseWriter::TakeResults(std::vector<RtWriteResult> *results) {
@@ -285,18 +289,20 @@ RtDatabaseWriter::Take RtDatabaseWriter::TakeBatch(Lane *lane, std::vector<RtWri
                 break;
             }
             lane->alone = true;
-        } else if (!batch->empty() && !FrontMayStart()) {
+            TakeMarks(batch);
+            if (!_queue.empty() && _queue.front().kind == RtWriteRequest::kOffline) {
+                break;  // the rest of a long run of marks is the next batch's
+            }
+            continue;
+        }
+        if (!batch->empty() && !FrontMayStart()) {
             break;  // a running batch writes one of its keys
         }
         if (!RtRecordBatch::Fits(front, &lane->keys)) {
             break;
         }
-        if (front.kind == RtWriteRequest::kPeer) {
-            if (front.ticket != RtWriteRequest::kNoAnswer) {
-                _queuedHandshakes.fetch_sub(1, std::memory_order_relaxed);
-            }
-        } else {
-            _queuedOfflineMarks -= front.uuids.size();
+        if (front.ticket != RtWriteRequest::kNoAnswer) {
+            _queuedHandshakes.fetch_sub(1, std::memory_order_relaxed);
         }
         batch->push_back(std::move(front));
         _queue.pop_front();
@@ -308,6 +314,24 @@ RtDatabaseWriter::Take RtDatabaseWriter::TakeBatch(Lane *lane, std::vector<RtWri
     _alone = _alone || lane->alone;
     SkipRefusedSpellings(batch);
     return Take::kBatch;
+}
+
+void RtDatabaseWriter::TakeMarks(std::vector<RtWriteRequest> *batch) {
+    std::vector<std::string> &queued = _queue.front().uuids;
+    const auto end =
+        queued.begin() + static_cast<std::ptrdiff_t>(std::min(queued.size(), kMaxBatchMarks));
+    RtWriteRequest marks;
+    marks.kind = RtWriteRequest::kOffline;
+    marks.uuids.assign(std::make_move_iterator(queued.begin()), std::make_move_iterator(end));
+    queued.erase(queued.begin(), end);
+    for (const std::string &uuid : marks.uuids) {
+        _tailOffline.erase(uuid);
+    }
+    _queuedOfflineMarks -= marks.uuids.size();
+    batch->push_back(std::move(marks));
+    if (queued.empty()) {
+        _queue.pop_front();
+    }
 }
 
 void RtDatabaseWriter::BatchDone(Lane *lane, const std::vector<std::string> &refused) {

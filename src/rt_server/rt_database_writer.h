@@ -37,7 +37,10 @@
 // statement names many keys, and would lock the rows the other batch inserts); a batch with marks
 // runs alone. So an offline mark and a later handshake of the same peer (or the other way round)
 // leave the row as the later one says, and results are handed back in the order the requests
-// were submitted.
+// were submitted. The marks not yet taken wait as one run at the queue's back: marks that arrive
+// merge into it, a handshake goes ahead of it (taking its own peer's mark out of it: the peer is
+// back), and it is written kMaxBatchMarks at a time, so a peer that connects waits for one such
+// slice at most, not for thousands of others that left.
 //
 // Availability. A statement that finds its idle connection lost (closed by the server or a proxy)
 // is tried once more on a fresh connection. After any other failure or time-out of the database,
@@ -63,6 +66,9 @@ class RtDatabaseWriter {
     static constexpr size_t kMaxQueuedOfflineMarks = 1000000;
     // Requests run as one batch at most; a storm is written in a few round trips.
     static constexpr size_t kMaxBatchRequests = 1000;
+    // Offline marks one batch writes at most: a handshake waits behind one such batch, not behind
+    // every UUID that a connection which held many had bound.
+    static constexpr size_t kMaxBatchMarks = 4096;
     // Writer threads, each with its own connection: one batch's lookups and writes keep the
     // database busy while another's answers travel, which halves a storm's time on two cores.
     static constexpr size_t kThreads = 2;
@@ -138,6 +144,11 @@ class RtDatabaseWriter {
     // woken when the database is unavailable (kUnavailable), and when idle while the idle probe
     // is on (kIdle).
     Take TakeBatch(Lane *lane, std::vector<RtWriteRequest> *batch);
+    // Queues a peer's request ahead of the marks waiting at the queue's back. Under _queueMutex.
+    void QueuePeer(RtWriteRequest request);
+    // Takes the queue's front, an offline mark, into batch: whole, or its first kMaxBatchMarks
+    // UUIDs. Under _queueMutex.
+    void TakeMarks(std::vector<RtWriteRequest> *batch);
     // Whether the queue's front may start a batch now; under _queueMutex.
     bool FrontMayStart() const;
     // Gives the batch's keys back and notes the spellings it refused.

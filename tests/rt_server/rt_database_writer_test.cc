@@ -62,6 +62,9 @@ class RtDatabaseWriterTest : public ::testing::Test {
         tables_.Exec("DROP TRIGGER IF EXISTS conflict_on_insert");
         tables_.Exec("DROP TRIGGER IF EXISTS slow_insert");
         tables_.Exec("DROP TABLE IF EXISTS conflicts_seen");
+        tables_.Exec("DROP TRIGGER IF EXISTS seen_update");
+        tables_.Exec("DROP TRIGGER IF EXISTS seen_insert");
+        tables_.Exec("DROP TABLE IF EXISTS writes_seen");
         writer_.reset();
         proxy_.reset();
     }
@@ -241,6 +244,52 @@ TEST_F(RtDatabaseWriterTest, PeersBackBeforeTheirKeptMarksStayOnline) {
         [&] { return writer_->WaitUntilDone(now() + std::chrono::milliseconds(100)); }, 10000));
     EXPECT_EQ(tables_.AgentOnline("gone"), "2");
     EXPECT_EQ(tables_.AgentOnline("returns"), "1");
+}
+
+// A connection that held thousands of UUIDs leaves: their marks are written a slice a batch, and a
+// newcomer's handshake goes between two slices instead of waiting for all of them; a peer back
+// while its own mark is being written waits for that slice and ends online.
+TEST_F(RtDatabaseWriterTest, AHandshakeGoesBetweenTheSlicesOfManyMarks) {
+    constexpr int kGone = 3 * static_cast<int>(RtDatabaseWriter::kMaxBatchMarks);
+    ASSERT_TRUE(
+        tables_.Exec("INSERT INTO bd_agent (agent_uuid, online_flag) SELECT CONCAT('gone-', "
+                     "seq), 1 FROM seq_1_to_" +
+                     std::to_string(kGone)));
+    ASSERT_TRUE(
+        tables_.Exec("CREATE TABLE writes_seen (id INT AUTO_INCREMENT PRIMARY KEY, "
+                     "uuid VARCHAR(64))"));
+    ASSERT_TRUE(
+        tables_.Exec("CREATE TRIGGER seen_update AFTER UPDATE ON bd_agent FOR EACH ROW "
+                     "INSERT INTO writes_seen (uuid) VALUES (NEW.agent_uuid)"));
+    ASSERT_TRUE(
+        tables_.Exec("CREATE TRIGGER seen_insert AFTER INSERT ON bd_agent FOR EACH ROW "
+                     "INSERT INTO writes_seen (uuid) VALUES (NEW.agent_uuid)"));
+    Submit(Client("returns"));
+    ASSERT_TRUE(Collect(1));
+    std::vector<std::string> gone{"returns"};
+    for (int i = 1; i <= kGone; ++i)
+        gone.push_back("gone-" + std::to_string(i));
+    proxy_->SetFrozen(true);
+    writer_->SubmitOffline(gone);
+    // The first slice is on its way to the frozen database before the two peers come.
+    ASSERT_TRUE(Eventually([&] { return writer_->QueuedOfflineMarks() < gone.size(); }, 5000));
+    const long newcomer = Submit(Client("newcomer"));
+    const long back = Submit(Client("returns", "again"));
+    proxy_->SetFrozen(false);
+    ASSERT_TRUE(Collect(3));
+    EXPECT_EQ(codes_[newcomer], 0);
+    EXPECT_EQ(codes_[back], 0);
+    const auto now = [] { return std::chrono::steady_clock::now(); };
+    ASSERT_TRUE(writer_->WaitUntilDone(now() + std::chrono::seconds(20)));
+    // Most of the marks were written after the newcomer.
+    const auto after = tables_.Rows(
+        "SELECT COUNT(*) FROM writes_seen WHERE uuid LIKE 'gone-%' AND id > (SELECT MAX(id) FROM "
+        "writes_seen WHERE uuid = 'newcomer')");
+    ASSERT_EQ(after.size(), 1u);
+    EXPECT_GE(std::stoi(after[0][0]), kGone / 2);
+    EXPECT_EQ(tables_.AgentOnline("newcomer"), "1");
+    EXPECT_EQ(tables_.AgentOnline("returns"), "1");
+    EXPECT_EQ(tables_.AgentOnline("gone-1"), "2");
 }
 
 // A conflict (1213) on the writes runs the step again from its lookups: a row another writer
