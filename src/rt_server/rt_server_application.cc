@@ -122,6 +122,7 @@ int RtServerApplication::main(int /*argc*/, char ** /*argv*/) {
             StopServing(&lost);
             return BD_SUCCESS;
         }
+        RtServerControlSignals::CollectPending();
         if (RtServerControlSignals::TakeReload()) {
             Reload();
         }

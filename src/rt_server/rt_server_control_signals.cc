@@ -1,6 +1,7 @@
 #include "rt_server/rt_server_control_signals.h"
 
 #include <pthread.h>
+#include <time.h>
 
 #include <csignal>
 
@@ -24,16 +25,30 @@ bool Take(volatile std::sig_atomic_t *flag) {
     return true;
 }
 
+sigset_t ControlSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGHUP);
+    sigaddset(&set, SIGUSR2);
+    return set;
+}
+
 }  // namespace
+
+void RtServerControlSignals::CollectPending() {
+    const sigset_t control = ControlSignals();
+    const timespec now{0, 0};
+    int number;
+    while ((number = sigtimedwait(&control, nullptr, &now)) > 0) {
+        OnControlSignal(number);
+    }
+}
 
 bool RtServerControlSignals::Install() {
     struct sigaction action {};
     action.sa_handler = OnControlSignal;
     sigemptyset(&action.sa_mask);
-    sigset_t control;
-    sigemptyset(&control);
-    sigaddset(&control, SIGHUP);
-    sigaddset(&control, SIGUSR2);
+    const sigset_t control = ControlSignals();
     g_wait_mask = RtServerStopSignals::WaitMask();
     sigdelset(&g_wait_mask, SIGHUP);
     sigdelset(&g_wait_mask, SIGUSR2);

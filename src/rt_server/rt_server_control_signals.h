@@ -17,6 +17,10 @@ class RtServerControlSignals {
     // Installs the handlers and blocks the signals; after RtServerStopSignals::Install, whose wait
     // mask it narrows. false when a system call failed.
     static bool Install();
+    // Once a turn: takes a signal that is still pending. A loop that always finds events ready
+    // waits with a zero time-out, which the kernel never interrupts, so a busy router would
+    // otherwise never see the signal.
+    static void CollectPending();
     // True when a reload was asked for since the last call.
     static bool TakeReload();
     // True when an upgrade was asked for since the last call.

@@ -17,7 +17,7 @@ class RtServerStopSignals {
 
     // Installs the handler and blocks both signals. false when a system call failed.
     static bool Install();
-    // True once a stop was asked for.
+    // True once a stop was asked for; takes a stop signal still pending (see the loop's wait).
     static bool Requested();
     // True when a stop was asked for or a stop signal waits, blocked, outside the event wait (a
     // router that cannot bind its port never waits for events).

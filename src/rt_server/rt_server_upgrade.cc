@@ -24,43 +24,40 @@ std::vector<std::string> g_arguments;
 
 const char kRunningImage[] = "/proc/self/exe";
 
-// Applies keep to every descriptor above the standard streams: open across exec when kept,
-// closed on exec otherwise (the epoll instance, the database's sockets, the log, ...).
-void MarkDescriptors(const std::set<int> &keep) {
+// The process's open descriptors above the standard streams.
+std::vector<int> OpenDescriptors() {
+    std::vector<int> open;
     DIR *dir = opendir("/proc/self/fd");
     if (dir == nullptr) {
-        return;
+        return open;
     }
     const int own = dirfd(dir);
     while (dirent *entry = readdir(dir)) {
         const int fd = std::atoi(entry->d_name);
-        if (fd <= STDERR_FILENO || fd == own) {
-            continue;
+        if (fd > STDERR_FILENO && fd != own) {
+            open.push_back(fd);
         }
+    }
+    closedir(dir);
+    return open;
+}
+
+// Open across exec when kept, closed on exec otherwise (the epoll instance, the database's
+// sockets, the log, ...).
+void MarkDescriptors(const std::set<int> &keep) {
+    for (int fd : OpenDescriptors()) {
         const int flags = fcntl(fd, F_GETFD);
         if (flags >= 0) {
             fcntl(fd, F_SETFD, keep.count(fd) != 0 ? flags & ~FD_CLOEXEC : flags | FD_CLOEXEC);
         }
     }
-    closedir(dir);
 }
 
 void CloseInheritedBut(int pidFd) {
-    std::vector<int> inherited;
-    DIR *dir = opendir("/proc/self/fd");
-    if (dir == nullptr) {
-        return;
-    }
-    const int own = dirfd(dir);
-    while (dirent *entry = readdir(dir)) {
-        const int fd = std::atoi(entry->d_name);
-        if (fd > STDERR_FILENO && fd != own && fd != pidFd) {
-            inherited.push_back(fd);
+    for (int fd : OpenDescriptors()) {
+        if (fd != pidFd) {
+            close(fd);
         }
-    }
-    closedir(dir);
-    for (int fd : inherited) {
-        close(fd);
     }
 }
 

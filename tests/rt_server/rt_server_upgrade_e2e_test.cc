@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -32,15 +33,16 @@ class RtServerUpgradeTest : public RtServerE2eTest {
     }
 
     // Every row the router wrote, as one text, for comparing before, during and after.
-    std::string Rows() {
+    static std::string Rows(PeerTables *tables) {
         std::string rows;
         for (const char *query :
              {"SELECT agent_uuid, online_flag FROM bd_agent ORDER BY 1",
               "SELECT module_uuid, online_flag FROM bd_module_server ORDER BY 1"})
-            for (const auto &row : tables_.Rows(query))
+            for (const auto &row : tables->Rows(query))
                 rows += row[0] + "=" + row[1] + " ";
         return rows;
     }
+    std::string Rows() { return Rows(&tables_); }
 
     // One sender streams numbered 16 KiB packets to one receiver until stopped; the receiver
     // checks every packet: the very bytes, in order, none missing.
@@ -52,6 +54,10 @@ class RtServerUpgradeTest : public RtServerE2eTest {
         std::string why;                       // what the receiver found wrong, set before wrong
         std::atomic<int64_t> longestGapMs{0};  // between two packets received
     };
+    static int Scale(const char *variable, int usual) {
+        const char *text = std::getenv(variable);
+        return text != nullptr && std::atoi(text) > 0 ? std::atoi(text) : usual;
+    }
     static std::string Payload(int n) {
         std::string payload(16 * 1024, static_cast<char>('a' + n % 26));
         const std::string number = std::to_string(n) + ":";
@@ -66,14 +72,23 @@ TEST_F(RtServerUpgradeTest, EveryPeerStaysAndEveryPacketArrivesOnceInOrder) {
     const pid_t pid = router_->Pid();
     RtPeerClient platform;
     RegisterPlatform(&platform);
-    // Scaled down for the sanitizers; rt_bench measures the full size in Release.
-    constexpr int kIdle = 100;
-    constexpr int kPairs = 4;
+    // Scaled down for the sanitizers; RT_UPGRADE_IDLE and RT_UPGRADE_PAIRS give the full size
+    // for a Release run (docs/benchmarks.md).
+    const int kIdle = Scale("RT_UPGRADE_IDLE", 100);
+    const int kPairs = Scale("RT_UPGRADE_PAIRS", 4);
     std::vector<std::unique_ptr<RtPeerClient>> idle;
+    // Idle, not dead: a keep-alive now and then holds off the 30 s reaper while thousands
+    // register.
+    const auto keepIdleAlive = [&idle] {
+        for (auto &peer : idle)
+            ASSERT_EQ(peer->SendKeepAlive(), 0);
+    };
     for (int i = 0; i < kIdle; ++i) {
         idle.push_back(std::make_unique<RtPeerClient>());
         Register(idle.back().get(), i % 2 ? kBdHandShakeClient : kBdHandShakeModuleServer,
                  "idle-" + std::to_string(i));
+        if (i % 250 == 249)
+            keepIdleAlive();
     }
     std::vector<std::unique_ptr<Pair>> pairs;
     for (int i = 0; i < kPairs; ++i) {
@@ -103,6 +118,7 @@ TEST_F(RtServerUpgradeTest, EveryPeerStaysAndEveryPacketArrivesOnceInOrder) {
         threads.emplace_back([pair, &streaming] {
             RtPeerPacket packet;
             auto last = std::chrono::steady_clock::now();
+            auto lastKeepAlive = last;
             while (!pair->wrong && (streaming || pair->received < pair->sent)) {
                 // The new image of a sanitizer build may take seconds to start on a loaded
                 // machine; a packet that never comes fails all the same.
@@ -116,6 +132,11 @@ TEST_F(RtServerUpgradeTest, EveryPeerStaysAndEveryPacketArrivesOnceInOrder) {
                 }
                 ++pair->received;
                 const auto now = std::chrono::steady_clock::now();
+                // A receiver says nothing otherwise, and would be reaped as idle.
+                if (now - lastKeepAlive > std::chrono::seconds(5)) {
+                    pair->receiver.SendKeepAlive();
+                    lastKeepAlive = now;
+                }
                 const int64_t gap =
                     std::chrono::duration_cast<std::chrono::milliseconds>(now - last).count();
                 last = now;
@@ -130,18 +151,14 @@ TEST_F(RtServerUpgradeTest, EveryPeerStaysAndEveryPacketArrivesOnceInOrder) {
         PeerTables own;
         own.Connect(database_);
         while (streaming) {
-            std::string now;
-            for (const char *query :
-                 {"SELECT agent_uuid, online_flag FROM bd_agent ORDER BY 1",
-                  "SELECT module_uuid, online_flag FROM bd_module_server ORDER BY 1"})
-                for (const auto &row : own.Rows(query))
-                    now += row[0] + "=" + row[1] + " ";
+            const std::string now = Rows(&own);
             if (now != rows)
                 rowsChanged = true;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     });
     ASSERT_TRUE(Eventually([&] { return pairs[0]->received > 20; }, 10000));
+    keepIdleAlive();
     ASSERT_EQ(kill(pid, SIGUSR2), 0);
     EXPECT_TRUE(LogHas(
         "upgrade: took over " + std::to_string(1 + kIdle + 2 * kPairs) + " connections", 30000))
