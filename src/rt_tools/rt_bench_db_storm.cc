@@ -10,6 +10,7 @@
 #include "bd_netframwork/bd_packet.h"
 #include "rt_tools/rt_bench_connection.h"
 #include "rt_tools/rt_bench_database.h"
+#include "rt_tools/rt_bench_pair.h"
 #include "rt_tools/rt_bench_router.h"
 #include "rt_tools/rt_delay_proxy.h"
 #include "rt_tools/rt_http_get.h"
@@ -36,13 +37,6 @@ size_t Count(const std::string &text, const std::string &what) {
 
 // An agent refused with server-not-ready asks again after this long.
 const int kRetryMilliseconds = 250;
-// Keep-alives well inside the router's idle time-out.
-const int kKeepAliveSeconds = 10;
-
-double MillisecondsBetween(Clock::time_point from, Clock::time_point to) {
-    return std::chrono::duration<double, std::milli>(to - from).count();
-}
-
 // Waits until count rows of agents named with prefix are online: false with *error at deadline.
 bool WaitOnline(RtBenchDatabase *database, const std::string &prefix, int count,
                 Clock::time_point deadline, std::string *error) {
@@ -57,56 +51,6 @@ bool WaitOnline(RtBenchDatabase *database, const std::string &prefix, int count,
     }
     return true;
 }
-
-// The ping-pong pair: one packet in flight at a time, the longest gap between two deliveries.
-class Pair {
-  public:
-    Pair(RtPeerClient *ping, RtPeerClient *pong, RtPeerClient *platform, std::string prefix)
-        : _ping(ping), _pong(pong), _platform(platform), _prefix(std::move(prefix)) {}
-    void Start() { _thread = std::thread(&Pair::Run, this); }
-    void Stop() {
-        _stop = true;
-        if (_thread.joinable()) {
-            _thread.join();
-        }
-    }
-    double LongestPauseMs() const { return _longestMs; }
-    // Starts the longest pause afresh, for a phase of its own.
-    void ResetLongestPause() { _longestMs = 0; }
-    long Exchanges() const { return _exchanges; }
-    bool Failed() const { return _failed; }
-
-  private:
-    void Run() {
-        Clock::time_point last = Clock::now(), keptAlive = last;
-        const RtPeerRoute there{_prefix + "ping", _prefix + "pong"};
-        const RtPeerRoute back{_prefix + "pong", _prefix + "ping"};
-        RtPeerPacket got;
-        while (!_stop) {
-            if (_ping->SendNormal(there, "ping") != 0 || _pong->Receive(&got, 60000) != 0 ||
-                _pong->SendNormal(back, "pong") != 0 || _ping->Receive(&got, 60000) != 0) {
-                _failed = true;
-                return;
-            }
-            const Clock::time_point now = Clock::now();
-            _longestMs = std::max(_longestMs.load(), MillisecondsBetween(last, now));
-            last = now;
-            ++_exchanges;
-            if (now - keptAlive > std::chrono::seconds(kKeepAliveSeconds)) {
-                _platform->SendKeepAlive();
-                keptAlive = now;
-            }
-        }
-    }
-
-    RtPeerClient *_ping, *_pong, *_platform;
-    std::string _prefix;
-    std::atomic<bool> _stop{false};
-    std::atomic<bool> _failed{false};
-    std::atomic<double> _longestMs{0};
-    std::atomic<long> _exchanges{0};
-    std::thread _thread;
-};
 
 // One client of the crowd and what happened to it.
 struct Agent {
@@ -154,7 +98,8 @@ class Crowd {
                 *error = std::to_string(pending) + " clients unanswered at the time bound";
                 return false;
             }
-            const bool keepAlive = now - keptAlive > std::chrono::seconds(kKeepAliveSeconds);
+            const bool keepAlive =
+                now - keptAlive > std::chrono::seconds(RtBenchPair::kKeepAliveSeconds);
             if (keepAlive) {
                 keptAlive = now;
             }
@@ -228,8 +173,9 @@ class Crowd {
             } else if (answer.IsControl(kBdControlServerNotReady)) {
                 // Only handshakes asked once the database was known to be away count.
                 if (figures->any_not_ready && agent.asked >= figures->first_not_ready) {
-                    figures->longest_not_ready_ms = std::max(figures->longest_not_ready_ms,
-                                                             MillisecondsBetween(agent.asked, now));
+                    figures->longest_not_ready_ms =
+                        std::max(figures->longest_not_ready_ms,
+                                 RtBenchMillisecondsBetween(agent.asked, now));
                 } else if (!figures->any_not_ready) {
                     figures->any_not_ready = true;
                     figures->first_not_ready = now;
@@ -296,7 +242,7 @@ bool RtBenchRunDatabaseStorm(const RtBenchSettings &settings, const std::string 
             *error = "the platform or the pair could not register";
             return false;
         }
-        Pair pair(&ping, &pong, &platform, prefix);
+        RtBenchPair pair(&ping, &pong, &platform, prefix);
         pair.Start();
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
 
@@ -328,12 +274,13 @@ bool RtBenchRunDatabaseStorm(const RtBenchSettings &settings, const std::string 
         const Clock::time_point allOnline = Clock::now();
         pair.Stop();
 
-        record->Add("answered_s", MillisecondsBetween(since, figures.all_answered) / 1000, 3);
-        record->Add("online_s", MillisecondsBetween(since, allOnline) / 1000, 3);
+        record->Add("answered_s", RtBenchMillisecondsBetween(since, figures.all_answered) / 1000,
+                    3);
+        record->Add("online_s", RtBenchMillisecondsBetween(since, allOnline) / 1000, 3);
         if (settings.db_freeze_seconds > 0) {
             record->Add("first_refusal_s",
                         figures.any_not_ready
-                            ? MillisecondsBetween(start, figures.first_not_ready) / 1000
+                            ? RtBenchMillisecondsBetween(start, figures.first_not_ready) / 1000
                             : -1.0,
                         3);
             record->Add("refusal_max_ms", figures.longest_not_ready_ms, 1);
@@ -382,7 +329,7 @@ bool RtBenchRunPeersPage(const RtBenchSettings &settings, const std::string &pre
     bool ok = crowd.Run(deadline, &figures, error) &&
               WaitOnline(&database, prefix, peers + 2, deadline, error);
     if (ok) {
-        Pair pair(&ping, &pong, &platform, prefix);
+        RtBenchPair pair(&ping, &pong, &platform, prefix);
         pair.Start();
         // First the loop's once-a-second figures alone, then with the page asked for again and
         // again: the pause each causes the pair.
@@ -397,7 +344,7 @@ bool RtBenchRunPeersPage(const RtBenchSettings &settings, const std::string &pre
                       Clock::now() - pagesStart < std::chrono::seconds(kPeersPagePhaseSeconds))) {
             const Clock::time_point asked = Clock::now();
             ok = RtHttpGet("127.0.0.1", router.MonitorPort(), "/peers", 30000, &page) == 200;
-            const double ms = MillisecondsBetween(asked, Clock::now());
+            const double ms = RtBenchMillisecondsBetween(asked, Clock::now());
             longestMs = std::max(longestMs, ms);
             totalMs += ms;
             ++fetches;

@@ -191,6 +191,8 @@ void RtBenchCommandLine::ShowHelp(const std::string &programName, std::ostream &
     RtToolHelpLine(
         out, "  hubslow",
         "The platform sends 64 KiB packets round-robin to 10 agents; one reads 1 MiB/s.");
+    RtToolHelpLine(out, "  bigslow",
+                   "50 clients send 60 MiB packets to readers taking 1 MiB/s; a pair ping-pongs.");
     RtToolHelpLine(out, "  all", "Every workload above, in this order.");
     out << "Options:\n";
     RtToolHelpLine(out, "  -h, --help", "Display this help message and exit.");

@@ -13,6 +13,7 @@
 
 #include "bd_database/bd_database.h"
 #include "bd_netframwork/bd_packet.h"
+#include "rt_tools/rt_bench_big_slow.h"
 #include "rt_tools/rt_bench_database.h"
 #include "rt_tools/rt_bench_db_storm.h"
 #include "rt_tools/rt_bench_hub.h"
@@ -38,6 +39,7 @@ const Defaults kDefaults[] = {
     {"storm", 2000, 0, 0, 0},       {"idle", 10000, 0, 0, 0},
     {"dbstorm", 2000, 0, 0, 0},     {"peerspage", 10000, 0, 0, 0},
     {"hubstall", 10, 0, 0, 0},      {"hubslow", 10, 0, 0, 0},
+    {"bigslow", 50, 0, 0, 0},
 };
 
 const Defaults &DefaultsOf(const std::string &workload) {
@@ -318,9 +320,9 @@ bool RunCrowd(const RtBenchSettings &settings, int runNumber, const Defaults &de
 }  // namespace
 
 const std::vector<std::string> &RtBenchWorkload::Names() {
-    static const std::vector<std::string> names = {"fanin",    "pairs",  "pingpong", "large",
-                                                   "storm",    "idle",   "dbstorm",  "peerspage",
-                                                   "hubstall", "hubslow"};
+    static const std::vector<std::string> names = {"fanin",    "pairs",   "pingpong", "large",
+                                                   "storm",    "idle",    "dbstorm",  "peerspage",
+                                                   "hubstall", "hubslow", "bigslow"};
     return names;
 }
 
@@ -363,7 +365,8 @@ int RtBenchWorkload::Run(const RtBenchSettings &settings, int runNumber, RtBench
         if (!RtBenchTlsSetup(settings, &routerTls, &peerTls, error)) {
             return kRtBenchExitSetup;
         }
-        const bool crowd = defaults.messages == 0 && settings.workload.rfind("hub", 0) != 0;
+        const bool hub = settings.workload.rfind("hub", 0) == 0;
+        const bool crowd = defaults.messages == 0 && !hub && settings.workload != "bigslow";
         const std::string routerTimeline = SeriesPath(settings, runNumber, "router");
         if (crowd && !settings.series_dir.empty()) {
             router.SetEnvironment("RT_SERVER_TIMELINE", routerTimeline);
@@ -371,10 +374,12 @@ int RtBenchWorkload::Run(const RtBenchSettings &settings, int runNumber, RtBench
         Clock::time_point crowdStart;
         if (router.Start(settings.router_binary, settings.database, settings.work_dir, 60000, error,
                          routerTls)) {
-            const bool hub = settings.workload.rfind("hub", 0) == 0;
             const bool ok =
                 hub ? RtBenchRunHub(router.PlainPort(), settings.workload == "hubslow", prefix,
                                     settings.time_bound_seconds, &database, record, error)
+                : settings.workload == "bigslow"
+                    ? RtBenchRunBigSlow(&router, Pick(settings.peers, defaults.peers), prefix,
+                                        settings.time_bound_seconds, record, error)
                 : defaults.messages > 0
                     ? RunTraffic(settings, runNumber, defaults, &router, peerTls.Get(), prefix,
                                  record, error)

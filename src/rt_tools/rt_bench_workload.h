@@ -57,7 +57,9 @@ bool RtBenchTlsSetup(const RtBenchSettings &settings, RtRouterTls *router, RtPee
 //   idle      N clients connect, hand-shake and stay idle: the router's resident memory per peer;
 //   dbstorm   the storm with the database slowed or frozen behind a proxy, while a ping-pong pair
 //             talks on the plain port: the pair's longest pause (rt_bench_db_storm.h); with
-//             --tls the crowd hand-shakes over TLS.
+//             --tls the crowd hand-shakes over TLS;
+//   bigslow   N clients send 60 MiB packets to readers taking 1 MiB/s beside a ping-pong pair:
+//             the router's peak memory against the budget's bound (rt_bench_big_slow.h).
 // The router's CPU time and peak resident memory are taken from /proc for the run. One thread.
 class RtBenchWorkload {
   public:
