@@ -56,7 +56,7 @@ TEST(RtBenchCommandLineTest, TakesWorkloadsInOrderAndExpandsAll) {
 
     RtBenchOptions all;
     ASSERT_EQ(ParseBench({"--db-port=4000", "all"}, &all), kRtBenchExitOk);
-    EXPECT_EQ(all.workloads.size(), 10u);
+    EXPECT_EQ(all.workloads.size(), 11u);
     EXPECT_EQ(all.settings.database.port, 4000);
 }
 
