@@ -222,6 +222,7 @@ bool RtBenchRunBigSlow(RtBenchRouter *router, int senders, const std::string &pr
     record->Add("received_mib", static_cast<double>(received) / kMiB, 1);
     record->Add("pair_exchanges", static_cast<int64_t>(pair.Exchanges()));
     record->Add("pair_longest_pause_ms", pair.LongestPauseMs(), 1);
+    record->Add("pair_longest_pause_at_s", pair.LongestPauseEndS(), 1);
     record->Add("pair_p99_ms", pair.GapPercentileMs(0.99), 2);
     record->Add("readers_closed", static_cast<int64_t>(closed));
     record->Add("closed_cut", static_cast<int64_t>(cut));
