@@ -21,8 +21,7 @@ double RtBenchPair::GapPercentileMs(double fraction) {
 }
 
 void RtBenchPair::Run() {
-    const Clock::time_point start = Clock::now();
-    Clock::time_point last = start, keptAlive = start;
+    Clock::time_point last = Clock::now(), keptAlive = last;
     const RtPeerRoute there{_prefix + "ping", _prefix + "pong"};
     const RtPeerRoute back{_prefix + "pong", _prefix + "ping"};
     RtPeerPacket got;
@@ -34,10 +33,7 @@ void RtBenchPair::Run() {
         }
         const Clock::time_point now = Clock::now();
         const double gapMs = RtBenchMillisecondsBetween(last, now);
-        if (gapMs > _longestMs) {
-            _longestMs = gapMs;
-            _longestEndS = RtBenchMillisecondsBetween(start, now) / 1000;
-        }
+        _longestMs = std::max(_longestMs.load(), gapMs);
         _gapsUs.push_back(static_cast<uint32_t>(gapMs * 1000));
         last = now;
         ++_exchanges;

@@ -26,8 +26,6 @@ class RtBenchPair {
     void Start() { _thread = std::thread(&RtBenchPair::Run, this); }
     void Stop();
     double LongestPauseMs() const { return _longestMs; }
-    // When the longest pause ended, in seconds since Start.
-    double LongestPauseEndS() const { return _longestEndS; }
     // Starts the longest pause afresh, for a phase of its own.
     void ResetLongestPause() { _longestMs = 0; }
     long Exchanges() const { return _exchanges; }
@@ -43,7 +41,6 @@ class RtBenchPair {
     std::atomic<bool> _stop{false};
     std::atomic<bool> _failed{false};
     std::atomic<double> _longestMs{0};
-    std::atomic<double> _longestEndS{0};
     std::atomic<long> _exchanges{0};
     std::vector<uint32_t> _gapsUs;  // written by the pair's thread only
     std::thread _thread;
