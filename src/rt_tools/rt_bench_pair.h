@@ -18,7 +18,7 @@ class RtBenchPair {
   public:
     using Clock = std::chrono::steady_clock;
     // Keep-alives well inside the router's idle time-out.
-    static const int kKeepAliveSeconds = 10;
+    static constexpr int kKeepAliveSeconds = 10;
 
     RtBenchPair(RtPeerClient *ping, RtPeerClient *pong, RtPeerClient *platform, std::string prefix)
         : _ping(ping), _pong(pong), _platform(platform), _prefix(std::move(prefix)) {}
