@@ -211,7 +211,12 @@ int BdClientConnection::OnOut(epoll_event *) {
                    "OnOut");
             return BD_CONNECTION_WRITE_ITEM_INVALID;
         }
-        rc = SendFront(data, length);
+        // Packets that follow in this turn ride with this one: sent one by one, each small one
+        // would wait for the peer's delayed acknowledgement of the one before.
+        const bool more = packets + 1 < kReadSlicePackets && sliceBytesLeft > length &&
+                          QueuedBytes() > length && !HoldsReservedSlot() &&
+                          !_manager->FinishingOnly();
+        rc = SendFront(data, length, more);
         if (rc != BD_SUCCESS || _sendOffset != 0) {
             break;
         }
@@ -226,11 +231,11 @@ int BdClientConnection::OnOut(epoll_event *) {
     return rc;
 }
 
-int BdClientConnection::SendFront(const char *data, int length) {
+int BdClientConnection::SendFront(const char *data, int length, bool more) {
+    const int flags = more ? kTransferFlags | MSG_MORE : kTransferFlags;
     for (;;) {
         int sent = 0;
-        const int rc =
-            _network->OriginSend(data + _sendOffset, length - _sendOffset, kTransferFlags, &sent);
+        const int rc = _network->OriginSend(data + _sendOffset, length - _sendOffset, flags, &sent);
         if (rc == BD_SOCKET_EINTR) {
             continue;
         }

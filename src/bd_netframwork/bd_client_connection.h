@@ -139,7 +139,7 @@ class BdClientConnection : public BdConnection {
     // Sends what the socket takes of the front packet (data, length) from the send offset, which
     // goes back to 0 once the packet is out: 0, BD_SOCKET_EAGAIN with write interest armed, or
     // the failure that must close the connection.
-    int SendFront(const char *data, int length);
+    int SendFront(const char *data, int length, bool more);
     // Builds an answer to request with build (a builder reading the request in place) and queues
     // it; a request the handler refuses gives BD_ERROR, a build failure is logged with
     // failureMessage.
