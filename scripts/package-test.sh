@@ -30,6 +30,12 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DRT_BUILD_TESTS=OFF \
 cmake --build "$build" -j "$(nproc)" --target rt_server rt_peer rt_bench rt_status >/dev/null
 (cd "$build" && cpack -G DEB >/dev/null)
 deb=$(ls -t "$build"/rt-server_*.deb | head -n 1)
+# The same tree packaged under a higher version, for the upgrade with peers connected.
+version=$(dpkg-deb -f "$deb" Version)
+higher=$version+1
+(cd "$build" && cpack -G DEB -D CPACK_PACKAGE_VERSION="$higher" -B "$build/upgrade" >/dev/null)
+higher_deb=$build/upgrade/$(basename "$deb" | sed "s/_${version}_/_${higher}_/")
+[ -f "$higher_deb" ] || fail "no package of version $higher"
 
 # What the package may touch, so that removal can be checked against it.
 snapshot() {
@@ -44,8 +50,12 @@ before=$(snapshot)
 
 workdir=$(mktemp -d /tmp/rt-package-test.XXXXXX)
 router_pid=
+peer_pids=()
 cleanup() {
     [ -n "$router_pid" ] && kill -9 "$router_pid" 2>/dev/null
+    for pid in "${peer_pids[@]}"; do
+        kill "$pid" 2>/dev/null || true
+    done
     dpkg-query -W rt-server >/dev/null 2>&1 && dpkg -P rt-server >/dev/null
     rm -rf "$workdir"
 }
@@ -117,8 +127,9 @@ platform=package-test-platform-$$
 uuid=package-test-agent-$$
 retry /usr/bin/rt_peer -k platform -u "$platform" -w 0 "127.0.0.1:$port" ||
     fail "the installed router never answered a handshake"
-/usr/bin/rt_peer -k platform -u "$platform" -w 30 "127.0.0.1:$port" >/dev/null 2>&1 &
+/usr/bin/rt_peer -k platform -u "$platform" -w 120 "127.0.0.1:$port" >/dev/null 2>&1 &
 platform_pid=$!
+peer_pids+=("$platform_pid")
 retry /usr/bin/rt_peer -k client -u "$uuid" -w 0 "127.0.0.1:$port" ||
     fail "a client handshake was refused"
 # A healthy router whose monitoring lists the platform; it publishes its connections once a
@@ -135,6 +146,69 @@ sql() {
 }
 [ "$(sql "SELECT COUNT(*) FROM bd_agent WHERE agent_uuid = '$uuid'")" = 1 ] ||
     fail "the client's row was not written"
+
+# The upgrade to the higher version while peers are connected: an idle client and module server,
+# and a pair of clients of which one has sent to the other. Each of the pair waits for one more
+# packet, sent through the router after the upgrade, and fails if its connection is closed.
+idle_client=package-test-idle-client-$$
+idle_module=package-test-idle-module-$$
+sender=package-test-sender-$$
+receiver=package-test-receiver-$$
+/usr/bin/rt_peer -k client -u "$idle_client" -w 120 "127.0.0.1:$port" >/dev/null 2>&1 &
+peer_pids+=($!)
+/usr/bin/rt_peer -k module-server -u "$idle_module" -w 120 "127.0.0.1:$port" >/dev/null 2>&1 &
+peer_pids+=($!)
+/usr/bin/rt_peer -k client -u "$receiver" -j -e 2 -w 120 "127.0.0.1:$port" \
+    >"$workdir/receiver.out" 2>&1 &
+receiver_pid=$!
+peer_pids+=("$receiver_pid")
+online() {
+    [ "$(sql "SELECT COUNT(*) FROM bd_agent WHERE agent_uuid IN ('$idle_client', '$receiver')
+              AND online_flag = 1")$(sql "SELECT COUNT(*) FROM bd_module_server
+              WHERE module_uuid IN ('$idle_module', '$platform') AND online_flag = 1")" = 22 ]
+}
+retry online || fail "the peers were not written online"
+/usr/bin/rt_peer -k client -u "$sender" -t "$receiver" -p '{"before": "upgrade"}' -j -e 1 \
+    -w 120 "127.0.0.1:$port" >"$workdir/sender.out" 2>&1 &
+sender_pid=$!
+peer_pids+=("$sender_pid")
+arrived() {
+    grep -q "$1" "$2"
+}
+retry arrived before "$workdir/receiver.out" || fail "the pair's first packet did not arrive"
+rows_before=$(sql "SELECT agent_uuid, online_flag FROM bd_agent ORDER BY 1;
+                   SELECT module_uuid, online_flag FROM bd_module_server ORDER BY 1")
+
+# No service manager runs here: postinst finds the router by its pid file.
+NORVALE_ROOT="$workdir" dpkg -i "$higher_deb" >/dev/null
+[ "$(dpkg-query -W -f '${Version}' rt-server)" = "$higher" ] ||
+    fail "the installed version is not $higher"
+took_over() {
+    grep -rq "upgrade: took over" "$workdir/log"
+}
+retry took_over || fail "the router did not upgrade: $(grep -rh upgrade "$workdir/log" || true)"
+kill -0 "$router_pid" 2>/dev/null || fail "the router ended in the upgrade"
+[ "$(tr -d '\000' <"$workdir/var/run/norvale/rt_server.pid")" = "$router_pid" ] ||
+    fail "the pid file no longer names the router"
+# The same process runs the file the new package put there, not the one it replaced.
+[ "$(stat -L -c %i "/proc/$router_pid/exe")" = "$(stat -c %i /usr/sbin/rt_server)" ] ||
+    fail "the router still runs the replaced binary: $(readlink "/proc/$router_pid/exe")"
+for pid in "${peer_pids[@]}"; do
+    kill -0 "$pid" 2>/dev/null || fail "a peer's connection ended in the upgrade"
+done
+[ "$(sql "SELECT agent_uuid, online_flag FROM bd_agent ORDER BY 1;
+          SELECT module_uuid, online_flag FROM bd_module_server ORDER BY 1")" = "$rows_before" ] ||
+    fail "a peer's row changed in the upgrade"
+/usr/bin/rt_peer -k client -u "$sender-after" -t "$receiver" -p '{"after": "upgrade"}' \
+    "127.0.0.1:$port" >/dev/null 2>&1 || fail "no packet went to the receiver after the upgrade"
+/usr/bin/rt_peer -k client -u "$receiver-after" -t "$sender" -p '{"after": "upgrade"}' \
+    "127.0.0.1:$port" >/dev/null 2>&1 || fail "no packet went to the sender after the upgrade"
+wait "$receiver_pid" || fail "the receiver: $(cat "$workdir/receiver.out")"
+wait "$sender_pid" || fail "the sender: $(cat "$workdir/sender.out")"
+if ! arrived after "$workdir/receiver.out" || ! arrived after "$workdir/sender.out"; then
+    fail "a packet sent after the upgrade did not arrive"
+fi
+
 kill -TERM "$router_pid"
 stopped=0
 wait "$router_pid" || stopped=$?
