@@ -228,4 +228,4 @@ if [ "$before" != "$after" ]; then
     diff <(echo "$before") <(echo "$after") >&2 || true
     fail "removal left the machine changed"
 fi
-echo "package-test: $(basename "$deb") installed, ran, removed and purged cleanly"
+echo "package-test: $(basename "$deb") installed, ran, upgraded to $higher, removed and purged cleanly"
