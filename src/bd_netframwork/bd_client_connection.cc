@@ -137,7 +137,7 @@ int BdClientConnection::OnIn(epoll_event *event) {
         return rc;
     }
     _slicePacketsLeft = kReadSlicePackets;
-    int sliceBytesLeft = kReadSliceBytes;
+    int sliceBytesLeft = _manager->ReadSliceBytes();
     bool drained = false;
     // Packets left in the buffer by the last slice come before new bytes.
     rc = ExtractPackets(0);
@@ -164,6 +164,7 @@ int BdClientConnection::OnIn(epoll_event *event) {
             break;
         }
         sliceBytesLeft -= received;
+        _manager->CountRead(received);
         rc = ExtractPackets(received);
         // A short read found the socket empty; new bytes raise a new edge, a close its own mark.
         // A TLS session may hold decrypted bytes the socket no longer shows, so it reads on.

@@ -177,6 +177,7 @@ int BdConnManager::WaitAndHandleEvent(int timeoutSeconds) {
         _loopThread.store(std::this_thread::get_id());
     }
     _tlsSpentMicros = 0;
+    _turnReadBytes = 0;
     // What the loop thread's log gathered since the last turn is written before it sleeps.
     BdLog *log = BdLog::GetLogger();
     log->FlushGathered();

@@ -194,9 +194,14 @@ int BdConnection::ExtractPackets(int received) {
         _packetAdmitted = false;
         _traffic.packets_in.Add();
         _traffic.bytes_in.Add(total);
+        const char *const buffer = _readBuffer;
         ParsePacket(_readBuffer + consumed, total);
         _manager->ReleaseAdmission(*this);
         consumed += total;
+        // The packet left with the buffer it filled (PacketBlock): nothing else was in it.
+        if (_readBuffer != buffer) {
+            consumed = _bytesHeld = 0;
+        }
         --_slicePacketsLeft;
     }
     if (consumed > 0) {
@@ -227,15 +232,32 @@ bool BdConnection::ResizeReadBuffer(int capacity) {
 }
 
 void BdConnection::ShrinkReadBuffer() {
-    if (_readBufferCapacity <= kReadBufferInitialSize || _bytesHeld > kReadBufferInitialSize) {
+    // Only an admitted packet keeps the room: one held back may wait for long, and a buffer that
+    // carried a long packet is resident to its last page.
+    if (_readBufferCapacity <= kReadBufferInitialSize || _packetAdmitted) {
         return;
     }
-    int total = 0;
-    if (_bytesHeld > 0 && ParsePacketHeader(_readBuffer, _bytesHeld, &total) == BD_SUCCESS &&
-        total > kReadBufferInitialSize) {
-        return;  // the packet under way still needs the room
+    // Should it fail, the larger buffer is harmless.
+    ResizeReadBuffer(std::max(kReadBufferInitialSize, _bytesHeld));
+}
+
+char *BdConnection::PacketBlock(const char *data, int length) {
+    // A long packet fills a buffer grown to its length: that buffer goes with it, and reading
+    // goes on in a fresh one, so the packet is neither copied nor its pages touched twice.
+    if (data == _readBuffer && length == _readBufferCapacity && length > kReadBufferInitialSize) {
+        char *fresh = static_cast<char *>(malloc(kReadBufferInitialSize));
+        if (fresh != nullptr) {
+            char *block = _readBuffer;
+            _readBuffer = fresh;
+            _readBufferCapacity = kReadBufferInitialSize;
+            return block;
+        }
     }
-    ResizeReadBuffer(kReadBufferInitialSize);  // should it fail, the larger buffer is harmless
+    char *copy = static_cast<char *>(malloc(static_cast<size_t>(length)));
+    if (copy != nullptr) {
+        memcpy(copy, data, static_cast<size_t>(length));
+    }
+    return copy;
 }
 
 bool BdConnection::AdmitPacket(const char *, int, int) {

@@ -207,6 +207,10 @@ class BdConnection {
     int AnswerInWriteSlot(const std::function<int()> &queueAnswer);
     // Event-loop thread. Bytes have arrived on the socket and are not read yet.
     bool HasUnreadInput() const;
+    // Event-loop thread, inside ParsePacket of the packet data (length bytes): a malloc block
+    // holding it, the caller's from now on; null without memory. A packet that filled a read
+    // buffer grown for it hands over that buffer itself, and reading goes on in a fresh one.
+    char *PacketBlock(const char *data, int length);
 
     // Lets the packet connection hand packets that name a work thread to pool (not owned, must
     // outlive the connection). Until this is called packets for work threads are refused.
@@ -248,7 +252,8 @@ class BdConnection {
     // BD_NET_HEADER_MAGIC_INVALID or BD_NET_PACKET_INVALID for an invalid net header and
     // BD_MEMORY_ERROR when the buffer cannot grow, after which the connection must be closed.
     int ExtractPackets(int received);
-    // Back to a kReadBufferInitialSize buffer when a larger one holds no packet that needs it.
+    // Back to a kReadBufferInitialSize buffer (or what is held, if more) when a larger one holds
+    // no admitted packet.
     void ShrinkReadBuffer();
     // Moves the bytes held to a new buffer of capacity; false, nothing changed, without memory.
     bool ResizeReadBuffer(int capacity);

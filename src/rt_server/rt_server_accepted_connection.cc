@@ -4,7 +4,6 @@
 #include <netinet/in.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "bd_common/bd_error.h"
@@ -268,12 +267,11 @@ int RtServerAcceptedConnection::Forward(const BdRouterHeader &router, const char
         return BD_SUCCESS;
     }
     // The packet lives in this connection's read buffer only for this call, so the target's
-    // queue gets its own copy, which it owns from here on.
-    char *copy = static_cast<char *>(malloc(static_cast<size_t>(length)));
+    // queue gets a block of its own, which it owns from here on.
+    char *copy = PacketBlock(packet, length);
     if (copy == nullptr) {
         return BD_MEMORY_ERROR;
     }
-    std::memcpy(copy, packet, length);
     // A refused copy stays ours: free it rather than leak it, and report the packet undelivered.
     const int queued = targetConnection->PutWriteQueueItem(copy, length);
     if (queued != BD_SUCCESS) {

@@ -1,7 +1,10 @@
 // Cutting the byte stream into packets, over a real loopback socket.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "bd_common/bd_error.h"
 #include "bd_netframwork/bd_conn_manager.h"
@@ -60,6 +63,67 @@ TEST_F(FramingTest, LongPacketGrowsBufferToItsLengthAndShrinksBackOnceHandled) {
     ASSERT_EQ(conn->packets.size(), 1u);
     EXPECT_EQ(conn->packets[0], packet);
     EXPECT_EQ(conn->Capacity(), BdConnection::kReadBufferInitialSize);
+}
+
+TEST_F(FramingTest, ALongPacketLeavesInTheBufferItFilledAndReadingGoesOnInAFreshOne) {
+    const std::vector<std::string> sent = {NetPacket(60000, 'a'), NetPacket(100, 'b'),
+                                           NetPacket(70000, 'c')};
+    std::vector<std::string> blocks;
+    std::vector<bool> inPlace;
+    conn->onPacket = [&](const char *data, int length) {
+        char *block = conn->PacketBlock(data, length);
+        inPlace.push_back(block == data);
+        blocks.emplace_back(block, static_cast<size_t>(length));
+        free(block);
+    };
+    std::thread sender([&] { SendAll(pair.peer, sent[0] + sent[1] + sent[2]); });
+    EXPECT_TRUE(Eventually(
+        [&] {
+            manager.WaitAndHandleEvent(0);
+            return blocks.size() == sent.size();
+        },
+        5000));
+    sender.join();
+    EXPECT_EQ(blocks, sent);
+    EXPECT_EQ(inPlace, (std::vector<bool>{true, false, true}));
+    EXPECT_EQ(conn->Capacity(), BdConnection::kReadBufferInitialSize);
+}
+
+// A packet held back may wait for long: its connection keeps what arrived of it, not the buffer
+// the long packet before it filled to its last page.
+TEST_F(FramingTest, APacketHeldBackKeepsNoLargerBufferThanWhatArrivedOfIt) {
+    const std::string taken = NetPacket(200000, 'a');
+    const std::string held = NetPacket(200000, 'b');
+    conn->admit = [&](int) {
+        if (conn->packets.empty())
+            return true;
+        manager.PaceBehind(conn, conn, 0);  // resumed by the test only
+        return false;
+    };
+    std::thread first([&] { SendAll(pair.peer, taken + held.substr(0, 20000)); });
+    EXPECT_TRUE(Eventually(
+        [&] {
+            manager.WaitAndHandleEvent(0);
+            return manager.InputPaused(*conn) && conn->BytesHeld() == 20000;
+        },
+        5000));
+    first.join();
+    EXPECT_EQ(conn->Capacity(), BdConnection::kReadBufferInitialSize);
+    EXPECT_EQ(conn->Held(), held.substr(0, 20000));
+
+    conn->admit = nullptr;
+    manager.ResumeInput(conn->GetFD(), conn->GetSerial());
+    std::thread rest([&] { SendAll(pair.peer, held.substr(20000)); });
+    EXPECT_TRUE(Eventually(
+        [&] {
+            manager.WaitAndHandleEvent(0);
+            return conn->packets.size() == 2u;
+        },
+        5000));
+    rest.join();
+    ASSERT_EQ(conn->packets.size(), 2u);
+    EXPECT_EQ(conn->packets[0], taken);
+    EXPECT_EQ(conn->packets[1], held);
 }
 
 TEST_F(FramingTest, OneTurnHandsOverOneSliceAndTheReadyListTheRest) {

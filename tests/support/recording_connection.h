@@ -31,6 +31,7 @@ class RecordingConnection : public BdClientConnection {
         }
         return 0;
     }
+    bool AdmitPacket(const char *, int, int total) override { return !admit || admit(total); }
     const BdNetwork *Network() const { return _network; }
     int Capacity() const { return _readBufferCapacity; }
     int BytesHeld() const { return _bytesHeld; }
@@ -39,6 +40,8 @@ class RecordingConnection : public BdClientConnection {
     std::vector<std::string> packets;
     bool echo = false;
     std::function<void(const char *, int)> onPacket;
+    // Asked once a packet's headers are in, with its length; every packet is admitted when unset.
+    std::function<bool(int)> admit;
 };
 
 #endif  // TESTS_SUPPORT_RECORDING_CONNECTION_H_
