@@ -142,6 +142,61 @@ bool RtDatabaseWriter::WaitUntilDone(std::chrono::steady_clock::time_point deadl
                                  [this] { return _queue.empty() && _running == 0; });
 }
 
+RtWriterBacklog RtDatabaseWriter::HandOver() {
+    RtWriterBacklog backlog;
+    std::lock_guard<std::mutex> queueLock(_queueMutex);
+    _handingOver = true;
+    std::lock_guard<std::mutex> resultLock(_resultMutex);
+    backlog.results = _results;
+    for (const auto &early : _early) {
+        backlog.results.insert(backlog.results.end(), early.second.begin(), early.second.end());
+    }
+    // A batch whose results are in is done; the others run again in the new image, since the
+    // database may or may not have taken what they sent, and their sessions are ended first.
+    std::vector<const Lane *> running;
+    for (const std::unique_ptr<Lane> &lane : _lanes) {
+        if (!lane->batch.empty() && lane->order >= _nextPosted && _early.count(lane->order) == 0) {
+            running.push_back(lane.get());
+        }
+    }
+    std::sort(running.begin(), running.end(),
+              [](const Lane *a, const Lane *b) { return a->order < b->order; });
+    for (const Lane *lane : running) {
+        backlog.requests.insert(backlog.requests.end(), lane->batch.begin(), lane->batch.end());
+        backlog.stale_sessions.push_back(lane->session);
+    }
+    backlog.requests.insert(backlog.requests.end(), _queue.begin(), _queue.end());
+    backlog.stale_sessions.insert(backlog.stale_sessions.end(), _staleSessions.begin(),
+                                  _staleSessions.end());
+    backlog.refused_spellings.assign(_refusedSpellings.begin(), _refusedSpellings.end());
+    return backlog;
+}
+
+void RtDatabaseWriter::ResumeAfterHandOver() {
+    {
+        std::lock_guard<std::mutex> lock(_queueMutex);
+        _handingOver = false;
+    }
+    _queueChanged.notify_all();
+}
+
+void RtDatabaseWriter::TakeOver(RtWriterBacklog *backlog) {
+    std::lock_guard<std::mutex> lock(_queueMutex);
+    for (RtWriteRequest &request : backlog->requests) {
+        if (request.kind == RtWriteRequest::kOffline) {
+            _queuedOfflineMarks += request.uuids.size();
+        } else if (request.ticket != RtWriteRequest::kNoAnswer) {
+            ++_queuedHandshakes;
+        }
+        _queue.push_back(std::move(request));
+    }
+    if (!_queue.empty() && _queue.back().kind == RtWriteRequest::kOffline) {
+        _tailOffline.insert(_queue.back().uuids.begin(), _queue.back().uuids.end());
+    }
+    _staleSessions = backlog->stale_sessions;
+    _refusedSpellings.insert(backlog->refused_spellings.begin(), backlog->refused_spellings.end());
+}
+
 bool RtDatabaseWriter::Stopping() {
     std::lock_guard<std::mutex> lock(_queueMutex);
     return _stopping;
@@ -184,7 +239,6 @@ void RtDatabaseWriter::Post(uint64_t order, std::vector<RtWriteResult> results) 
 
 void RtDatabaseWriter::Run(Lane *lane) {
     BdDatabase::AbortWaitsOnThisThreadWhenReadable(_abortFd);
-    std::vector<RtWriteRequest> batch;
     // Whoever watches the database learns at once whether it answers. Every connection is opened
     // at once, while descriptors are to be had: a storm may take them all before its first batch.
     if (First(lane) && _idleProbe) {
@@ -193,7 +247,7 @@ void RtDatabaseWriter::Run(Lane *lane) {
         Probe(lane);  // a failure is tried again with the first batch
     }
     for (;;) {
-        switch (TakeBatch(lane, &batch)) {
+        switch (TakeBatch(lane)) {
             case Take::kStop:
                 return;
             case Take::kUnavailable:
@@ -203,7 +257,7 @@ void RtDatabaseWriter::Run(Lane *lane) {
                 ProbeIdle(lane);
                 break;
             case Take::kBatch:
-                RunBatch(lane, &batch);
+                RunBatch(lane);
                 break;
         }
     }
@@ -248,7 +302,7 @@ void RtDatabaseWriter::ProbeIdle(Lane *lane) {
 }
 
 bool RtDatabaseWriter::FrontMayStart() const {
-    if (!Available() || _queue.empty() || _alone) {
+    if (!Available() || _queue.empty() || _alone || _handingOver) {
         return false;
     }
     const RtWriteRequest &front = _queue.front();
@@ -263,9 +317,10 @@ bool RtDatabaseWriter::FrontMayStart() const {
     return true;
 }
 
-RtDatabaseWriter::Take RtDatabaseWriter::TakeBatch(Lane *lane, std::vector<RtWriteRequest> *batch) {
-    batch->clear();
+RtDatabaseWriter::Take RtDatabaseWriter::TakeBatch(Lane *lane) {
+    std::vector<RtWriteRequest> *batch = &lane->batch;
     std::unique_lock<std::mutex> lock(_queueMutex);
+    batch->clear();
     const bool first = First(lane);
     auto ready = [this, first] { return _stopping || (first && !Available()) || FrontMayStart(); };
     if (!first || !_idleProbe) {
@@ -341,6 +396,7 @@ void RtDatabaseWriter::BatchDone(Lane *lane, const std::vector<std::string> &ref
             _busyKeys.erase(key);
         }
         lane->keys.clear();
+        lane->batch.clear();
         if (lane->alone) {
             _alone = false;
             lane->alone = false;
@@ -352,7 +408,8 @@ void RtDatabaseWriter::BatchDone(Lane *lane, const std::vector<std::string> &ref
     _queueDone.notify_all();
 }
 
-void RtDatabaseWriter::RunBatch(Lane *lane, std::vector<RtWriteRequest> *batch) {
+void RtDatabaseWriter::RunBatch(Lane *lane) {
+    std::vector<RtWriteRequest> *batch = &lane->batch;
     const auto started = std::chrono::steady_clock::now();
     RtWriterConnection &connection = lane->connection;
     bool done = false;
@@ -481,6 +538,10 @@ void RtDatabaseWriter::GoUnavailable(Lane *lane, std::vector<RtWriteRequest> *ba
     if (!merged.uuids.empty()) {
         _queue.push_back(std::move(merged));
     }
+    // What the batch held is in the queue or among the failures now.
+    if (batch != nullptr) {
+        batch->clear();
+    }
     lock.unlock();
     // The log tells of each peer what it would if its own statements had failed one by one.
     lane->connection.ReportUnwritten(unwritten);
@@ -501,6 +562,7 @@ bool RtDatabaseWriter::Probe(Lane *lane) {
     std::vector<RtWriterConnection::Session> stale;
     {
         std::lock_guard<std::mutex> lock(_queueMutex);
+        lane->session = connection.Current();
         stale = _staleSessions;
     }
     for (const RtWriterConnection::Session &session : stale) {

@@ -106,6 +106,16 @@ class RtDatabaseWriter {
     // database that is away keeps its marks queued): true when nothing is left.
     bool WaitUntilDone(std::chrono::steady_clock::time_point deadline);
 
+    // Event-loop thread, for an upgrade in place: no batch is taken from here on, and what is not
+    // finished is told (see RtWriterBacklog): the results not yet taken, then the requests of the
+    // batches running and of the queue, in order, with the sessions those batches run on. The
+    // writer is left as it was, so that ResumeAfterHandOver lets it go on when the exec failed.
+    RtWriterBacklog HandOver();
+    void ResumeAfterHandOver();
+    // Before Start, in the new image: the requests of backlog are queued as they come, and the
+    // sessions it names are ended before anything is written.
+    void TakeOver(RtWriterBacklog *backlog);
+
     // Counters, any thread.
     bool Available() const { return _available.load(std::memory_order_relaxed); }
     size_t QueuedHandshakes() const { return _queuedHandshakes.load(std::memory_order_relaxed); }
@@ -134,6 +144,10 @@ class RtDatabaseWriter {
         uint64_t order = 0;          // where its batch's results go among all results
         std::set<std::string> keys;  // what its batch writes (RtRecordBatch::Keys)
         bool alone = false;          // its batch holds offline marks
+        // The batch it runs, empty between batches; changed under _queueMutex only, so that a
+        // hand-over may read it while the lane's thread runs it.
+        std::vector<RtWriteRequest> batch;
+        RtWriterSession session;  // of its open connection
     };
     enum class Take { kBatch, kIdle, kUnavailable, kStop };
 
@@ -143,7 +157,7 @@ class RtDatabaseWriter {
     // Waits for work (or the stop) and takes one batch off the queue. The first lane is also
     // woken when the database is unavailable (kUnavailable), and when idle while the idle probe
     // is on (kIdle).
-    Take TakeBatch(Lane *lane, std::vector<RtWriteRequest> *batch);
+    Take TakeBatch(Lane *lane);
     // Queues a peer's request ahead of the marks waiting at the queue's back. Under _queueMutex.
     void QueuePeer(RtWriteRequest request);
     // Takes the queue's front, an offline mark, into batch: whole, or its first kMaxBatchMarks
@@ -153,9 +167,9 @@ class RtDatabaseWriter {
     bool FrontMayStart() const;
     // Gives the batch's keys back and notes the spellings it refused.
     void BatchDone(Lane *lane, const std::vector<std::string> &refused);
-    // Runs a batch; on failure the database goes unavailable and the batch's offline marks go
-    // back to the front of the queue.
-    void RunBatch(Lane *lane, std::vector<RtWriteRequest> *batch);
+    // Runs the lane's batch; on failure the database goes unavailable and the batch's offline
+    // marks go back to the front of the queue.
+    void RunBatch(Lane *lane);
     // One run of batch over the lane's open connection; false when the database went away.
     bool RunOnce(Lane *lane, const std::vector<RtWriteRequest> &batch,
                  std::vector<RtWriteResult> *results, std::vector<std::string> *refused);
@@ -189,9 +203,10 @@ class RtDatabaseWriter {
     std::deque<RtWriteRequest> _queue;  // guarded by _queueMutex
     // Written under _queueMutex; atomic so that the counters may read it.
     std::atomic<size_t> _queuedOfflineMarks{0};
-    bool _stopping = false;  // guarded by _queueMutex
-    size_t _running = 0;     // batches out of the queue and not done; guarded by _queueMutex
-    bool _alone = false;     // a running batch holds offline marks; guarded by _queueMutex
+    bool _stopping = false;     // guarded by _queueMutex
+    bool _handingOver = false;  // no batch is taken; guarded by _queueMutex
+    size_t _running = 0;        // batches out of the queue and not done; guarded by _queueMutex
+    bool _alone = false;        // a running batch holds offline marks; guarded by _queueMutex
     std::set<std::string> _busyKeys;     // the keys running batches write; guarded by _queueMutex
     uint64_t _nextOrder = 0;             // guarded by _queueMutex
     std::condition_variable _queueDone;  // the queue emptied and no batch runs

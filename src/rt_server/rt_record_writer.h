@@ -36,6 +36,9 @@ class RtRecordWriter {
     virtual int WritePeerRecords(const RtPeerRows &rows, RtRecordsDone *done, uint64_t *ticket) = 0;
     // The one waiting for ticket goes away; nothing is called for it any more.
     virtual void Forget(uint64_t ticket) = 0;
+    // done waits for ticket, asked for before this image of the process was executed (an
+    // upgrade in place hands the waiting handshakes over): it is called back as if it had asked.
+    virtual void Await(uint64_t ticket, RtRecordsDone *done) = 0;
     // Marks the UUIDs offline once everything asked for before is written; empties the list.
     virtual void MarkOffline(std::list<std::string> *uuids) = 0;
 };

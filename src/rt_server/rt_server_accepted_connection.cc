@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
@@ -372,7 +373,8 @@ int RtServerAcceptedConnection::RegisterPeer(int kind, const char *packet, int l
         LogUuidRefused(uuid, rc);
     }
 
-    PendingAnswer pending{kind, uuid, std::string(packet, length), 0, false, BD_SUCCESS, overQuota};
+    RtPendingAnswer pending{kind,       uuid,     std::string(packet, length), 0, false,
+                            BD_SUCCESS, overQuota};
     ReserveWriteSlot();
     if (overQuota || _recordWriter == nullptr ||
         _recordWriter->WritePeerRecords(PeerRows(kind, *router, *data), this, &pending.ticket) !=
@@ -388,7 +390,7 @@ int RtServerAcceptedConnection::RegisterPeer(int kind, const char *packet, int l
 }
 
 void RtServerAcceptedConnection::OnPeerRecordsWritten(uint64_t ticket, int code) {
-    for (PendingAnswer &pending : _pendingAnswers) {
+    for (RtPendingAnswer &pending : _pendingAnswers) {
         if (pending.ticket == ticket && !pending.done) {
             pending.done = true;
             pending.code = code;
@@ -400,19 +402,19 @@ void RtServerAcceptedConnection::OnPeerRecordsWritten(uint64_t ticket, int code)
 
 void RtServerAcceptedConnection::AnswerFinished() {
     while (!_pendingAnswers.empty() && _pendingAnswers.front().done) {
-        const PendingAnswer pending = std::move(_pendingAnswers.front());
+        const RtPendingAnswer pending = std::move(_pendingAnswers.front());
         _pendingAnswers.pop_front();
         AnswerInWriteSlot([this, &pending] { return Answer(pending); });
     }
 }
 
-int RtServerAcceptedConnection::Answer(const PendingAnswer &pending) {
+int RtServerAcceptedConnection::Answer(const RtPendingAnswer &pending) {
     g_rt_server_timeline.Note(RtServerTimeline::kAnswered);
     const char *request = pending.request.data();
     const int length = static_cast<int>(pending.request.size());
     if (pending.code != BD_SUCCESS) {
         // The quota's refusal is logged already and wrote nothing.
-        if (!pending.overQuota) {
+        if (!pending.over_quota) {
             const HandShakeTexts &texts = TextsFor(pending.kind);
             BD_LOG(BD_LOG_ERROR, BD_SQL_QUERY_ERROR, texts.database_failed, texts.handler);
         }
@@ -429,7 +431,7 @@ int RtServerAcceptedConnection::Answer(const PendingAnswer &pending) {
 }
 
 int RtServerAcceptedConnection::Destroy() {
-    for (const PendingAnswer &pending : _pendingAnswers) {
+    for (const RtPendingAnswer &pending : _pendingAnswers) {
         if (!pending.done && _recordWriter != nullptr) {
             _recordWriter->Forget(pending.ticket);
         }
@@ -440,6 +442,50 @@ int RtServerAcceptedConnection::Destroy() {
         _quota = nullptr;
     }
     return BdClientConnection::Destroy();
+}
+
+void RtServerAcceptedConnection::HandOver(RtHandoverConnection *handed) {
+    handed->held_input = HeldInput();
+    {
+        BdMutexLocker lock(_writeQueueMutex);
+        for (const _BD_SEND_ITEM &item : _writeQueue) {
+            handed->queued.emplace_back(item.data != nullptr ? std::string(item.data, item.length)
+                                                             : std::string());
+        }
+        handed->sent_of_front = _sendOffset;
+    }
+    handed->answers.assign(_pendingAnswers.begin(), _pendingAnswers.end());
+}
+
+int RtServerAcceptedConnection::TakeOver(const RtHandoverConnection &handed) {
+    // What comes before the first slot goes back as it was; from there on, slots and packets in
+    // turn, so that each answer still goes out where its slot was.
+    const auto firstSlot = std::find(handed.queued.begin(), handed.queued.end(), std::string());
+    int rc = RestoreHandedOver(handed.held_input, {handed.queued.begin(), firstSlot},
+                               handed.sent_of_front, static_cast<long>(handed.start_second));
+    for (auto entry = firstSlot; entry != handed.queued.end() && rc == BD_SUCCESS; ++entry) {
+        if (entry->empty()) {
+            ReserveWriteSlot();
+            continue;
+        }
+        char *copy = static_cast<char *>(malloc(entry->size()));
+        if (copy == nullptr) {
+            return BD_MEMORY_ERROR;
+        }
+        std::memcpy(copy, entry->data(), entry->size());
+        rc = PutWriteQueueItem(copy, static_cast<int>(entry->size()));
+        if (rc != BD_SUCCESS) {
+            free(copy);
+        }
+    }
+    _pendingAnswers.assign(handed.answers.begin(), handed.answers.end());
+    for (const RtPendingAnswer &pending : _pendingAnswers) {
+        if (!pending.done && _recordWriter != nullptr) {
+            _recordWriter->Await(pending.ticket, this);
+        }
+    }
+    AnswerFinished();
+    return rc;
 }
 
 RtPeerRows RtServerAcceptedConnection::PeerRows(int kind, const BdRouterHeader &router,

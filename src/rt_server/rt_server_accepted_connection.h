@@ -9,7 +9,9 @@
 #include "bd_netframwork/bd_client_connection.h"
 #include "bd_netframwork/bd_packet.h"
 #include "rt_server/rt_address_quota.h"
+#include "rt_server/rt_pending_answer.h"
 #include "rt_server/rt_record_writer.h"
+#include "rt_server/rt_server_handover.h"
 #include "rt_server/rt_server_metrics.h"
 
 // One peer's socket at the router: created by the listener, owned by the connection manager. Every
@@ -73,11 +75,18 @@ class RtServerAcceptedConnection : public BdClientConnection, private RtRecordsD
 
     // RtPeerKind of the peer registered here; kRtPeerUnknown before that.
     int GetPeerKind() const { return _peerKind; }
-    // Hand-over to a new image: the address the quota place was taken for (0: none), whether a
-    // handshake still waits for its rows or its answer, and the kind a handed-over peer had.
+    // Hand-over to a new image: the address the quota place was taken for (0: none), and the
+    // kind a handed-over peer had.
     uint32_t QuotaAddress() const { return _quota != nullptr ? _address : 0; }
-    bool AnswersPending() const { return !_pendingAnswers.empty(); }
     void RestorePeerKind(int kind) { _peerKind = kind; }
+    // Hand-over to a new image, between two turns: the bytes read and not handled, the write
+    // queue as it stands (a slot kept for an answer as an empty entry) with how much of its front
+    // is sent, and the handshakes waiting for their answers.
+    void HandOver(RtHandoverConnection *handed);
+    // The same, taken over by a connection just initialised on the descriptor and registered:
+    // the handshakes whose rows are not written yet wait for them from the record writer again.
+    // BD_MEMORY_ERROR when the buffers cannot hold it.
+    int TakeOver(const RtHandoverConnection &handed);
     // The peer's dotted IPv4 address as the listener accepted it, without a system call (the
     // monitoring snapshot asks for every connection every second); the socket's answer when the
     // listener gave none.
@@ -95,23 +104,12 @@ class RtServerAcceptedConnection : public BdClientConnection, private RtRecordsD
     int AnswerNotReady(const char *packet, int length, bool handshake);
     // The sequence the three handshake kinds share; kind selects the records and messages.
     int RegisterPeer(int kind, const char *packet, int length);
-    // A handshake whose answer waits for its rows; the request is kept to build the answer.
-    struct PendingAnswer {
-        int kind;
-        std::string uuid;
-        std::string request;
-        uint64_t ticket;
-        bool done;
-        int code;
-        bool overQuota;  // refused by the per-connection UUID quota, nothing written
-    };
-
     // The rows a handshake of kind writes.
     RtPeerRows PeerRows(int kind, const BdRouterHeader &router, const BdHandShakePacket &data);
     void OnPeerRecordsWritten(uint64_t ticket, int code) override;
     // Answers the finished handshakes at the front, in the order they arrived.
     void AnswerFinished();
-    int Answer(const PendingAnswer &pending);
+    int Answer(const RtPendingAnswer &pending);
     // The routing step of a normal or log packet: binds a web peer to this connection first,
     // forwards the packet with HandleNormalPacket and logs the result.
     int RoutePacket(const BdRouterHeader &router, const char *packet, int length);
@@ -129,7 +127,7 @@ class RtServerAcceptedConnection : public BdClientConnection, private RtRecordsD
     void TraceForward(const std::string &target) const;
 
     RtRecordWriter *_recordWriter;  // not owned
-    std::deque<PendingAnswer> _pendingAnswers;
+    std::deque<RtPendingAnswer> _pendingAnswers;
     RtAddressQuota *_quota = nullptr;  // not owned; null when no place is held
     uint32_t _address = 0;  // the peer's IPv4 address, network order, as accepted; 0: not given
     int _peerKind = kRtPeerUnknown;

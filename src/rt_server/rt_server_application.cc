@@ -54,8 +54,9 @@ int RtServerApplication::main(int /*argc*/, char ** /*argv*/) {
     if (IsExit()) {
         std::exit(0);
     }
-    // A closed listener released the log and the database; serve on with fresh ones.
-    if (_databaseReleased) {
+    // A closed listener released the log and the database; serve on with fresh ones. An image
+    // that takes connections over needs none to serve them.
+    if (_databaseReleased && !_handedOver) {
         const int rc = OpenLogAndDatabase();
         if (rc != BD_SUCCESS) {
             return rc;
@@ -260,21 +261,33 @@ std::string RtServerApplication::ServingStatus() {
 
 int RtServerApplication::GlobalInit() {
     IgnoreSignal();
-    // Until the database is there a stop signal still ends the process at once.
-    const int rc = OpenLogAndDatabase();
+    // Until the database is there a stop signal still ends the process at once. An image that
+    // takes connections over serves them at once, whether the database answers or not: only the
+    // writer's threads use it from then on, and the start-up mark is not made.
+    int rc = BD_SUCCESS;
+    if (_handedOver) {
+        OpenLog();
+        _databaseReleased = true;
+    } else {
+        rc = OpenLogAndDatabase();
+    }
     RtServerStopSignals::Install();
     RtServerControlSignals::Install();
     _connManager.SetWaitSignalMask(RtServerControlSignals::WaitMask());
     return rc;
 }
 
-int RtServerApplication::OpenLogAndDatabase() {
+void RtServerApplication::OpenLog() {
     if (_errorDescriber == nullptr) {
         _errorDescriber = new RtServerError();
     }
     // A logger that is still open ignores this.
     BdLog::GetLogger()->Init(kLogName, BdCommonServerConfig::GetCommonConf()->GetLogDir(),
                              _errorDescriber, false, kLogDaysToKeep);
+}
+
+int RtServerApplication::OpenLogAndDatabase() {
+    OpenLog();
     const int rc = InitDatabaseConnection();
     _databaseReleased = rc != BD_SUCCESS;
     return rc;
@@ -328,6 +341,9 @@ int RtServerApplication::InitConnection() {
     // /healthz tells whether the database answers, also while nothing is written.
     if (g_rt_server_conf.GetMonitorPort() > 0) {
         _recordWriter->EnableIdleProbe();
+    }
+    if (_handedOver) {
+        _recordWriter->TakeOver(std::move(_handedOver->writer));
     }
     if (_recordWriter->Start(&_connManager) != BD_SUCCESS) {
         CleanupConnection();

@@ -82,11 +82,12 @@ class RtServerApplication : public BdApplication {
     void ApplyReloaded(RtServerConfigFiles *files);
     // SIGUSR2, from the main loop: the binary at the router's path must pass --check-config (on a
     // thread of its own, whose outcome comes back through Post); then, between two turns at which
-    // nothing is half-way (no handshake waiting for its rows or its answer, no offline mark
-    // unwritten, no TLS connection left: those are closed, their peers reconnect), the listeners
-    // and every connection are handed to the new binary executed in this process. Without such a
-    // moment within a few seconds the upgrade is put off; a failed check or exec leaves the
-    // router serving; each with an error entry.
+    // no connection is half-way closed (no TLS connection left: those are closed, their peers
+    // reconnect; no UUIDs of a closed one still to hand to the writer), the listeners, every
+    // connection with the handshakes waiting for their answers, and what the database writer has
+    // not finished are handed to the new binary executed in this process. Without such a moment
+    // within a few seconds the upgrade is put off; a failed check or exec leaves the router
+    // serving; each with an error entry.
     void BeginUpgrade();
     void OnUpgradeChecked(bool passed, const std::string &output);
     void ContinueUpgrade();
@@ -111,7 +112,8 @@ class RtServerApplication : public BdApplication {
     // Refreshes what the monitoring thread reads, when a second has passed.
     void PublishForMonitor();
     // The log and the database side, opened by GlobalInit and again by an entry of main that
-    // follows a closed listener (which released them).
+    // follows a closed listener (which released them) or a hand-over not taken.
+    void OpenLog();
     int OpenLogAndDatabase();
     // True once the listening connection is closed or no longer registered.
     bool ListenerClosed();

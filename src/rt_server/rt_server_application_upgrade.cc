@@ -18,8 +18,8 @@ BD_LOG_SOURCE_FILE("rt_server_application")
 
 namespace {
 
-// How long the hand-over waits for a moment when nothing is half-way (a handshake's rows, an
-// offline mark, a TLS peer's close) before it is put off.
+// How long the hand-over waits for a moment when no connection is half-way closed (a TLS peer's,
+// or one whose UUIDs are still to be marked offline) before it is put off.
 const std::chrono::seconds kQuietWait(5);
 
 }  // namespace
@@ -72,16 +72,15 @@ bool RtServerApplication::UpgradeQuiet() {
             }
             busy = true;
         }
-        // A closed connection goes first, and its UUIDs are marked offline by this image.
-        busy = busy || conn->AnswersPending() || conn->HoldsReservedSlot() ||
-               conn->GetCloseFlag() != 0;
+        // A closed connection goes first, and its UUIDs are handed to the writer by this image.
+        busy = busy || conn->GetCloseFlag() != 0;
     }
     if (tls > 0) {
         BD_LOG(BD_LOG_ERROR, BD_ERROR,
                "upgrade closes " + std::to_string(tls) + " TLS connections, their peers reconnect",
                "Upgrade");
     }
-    return !busy && !_connManager.LostUuidsPending() && _recordWriter->Idle();
+    return !busy && !_connManager.LostUuidsPending();
 }
 
 void RtServerApplication::ContinueUpgrade() {
@@ -94,8 +93,7 @@ void RtServerApplication::ContinueUpgrade() {
     }
     if (std::chrono::steady_clock::now() >= _upgradeDeadline) {
         _upgradePhase = kNoUpgrade;
-        BD_LOG(BD_LOG_ERROR, BD_ERROR,
-               "upgrade put off: handshakes or offline marks still being written, serving on",
+        BD_LOG(BD_LOG_ERROR, BD_ERROR, "upgrade put off: connections still closing, serving on",
                "Upgrade");
     }
 }
@@ -121,25 +119,24 @@ void RtServerApplication::HandOver() {
     std::vector<int> keep{state.plain_listen_fd, state.tls_listen_fd};
     for (RtServerAcceptedConnection *conn : AcceptedConnections()) {
         RtHandoverConnection handed;
-        if (!conn->QueuedPackets(&handed.queued, &handed.sent_of_front)) {
-            return;  // an answer took its slot meanwhile: the next turn looks again
-        }
         handed.fd = conn->GetFD();
         handed.address = conn->QuotaAddress();
         handed.peer_kind = conn->GetPeerKind();
         handed.deadline = conn->GetTimeout();
         handed.start_second = conn->GetStartSecond();
         handed.uuids = _connManager.BindingsOf(*conn);
-        handed.held_input = conn->HeldInput();
+        conn->HandOver(&handed);
         keep.push_back(handed.fd);
         state.connections.push_back(std::move(handed));
     }
+    state.writer = _recordWriter->HandOver();
     BD_LOG(BD_LOG_DEBUG, 0,
            "upgrade: handing " + std::to_string(state.connections.size()) +
                " connections to the new image",
            "Upgrade");
     BdLog::GetLogger()->FlushGathered();
     const std::string why = RtServerUpgrade::Exec(RtEncodeHandover(state), keep, RunningLockFd());
+    _recordWriter->ResumeAfterHandOver();
     _upgradePhase = kNoUpgrade;
     BD_LOG(BD_LOG_ERROR, BD_ERROR, "upgrade failed, serving on: " + why, "Upgrade");
 }
@@ -172,6 +169,10 @@ void RtServerApplication::AdoptConnections() {
     // What the peers hold was allowed when they took it; the limits judge what comes next.
     _addressQuota.SetMost(RtServerConfig::kUnlimited);
     _connManager.SetMaxUuidsPerConnection(RtServerConfig::kUnlimited);
+    // Ready as before, for the answers the handed-over handshakes are still to get.
+    if (!_handedOver->platform_uuid.empty()) {
+        _connManager.SetPTServerUUID(_handedOver->platform_uuid);
+    }
     for (const RtHandoverConnection &handed : _handedOver->connections) {
         auto *conn = new RtServerAcceptedConnection(_recordWriter.get());
         if (conn->Init(handed.fd, &_connManager) != BD_SUCCESS) {
@@ -186,10 +187,6 @@ void RtServerApplication::AdoptConnections() {
         conn->SetTimeout(static_cast<long>(handed.deadline));
         conn->RestorePeerKind(handed.peer_kind);
         _connManager.AddMapFdToConn(handed.fd, conn, kBdReadInterest);
-        if (conn->RestoreHandedOver(handed.held_input, handed.queued, handed.sent_of_front,
-                                    static_cast<long>(handed.start_second)) != BD_SUCCESS) {
-            conn->CloseSelf();
-        }
         for (const auto &binding : handed.uuids) {
             if (binding.second) {
                 _connManager.AddWebMapUUIDToFD(binding.first, handed.fd);
@@ -197,12 +194,12 @@ void RtServerApplication::AdoptConnections() {
                 _connManager.AddMapUUIDToFD(binding.first, handed.fd);
             }
         }
+        if (conn->TakeOver(handed) != BD_SUCCESS) {
+            conn->CloseSelf();
+        }
         // Bytes that came while no image read wait in the socket, and their edge went with the
         // old image's epoll instance.
         _connManager.QueueInput(conn);
-    }
-    if (!_handedOver->platform_uuid.empty()) {
-        _connManager.SetPTServerUUID(_handedOver->platform_uuid);
     }
     _addressQuota.SetMost(g_rt_server_conf.GetMaxConnectionsPerAddress());
     _connManager.SetMaxUuidsPerConnection(g_rt_server_conf.GetMaxUuidsPerConnection());

@@ -6,10 +6,15 @@
 #include <utility>
 #include <vector>
 
+#include "rt_server/rt_pending_answer.h"
+#include "rt_server/rt_write_request.h"
+
 // What a router hands to the new image it executes in its own process (SIGUSR2), so that no peer
-// notices: the listening sockets, and every plain connection with its UUID bindings, deadline,
-// the bytes read but not yet handled and its queued packets, the front one perhaps partly sent.
-// Descriptors are numbers valid in the same process across exec.
+// notices: the listening sockets; every plain connection with its UUID bindings, deadline, the
+// bytes read but not yet handled, its queued packets (the front one perhaps partly sent) and the
+// handshakes waiting for their answers, each with the slot its answer takes on the queue; and
+// what the database writer has not finished. Descriptors are numbers valid in the same process
+// across exec.
 //
 // The encoding is versioned and checked: a magic, the version, the payload's length and a
 // checksum of it come first, and the decoder refuses anything it does not understand (another
@@ -24,16 +29,19 @@ struct RtHandoverConnection {
     int64_t start_second = 0;
     std::vector<std::pair<std::string, bool>> uuids;  // in binding order; true: bound as web side
     std::string held_input;                           // read, not handled yet
-    std::vector<std::string> queued;                  // whole packets, oldest first
-    int32_t sent_of_front = 0;                        // bytes of queued[0] already sent
+    // Whole packets, oldest first; an empty entry is the slot of the oldest answer not yet taken.
+    std::vector<std::string> queued;
+    int32_t sent_of_front = 0;             // bytes of queued[0] already sent
+    std::vector<RtPendingAnswer> answers;  // in arrival order, one slot each
 };
 
 struct RtHandoverState {
-    static constexpr uint32_t kVersion = 1;
+    static constexpr uint32_t kVersion = 2;
     int plain_listen_fd = -1;   // -1 when the plain listener is off
     int tls_listen_fd = -1;     // -1 without a TLS listener
     std::string platform_uuid;  // the registered server platform; empty while not ready
     std::vector<RtHandoverConnection> connections;
+    RtWriterBacklog writer;
 };
 
 std::string RtEncodeHandover(const RtHandoverState &state);

@@ -1,5 +1,7 @@
 #include "rt_server/rt_threaded_record_writer.h"
 
+#include <algorithm>
+#include <unordered_set>
 #include <vector>
 
 #include "bd_common/bd_error.h"
@@ -19,7 +21,12 @@ RtThreadedRecordWriter::~RtThreadedRecordWriter() {
 
 int RtThreadedRecordWriter::Start(BdConnManager *manager) {
     _manager = manager;
-    return _writer.Start([this] { _manager->Post([this] { Deliver(); }); });
+    const int rc = _writer.Start([this] { _manager->Post([this] { Deliver(); }); });
+    // Outcomes taken over from the image before are called back at the first turn.
+    if (rc == BD_SUCCESS && !_undelivered.empty()) {
+        _manager->Post([this] { Deliver(); });
+    }
+    return rc;
 }
 
 void RtThreadedRecordWriter::Deliver() {
@@ -62,6 +69,42 @@ void RtThreadedRecordWriter::MarkOffline(std::list<std::string> *uuids) {
     }
     _writer.SubmitOffline(std::vector<std::string>(uuids->begin(), uuids->end()));
     uuids->clear();
+}
+
+RtWriterBacklog RtThreadedRecordWriter::HandOver() {
+    RtWriterBacklog backlog = _writer.HandOver();
+    backlog.next_ticket = _nextTicket;
+    std::vector<RtWriteResult> results(_undelivered.begin(), _undelivered.end());
+    results.insert(results.end(), backlog.results.begin(), backlog.results.end());
+    backlog.results.clear();
+    std::unordered_set<uint64_t> covered;
+    for (const RtWriteResult &result : results) {
+        if (_waiting.count(result.ticket) != 0 && covered.insert(result.ticket).second) {
+            backlog.results.push_back(result);
+        }
+    }
+    for (const RtWriteRequest &request : backlog.requests) {
+        covered.insert(request.ticket);
+    }
+    // A ticket neither decided nor queued was failed by the database going away at this very
+    // moment, and its outcome was on its way.
+    std::vector<uint64_t> failed;
+    for (const auto &waiting : _waiting) {
+        if (covered.count(waiting.first) == 0) {
+            failed.push_back(waiting.first);
+        }
+    }
+    std::sort(failed.begin(), failed.end());
+    for (uint64_t ticket : failed) {
+        backlog.results.push_back({ticket, RT_DATABASE_OPERATION_ERROR});
+    }
+    return backlog;
+}
+
+void RtThreadedRecordWriter::TakeOver(RtWriterBacklog backlog) {
+    _nextTicket = backlog.next_ticket;
+    _undelivered.assign(backlog.results.begin(), backlog.results.end());
+    _writer.TakeOver(&backlog);
 }
 
 bool RtThreadedRecordWriter::DeliverResults() {

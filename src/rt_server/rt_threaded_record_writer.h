@@ -34,7 +34,18 @@ class RtThreadedRecordWriter : public RtRecordWriter {
 
     int WritePeerRecords(const RtPeerRows &rows, RtRecordsDone *done, uint64_t *ticket) override;
     void Forget(uint64_t ticket) override;
+    void Await(uint64_t ticket, RtRecordsDone *done) override { _waiting[ticket] = done; }
     void MarkOffline(std::list<std::string> *uuids) override;
+
+    // An upgrade in place, between two turns: no batch is taken from here on, and what is not
+    // finished is told (RtDatabaseWriter::HandOver), with the outcomes not yet called back first
+    // and only those somebody waits for. ResumeAfterHandOver: the exec failed, the writer goes
+    // on as before.
+    RtWriterBacklog HandOver();
+    void ResumeAfterHandOver() { _writer.ResumeAfterHandOver(); }
+    // In the new image, before Start: the backlog is finished as the old image would have; the
+    // connections handed over wait for their tickets again through Await.
+    void TakeOver(RtWriterBacklog backlog);
 
     // Answers called back in one turn of the event loop, so that a storm of finished handshakes
     // does not hold up the traffic of the peers already connected.
@@ -49,11 +60,6 @@ class RtThreadedRecordWriter : public RtRecordWriter {
     }
 
     const RtDatabaseWriter &Writer() const { return _writer; }
-    // Nothing asked for is left: every request written and every answer called back.
-    bool Idle() {
-        return _waiting.empty() && _undelivered.empty() &&
-               _writer.WaitUntilDone(std::chrono::steady_clock::now());
-    }
 
   private:
     // The posted task: delivers a turn's answers and posts itself again while some are left.

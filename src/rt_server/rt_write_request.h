@@ -44,4 +44,25 @@ struct RtWriteResult {
     int code;
 };
 
+// A session of the writer on a server instance.
+struct RtWriterSession {
+    unsigned long id = 0;
+    std::string server;  // host name and port
+    long started = 0;    // the server's start, Unix seconds
+};
+
+// What the writer has not finished when the process executes a new image of itself (an upgrade
+// in place), for the new image's writer to finish as the old one would have: the outcomes decided
+// and not yet called back, then the requests to run, in the order they were asked for (those
+// running at the moment first: they run again, since the old image's statements may or may not
+// have gone through); the sessions that may still apply statements sent before, to be ended
+// before anything is written; and the spellings refused for connected peers.
+struct RtWriterBacklog {
+    uint64_t next_ticket = 1;
+    std::vector<RtWriteResult> results;
+    std::vector<RtWriteRequest> requests;
+    std::vector<RtWriterSession> stale_sessions;
+    std::vector<std::string> refused_spellings;
+};
+
 #endif  // RT_SERVER_RT_WRITE_REQUEST_H_

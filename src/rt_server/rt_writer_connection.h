@@ -24,12 +24,7 @@ struct RtDatabaseAddress {
 // descriptor (BdDatabase::AbortWaitsOnThisThreadWhenReadable), so a stop ends its waits at once.
 class RtWriterConnection {
   public:
-    // A session of the writer on a server instance.
-    struct Session {
-        unsigned long id = 0;
-        std::string server;  // host name and port
-        long started = 0;    // the server's start, Unix seconds
-    };
+    using Session = RtWriterSession;
 
     explicit RtWriterConnection(const RtDatabaseAddress &address);
     RtWriterConnection(const RtWriterConnection &) = delete;

@@ -4,6 +4,7 @@
 #include "rt_server/rt_server_accepted_connection.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <list>
 #include <memory>
@@ -52,13 +53,14 @@ class AcceptedConnectionTest : public ::testing::Test {
         identity.node_uuid = "node-" + uuid;
         Send(peer, RtPeerPacket::HandShake(kind, identity));
     }
-    void Pump() {
+    void Pump(BdConnManager *manager = nullptr) {
         for (int turn = 0; turn < 6; ++turn)
-            manager_.WaitAndHandleEvent(0);
+            (manager != nullptr ? manager : &manager_)->WaitAndHandleEvent(0);
     }
-    // "success", "not-ready" or "normal:<payload>" for every packet the peer has received.
-    std::vector<std::string> Received(Peer *peer) {
-        Pump();
+    // "success", "not-ready" or "normal:<payload>" for every packet the peer has received, once
+    // manager (the test's own by default) has turned.
+    std::vector<std::string> Received(Peer *peer, BdConnManager *manager = nullptr) {
+        Pump(manager);
         const std::string bytes = ReceiveAvailable(peer->pair.peer, 50);
         if (!bytes.empty())
             peer->framer.Append(bytes.data(), bytes.size());
@@ -136,6 +138,50 @@ TEST_F(AcceptedConnectionTest, AConnectionThatGoesAwayIsForgottenByTheWriter) {
     manager_.CheckTimeout(&lost);
     EXPECT_EQ(lost, std::list<std::string>{"agent"});
     EXPECT_EQ(writer_.forgotten, std::set<uint64_t>{writer_.requests[1].ticket});
+}
+
+// An upgrade in place: the handshakes waiting on a connection, and the packets queued behind
+// their answers' slots, go to the image that takes the connection over, which answers each where
+// its slot was once the rows are written, as the old image would have.
+TEST_F(AcceptedConnectionTest, WaitingHandshakesKeepTheirPlacesInTheImageThatTakesOver) {
+    Peer *platform = Platform();
+    Peer *agent = Connect();
+    HandShake(agent, kBdHandShakeClient, "agent");
+    Send(platform, RtPeerPacket::Normal({"platform", "agent"}, "early"));
+    HandShake(agent, kBdHandShakeModuleServer, "module");
+    Send(platform, RtPeerPacket::Normal({"platform", "module"}, "middle"));
+    EXPECT_TRUE(Received(platform).empty());  // both forwarded, nothing refused
+    writer_.Finish(2, 0);  // the second's rows: its answer still waits behind the first
+    EXPECT_TRUE(Received(agent).empty());
+
+    BdConnection *found = nullptr;
+    ASSERT_EQ(manager_.QueryConnFromFD(agent->pair.local, &found), 0);
+    RtHandoverConnection handed;
+    static_cast<RtServerAcceptedConnection *>(found)->HandOver(&handed);
+    ASSERT_EQ(handed.queued.size(), 4u);
+    EXPECT_TRUE(handed.queued[0].empty());
+    EXPECT_TRUE(handed.queued[2].empty());
+    ASSERT_EQ(handed.answers.size(), 2u);
+    EXPECT_FALSE(handed.answers[0].done);
+    EXPECT_TRUE(handed.answers[1].done);
+
+    // The new image: a manager and a record writer of its own, on the same socket.
+    BdConnManager next;
+    ASSERT_EQ(next.Init(), 0);
+    next.SetCurrentProcessUUID("router");
+    next.SetPTServerUUID("platform");
+    ScriptedWriter nextWriter;
+    auto *conn = new RtServerAcceptedConnection(&nextWriter);
+    ASSERT_EQ(conn->Init(dup(agent->pair.local), &next), 0);
+    next.AddMapFdToConn(conn->GetFD(), conn, kBdReadInterest);
+    ASSERT_EQ(conn->TakeOver(handed), 0);
+    ASSERT_EQ(nextWriter.requests.size(), 1u);  // only the first still waits for its rows
+    EXPECT_EQ(nextWriter.requests[0].ticket, handed.answers[0].ticket);
+    EXPECT_TRUE(Received(agent, &next).empty());
+    nextWriter.Finish(0, 0);
+    EXPECT_EQ(Received(agent, &next),
+              (std::vector<std::string>{"success", "normal:early", "success", "normal:middle"}));
+    next.Destroy();
 }
 
 }  // namespace

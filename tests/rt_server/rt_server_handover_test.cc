@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
+
+#include "bd_netframwork/bd_packet.h"
+#include "rt_tools/rt_peer_packet.h"
 
 namespace {
 
@@ -26,6 +30,35 @@ RtHandoverState SampleState() {
     busy.queued = {std::string(200, 'a'), std::string(16, 'b')};
     busy.sent_of_front = 120;
     state.connections.push_back(busy);
+    // A handshake waiting for its rows, with a packet queued behind the slot of its answer, and
+    // one whose rows are written, waiting behind it.
+    RtHandoverConnection waiting = idle;
+    waiting.fd = 9;
+    waiting.uuids = {{"agent-2", false}, {"module-2", false}};
+    waiting.queued = {std::string(), std::string(64, 'c'), std::string()};
+    const std::vector<char> request =
+        RtPeerPacket::HandShake(kBdHandShakeClient, RtPeerIdentity{}).Bytes();
+    waiting.answers.push_back({kBdHandShakeClient, "agent-2",
+                               std::string(request.begin(), request.end()), 41, false, 0, false});
+    waiting.answers.push_back({kBdHandShakeModuleServer, "module-2",
+                               std::string(request.begin(), request.end()), 42, true, 0, false});
+    state.connections.push_back(waiting);
+    RtWriterBacklog &writer = state.writer;
+    writer.next_ticket = 50;
+    writer.results = {{42, 0}, {43, 2000}};
+    RtWriteRequest peer;
+    peer.ticket = 41;
+    peer.rows.kind = kBdHandShakeModuleServer;
+    peer.rows.node.node_uuid = "node-2";
+    peer.rows.node.ip = "127.0.0.1";
+    peer.rows.server.module_uuid = "module-2";
+    peer.rows.server.module_type = 7;
+    RtWriteRequest marks;
+    marks.kind = RtWriteRequest::kOffline;
+    marks.uuids = {"gone-1", "gone-2"};
+    writer.requests = {peer, marks};
+    writer.stale_sessions = {{17, "127.0.0.1:3306", 1700000000}};
+    writer.refused_spellings = {"AGENT-3"};
     return state;
 }
 
@@ -42,7 +75,7 @@ TEST(RtServerHandoverTest, StateSurvivesTheRoundTrip) {
     EXPECT_EQ(got.plain_listen_fd, 5);
     EXPECT_EQ(got.tls_listen_fd, 6);
     EXPECT_EQ(got.platform_uuid, "platform-1");
-    ASSERT_EQ(got.connections.size(), 2u);
+    ASSERT_EQ(got.connections.size(), 3u);
     const RtHandoverConnection &busy = got.connections[1];
     EXPECT_EQ(busy.fd, 8);
     EXPECT_EQ(busy.address, 0x0100007fu);
@@ -51,14 +84,32 @@ TEST(RtServerHandoverTest, StateSurvivesTheRoundTrip) {
     EXPECT_EQ(busy.held_input, sent.connections[1].held_input);
     EXPECT_EQ(busy.queued, sent.connections[1].queued);
     EXPECT_EQ(busy.sent_of_front, 120);
+    ASSERT_EQ(got.connections[2].answers.size(), 2u);
+    const RtPendingAnswer &first = got.connections[2].answers[0];
+    EXPECT_EQ(first.uuid, "agent-2");
+    EXPECT_EQ(first.request, sent.connections[2].answers[0].request);
+    EXPECT_EQ(first.ticket, 41u);
+    EXPECT_FALSE(first.done);
+    EXPECT_TRUE(got.connections[2].answers[1].done);
+    EXPECT_EQ(got.connections[2].queued, sent.connections[2].queued);
+    EXPECT_EQ(got.writer.next_ticket, 50u);
+    ASSERT_EQ(got.writer.results.size(), 2u);
+    EXPECT_EQ(got.writer.results[1].code, 2000);
+    ASSERT_EQ(got.writer.requests.size(), 2u);
+    EXPECT_EQ(got.writer.requests[0].rows.server.module_type, 7);
+    EXPECT_EQ(got.writer.requests[0].rows.node.ip, "127.0.0.1");
+    EXPECT_EQ(got.writer.requests[1].uuids, sent.writer.requests[1].uuids);
+    ASSERT_EQ(got.writer.stale_sessions.size(), 1u);
+    EXPECT_EQ(got.writer.stale_sessions[0].server, "127.0.0.1:3306");
+    EXPECT_EQ(got.writer.refused_spellings, sent.writer.refused_spellings);
     EXPECT_EQ(RtEncodeHandover(got), RtEncodeHandover(sent));
 }
 
 TEST(RtServerHandoverTest, OtherVersionsCutsAndDamageAreRefused) {
     const std::string bytes = RtEncodeHandover(SampleState());
     std::string why;
-    EXPECT_FALSE(Decodes(RtSealHandoverPayload(bytes.substr(28), 0), &why));
-    EXPECT_EQ(why, "hand-over state version 0, this image reads 1");
+    EXPECT_FALSE(Decodes(RtSealHandoverPayload(bytes.substr(28), 1), &why));
+    EXPECT_EQ(why, "hand-over state version 1, this image reads 2");
     for (size_t length = 0; length < bytes.size(); ++length) {
         EXPECT_FALSE(Decodes(bytes.substr(0, length), &why)) << length;
     }
@@ -101,9 +152,35 @@ TEST(RtServerHandoverTest, ValuesOutOfRangeAreRefusedBehindARightHeader) {
     state = SampleState();
     state.plain_listen_fd = state.tls_listen_fd = -1;
     EXPECT_TRUE(refused(state));
+    // Every waiting handshake has its slot on the queue, and a slot is never partly sent.
+    state = SampleState();
+    state.connections[2].queued.pop_back();
+    EXPECT_TRUE(refused(state));
+    state = SampleState();
+    state.connections[2].sent_of_front = 1;
+    EXPECT_TRUE(refused(state));
+    state = SampleState();
+    state.connections[2].answers[0].request.resize(200);  // no handshake data to answer from
+    EXPECT_TRUE(refused(state));
+    state = SampleState();
+    state.connections[2].answers[0].kind = 4;
+    EXPECT_TRUE(refused(state));
+    // Tickets the writer never gave out, rows of no handshake kind, a mark that names nobody.
+    state = SampleState();
+    state.writer.next_ticket = 42;
+    EXPECT_TRUE(refused(state));
+    state = SampleState();
+    state.connections[2].answers[0].ticket = 0;
+    EXPECT_TRUE(refused(state));
+    state = SampleState();
+    state.writer.requests[0].rows.kind = 0;
+    EXPECT_TRUE(refused(state));
+    state = SampleState();
+    state.writer.requests[1].uuids.clear();
+    EXPECT_TRUE(refused(state));
 
     // A count beyond what the payload holds is refused before anything is made for it.
-    std::string payload = RtEncodeHandover(RtHandoverState{5, -1, "", {}}).substr(28);
+    std::string payload = RtEncodeHandover(RtHandoverState{5, -1, "", {}, {}}).substr(28);
     payload.replace(payload.size() - 4, 4, std::string("\xff\xff\xff\x7f", 4));
     std::string why;
     EXPECT_FALSE(Decodes(RtSealHandoverPayload(payload), &why));

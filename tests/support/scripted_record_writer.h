@@ -26,6 +26,10 @@ class ScriptedWriter : public RtRecordWriter {
         return 0;
     }
     void Forget(uint64_t ticket) override { forgotten.insert(ticket); }
+    // A ticket asked for elsewhere becomes a request of its own, finished like the others.
+    void Await(uint64_t ticket, RtRecordsDone *done) override {
+        requests.push_back({RtPeerRows(), done, ticket});
+    }
     void MarkOffline(std::list<std::string> *uuids) override { uuids->clear(); }
     // Reports request index finished with code, unless it was forgotten or finished already.
     void Finish(size_t index, int code) {
