@@ -20,6 +20,7 @@
 #include "rt_server_e2e_fixture.h"
 #include "support/file_text.h"
 #include "support/loopback.h"
+#include "support/private_database_server.h"
 
 namespace {
 
@@ -224,14 +225,15 @@ TEST_F(RtServerUpgradeTest, BrokenBinaryIsRefusedAndTheRouterServesOn) {
     EXPECT_TRUE(router_->Running());
 }
 
-// A state the new image cannot read: the fresh start, every inherited descriptor closed and
-// every row offline, with the reason in the log.
+// A state the new image cannot read (an older or newer version, a damaged one): the fresh start,
+// every inherited descriptor closed and every row offline, with the reason in the log.
 TEST_F(RtServerUpgradeTest, StateNotUnderstoodFallsBackToAFreshStart) {
     RtHandoverState state;
     state.plain_listen_fd = 40;
-    const std::string oldFormat =
-        RtSealHandoverPayload(RtEncodeHandover(state).substr(28), RtHandoverState::kVersion + 1);
-    for (const std::string &bytes : {oldFormat, std::string("damaged")}) {
+    const std::string payload = RtEncodeHandover(state).substr(28);
+    const std::string olderVersion = RtSealHandoverPayload(payload, RtHandoverState::kVersion - 1);
+    const std::string newerVersion = RtSealHandoverPayload(payload, RtHandoverState::kVersion + 1);
+    for (const std::string &bytes : {olderVersion, newerVersion, std::string("damaged")}) {
         ASSERT_TRUE(
             tables_.Exec("REPLACE INTO bd_agent (agent_uuid, online_flag) "
                          "VALUES ('agent-9', '1')"));
@@ -260,9 +262,118 @@ TEST_F(RtServerUpgradeTest, StateNotUnderstoodFallsBackToAFreshStart) {
         close(peer);
         close(listener);
     }
-    EXPECT_NE(router_->Log().find("hand-over state version 2, this image reads 1"),
+    EXPECT_NE(router_->Log().find("hand-over state version 1, this image reads 2"),
+              std::string::npos);
+    EXPECT_NE(router_->Log().find("hand-over state version 3, this image reads 2"),
               std::string::npos);
     EXPECT_NE(router_->Log().find("not a hand-over state"), std::string::npos);
+}
+
+// A database of the test's own, frozen while the upgrade is asked for: the router hands over
+// the handshakes waiting for their rows and the writes not yet done, rather than wait for them.
+class RtServerUpgradeFrozenDatabaseTest : public RtServerUpgradeTest {
+  protected:
+    void SetUp() override {
+        RtServerUpgradeTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        ASSERT_TRUE(database_server_.Start());
+        ASSERT_TRUE(rows_.Connect(database_server_.Address()));
+        router_ = std::make_unique<RtServerProcess>(root_.Path(), database_server_.Address());
+        StartRouter();
+        pid_ = router_->Pid();
+        RegisterPlatform(&platform_);
+        Register(&a_, kBdHandShakeClient, "a");
+        Register(&b_, kBdHandShakeClient, "b");
+    }
+
+    // Connects peer and sends its handshake as uuid; returns once the router has read it.
+    void HandShakeInFlight(RtPeerClient *peer, const std::string &uuid) {
+        Connect(peer);
+        ASSERT_EQ(peer->Send(RtPeerPacket::HandShake(kBdHandShakeClient, Identity(uuid))), 0);
+        ASSERT_TRUE(LogHas("add client to map, uuid: " + uuid + ",")) << router_->Log();
+    }
+    // SIGUSR2 with the database frozen: the new image takes the connections over at once.
+    void UpgradeWhileFrozen(int connections) {
+        ASSERT_EQ(kill(pid_, SIGUSR2), 0);
+        ASSERT_TRUE(
+            LogHas("upgrade: took over " + std::to_string(connections) + " connections", 30000))
+            << router_->Log();
+        EXPECT_EQ(router_->Pid(), pid_);
+        // The database is still frozen: forwarding goes on without it.
+        ASSERT_EQ(a_.SendNormal(Route("a", "b"), "while frozen"), 0);
+        RtPeerPacket packet;
+        ASSERT_EQ(b_.Receive(&packet, 10000), 0);
+        EXPECT_EQ(packet.Payload(), "while frozen");
+    }
+    // The answer peer gets for its handshake once the database is back.
+    static int AnswerTo(RtPeerClient *peer) {
+        RtPeerPacket answer;
+        return peer->Receive(&answer, 30000) == 0 ? answer.SubKind() : -1;
+    }
+    // How long rows may take to be written once the database is thawed.
+    static constexpr int kThawedMs = 15000;
+
+    PrivateDatabaseServer database_server_;
+    PeerTables rows_;
+    pid_t pid_ = -1;
+    RtPeerClient platform_, a_, b_;
+};
+
+TEST_F(RtServerUpgradeFrozenDatabaseTest, AHandshakeInFlightIsAnsweredByTheNewImage) {
+    database_server_.Freeze();
+    RtPeerClient c;
+    HandShakeInFlight(&c, "c");
+    // Bound at once: a packet for c waits on its queue behind the answer's slot.
+    ASSERT_EQ(a_.SendNormal(Route("a", "c"), "behind the answer"), 0);
+    ASSERT_TRUE(Eventually(
+        [&] { return router_->Stdout().find("transmit packet from a to c") != std::string::npos; },
+        kLoopTurnMs));
+    UpgradeWhileFrozen(4);
+    database_server_.Thaw();
+
+    EXPECT_EQ(AnswerTo(&c), kBdControlHandShakeSuccess);
+    RtPeerPacket packet;
+    ASSERT_EQ(c.Receive(&packet, 10000), 0);
+    EXPECT_EQ(packet.Payload(), "behind the answer");
+    EXPECT_TRUE(Eventually([&] { return rows_.AgentOnline("c") == "1"; }, kThawedMs));
+    EXPECT_EQ(rows_.Value("SELECT hostname FROM bd_agent WHERE agent_uuid = 'c'"), "host-c");
+    EXPECT_EQ(router_->Log().find("upgrade put off"), std::string::npos);
+    EXPECT_EQ(router_->Pid(), pid_);
+}
+
+TEST_F(RtServerUpgradeFrozenDatabaseTest, AFrozenDatabaseHoldsBackNeitherTheUpgradeNorItsRows) {
+    RtPeerClient client, module;
+    Register(&client, kBdHandShakeClient, "leaving-client");
+    Register(&module, kBdHandShakeModuleServer, "leaving-module");
+    database_server_.Freeze();
+    // Two peers leave while the database is frozen, and one comes.
+    client.Close();
+    module.Close();
+    ASSERT_TRUE(LogHas("uuid: leaving-client connection close")) << router_->Log();
+    ASSERT_TRUE(LogHas("uuid: leaving-module connection close")) << router_->Log();
+    RtPeerClient late;
+    HandShakeInFlight(&late, "late");
+    UpgradeWhileFrozen(4);
+    database_server_.Thaw();
+
+    EXPECT_EQ(AnswerTo(&late), kBdControlHandShakeSuccess);
+    EXPECT_TRUE(Eventually(
+        [&] {
+            return rows_.AgentOnline("leaving-client") == "2" &&
+                   rows_.ModuleServerOnline("leaving-module") == "2" &&
+                   rows_.AgentOnline("late") == "1";
+        },
+        kThawedMs));
+    for (const char *uuid : {"a", "b"})
+        EXPECT_EQ(rows_.AgentOnline(uuid), "1") << uuid;
+    EXPECT_EQ(rows_.ModuleServerOnline("platform-1"), "1");
+    // The peers that stayed are served by the new image, the late one too.
+    ASSERT_EQ(late.SendNormal(Route("late", "b"), "after the thaw"), 0);
+    RtPeerPacket packet;
+    ASSERT_EQ(b_.Receive(&packet, 10000), 0);
+    EXPECT_EQ(packet.Payload(), "after the thaw");
+    EXPECT_EQ(router_->Pid(), pid_);
 }
 
 }  // namespace
