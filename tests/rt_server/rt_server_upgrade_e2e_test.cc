@@ -374,6 +374,11 @@ TEST_F(RtServerUpgradeFrozenDatabaseTest, AFrozenDatabaseHoldsBackNeitherTheUpgr
     ASSERT_EQ(b_.Receive(&packet, 10000), 0);
     EXPECT_EQ(packet.Payload(), "after the thaw");
     EXPECT_EQ(router_->Pid(), pid_);
+    // The new image, which never opened a database connection of its own, stops as any does.
+    ASSERT_EQ(kill(pid_, SIGTERM), 0);
+    EXPECT_EQ(router_->WaitExit(20000), 0);
+    for (const char *uuid : {"a", "b", "late"})
+        EXPECT_EQ(rows_.AgentOnline(uuid), "2") << uuid;
 }
 
 }  // namespace
