@@ -223,6 +223,41 @@ TEST_F(RtDatabaseWriterTest, AGoneDatabaseIsTriedForEachHandshakeAndGetsTheKeptM
     EXPECT_EQ(tables_.AgentOnline("first"), "1");
 }
 
+// An upgrade in place while a batch waits on a frozen database: the writer tells what runs and
+// what is queued, in order, with the session the batch runs on, and the next image's writer
+// writes all of it once the database answers, under the same tickets.
+TEST_F(RtDatabaseWriterTest, WhatAHandOverTellsIsWrittenByTheWriterThatTakesItOver) {
+    Submit(Client("leaves"));
+    ASSERT_TRUE(Collect(1));
+    proxy_->SetFrozen(true);
+    const long running = Submit(Client("running"));
+    ASSERT_TRUE(Eventually([&] { return writer_->QueuedHandshakes() == 0; }, 5000));
+    writer_->SubmitOffline({"leaves"});
+    const long queued = Submit(ModuleServer("queued", "node-q"));
+    RtWriterBacklog backlog = writer_->HandOver();
+    ASSERT_EQ(backlog.requests.size(), 3u);
+    EXPECT_EQ(backlog.requests[0].ticket, static_cast<uint64_t>(running));
+    EXPECT_EQ(backlog.requests[1].ticket, static_cast<uint64_t>(queued));
+    EXPECT_EQ(backlog.requests[2].uuids, std::vector<std::string>{"leaves"});
+    EXPECT_EQ(backlog.stale_sessions.size(), 1u);
+    EXPECT_TRUE(backlog.results.empty());
+
+    // The old image's threads end with the exec; its statement in flight is its session's.
+    writer_.reset();
+    proxy_->SetFrozen(false);
+    writer_ = std::make_unique<RtDatabaseWriter>(through_);
+    writer_->TakeOver(&backlog);
+    ASSERT_EQ(writer_->Start([this] { ++results_waiting_; }), 0);
+    ASSERT_TRUE(Collect(3));
+    EXPECT_EQ(codes_[running], 0);
+    EXPECT_EQ(codes_[queued], 0);
+    const auto now = [] { return std::chrono::steady_clock::now(); };
+    EXPECT_TRUE(writer_->WaitUntilDone(now() + std::chrono::milliseconds(10000)));
+    EXPECT_EQ(tables_.AgentOnline("running"), "1");
+    EXPECT_EQ(tables_.ModuleServerOnline("queued"), "1");
+    EXPECT_EQ(tables_.AgentOnline("leaves"), "2");
+}
+
 // Handshakes that waited behind offline marks when the database went away fail, but were back
 // after their marks: whatever the database made of the marks, those peers end online.
 TEST_F(RtDatabaseWriterTest, PeersBackBeforeTheirKeptMarksStayOnline) {
