@@ -40,6 +40,7 @@ BdConnManager::~BdConnManager() {
 }
 
 int BdConnManager::Init() {
+    BdKeepHeapForPackets();
     if (_poll == nullptr) {
         _poll = new (std::nothrow) BdPoll();
         if (_poll == nullptr) {

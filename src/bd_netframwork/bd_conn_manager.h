@@ -90,7 +90,8 @@ class BdConnManager {
     // gathers on it; Destroy hands the watch back.
     void WatchLogDirectory();
 
-    // Creates the epoll instance, empties the node UUID and clears the server ready flag.
+    // Creates the epoll instance, empties the node UUID, clears the server ready flag and sets the
+    // allocator for packets (BdKeepHeapForPackets).
     // BD_MEMORY_ERROR when the poll object cannot be created, BD_ERROR when the epoll instance
     // cannot.
     int Init();

@@ -17,6 +17,14 @@ constexpr size_t kBdTrimAfterFreedBytes = 32 * 1024 * 1024;
 // The shortest time between two trims.
 constexpr std::chrono::milliseconds kBdTrimInterval{1000};
 
+// Blocks this large or larger are mapped on their own and go back to the system when freed.
+constexpr size_t kBdMappedBlockBytes = 32 * 1024 * 1024;
+// Freed memory at the top of the heap up to this much stays for the next packets; the trims
+// below give it back.
+constexpr size_t kBdHeapTopKeptBytes = 8 * 1024 * 1024;
+
+// Sets the allocator to the two figures above. Once, before the event loop runs.
+void BdKeepHeapForPackets();
 // Counts a freed block of size bytes if it is large. Any thread; lock-free.
 void BdNoteFreed(size_t size);
 // Trims the heap when kBdTrimAfterFreedBytes have been counted since the last trim and the last
