@@ -124,13 +124,14 @@ TEST_F(RtServerReloadTest, MonitoringListenerMovesToTheNewPort) {
     ExpectPeersTalk();
 }
 
-// Before the router serves, SIGHUP and SIGUSR2 end it at once, as they always did.
-TEST(RtServerReloadStartUpTest, ControlSignalsDuringStartUpStillEndTheProcess) {
+// Before the router serves, SIGHUP and SIGUSR2 end it at once, as they always did, and so does a
+// stop signal while the database is not there yet.
+TEST(RtServerReloadStartUpTest, SignalsDuringStartUpStillEndTheProcess) {
     TestDatabaseAddress database;
     database.host = "127.0.0.1";
     database.port = FreeLoopbackPort();  // nobody answers: start-up retries for a minute
     database.name = database.user = database.password = "norvale";
-    for (int signal : {SIGHUP, SIGUSR2}) {
+    for (int signal : {SIGHUP, SIGUSR2, SIGTERM}) {
         TempDir root;
         RtServerProcess router(root.Path(), database);
         ASSERT_TRUE(router.Start());
