@@ -46,9 +46,6 @@ int BdConnManager::Init() {
         if (_poll == nullptr) {
             return BD_MEMORY_ERROR;
         }
-        if (_hasWaitMask) {
-            _poll->SetWaitSignalMask(_waitMask);
-        }
     }
     {
         BdMutexLocker lock(_nodeUuidMutex);
@@ -587,14 +584,6 @@ void BdConnManager::ForEachConnection(const std::function<void(BdConnection &)> 
 
 uint64_t BdConnManager::ClosedCount(int reason) const {
     return reason >= 0 && reason < BdConnection::kCloseReasonCount ? _closed[reason].Get() : 0;
-}
-
-void BdConnManager::SetWaitSignalMask(const sigset_t &mask) {
-    _waitMask = mask;
-    _hasWaitMask = true;
-    if (_poll != nullptr) {
-        _poll->SetWaitSignalMask(mask);
-    }
 }
 
 int BdConnManager::QueryFDFromUUID(const std::string &uuid, int *fd) {

@@ -222,8 +222,6 @@ class BdConnManager {
     void ForEachConnection(const std::function<void(BdConnection &)> &visit);
     // Connections reaped so far for reason (BdConnection::CloseReason). Any thread.
     uint64_t ClosedCount(int reason) const;
-    // The signal mask event waits run with, from the next Init on; see BdPoll::SetWaitSignalMask.
-    void SetWaitSignalMask(const sigset_t &mask);
 
     // CheckTimeout walks the registry only on a turn when something may be due, so a connection
     // reports to this schedule every event that can make it due. Any thread.
@@ -401,8 +399,6 @@ class BdConnManager {
     std::string _nodeUuid;  // guarded by _nodeUuidMutex
 
     BdCounter _closed[BdConnection::kCloseReasonCount];  // per CloseReason; event-loop thread
-    bool _hasWaitMask = false;
-    sigset_t _waitMask;
     SecondsClock _clock;
     BdReapSchedule _reapSchedule;
     // Second at which the last wait returned; 0 before the first. Event-loop thread.

@@ -17,14 +17,8 @@ int BdPoll::Init() {
 }
 
 int BdPoll::BdPollWait(epoll_event *events, const int &timeoutSeconds) {
-    int n = epoll_pwait(_epollFd, events, kMaxEvents, timeoutSeconds * 1000,
-                        _hasWaitMask ? &_waitMask : nullptr);
+    int n = epoll_wait(_epollFd, events, kMaxEvents, timeoutSeconds * 1000);
     return n > 0 ? n : -1;
-}
-
-void BdPoll::SetWaitSignalMask(const sigset_t &mask) {
-    _waitMask = mask;
-    _hasWaitMask = true;
 }
 
 int BdPoll::BdPollCtl(int fd, int op, unsigned int mask) {

@@ -6,7 +6,6 @@
 #ifndef BD_NETFRAMWORK_BD_POLL_H
 #define BD_NETFRAMWORK_BD_POLL_H
 
-#include <signal.h>
 #include <sys/epoll.h>
 
 #include <cstdint>
@@ -50,14 +49,9 @@ class BdPoll {
     int AddTagged(int fd, unsigned int mask, int tag);
     // Closes the instance; returns 1.
     int Destroy();
-    // Waits from now on run with this signal mask in place (epoll_pwait), so signals blocked
-    // elsewhere are delivered only while waiting.
-    void SetWaitSignalMask(const sigset_t &mask);
 
   private:
     int _epollFd;  // -1 when closed
-    bool _hasWaitMask = false;
-    sigset_t _waitMask;
 };
 
 #endif  // BD_NETFRAMWORK_BD_POLL_H

@@ -14,9 +14,8 @@
 #include "bd_common/bd_util.h"
 #include "bd_database/bd_database.h"
 #include "rt_server/rt_server_config.h"
-#include "rt_server/rt_server_control_signals.h"
 #include "rt_server/rt_server_metrics.h"
-#include "rt_server/rt_server_stop_signals.h"
+#include "rt_server/rt_server_signals.h"
 #include "rt_server/rt_server_timeline.h"
 
 BD_LOG_SOURCE_FILE("rt_server_application")
@@ -119,15 +118,14 @@ int RtServerApplication::main(int /*argc*/, char ** /*argv*/) {
                 : _notifier.WaitSeconds(_tlsListener.WaitSeconds(
                       _monitor.Running() || _upgradePhase == kHandingOver ? 1
                                                                           : kEventWaitSeconds)));
-        if (RtServerStopSignals::Requested()) {
+        if (RtServerSignals::StopRequested()) {
             StopServing(&lost);
             return BD_SUCCESS;
         }
-        RtServerControlSignals::CollectPending();
-        if (RtServerControlSignals::TakeReload()) {
+        if (RtServerSignals::TakeReload()) {
             Reload();
         }
-        if (RtServerControlSignals::TakeUpgrade()) {
+        if (RtServerSignals::TakeUpgrade()) {
             BeginUpgrade();
         }
         ContinueUpgrade();
@@ -153,7 +151,7 @@ bool RtServerApplication::ListenerClosed() {
 
 void RtServerApplication::StopServing(std::list<std::string> *lost) {
     // A second signal from here on ends the process at once.
-    RtServerStopSignals::Release();
+    RtServerSignals::Release();
     BD_LOG(BD_LOG_DEBUG, 0, "stop signal received, rt_server stopping", "StopServing");
     _notifier.Stopping("stopping: sending queued packets");
     CloseListeners();
@@ -260,7 +258,11 @@ std::string RtServerApplication::ServingStatus() {
 }
 
 int RtServerApplication::GlobalInit() {
-    IgnoreSignal();
+    // An image executed by an upgrade keeps the mask it inherited, so a signal sent during the
+    // exec waits for its loop instead of ending the process.
+    if (!_executedByUpgrade) {
+        IgnoreSignal();
+    }
     // Until the database is there a stop signal still ends the process at once. An image that
     // takes connections over serves them at once, whether the database answers or not: only the
     // writer's threads use it from then on, and the start-up mark is not made.
@@ -271,9 +273,7 @@ int RtServerApplication::GlobalInit() {
     } else {
         rc = OpenLogAndDatabase();
     }
-    RtServerStopSignals::Install();
-    RtServerControlSignals::Install();
-    _connManager.SetWaitSignalMask(RtServerControlSignals::WaitMask());
+    RtServerSignals::Block();
     return rc;
 }
 
@@ -334,6 +334,7 @@ int RtServerApplication::CleanupDatabaseConnection() {
 
 int RtServerApplication::InitConnection() {
     _connManager.Init();
+    RtServerSignals::Register(&_connManager);
     _connManager.SetCurrentProcessUUID(_routerUuid);
     g_rt_server_timeline.Start();
     // From here on the database is written by the writer's threads only.

@@ -28,7 +28,7 @@
 // error describer handed to the logger. Everything but the record writer's thread runs on the main
 // thread; after start-up the main thread never waits on the database.
 //
-// SIGTERM and SIGINT stop it cleanly (see RtServerStopSignals): the listeners close, queued
+// SIGTERM and SIGINT stop it cleanly (see RtServerSignals): the listeners close, queued
 // packets get a few seconds to go out, every peer it holds is marked offline through the record
 // writer (after the writes asked for before), which gets a few seconds more to write them; then
 // the database, the log and the pid lock are released, main returns and Stopped() is true.
@@ -148,6 +148,7 @@ class RtServerApplication : public BdApplication {
     RtServerUpgrade _upgrade;
     std::unique_ptr<RtHandoverState> _handedOver;
     std::string _handoverRefused;  // why a state handed over was not taken; logged once
+    bool _executedByUpgrade = false;
 };
 
 #endif  // RT_SERVER_RT_SERVER_APPLICATION_H_

@@ -25,6 +25,7 @@ const std::chrono::seconds kQuietWait(5);
 }  // namespace
 
 void RtServerApplication::TakeHandOver() {
+    _executedByUpgrade = true;
     auto state = std::make_unique<RtHandoverState>();
     if (RtServerUpgrade::TakeState(state.get(), &_handoverRefused)) {
         _handedOver = std::move(state);

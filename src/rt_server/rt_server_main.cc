@@ -10,7 +10,7 @@
 #include "rt_server/rt_server_application.h"
 #include "rt_server/rt_server_config.h"
 #include "rt_server/rt_server_config_files.h"
-#include "rt_server/rt_server_stop_signals.h"
+#include "rt_server/rt_server_signals.h"
 #include "rt_server/rt_server_upgrade.h"
 
 namespace {
@@ -111,7 +111,7 @@ int main(int argc, char **argv) {
     for (;;) {
         const int entry = application.main(argc, argv);
         // Stopped while serving, or asked to stop while not serving (nothing to release then).
-        if (application.Stopped() || RtServerStopSignals::Pending()) {
+        if (application.Stopped() || RtServerSignals::StopPending()) {
             return 0;
         }
         // A failed entry (UUID file, database, port in use) is tried again a second later rather

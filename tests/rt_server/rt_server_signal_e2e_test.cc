@@ -7,6 +7,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -116,6 +118,26 @@ TEST_F(RtServerSignalTest, ASignalSentDuringTheUpgradesExecIsServedByTheNewImage
     EXPECT_TRUE(LogHas("configuration reloaded", 0)) << router_->Log();
     RtPeerClient agent;
     Register(&agent, kBdHandShakeClient, "agent-1");
+}
+
+// The binary an upgrade checks runs as a child with no signal blocked: the router's own signals
+// are its business only.
+TEST_F(RtServerSignalTest, TheCheckedBinaryStartsWithACleanSignalMask) {
+    namespace fs = std::filesystem;
+    const std::string binary = root_.Path() + "/rt_server";
+    fs::copy_file(RT_SERVER_BINARY_FOR_TESTS, binary);
+    router_->Kill();
+    router_->SetBinary(binary);
+    StartRouter();
+    fs::remove(binary);
+    // The shell's own mask, read by builtins alone: a shell blocks everything while it forks.
+    std::ofstream(binary) << "#!/bin/sh\nwhile read -r key value; do\n"
+                             "  [ \"$key\" = SigBlk: ] && echo \"$key $value\" >&2\n"
+                             "done < /proc/$$/status\nexit 1\n";
+    fs::permissions(binary, fs::perms::owner_all);
+    ASSERT_EQ(kill(router_->Pid(), SIGUSR2), 0);
+    EXPECT_TRUE(LogHas("upgrade refused", kLoopTurnMs)) << router_->Log();
+    EXPECT_TRUE(LogHas("(exit status 1: SigBlk: 0000000000000000)", 0)) << router_->Log();
 }
 
 }  // namespace

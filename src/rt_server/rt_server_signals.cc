@@ -1,0 +1,103 @@
+#include "rt_server/rt_server_signals.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <initializer_list>
+#include <utility>
+
+#include "bd_common/bd_error.h"
+#include "bd_common/bd_time.h"
+#include "bd_netframwork/bd_conn_manager.h"
+#include "rt_server/rt_server_listen_connection.h"
+
+namespace {
+
+bool g_stop_requested = false;
+bool g_reload_requested = false;
+bool g_upgrade_requested = false;
+
+sigset_t SetOf(std::initializer_list<int> numbers) {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int number : numbers) {
+        sigaddset(&set, number);
+    }
+    return set;
+}
+
+const std::initializer_list<int> kServed = {SIGTERM, SIGINT, SIGHUP, SIGUSR2};
+
+// The signalfd in the manager's epoll set: read to the end at each wake-up (edge-triggered).
+class SignalConnection : public BdConnection {
+  public:
+    int OnIn(epoll_event * /*event*/) override {
+        signalfd_siginfo info;
+        while (read(GetFD(), &info, sizeof(info)) == static_cast<ssize_t>(sizeof(info))) {
+            const int number = static_cast<int>(info.ssi_signo);
+            (number == SIGHUP    ? g_reload_requested
+             : number == SIGUSR2 ? g_upgrade_requested
+                                 : g_stop_requested) = true;
+        }
+        return BD_SUCCESS;
+    }
+    int ParsePacket(const char * /*data*/, int /*length*/) override { return BD_SUCCESS; }
+};
+
+}  // namespace
+
+bool RtServerSignals::Block() {
+    // An ignored signal would never be pending, so never read: one inherited as ignored is served
+    // all the same.
+    for (int number : kServed) {
+        std::signal(number, SIG_DFL);
+    }
+    const sigset_t served = SetOf(kServed);
+    return pthread_sigmask(SIG_BLOCK, &served, nullptr) == 0;
+}
+
+bool RtServerSignals::Register(BdConnManager *manager) {
+    const sigset_t served = SetOf(kServed);
+    const int fd = signalfd(-1, &served, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    auto *connection = new SignalConnection();
+    if (connection->Init(fd, manager) != BD_SUCCESS) {
+        delete connection;
+        return false;
+    }
+    // Never reaped as idle, like the listener.
+    connection->SetTimeout(BdTime::Now().ToSecond() +
+                           RtServerListenConnection::kListenDeadlineSeconds);
+    manager->AddMapFdToConn(fd, connection, EPOLLIN | EPOLLET);
+    return true;
+}
+
+bool RtServerSignals::StopRequested() {
+    return g_stop_requested;
+}
+
+bool RtServerSignals::StopPending() {
+    sigset_t pending;
+    sigemptyset(&pending);
+    sigpending(&pending);
+    return g_stop_requested || sigismember(&pending, SIGTERM) == 1 ||
+           sigismember(&pending, SIGINT) == 1;
+}
+
+bool RtServerSignals::TakeReload() {
+    return std::exchange(g_reload_requested, false);
+}
+
+bool RtServerSignals::TakeUpgrade() {
+    return std::exchange(g_upgrade_requested, false);
+}
+
+void RtServerSignals::Release() {
+    const sigset_t stop = SetOf({SIGTERM, SIGINT});
+    pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
+}
