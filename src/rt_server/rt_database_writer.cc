@@ -254,7 +254,9 @@ void RtDatabaseWriter::Run(Lane *lane) {
                 TryAgain(lane);
                 break;
             case Take::kIdle:
-                ProbeIdle(lane);
+                if (_idleProbe) {
+                    ProbeIdle(lane);
+                }
                 break;
             case Take::kBatch:
                 RunBatch(lane);
@@ -323,7 +325,8 @@ RtDatabaseWriter::Take RtDatabaseWriter::TakeBatch(Lane *lane) {
     batch->clear();
     const bool first = First(lane);
     auto ready = [this, first] { return _stopping || (first && !Available()) || FrontMayStart(); };
-    if (!first || !_idleProbe) {
+    // The first thread wakes when idle, so that the probe can be switched on while it waits.
+    if (!first) {
         _queueChanged.wait(lock, ready);
     } else if (!_queueChanged.wait_for(lock, std::chrono::seconds(kIdleProbeSeconds), ready)) {
         return Take::kIdle;

@@ -52,7 +52,7 @@
 // marks. Before anything is written again, every session of the writer that failed with
 // statements in flight is ended on the server. The event loop never waits for any of it.
 //
-// Idle probe. Off unless asked for (EnableIdleProbe, which the monitoring switches on): the first
+// Idle probe. Off unless asked for (SetIdleProbe, which the monitoring switches on): the first
 // thread, available and with nothing to do, then asks the database every so often whether it
 // answers, so that availability and the last answer's time stay true while the router is idle.
 //
@@ -84,8 +84,9 @@ class RtDatabaseWriter {
     RtDatabaseWriter(const RtDatabaseWriter &) = delete;
     RtDatabaseWriter &operator=(const RtDatabaseWriter &) = delete;
 
-    // Before Start: switches the idle probe on; the first thread then also asks at once.
-    void EnableIdleProbe() { _idleProbe = true; }
+    // Any time: switches the idle probe on or off. On at Start, the first thread also asks at
+    // once; switched on later, within kIdleProbeSeconds.
+    void SetIdleProbe(bool on) { _idleProbe = on; }
     // Called on a writer thread each time results wait; it must not call into the writer.
     using ResultsWaiting = std::function<void()>;
     // Starts the threads, which connect at once, on their own; resultsWaiting may be empty (the
@@ -227,7 +228,7 @@ class RtDatabaseWriter {
     std::map<uint64_t, std::vector<RtWriteResult>> _early;
     uint64_t _nextPosted = 0;  // guarded by _resultMutex
 
-    bool _idleProbe = false;         // set before Start
+    std::atomic<bool> _idleProbe{false};
     ResultsWaiting _resultsWaiting;  // set before the threads start
     // Readable once Stop gives up on the database: every wait of the writer's connections on it
     // then fails at once (BdDatabase::AbortWaitsOnThisThreadWhenReadable).

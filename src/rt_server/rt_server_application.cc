@@ -340,9 +340,7 @@ int RtServerApplication::InitConnection() {
     // From here on the database is written by the writer's threads only.
     _recordWriter = std::make_unique<RtThreadedRecordWriter>(WriterAddress());
     // /healthz tells whether the database answers, also while nothing is written.
-    if (g_rt_server_conf.GetMonitorPort() > 0) {
-        _recordWriter->EnableIdleProbe();
-    }
+    _recordWriter->SetIdleProbe(g_rt_server_conf.GetMonitorPort() > 0);
     if (_handedOver) {
         _recordWriter->TakeOver(std::move(_handedOver->writer));
     }

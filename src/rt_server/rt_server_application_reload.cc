@@ -87,6 +87,7 @@ void RtServerApplication::ApplyReloaded(RtServerConfigFiles *files) {
         monitorPort != g_rt_server_conf.GetMonitorPort()) {
         _monitor.Stop();
         StartMonitor();
+        _recordWriter->SetIdleProbe(g_rt_server_conf.GetMonitorPort() > 0);
     }
     BD_LOG(BD_LOG_DEBUG, 0, "configuration reloaded", "Reload");
 }

@@ -25,8 +25,8 @@ class RtThreadedRecordWriter : public RtRecordWriter {
     RtThreadedRecordWriter(const RtThreadedRecordWriter &) = delete;
     RtThreadedRecordWriter &operator=(const RtThreadedRecordWriter &) = delete;
 
-    // Before Start: see RtDatabaseWriter::EnableIdleProbe.
-    void EnableIdleProbe() { _writer.EnableIdleProbe(); }
+    // See RtDatabaseWriter::SetIdleProbe.
+    void SetIdleProbe(bool on) { _writer.SetIdleProbe(on); }
     // Starts the writer's threads, which hand their results to manager's loop: 0 or 1.
     int Start(BdConnManager *manager);
     // Ends the threads; every waiting call back is dropped.

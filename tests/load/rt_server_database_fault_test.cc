@@ -95,6 +95,24 @@ TEST_F(RtServerDatabaseHealthTest, HealthFailsWhileTheDatabaseIsDownAndRecovers)
     EXPECT_EQ(text, "ok\n");
 }
 
+// Turned on by a reload, the monitoring asks an idle database as it does when on from the start:
+// nothing is written here, so only the idle probe can find the database gone.
+class RtServerDatabaseHealthByReloadTest : public RtServerDatabaseHealthTest {
+  protected:
+    RtServerDatabaseHealthByReloadTest() { monitored_ = false; }
+};
+
+TEST_F(RtServerDatabaseHealthByReloadTest, AnIdleDatabaseGoneIsFound) {
+    monitor_port_ = router_->EnableMonitor();
+    ASSERT_EQ(kill(router_->Pid(), SIGHUP), 0);
+    std::string text;
+    ASSERT_TRUE(HealthBecomes(200, &text)) << text;
+    // No peer is reaped, so no offline mark is written, while the test waits.
+    KeepEveryoneAlive();
+    database_server_.Stop();
+    EXPECT_TRUE(HealthBecomes(503, &text)) << text;
+}
+
 TEST_F(RtServerDatabaseFaultTest, StoppedDatabaseRefusesHandshakesButNotForwardingUntilItIsBack) {
     RtPeerClient leaving, returning;
     Register(&leaving, kBdHandShakeClient, "leaving");
