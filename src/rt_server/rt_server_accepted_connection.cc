@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <string>
 
@@ -458,12 +457,16 @@ void RtServerAcceptedConnection::HandOver(RtHandoverConnection *handed) {
 }
 
 int RtServerAcceptedConnection::TakeOver(const RtHandoverConnection &handed) {
-    // What comes before the first slot goes back as it was; from there on, slots and packets in
-    // turn, so that each answer still goes out where its slot was.
-    const auto firstSlot = std::find(handed.queued.begin(), handed.queued.end(), std::string());
-    int rc = RestoreHandedOver(handed.held_input, {handed.queued.begin(), firstSlot},
+    // The front packet goes back as it was, perhaps partly sent; behind it packets and slots in
+    // turn, so that each answer still goes out where its slot was. Each packet is copied once,
+    // into the block the queue owns.
+    const bool packetInFront = !handed.queued.empty() && !handed.queued.front().empty();
+    int rc = RestoreHandedOver(handed.held_input,
+                               packetInFront ? std::vector<std::string>{handed.queued.front()}
+                                             : std::vector<std::string>{},
                                handed.sent_of_front, static_cast<long>(handed.start_second));
-    for (auto entry = firstSlot; entry != handed.queued.end() && rc == BD_SUCCESS; ++entry) {
+    for (auto entry = handed.queued.begin() + (packetInFront ? 1 : 0);
+         entry != handed.queued.end() && rc == BD_SUCCESS; ++entry) {
         if (entry->empty()) {
             ReserveWriteSlot();
             continue;

@@ -136,7 +136,7 @@ void RtServerApplication::HandOver() {
                " connections to the new image",
            "Upgrade");
     BdLog::GetLogger()->FlushGathered();
-    const std::string why = RtServerUpgrade::Exec(RtEncodeHandover(state), keep, RunningLockFd());
+    const std::string why = RtServerUpgrade::Exec(state, keep, RunningLockFd());
     _recordWriter->ResumeAfterHandOver();
     _upgradePhase = kNoUpgrade;
     BD_LOG(BD_LOG_ERROR, BD_ERROR, "upgrade failed, serving on: " + why, "Upgrade");

@@ -39,30 +39,41 @@ uint64_t Checksum(const char *data, size_t length) {
     return hash;
 }
 
+// Writes an encoding at out, or only counts its bytes when out is null: the state is counted
+// first, so that it is written once, straight where it goes.
 class Writer {
   public:
+    explicit Writer(char *out) : _out(out) {}
     void Unsigned(uint64_t value, int bytes) {
-        for (int i = 0; i < bytes; ++i) {
-            out.push_back(static_cast<char>(value >> (8 * i)));
+        for (int i = 0; _out != nullptr && i < bytes; ++i) {
+            _out[_length + i] = static_cast<char>(value >> (8 * i));
         }
+        _length += bytes;
     }
     void Int(int64_t value, int bytes) { Unsigned(static_cast<uint64_t>(value), bytes); }
     void Text(const std::string &text) {
         Unsigned(text.size(), 4);
-        out += text;
+        if (_out != nullptr) {
+            std::memcpy(_out + _length, text.data(), text.size());
+        }
+        _length += text.size();
     }
-    std::string out;
+    size_t Length() const { return _length; }
+
+  private:
+    char *_out;
+    size_t _length = 0;
 };
 
-// Fills in the header kept at the start of whole for the payload behind it.
-void Seal(uint32_t version, std::string *whole) {
-    const size_t length = whole->size() - kHeaderBytes;
-    Writer header;
-    header.out.assign(kMagic, sizeof(kMagic));
+// The header in front of a payload of length bytes at whole + kHeaderBytes.
+void Seal(uint32_t version, size_t length, char *whole) {
+    Writer header(whole);
+    for (char c : kMagic) {
+        header.Unsigned(static_cast<unsigned char>(c), 1);
+    }
     header.Unsigned(version, 4);
     header.Unsigned(length, 8);
-    header.Unsigned(Checksum(whole->data() + kHeaderBytes, length), 8);
-    whole->replace(0, kHeaderBytes, header.out);
+    header.Unsigned(Checksum(whole + kHeaderBytes, length), 8);
 }
 
 class Reader {
@@ -339,58 +350,70 @@ void ReadConnection(Reader *in, RtHandoverConnection *conn) {
     }
 }
 
-}  // namespace
-
-std::string RtEncodeHandover(const RtHandoverState &state) {
-    // The header's place is kept and filled in last, so the payload (mostly queued packets) is
-    // copied once.
-    Writer payload;
-    payload.out.assign(kHeaderBytes, '\0');
-    payload.Int(state.plain_listen_fd, 4);
-    payload.Int(state.tls_listen_fd, 4);
-    payload.Text(state.platform_uuid);
-    payload.Unsigned(state.connections.size(), 4);
+void WritePayload(const RtHandoverState &state, Writer *payload) {
+    payload->Int(state.plain_listen_fd, 4);
+    payload->Int(state.tls_listen_fd, 4);
+    payload->Text(state.platform_uuid);
+    payload->Unsigned(state.connections.size(), 4);
     for (const RtHandoverConnection &conn : state.connections) {
-        payload.Int(conn.fd, 4);
-        payload.Unsigned(conn.address, 4);
-        payload.Int(conn.peer_kind, 4);
-        payload.Int(conn.deadline, 8);
-        payload.Int(conn.start_second, 8);
-        payload.Unsigned(conn.uuids.size(), 4);
+        payload->Int(conn.fd, 4);
+        payload->Unsigned(conn.address, 4);
+        payload->Int(conn.peer_kind, 4);
+        payload->Int(conn.deadline, 8);
+        payload->Int(conn.start_second, 8);
+        payload->Unsigned(conn.uuids.size(), 4);
         for (const auto &binding : conn.uuids) {
-            payload.Text(binding.first);
-            payload.Unsigned(binding.second ? 1 : 0, 1);
+            payload->Text(binding.first);
+            payload->Unsigned(binding.second ? 1 : 0, 1);
         }
-        payload.Text(conn.held_input);
-        payload.Unsigned(conn.queued.size(), 4);
+        payload->Text(conn.held_input);
+        payload->Unsigned(conn.queued.size(), 4);
         for (const std::string &packet : conn.queued) {
-            payload.Text(packet);
+            payload->Text(packet);
         }
-        payload.Int(conn.sent_of_front, 4);
-        payload.Unsigned(conn.answers.size(), 4);
+        payload->Int(conn.sent_of_front, 4);
+        payload->Unsigned(conn.answers.size(), 4);
         for (const RtPendingAnswer &answer : conn.answers) {
-            WriteAnswer(answer, &payload);
+            WriteAnswer(answer, payload);
         }
     }
-    WriteBacklog(state.writer, &payload);
-    Seal(RtHandoverState::kVersion, &payload.out);
-    return std::move(payload.out);
+    WriteBacklog(state.writer, payload);
+}
+
+}  // namespace
+
+size_t RtHandoverLength(const RtHandoverState &state) {
+    Writer counter(nullptr);
+    WritePayload(state, &counter);
+    return kHeaderBytes + counter.Length();
+}
+
+void RtEncodeHandoverInto(const RtHandoverState &state, char *out) {
+    Writer payload(out + kHeaderBytes);
+    WritePayload(state, &payload);
+    Seal(RtHandoverState::kVersion, payload.Length(), out);
+}
+
+std::string RtEncodeHandover(const RtHandoverState &state) {
+    std::string bytes(RtHandoverLength(state), '\0');
+    RtEncodeHandoverInto(state, &bytes[0]);
+    return bytes;
 }
 
 std::string RtSealHandoverPayload(const std::string &payload, uint32_t version) {
     std::string whole(kHeaderBytes, '\0');
     whole += payload;
-    Seal(version, &whole);
+    Seal(version, payload.size(), &whole[0]);
     return whole;
 }
 
-bool RtDecodeHandover(const std::string &bytes, RtHandoverState *state, std::string *why) {
+bool RtDecodeHandover(const char *bytes, size_t size, RtHandoverState *state, std::string *why) {
     *state = RtHandoverState();
-    if (bytes.size() < kHeaderBytes || std::memcmp(bytes.data(), kMagic, sizeof(kMagic)) != 0) {
+    if (size < kHeaderBytes || std::memcmp(bytes, kMagic, sizeof(kMagic)) != 0) {
         *why = "not a hand-over state";
         return false;
     }
-    Reader header(bytes.data() + sizeof(kMagic), kHeaderBytes - sizeof(kMagic));
+    Reader header(bytes + sizeof(kMagic), kHeaderBytes - sizeof(kMagic));
     const uint64_t version = header.Unsigned(4);
     const uint64_t length = header.Unsigned(8);
     const uint64_t checksum = header.Unsigned(8);
@@ -399,12 +422,11 @@ bool RtDecodeHandover(const std::string &bytes, RtHandoverState *state, std::str
                std::to_string(RtHandoverState::kVersion);
         return false;
     }
-    if (length != bytes.size() - kHeaderBytes ||
-        Checksum(bytes.data() + kHeaderBytes, length) != checksum) {
+    if (length != size - kHeaderBytes || Checksum(bytes + kHeaderBytes, length) != checksum) {
         *why = "hand-over state damaged (length or checksum)";
         return false;
     }
-    Reader in(bytes.data() + kHeaderBytes, length);
+    Reader in(bytes + kHeaderBytes, length);
     state->plain_listen_fd = in.Int32();
     state->tls_listen_fd = in.Int32();
     state->platform_uuid = in.Text(kUuidMost);

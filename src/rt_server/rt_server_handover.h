@@ -44,13 +44,20 @@ struct RtHandoverState {
     RtWriterBacklog writer;
 };
 
+// The encoding's length, and the encoding written at out (that many bytes): a state of hundreds
+// of MiB of queued packets goes straight into the memory file that carries it.
+size_t RtHandoverLength(const RtHandoverState &state);
+void RtEncodeHandoverInto(const RtHandoverState &state, char *out);
 std::string RtEncodeHandover(const RtHandoverState &state);
-// payload behind a header that is right for it (magic, this version, length, checksum); the
-// encoder's last step, and how tests write a payload of their own.
+// payload behind a header that is right for it (magic, the version, length, checksum): how tests
+// write a payload of their own.
 std::string RtSealHandoverPayload(const std::string &payload,
                                   uint32_t version = RtHandoverState::kVersion);
-// false, with *why saying what was not understood, unless bytes are a whole, intact state of
-// this version with every value in range.
-bool RtDecodeHandover(const std::string &bytes, RtHandoverState *state, std::string *why);
+// false, with *why saying what was not understood, unless the size bytes at bytes are a whole,
+// intact state of this version with every value in range.
+bool RtDecodeHandover(const char *bytes, size_t size, RtHandoverState *state, std::string *why);
+inline bool RtDecodeHandover(const std::string &bytes, RtHandoverState *state, std::string *why) {
+    return RtDecodeHandover(bytes.data(), bytes.size(), state, why);
+}
 
 #endif  // RT_SERVER_RT_SERVER_HANDOVER_H_

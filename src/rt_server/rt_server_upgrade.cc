@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -174,24 +175,25 @@ void RtServerUpgrade::EndCheck() {
     }
 }
 
-std::string RtServerUpgrade::Exec(const std::string &state, const std::vector<int> &keep,
+std::string RtServerUpgrade::Exec(const RtHandoverState &state, const std::vector<int> &keep,
                                   int pidFd) {
     const int memory = memfd_create("rt_server-handover", 0);
     if (memory < 0) {
         return std::string("memfd_create: ") + std::strerror(errno);
     }
-    size_t written = 0;
-    while (written < state.size()) {
-        const ssize_t n = write(memory, state.data() + written, state.size() - written);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            close(memory);
-            return std::string("writing the state: ") + std::strerror(errno);
-        }
-        written += static_cast<size_t>(n);
+    // Encoded straight into the memory file, not through a buffer that grows.
+    const size_t length = RtHandoverLength(state);
+    void *mapped = MAP_FAILED;
+    if (ftruncate(memory, static_cast<off_t>(length)) == 0) {
+        mapped = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, memory, 0);
     }
+    if (mapped == MAP_FAILED) {
+        const std::string why = std::string("writing the state: ") + std::strerror(errno);
+        close(memory);
+        return why;
+    }
+    RtEncodeHandoverInto(state, static_cast<char *>(mapped));
+    munmap(mapped, length);
     std::set<int> kept(keep.begin(), keep.end());
     kept.insert(memory);
     kept.insert(pidFd);
@@ -222,20 +224,25 @@ bool RtServerUpgrade::TakeState(RtHandoverState *state, std::string *why) {
     const int pidFd = VariableFd(kPidFdVariable);
     unsetenv(kStateFdVariable);
     unsetenv(kPidFdVariable);
-    std::string bytes;
-    if (memory >= 0 && lseek(memory, 0, SEEK_SET) == 0) {
-        char chunk[65536];
-        ssize_t n;
-        while ((n = read(memory, chunk, sizeof(chunk))) > 0) {
-            bytes.append(chunk, static_cast<size_t>(n));
-        }
+    // Read where it lies: the state is mapped, not copied, before it is decoded.
+    struct stat file {};
+    void *mapped = MAP_FAILED;
+    size_t length = 0;
+    if (memory >= 0 && fstat(memory, &file) == 0 && file.st_size > 0) {
+        length = static_cast<size_t>(file.st_size);
+        mapped = mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_POPULATE, memory, 0);
     }
     if (memory >= 0) {
         close(memory);
     }
-    if (RtDecodeHandover(bytes, state, why)) {
-        return true;
+    const bool decoded = mapped != MAP_FAILED ? RtDecodeHandover(static_cast<const char *>(mapped),
+                                                                 length, state, why)
+                                              : RtDecodeHandover(std::string(), state, why);
+    if (mapped != MAP_FAILED) {
+        munmap(mapped, length);
     }
-    CloseInheritedBut(pidFd);
-    return false;
+    if (!decoded) {
+        CloseInheritedBut(pidFd);
+    }
+    return decoded;
 }

@@ -45,7 +45,7 @@ class RtServerUpgrade {
     // Executes the binary with state, keeping the descriptors keep and pidFd open across exec;
     // when that fails, the running image is executed instead. Returns only when both failed,
     // with why.
-    static std::string Exec(const std::string &state, const std::vector<int> &keep, int pidFd);
+    static std::string Exec(const RtHandoverState &state, const std::vector<int> &keep, int pidFd);
 
     // In the new image: true when this process was executed by an upgrade.
     static bool HandedOver();
