@@ -474,6 +474,14 @@ void RtDatabaseWriter::SkipRefusedSpellings(std::vector<RtWriteRequest> *batch) 
                                    }),
                     uuids.end());
     }
+    // A mark left with no UUID writes nothing, and a hand-over must not carry it: the next image
+    // refuses a mark without UUIDs as damage.
+    batch->erase(std::remove_if(batch->begin(), batch->end(),
+                                [](const RtWriteRequest &request) {
+                                    return request.kind == RtWriteRequest::kOffline &&
+                                           request.uuids.empty();
+                                }),
+                 batch->end());
 }
 
 void RtDatabaseWriter::GoUnavailable(Lane *lane, std::vector<RtWriteRequest> *batch,
