@@ -181,10 +181,12 @@ std::string RtServerUpgrade::Exec(const RtHandoverState &state, const std::vecto
     if (memory < 0) {
         return std::string("memfd_create: ") + std::strerror(errno);
     }
-    // Encoded straight into the memory file, not through a buffer that grows.
+    // Encoded straight into the memory file, not through a buffer that grows. Its pages are
+    // reserved first: one the system cannot give at first touch would kill the process by SIGBUS
+    // instead of failing the upgrade.
     const size_t length = RtHandoverLength(state);
     void *mapped = MAP_FAILED;
-    if (ftruncate(memory, static_cast<off_t>(length)) == 0) {
+    if (fallocate(memory, 0, 0, static_cast<off_t>(length)) == 0) {
         mapped = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, memory, 0);
     }
     if (mapped == MAP_FAILED) {
