@@ -2,8 +2,10 @@
 
 #include <sys/epoll.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <list>
 #include <thread>
 
@@ -334,7 +336,14 @@ int RtServerApplication::CleanupDatabaseConnection() {
 
 int RtServerApplication::InitConnection() {
     _connManager.Init();
-    RtServerSignals::Register(&_connManager);
+    // Served with the four signals blocked and nothing reading them, the router could be stopped
+    // by SIGKILL only.
+    if (!RtServerSignals::Register(&_connManager)) {
+        const std::string why = std::strerror(errno);
+        CleanupConnection();
+        BD_LOG(BD_LOG_ERROR, BD_ERROR, "signal descriptor set-up failed: " + why, "InitConnection");
+        return BD_ERROR;
+    }
     _connManager.SetCurrentProcessUUID(_routerUuid);
     g_rt_server_timeline.Start();
     // From here on the database is written by the writer's threads only.
