@@ -260,9 +260,15 @@ std::string RtServerApplication::ServingStatus() {
 }
 
 int RtServerApplication::GlobalInit() {
-    // An image executed by an upgrade keeps the mask it inherited, so a signal sent during the
-    // exec waits for its loop instead of ending the process.
-    if (!_executedByUpgrade) {
+    // An image executed by an upgrade that takes the connections over keeps the mask it
+    // inherited, so a signal sent during the exec waits for its loop instead of ending the
+    // process. One that starts afresh waits for the database as a first start does, where a stop
+    // signal ends it at once (one pending since the exec too); a reload or an upgrade asked for
+    // during the exec is still served once it serves.
+    if (_executedByUpgrade && !_handedOver) {
+        RtServerSignals::KeepPendingRequests();
+    }
+    if (!_handedOver) {
         IgnoreSignal();
     }
     // Until the database is there a stop signal still ends the process at once. An image that

@@ -59,6 +59,14 @@ bool RtServerSignals::Block() {
     return pthread_sigmask(SIG_BLOCK, &served, nullptr) == 0;
 }
 
+void RtServerSignals::KeepPendingRequests() {
+    const sigset_t requests = SetOf({SIGHUP, SIGUSR2});
+    const timespec none{0, 0};
+    for (int number = 0; (number = sigtimedwait(&requests, nullptr, &none)) > 0;) {
+        (number == SIGHUP ? g_reload_requested : g_upgrade_requested) = true;
+    }
+}
+
 bool RtServerSignals::Register(BdConnManager *manager) {
     const sigset_t served = SetOf(kServed);
     const int fd = signalfd(-1, &served, SFD_NONBLOCK | SFD_CLOEXEC);

@@ -22,6 +22,10 @@ class RtServerSignals {
 
     // false when the mask could not be set.
     static bool Block();
+    // Takes a reload or an upgrade asked for while the signals were blocked, to be served once the
+    // router serves: an image executed by an upgrade that starts afresh calls it before it unblocks
+    // them as a first start does, so that neither ends the process.
+    static void KeepPendingRequests();
     // A fresh signalfd registered with manager, after its Init; false when none could be made.
     static bool Register(BdConnManager *manager);
     // True once a stop was asked for.

@@ -1,6 +1,8 @@
 // SIGHUP while the router serves: the configuration read again, what may change live taken,
 // nothing taken from a file that is not valid, and a key that needs a restart kept as it was.
 #include <signal.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -136,6 +138,38 @@ TEST(RtServerReloadStartUpTest, SignalsDuringStartUpStillEndTheProcess) {
         RtServerProcess router(root.Path(), database);
         ASSERT_TRUE(router.Start());
         // The log opens right before the database attempts begin.
+        ASSERT_TRUE(Eventually(
+            [&] { return std::filesystem::exists(root.Path() + "/log/rt_server"); }, 30000));
+        ASSERT_EQ(kill(router.Pid(), signal), 0);
+        EXPECT_TRUE(Eventually([&] { return !router.Running(); }, 3000)) << signal;
+    }
+}
+
+// An upgrade's new image that cannot read its state starts afresh: with the mask the exec left
+// (the four signals blocked), it still ends at once on a stop signal or SIGHUP while it waits for
+// the database, as a first start does.
+TEST(RtServerReloadStartUpTest, SignalsEndAnUpgradesFreshStartWaitingForTheDatabase) {
+    TestDatabaseAddress database;
+    database.host = "127.0.0.1";
+    database.port = FreeLoopbackPort();
+    database.name = database.user = database.password = "norvale";
+    sigset_t served, before;
+    sigemptyset(&served);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGUSR2})
+        sigaddset(&served, signal);
+    for (int signal : {SIGTERM, SIGHUP}) {
+        TempDir root;
+        RtServerProcess router(root.Path(), database);
+        const int memory = memfd_create("state", 0);
+        ASSERT_EQ(write(memory, "damaged", 7), 7);
+        router.SetEnv("RT_SERVER_HANDOVER_FD", std::to_string(memory));
+        router.SetEnv("RT_SERVER_PID_FD", "-1");
+        // The router is forked by this thread: it starts with the mask an upgrade's exec leaves.
+        ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &served, &before), 0);
+        const bool started = router.Start();
+        pthread_sigmask(SIG_SETMASK, &before, nullptr);
+        close(memory);
+        ASSERT_TRUE(started);
         ASSERT_TRUE(Eventually(
             [&] { return std::filesystem::exists(root.Path() + "/log/rt_server"); }, 30000));
         ASSERT_EQ(kill(router.Pid(), signal), 0);
