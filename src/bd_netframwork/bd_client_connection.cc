@@ -391,17 +391,16 @@ int BdClientConnection::PackAndSendTargetConnLostPacket(int sourceType, const ch
     if (request == nullptr || length < 1) {
         return BD_PARAMETER_INVALID;
     }
-    // The answer is the request itself with its router header rewritten: one copy, whose header
-    // is read from the request.
-    char *answer = static_cast<char *>(malloc(static_cast<size_t>(length)));
+    // The answer is the request itself with its router header rewritten, in a block of its own
+    // (for a long request, the read buffer it filled); the header is read before it is rewritten.
+    char *answer = PacketBlock(request, length);
     if (answer == nullptr) {
         BD_LOG(BD_LOG_ERROR, BD_MEMORY_ERROR, "initialize packet handler failed",
                "PackAndSendTargetConnLostPacket");
         return BD_MEMORY_ERROR;
     }
-    memcpy(answer, request, static_cast<size_t>(length));
     const BdRouterHeader *original = nullptr;
-    int rc = BdPacketHandler::GetPacketRouterHeader(request, length, &original);
+    int rc = BdPacketHandler::GetPacketRouterHeader(answer, length, &original);
     if (rc != BD_SUCCESS) {
         free(answer);
         BD_LOG(BD_LOG_ERROR, rc, "get packet router header pointer from original packet failed",

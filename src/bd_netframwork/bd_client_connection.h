@@ -6,9 +6,9 @@
 //
 // Threads. OnIn, OnOut, OnErr, ParsePacket and the Handle... operations run on the event-loop
 // thread only, inside the manager's dispatch; so do the senders when the router calls them.
-// PackAndSendOpIdPacket and PackAndSendTargetConnLostPacket touch nothing but the request and the
-// write queue, so another thread may call them too; the other senders read UUIDs that belong to
-// the event-loop thread and are called there only. A packet handed to ParsePacket or a handler
+// PackAndSendOpIdPacket touches nothing but the request and the write queue, so another thread may
+// call it too; the other senders read UUIDs or the read buffer, which belong to the event-loop
+// thread, and are called there only. A packet handed to ParsePacket or a handler
 // lies in the read buffer and is valid only during the call. Every reply is a malloc block owned by
 // the write queue from the moment it is queued.
 //
@@ -87,8 +87,9 @@ class BdClientConnection : public BdConnection {
     virtual int PackAndSendOpIdPacket(const char *request, int length, long opId);
     // Invalid-data answer (120 bytes) addressed to this connection's peer.
     virtual int PackAndSendInvalidDataAckPacket(int sourceType);
-    // Target-connection-lost answer: a copy of request with source and target exchanged in its
+    // Target-connection-lost answer: request's bytes with source and target exchanged in its
     // router header, class 1 sub-kind 3; the rest of the packet is the request's, byte for byte.
+    // A long request that filled the read buffer is answered in that buffer (PacketBlock).
     virtual int PackAndSendTargetConnLostPacket(int sourceType, const char *request, int length);
 
     // On an outgoing connection, the router's answer to our handshake: records the server platform

@@ -8,6 +8,7 @@
 #include "bd_netframwork/bd_conn_manager.h"
 #include "bd_netframwork/bd_packet.h"
 #include "bd_netframwork/bd_poll.h"
+#include "support/eventually.h"
 #include "support/loopback.h"
 #include "support/packet_bytes.h"
 #include "support/recording_connection.h"
@@ -232,6 +233,25 @@ TEST_F(ClientConnectionTest, TargetLostAnswerDiffersFromRequestOnlyInRouterHeade
 
     EXPECT_NE(conn->PackAndSendTargetConnLostPacket(2, request.data(), 16), 0);
     EXPECT_EQ(Flush(), "");
+
+    // A long request is answered in the read buffer it filled, rewritten in place.
+    std::string longRequest = RouterPacket(60000, 3, 0, "sender", "nobody");
+    PacketBytes longExpected(longRequest.data(), 60000);
+    longExpected.Route("nobody", "sender", 2, 5, 7, 1, 3);
+    conn->onPacket = [&](const char *data, int length) {
+        conn->PackAndSendTargetConnLostPacket(2, data, length);
+    };
+    std::thread sender([&] { SendAll(pair.peer, longRequest); });
+    std::string answered;
+    EXPECT_TRUE(Eventually(
+        [&] {
+            manager.WaitAndHandleEvent(0);
+            answered += ReceiveAvailable(pair.peer, 10);
+            return answered.size() >= longRequest.size();
+        },
+        5000));
+    sender.join();
+    EXPECT_EQ(answered, longExpected.str());
 }
 
 TEST_F(ClientConnectionTest, HandshakeAnswersNeedAPlatformAndAddressTheSender) {
