@@ -1,5 +1,6 @@
 // Cutting the byte stream into packets, over a real loopback socket.
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 
 #include <cstdlib>
 #include <string>
@@ -151,7 +152,13 @@ TEST_F(FramingTest, OneTurnReceivesAtMostASliceOfBytes) {
     const int room = BdConnection::kReadSliceBytes * 4;
     setsockopt(pair.local, SOL_SOCKET, SO_RCVBUF, &room, sizeof(room));
     std::thread sender([&] { SendAll(pair.peer, big); });
-    usleep(100000);
+    EXPECT_TRUE(Eventually(
+        [&] {
+            int unread = 0;
+            return ioctl(pair.local, FIONREAD, &unread) == 0 &&
+                   unread > BdConnection::kReadSliceBytes;
+        },
+        5000));
     EXPECT_EQ(conn->OnIn(nullptr), BD_SUCCESS);
     EXPECT_EQ(conn->BytesHeld(), BdConnection::kReadSliceBytes);
     for (int turn = 0; turn < 4 && conn->packets.empty(); ++turn)

@@ -242,7 +242,10 @@ TEST_F(RtDatabaseWriterTest, WhatAHandOverTellsIsWrittenByTheWriterThatTakesItOv
     EXPECT_EQ(backlog.requests[0].ticket, static_cast<uint64_t>(running));
     EXPECT_EQ(backlog.requests[1].ticket, static_cast<uint64_t>(queued));
     EXPECT_EQ(backlog.requests[2].uuids, std::vector<std::string>{"leaves"});
-    EXPECT_EQ(backlog.stale_sessions.size(), 1u);
+    // One session per running batch: the second connection may have taken the module server's
+    // handshake too, and waits on the frozen database as well.
+    EXPECT_GE(backlog.stale_sessions.size(), 1u);
+    EXPECT_LE(backlog.stale_sessions.size(), 2u);
     EXPECT_TRUE(backlog.results.empty());
 
     // The old image's threads end with the exec; its statement in flight is its session's.
