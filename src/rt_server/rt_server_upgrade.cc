@@ -43,14 +43,18 @@ std::vector<int> OpenDescriptors() {
     return open;
 }
 
+void SetCloseOnExec(int fd, bool closed) {
+    const int flags = fcntl(fd, F_GETFD);
+    if (flags >= 0) {
+        fcntl(fd, F_SETFD, closed ? flags | FD_CLOEXEC : flags & ~FD_CLOEXEC);
+    }
+}
+
 // Open across exec when kept, closed on exec otherwise (the epoll instance, the database's
 // sockets, the log, ...).
 void MarkDescriptors(const std::set<int> &keep) {
     for (int fd : OpenDescriptors()) {
-        const int flags = fcntl(fd, F_GETFD);
-        if (flags >= 0) {
-            fcntl(fd, F_SETFD, keep.count(fd) != 0 ? flags & ~FD_CLOEXEC : flags | FD_CLOEXEC);
-        }
+        SetCloseOnExec(fd, keep.count(fd) == 0);
     }
 }
 
@@ -213,6 +217,10 @@ std::string RtServerUpgrade::Exec(const RtHandoverState &state, const std::vecto
     why += "; exec of the running image: " + std::string(std::strerror(errno));
     unsetenv(kStateFdVariable);
     unsetenv(kPidFdVariable);
+    // The next upgrade's check must not inherit the sockets.
+    for (int fd : kept) {
+        SetCloseOnExec(fd, true);
+    }
     close(memory);
     return why;
 }
@@ -245,6 +253,12 @@ bool RtServerUpgrade::TakeState(RtHandoverState *state, std::string *why) {
     }
     if (!decoded) {
         CloseInheritedBut(pidFd);
+    } else {
+        // Only an upgrade's exec passes them on: a child started later (the next upgrade's check)
+        // must not hold the inherited sockets open.
+        for (int fd : OpenDescriptors()) {
+            SetCloseOnExec(fd, true);
+        }
     }
     return decoded;
 }

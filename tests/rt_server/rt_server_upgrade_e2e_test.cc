@@ -1,6 +1,7 @@
 // SIGUSR2: the router executes its binary again in its own process and hands every plain
 // connection over, so that no peer notices; a binary that fails its check, or a state the new
 // image cannot read, never costs more than the document's fresh start.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -12,6 +13,8 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,6 +26,39 @@
 #include "support/private_database_server.h"
 
 namespace {
+
+// The descriptors of pid on TCP port (the listener and the peers' connections) that a program
+// it executes would inherit.
+std::vector<std::string> PeerSocketsOpenAcrossExec(pid_t pid, int port) {
+    std::set<std::string> onPort;
+    std::ifstream tcp("/proc/net/tcp");
+    std::string line;
+    std::getline(tcp, line);
+    while (std::getline(tcp, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, skip, inode;
+        fields >> slot >> local >> remote;
+        for (int i = 0; i < 6; ++i)
+            fields >> skip;
+        fields >> inode;
+        if (std::stoi(local.substr(local.find(':') + 1), nullptr, 16) == port)
+            onPort.insert("socket:[" + inode + "]");
+    }
+    std::vector<std::string> open;
+    std::error_code error;
+    const std::string proc = "/proc/" + std::to_string(pid);
+    for (const auto &entry : std::filesystem::directory_iterator(proc + "/fdinfo", error)) {
+        const std::string fd = entry.path().filename();
+        std::ifstream info(entry.path());
+        std::string key, flags;
+        while (info >> key && key != "flags:") {
+        }
+        if (onPort.count(std::filesystem::read_symlink(proc + "/fd/" + fd, error).string()) != 0 &&
+            info >> flags && (std::stoul(flags, nullptr, 8) & O_CLOEXEC) == 0)
+            open.push_back(fd);
+    }
+    return open;
+}
 
 class RtServerUpgradeTest : public RtServerE2eTest {
   protected:
@@ -164,6 +200,8 @@ TEST_F(RtServerUpgradeTest, EveryPeerStaysAndEveryPacketArrivesOnceInOrder) {
     EXPECT_TRUE(LogHas(
         "upgrade: took over " + std::to_string(1 + kIdle + 2 * kPairs) + " connections", 30000))
         << router_->Log();
+    // Only the exec passes them on: the next upgrade's check must not hold the peers' sockets.
+    EXPECT_EQ(PeerSocketsOpenAcrossExec(pid, router_->Port()), std::vector<std::string>());
     const int before = pairs[0]->received;
     EXPECT_TRUE(Eventually([&] { return pairs[0]->received > before + 20; }, 60000));
     streaming = false;
