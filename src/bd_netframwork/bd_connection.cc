@@ -372,19 +372,6 @@ int BdConnection::PutWriteQueueItem(char *data, const int &length) {
     return BD_SUCCESS;
 }
 
-bool BdConnection::QueuedPackets(std::vector<std::string> *packets, int *sentOfFront) {
-    BdMutexLocker lock(_writeQueueMutex);
-    if (HoldsReservedSlot()) {
-        return false;
-    }
-    packets->clear();
-    for (const _BD_SEND_ITEM &item : _writeQueue) {
-        packets->emplace_back(item.data, static_cast<size_t>(item.length));
-    }
-    *sentOfFront = _sendOffset;
-    return true;
-}
-
 int BdConnection::RestoreHandedOver(const std::string &heldInput,
                                     const std::vector<std::string> &packets, int sentOfFront,
                                     long startSecond) {

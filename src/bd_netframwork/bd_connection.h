@@ -231,12 +231,9 @@ class BdConnection {
     // sets the close flag: the manager closes a stalled queue or a slow consumer with it.
     void CloseStalled(const char *what, const std::string &why, const char *function);
 
-    // Hand-over to a new image of the process (event-loop thread, between turns). HeldInput: the
-    // bytes read and not handled yet. QueuedPackets: the queued packets, oldest first, and how
-    // much of the front one is sent; false, nothing copied, while a reserved slot waits for its
-    // answer.
+    // Hand-over to a new image of the process (event-loop thread, between turns): the bytes read
+    // and not handled yet.
     std::string HeldInput() const { return std::string(_readBuffer, _bytesHeld); }
-    bool QueuedPackets(std::vector<std::string> *packets, int *sentOfFront);
     // The same put back on a connection just initialised on the descriptor and registered:
     // the held bytes come before anything read from now on, the packets are queued (the front
     // one goes on from sentOfFront), and the connection was made at startSecond.
