@@ -372,8 +372,7 @@ int BdConnection::PutWriteQueueItem(char *data, const int &length) {
     return BD_SUCCESS;
 }
 
-int BdConnection::RestoreHandedOver(const std::string &heldInput,
-                                    const std::vector<std::string> &packets, int sentOfFront,
+int BdConnection::RestoreHandedOver(const std::string &heldInput, int sentOfFront,
                                     long startSecond) {
     if (!_initialised) {
         return BD_OBJECT_NOT_INIT;
@@ -384,15 +383,7 @@ int BdConnection::RestoreHandedOver(const std::string &heldInput,
     }
     heldInput.copy(_readBuffer, heldInput.size());
     _bytesHeld = needed;
-    for (const std::string &packet : packets) {
-        char *data = static_cast<char *>(malloc(packet.size()));
-        if (data == nullptr) {
-            return BD_MEMORY_ERROR;
-        }
-        packet.copy(data, packet.size());
-        PutWriteQueueItem(data, static_cast<int>(packet.size()));
-    }
-    _sendOffset = packets.empty() ? 0 : sentOfFront;
+    _sendOffset = sentOfFront;
     _startSecond = startSecond;
     return BD_SUCCESS;
 }

@@ -234,12 +234,11 @@ class BdConnection {
     // Hand-over to a new image of the process (event-loop thread, between turns): the bytes read
     // and not handled yet.
     std::string HeldInput() const { return std::string(_readBuffer, _bytesHeld); }
-    // The same put back on a connection just initialised on the descriptor and registered:
-    // the held bytes come before anything read from now on, the packets are queued (the front
-    // one goes on from sentOfFront), and the connection was made at startSecond.
+    // The same put back on a connection just initialised on the descriptor and registered, before
+    // its queued packets are: the held bytes come before anything read from now on, the front
+    // packet goes on from sentOfFront, and the connection was made at startSecond.
     // BD_MEMORY_ERROR when the buffer cannot hold the bytes.
-    int RestoreHandedOver(const std::string &heldInput, const std::vector<std::string> &packets,
-                          int sentOfFront, long startSecond);
+    int RestoreHandedOver(const std::string &heldInput, int sentOfFront, long startSecond);
 
   protected:
     // Runs after received bytes were appended at _readBuffer + _bytesHeld (0 to cut what is held

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "bd_common/bd_error.h"
@@ -457,16 +458,14 @@ void RtServerAcceptedConnection::HandOver(RtHandoverConnection *handed) {
 }
 
 int RtServerAcceptedConnection::TakeOver(const RtHandoverConnection &handed) {
-    // The front packet goes back as it was, perhaps partly sent; behind it packets and slots in
-    // turn, so that each answer still goes out where its slot was. Each packet is copied once,
-    // into the block the queue owns.
+    // Packets and slots go back in turn, so that each answer still goes out where its slot was;
+    // the front packet perhaps partly sent. Each packet is copied once, into the block the queue
+    // owns.
     const bool packetInFront = !handed.queued.empty() && !handed.queued.front().empty();
-    int rc = RestoreHandedOver(handed.held_input,
-                               packetInFront ? std::vector<std::string>{handed.queued.front()}
-                                             : std::vector<std::string>{},
-                               handed.sent_of_front, static_cast<long>(handed.start_second));
-    for (auto entry = handed.queued.begin() + (packetInFront ? 1 : 0);
-         entry != handed.queued.end() && rc == BD_SUCCESS; ++entry) {
+    int rc = RestoreHandedOver(handed.held_input, packetInFront ? handed.sent_of_front : 0,
+                               static_cast<long>(handed.start_second));
+    for (auto entry = handed.queued.begin(); entry != handed.queued.end() && rc == BD_SUCCESS;
+         ++entry) {
         if (entry->empty()) {
             ReserveWriteSlot();
             continue;
