@@ -61,9 +61,9 @@ int BdConnManager::Init() {
         if (_postFd < 0) {
             _postFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         }
-        if (_postFd < 0 || _poll->AddTagged(_postFd, EPOLLIN | EPOLLET, kPostTag) != 0) {
-            return BD_ERROR;
-        }
+    }
+    if (_postFd < 0 || WatchDescriptor(_postFd, [this] { RunPosted(); }) != BD_SUCCESS) {
+        return BD_ERROR;
     }
     _serverReadyFlag = 0;
     _readingStopped = false;
@@ -120,12 +120,20 @@ void BdConnManager::WatchLogDirectory() {
     if (watchFd < 0) {
         return;
     }
-    // Edge-triggered: reported once per new event, read by the log when it next checks.
-    if (_poll->AddTagged(watchFd, EPOLLIN | EPOLLET, kLogWatchTag) != 0) {
+    // Read by the log when it next checks.
+    _watchingLog = WatchDescriptor(watchFd, [] { BdLog::GetLogger()->WatchReported(); }) == 0;
+    if (!_watchingLog) {
         log->HandBackWatch();
-        return;
     }
-    _watchingLog = true;
+}
+
+int BdConnManager::WatchDescriptor(int fd, std::function<void()> onReady) {
+    if (_poll == nullptr ||
+        _poll->BdPollCtl(fd, BdPoll::kCtlAdd, EPOLLIN | EPOLLET, static_cast<uint32_t>(fd)) != 0) {
+        return BD_ERROR;
+    }
+    _watched[fd] = std::move(onReady);
+    return BD_SUCCESS;
 }
 
 int BdConnManager::Destroy() {
@@ -138,6 +146,7 @@ int BdConnManager::Destroy() {
         delete _poll;
         _poll = nullptr;
     }
+    _watched.clear();
     {
         BdMutexLocker lock(_postMutex);
         _posted.clear();
@@ -188,12 +197,13 @@ int BdConnManager::WaitAndHandleEvent(int timeoutSeconds) {
     int n = _poll->BdPollWait(events, ready ? 0 : timeoutSeconds);
     _lastWaitReturn = NowSeconds();
     for (int i = 0; i < n; ++i) {
-        if (events[i].data.u64 == kLogWatchTag) {
-            log->WatchReported();
-            continue;
-        }
-        if (events[i].data.u64 == kPostTag) {
-            RunPosted();
+        // Serial 0: a watched descriptor (or a connection's 2^32nd serial, found below).
+        const auto watch = events[i].data.u64 >> 32 == 0
+                               ? _watched.find(static_cast<int>(events[i].data.u64))
+                               : _watched.end();
+        if (watch != _watched.end()) {
+            // A copy: the callback may end watches.
+            std::function<void()>(watch->second)();
             continue;
         }
         // Looked up per event, not per batch: a handler earlier in the batch may have removed it,

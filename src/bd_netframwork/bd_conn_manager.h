@@ -85,9 +85,13 @@ class BdConnManager {
     // posts must outlive only the manager's Destroy, not its tasks. Any thread.
     void Post(std::function<void()> task);
 
-    // Puts the log's directory watch in this loop's epoll set (BdLog::HandOverWatch), so the log
-    // looks at the watch only after it reported something. Event-loop thread, after the log
-    // gathers on it; Destroy hands the watch back.
+    // Watches fd, a descriptor that is no peer (no deadline, queue or UUIDs), in this loop's epoll
+    // set, edge-triggered for input: onReady runs on the event-loop thread in each turn that
+    // reports it and reads fd to its end. fd stays the caller's; Destroy ends the watch.
+    // Event-loop thread, after Init. BD_ERROR when epoll refuses fd.
+    int WatchDescriptor(int fd, std::function<void()> onReady);
+    // Watches the log's directory watch (BdLog::HandOverWatch), so the log looks at it only after
+    // it reported something. Event-loop thread, after the log gathers on it; Destroy hands it back.
     void WatchLogDirectory();
 
     // Creates the epoll instance, empties the node UUID, clears the server ready flag and sets the
@@ -426,10 +430,9 @@ class BdConnManager {
     std::atomic<int> _queuesHolding{0};
     // Resumes the budget's waiters once the total is back under seven eighths of the budget.
     void ResumeBudgetWaiters();
-    // Event data of the log's directory watch and of the post queue's eventfd: no descriptor
-    // number and serial 0, so never a connection's.
-    static constexpr uint64_t kLogWatchTag = static_cast<uint32_t>(-2);
-    static constexpr uint64_t kPostTag = static_cast<uint32_t>(-3);
+    // Watched descriptors by number; their events carry the number and serial 0. Event-loop
+    // thread.
+    std::unordered_map<int, std::function<void()>> _watched;
     BdMutex _postMutex;
     std::vector<std::function<void()>> _posted;  // guarded by _postMutex
     int _postFd = -1;                            // eventfd, owned; guarded by _postMutex

@@ -25,10 +25,6 @@ int BdPoll::BdPollCtl(int fd, int op, unsigned int mask) {
     return BdPollCtl(fd, op, mask, static_cast<uint32_t>(fd));
 }
 
-int BdPoll::AddTagged(int fd, unsigned int mask, int tag) {
-    return BdPollCtl(fd, EPOLL_CTL_ADD, mask, static_cast<uint32_t>(tag));
-}
-
 int BdPoll::BdPollCtl(int fd, int op, unsigned int mask, uint64_t data) {
     epoll_event event{};
     event.events = mask;

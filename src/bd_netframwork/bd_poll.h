@@ -44,9 +44,6 @@ class BdPoll {
     // The same with data as the event data, so that an event names more than a descriptor number
     // (the manager adds the connection's serial).
     int BdPollCtl(int fd, int op, unsigned int mask, uint64_t data);
-    // Adds fd with the event bits mask and tag as event data instead of the descriptor, for a
-    // descriptor that is no connection's: 0, or 1.
-    int AddTagged(int fd, unsigned int mask, int tag);
     // Closes the instance; returns 1.
     int Destroy();
 

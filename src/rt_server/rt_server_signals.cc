@@ -10,9 +10,7 @@
 #include <utility>
 
 #include "bd_common/bd_error.h"
-#include "bd_common/bd_time.h"
 #include "bd_netframwork/bd_conn_manager.h"
-#include "rt_server/rt_server_listen_connection.h"
 
 namespace {
 
@@ -31,21 +29,19 @@ sigset_t SetOf(std::initializer_list<int> numbers) {
 
 const std::initializer_list<int> kServed = {SIGTERM, SIGINT, SIGHUP, SIGUSR2};
 
-// The signalfd in the manager's epoll set: read to the end at each wake-up (edge-triggered).
-class SignalConnection : public BdConnection {
-  public:
-    int OnIn(epoll_event * /*event*/) override {
-        signalfd_siginfo info;
-        while (read(GetFD(), &info, sizeof(info)) == static_cast<ssize_t>(sizeof(info))) {
-            const int number = static_cast<int>(info.ssi_signo);
-            (number == SIGHUP    ? g_reload_requested
-             : number == SIGUSR2 ? g_upgrade_requested
-                                 : g_stop_requested) = true;
-        }
-        return BD_SUCCESS;
+// Process-wide like the mask: one for every loop of the process, closed by the exec or the exit.
+int g_signal_fd = -1;
+
+// Edge-triggered: read to the end at each wake-up.
+void ReadSignals() {
+    signalfd_siginfo info;
+    while (read(g_signal_fd, &info, sizeof(info)) == static_cast<ssize_t>(sizeof(info))) {
+        const int number = static_cast<int>(info.ssi_signo);
+        (number == SIGHUP    ? g_reload_requested
+         : number == SIGUSR2 ? g_upgrade_requested
+                             : g_stop_requested) = true;
     }
-    int ParsePacket(const char * /*data*/, int /*length*/) override { return BD_SUCCESS; }
-};
+}
 
 }  // namespace
 
@@ -68,21 +64,11 @@ void RtServerSignals::KeepPendingRequests() {
 }
 
 bool RtServerSignals::Register(BdConnManager *manager) {
-    const sigset_t served = SetOf(kServed);
-    const int fd = signalfd(-1, &served, SFD_NONBLOCK | SFD_CLOEXEC);
-    if (fd < 0) {
-        return false;
+    if (g_signal_fd < 0) {
+        const sigset_t served = SetOf(kServed);
+        g_signal_fd = signalfd(-1, &served, SFD_NONBLOCK | SFD_CLOEXEC);
     }
-    auto *connection = new SignalConnection();
-    if (connection->Init(fd, manager) != BD_SUCCESS) {
-        delete connection;
-        return false;
-    }
-    // Never reaped as idle, like the listener.
-    connection->SetTimeout(BdTime::Now().ToSecond() +
-                           RtServerListenConnection::kListenDeadlineSeconds);
-    manager->AddMapFdToConn(fd, connection, EPOLLIN | EPOLLET);
-    return true;
+    return g_signal_fd >= 0 && manager->WatchDescriptor(g_signal_fd, ReadSignals) == BD_SUCCESS;
 }
 
 bool RtServerSignals::StopRequested() {

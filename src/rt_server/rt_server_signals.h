@@ -14,8 +14,7 @@ class BdConnManager;
 // sent during the exec waits for its loop. Release, once the stop begins, unblocks SIGTERM and
 // SIGINT on the main thread, so a second one ends the process at once.
 //
-// Process-wide, like the signal mask itself; main thread only. The signalfd belongs to the
-// connection Register adds, which the manager owns and closes with every other connection.
+// Process-wide, like the signal mask itself and its one signalfd; main thread only.
 class RtServerSignals {
   public:
     RtServerSignals() = delete;
@@ -26,7 +25,7 @@ class RtServerSignals {
     // router serves: an image executed by an upgrade that starts afresh calls it before it unblocks
     // them as a first start does, so that neither ends the process.
     static void KeepPendingRequests();
-    // A fresh signalfd registered with manager, after its Init; false when none could be made.
+    // Watches the signalfd in manager's loop, after its Init; false when that cannot be done.
     static bool Register(BdConnManager *manager);
     // True once a stop was asked for.
     static bool StopRequested();

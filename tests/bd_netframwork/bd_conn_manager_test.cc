@@ -1,4 +1,5 @@
 // The connection manager: registries, reaping, the write deadline and the real event loop.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -235,6 +236,44 @@ TEST_F(ConnManagerTest, PostedTasksRunOnTheLoopInOrder) {
     ASSERT_EQ(manager.Init(), 0);
     manager.WaitAndHandleEvent(0);
     EXPECT_EQ(ran.size(), 100u);
+}
+
+// A watched descriptor is no peer: its input wakes the loop and runs its callback there, once per
+// report, and no deadline reaps it however far the clock moves; a connection's events in the same
+// wait still reach the connection.
+TEST_F(ConnManagerTest, AWatchedDescriptorWakesTheLoopAndIsNeverReaped) {
+    int pipeFds[2];
+    ASSERT_EQ(pipe2(pipeFds, O_NONBLOCK | O_CLOEXEC), 0);
+    std::vector<bool> onLoop;
+    ASSERT_EQ(manager.WatchDescriptor(pipeFds[0],
+                                      [&] {
+                                          char drained[16];
+                                          while (read(pipeFds[0], drained, sizeof(drained)) > 0) {
+                                          }
+                                          onLoop.push_back(manager.InLoopThread());
+                                      }),
+              0);
+    std::thread([&] { ASSERT_EQ(write(pipeFds[1], "xy", 2), 2); }).join();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(manager.WaitAndHandleEvent(5), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+    EXPECT_EQ(onLoop, std::vector<bool>{true});
+    EXPECT_EQ(manager.WaitAndHandleEvent(0), -1);
+
+    Connect(10, "peer");
+    EXPECT_TRUE(Reap().empty());
+    g_now += 1000;
+    EXPECT_EQ(Reap(), std::list<std::string>{"peer"});
+    ASSERT_EQ(write(pipeFds[1], "z", 1), 1);
+    RecordingConnection *next = Connect(10);
+    ASSERT_EQ(write(pairs.back()->peer, "\x01", 1), 1);
+    for (int turn = 0; turn < 20 && (onLoop.size() < 2 || next->BytesHeld() == 0); ++turn) {
+        manager.WaitAndHandleEvent(1);
+    }
+    EXPECT_EQ(onLoop.size(), 2u);
+    EXPECT_EQ(next->BytesHeld(), 1);
+    close(pipeFds[0]);
+    close(pipeFds[1]);
 }
 
 // A web connection may bind hundreds of thousands of UUIDs. Its close retires them a slice per
