@@ -122,62 +122,72 @@ TEST(RtServerHandoverTest, OtherVersionsCutsAndDamageAreRefused) {
     EXPECT_EQ(why, "not a hand-over state");
 }
 
-// A right header around values the new image must not act on.
+// A right header around values the new image must not act on: each is refused with the reason
+// the new image logs, and nothing of it is kept.
 TEST(RtServerHandoverTest, ValuesOutOfRangeAreRefusedBehindARightHeader) {
-    const auto refused = [](RtHandoverState state) {
+    const auto refusal = [](RtHandoverState state) {
         std::string why;
         RtHandoverState got;
         const bool ok = RtDecodeHandover(RtEncodeHandover(state), &got, &why);
-        return !ok && why.rfind("hand-over state not understood: ", 0) == 0 &&
-               got.connections.empty();
+        const std::string prefix = "hand-over state not understood: ";
+        return ok || why.rfind(prefix, 0) != 0 || !got.connections.empty()
+                   ? "accepted or kept: " + why
+                   : why.substr(prefix.size());
     };
+    const std::string connection = "a connection's values out of range";
     RtHandoverState state = SampleState();
     state.connections[1].fd = 7;
-    EXPECT_TRUE(refused(state));
+    EXPECT_EQ(refusal(state), "descriptor 7 named twice");
     state = SampleState();
     state.connections[0].fd = 2;
-    EXPECT_TRUE(refused(state));
+    EXPECT_EQ(refusal(state), connection);
     state = SampleState();
     state.connections[1].sent_of_front = 200;
-    EXPECT_TRUE(refused(state));
+    EXPECT_EQ(refusal(state), connection);
     state = SampleState();
     state.connections[0].sent_of_front = 1;  // nothing queued
-    EXPECT_TRUE(refused(state));
+    EXPECT_EQ(refusal(state), connection);
     state = SampleState();
     state.connections[1].queued[1] = "short";
-    EXPECT_TRUE(refused(state));
+    EXPECT_EQ(refusal(state), "a queued packet shorter than a header");
     state = SampleState();
     state.connections[0].uuids[0].first.clear();
-    EXPECT_TRUE(refused(state));
+    EXPECT_EQ(refusal(state), "a UUID binding out of range");
     state = SampleState();
     state.plain_listen_fd = state.tls_listen_fd = -1;
-    EXPECT_TRUE(refused(state));
+    EXPECT_EQ(refusal(state), "no listening descriptor");
+    state = SampleState();
+    state.tls_listen_fd = state.plain_listen_fd;
+    EXPECT_EQ(refusal(state), "a listening descriptor out of range");
+    state = SampleState();
+    state.platform_uuid = std::string(kBdUuidFieldLen + 1, 'p');
+    EXPECT_EQ(refusal(state), "a field longer than 40 bytes");
     // Every waiting handshake has its slot on the queue, and a slot is never partly sent.
     state = SampleState();
     state.connections[2].queued.pop_back();
-    EXPECT_TRUE(refused(state));
+    EXPECT_EQ(refusal(state), connection);
     state = SampleState();
     state.connections[2].sent_of_front = 1;
-    EXPECT_TRUE(refused(state));
+    EXPECT_EQ(refusal(state), connection);
     state = SampleState();
     state.connections[2].answers[0].request.resize(200);  // no handshake data to answer from
-    EXPECT_TRUE(refused(state));
+    EXPECT_EQ(refusal(state), "a waiting handshake out of range");
     state = SampleState();
     state.connections[2].answers[0].kind = 4;
-    EXPECT_TRUE(refused(state));
+    EXPECT_EQ(refusal(state), "a waiting handshake out of range");
     // Tickets the writer never gave out, rows of no handshake kind, a mark that names nobody.
     state = SampleState();
     state.writer.next_ticket = 42;
-    EXPECT_TRUE(refused(state));
+    EXPECT_EQ(refusal(state), "a ticket the database writer never gave out");
     state = SampleState();
     state.connections[2].answers[0].ticket = 0;
-    EXPECT_TRUE(refused(state));
+    EXPECT_EQ(refusal(state), "a ticket the database writer never gave out");
     state = SampleState();
     state.writer.requests[0].rows.kind = 0;
-    EXPECT_TRUE(refused(state));
+    EXPECT_EQ(refusal(state), "a handshake's rows out of range");
     state = SampleState();
     state.writer.requests[1].uuids.clear();
-    EXPECT_TRUE(refused(state));
+    EXPECT_EQ(refusal(state), "an offline mark without UUIDs");
 
     // A count beyond what the payload holds is refused before anything is made for it.
     std::string payload = RtEncodeHandover(RtHandoverState{5, -1, "", {}, {}}).substr(28);
@@ -185,6 +195,30 @@ TEST(RtServerHandoverTest, ValuesOutOfRangeAreRefusedBehindARightHeader) {
     std::string why;
     EXPECT_FALSE(Decodes(RtSealHandoverPayload(payload), &why));
     EXPECT_EQ(why, "hand-over state not understood: a count beyond the state's length");
+    EXPECT_FALSE(
+        Decodes(RtSealHandoverPayload(RtEncodeHandover(SampleState()).substr(28) + "x"), &why));
+    EXPECT_EQ(why, "hand-over state not understood: bytes after the database writer's backlog");
+    // The first connection's web flag (after the listeners, the platform, the connection's fixed
+    // fields and its first UUID) reads neither yes nor no.
+    payload = RtEncodeHandover(SampleState()).substr(28);
+    ASSERT_EQ(payload.substr(62, 7), "agent-1");
+    payload[69] = 2;
+    EXPECT_FALSE(Decodes(RtSealHandoverPayload(payload), &why));
+    EXPECT_EQ(why, "hand-over state not understood: a UUID binding out of range");
+}
+
+// What an image on the previous release hands over must still be taken: the layout of a known
+// state is pinned by its length and its header, whose checksum covers every payload byte.
+TEST(RtServerHandoverTest, LayoutStaysWhatTheRunningImageWrites) {
+    const std::string bytes = RtEncodeHandover(SampleState());
+    std::string header;
+    for (size_t i = 0; i < 28; ++i) {
+        static const char kDigits[] = "0123456789abcdef";
+        header += kDigits[static_cast<unsigned char>(bytes[i]) >> 4];
+        header += kDigits[static_cast<unsigned char>(bytes[i]) & 15];
+    }
+    EXPECT_EQ(bytes.size(), 1810u);
+    EXPECT_EQ(header, "525448414e444f5602000000f606000000000000537a526dd8d7b6ed");
 }
 
 }  // namespace
