@@ -1,5 +1,6 @@
 #include "rt_server/rt_server_handover.h"
 
+#include <algorithm>
 #include <cstring>
 #include <set>
 #include <utility>
@@ -39,10 +40,14 @@ uint64_t Checksum(const char *data, size_t length) {
     return hash;
 }
 
+// The layout is written down once, in the templates below, for both directions: each takes an
+// Io (Writer or Reader) and a state to write from or read into.
+
 // Writes an encoding at out, or only counts its bytes when out is null: the state is counted
 // first, so that it is written once, straight where it goes.
 class Writer {
   public:
+    static constexpr bool kReading = false;
     explicit Writer(char *out) : _out(out) {}
     void Unsigned(uint64_t value, int bytes) {
         for (int i = 0; _out != nullptr && i < bytes; ++i) {
@@ -50,14 +55,29 @@ class Writer {
         }
         _length += bytes;
     }
-    void Int(int64_t value, int bytes) { Unsigned(static_cast<uint64_t>(value), bytes); }
-    void Text(const std::string &text) {
+    template <typename T>
+    void Number(const T &value, int bytes) {
+        Unsigned(static_cast<uint64_t>(value), bytes);
+    }
+    void Flag(bool value) { Unsigned(value ? 1 : 0, 1); }
+    void Text(const std::string &text, size_t /*most*/) {
         Unsigned(text.size(), 4);
         if (_out != nullptr) {
             std::memcpy(_out + _length, text.data(), text.size());
         }
         _length += text.size();
     }
+    // The count, then each item as item describes it.
+    template <typename T, typename Item>
+    void List(const std::vector<T> &items, size_t /*itemBytes*/, Item item) {
+        Unsigned(items.size(), 4);
+        for (const T &each : items) {
+            item(each);
+        }
+    }
+    // What is written is right: only the reader checks.
+    template <typename Valid>
+    void Check(Valid /*valid*/, const char * /*why*/) {}
     size_t Length() const { return _length; }
 
   private:
@@ -76,8 +96,11 @@ void Seal(uint32_t version, size_t length, char *whole) {
     header.Unsigned(Checksum(whole + kHeaderBytes, length), 8);
 }
 
+// Reads what Writer wrote. The first failure is kept as the reason and ends the reading: every
+// later read gives zeros and empty texts.
 class Reader {
   public:
+    static constexpr bool kReading = true;
     Reader(const char *data, size_t length) : _data(data), _left(length) {}
 
     uint64_t Unsigned(int bytes) {
@@ -91,19 +114,25 @@ class Reader {
         Skip(bytes);
         return value;
     }
-    int32_t Int32() { return static_cast<int32_t>(static_cast<uint32_t>(Unsigned(4))); }
-    int64_t Int64() { return static_cast<int64_t>(Unsigned(8)); }
-    std::string Text(size_t most) {
+    template <typename T>
+    void Number(T &field, int bytes) {
+        field = static_cast<T>(Unsigned(bytes));
+    }
+    // A byte other than 0 or 1 fails the next Check.
+    void Flag(bool &field) {
+        const uint64_t value = Unsigned(1);
+        field = value == 1;
+        _badFlag = _badFlag || value > 1;
+    }
+    void Text(std::string &field, size_t most) {
         const uint64_t length = Unsigned(4);
         if (length > most) {
             Fail("a field longer than " + std::to_string(most) + " bytes");
         }
-        if (!Need(length)) {
-            return "";
+        if (Need(length)) {
+            field.assign(_data, length);
+            Skip(length);
         }
-        std::string text(_data, length);
-        Skip(length);
-        return text;
     }
     // A count of items each at least itemBytes long, refused when the rest cannot hold them.
     size_t Count(size_t itemBytes) {
@@ -113,6 +142,21 @@ class Reader {
             return 0;
         }
         return count;
+    }
+    template <typename T, typename Item>
+    void List(std::vector<T> &items, size_t itemBytes, Item item) {
+        const size_t count = Count(itemBytes);
+        for (size_t i = 0; i < count && Ok(); ++i) {
+            items.emplace_back();
+            item(items.back());
+        }
+    }
+    // Fails with why unless what was read since the last check is valid.
+    template <typename Valid>
+    void Check(Valid valid, const char *why) {
+        if (Ok() && (std::exchange(_badFlag, false) || !valid())) {
+            Fail(why);
+        }
     }
     void Fail(const std::string &why) {
         if (_why.empty()) {
@@ -138,6 +182,7 @@ class Reader {
     }
     const char *_data;
     size_t _left;
+    bool _badFlag = false;
     std::string _why;
 };
 
@@ -150,138 +195,116 @@ const size_t kRowFieldMost = 64;
 const size_t kServerNameMost = 1024;
 const size_t kPacketHeaderBytes = 16;
 
-void ReadAnswer(Reader *in, RtPendingAnswer *answer) {
-    answer->kind = in->Int32();
-    answer->uuid = in->Text(kUuidMost);
-    answer->request = in->Text(kBdMaxPacketLength);
-    answer->ticket = in->Unsigned(8);
-    const uint64_t done = in->Unsigned(1);
-    answer->code = in->Int32();
-    const uint64_t overQuota = in->Unsigned(1);
-    const BdHandShakePacket *handshake = nullptr;
-    if (answer->kind < kBdHandShakeClient || answer->kind > kBdHandShakeServerPlatform ||
-        done > 1 || overQuota > 1 ||
-        (in->Ok() && BdPacketHandler::GetPacketHandshakeData(
-                         answer->request.data(), static_cast<int>(answer->request.size()),
-                         &handshake) != BD_SUCCESS)) {
-        in->Fail("a waiting handshake out of range");
-    }
-    answer->done = done == 1;
-    answer->over_quota = overQuota == 1;
+bool IsHandshakeKind(int kind) {
+    return kind >= kBdHandShakeClient && kind <= kBdHandShakeServerPlatform;
 }
 
-void WriteAnswer(const RtPendingAnswer &answer, Writer *out) {
-    out->Int(answer.kind, 4);
-    out->Text(answer.uuid);
-    out->Text(answer.request);
-    out->Unsigned(answer.ticket, 8);
-    out->Unsigned(answer.done ? 1 : 0, 1);
-    out->Int(answer.code, 4);
-    out->Unsigned(answer.over_quota ? 1 : 0, 1);
+template <typename Io, typename Answer>
+void TransferAnswer(Io &io, Answer &answer) {
+    io.Number(answer.kind, 4);
+    io.Text(answer.uuid, kUuidMost);
+    io.Text(answer.request, kBdMaxPacketLength);
+    io.Number(answer.ticket, 8);
+    io.Flag(answer.done);
+    io.Number(answer.code, 4);
+    io.Flag(answer.over_quota);
+    io.Check(
+        [&answer] {
+            const BdHandShakePacket *handshake = nullptr;
+            return IsHandshakeKind(answer.kind) &&
+                   BdPacketHandler::GetPacketHandshakeData(answer.request.data(),
+                                                           static_cast<int>(answer.request.size()),
+                                                           &handshake) == BD_SUCCESS;
+        },
+        "a waiting handshake out of range");
 }
 
 // The fields of a handshake's rows that the router fills (RtServerAcceptedConnection::PeerRows).
-void ReadRows(Reader *in, RtPeerRows *rows) {
-    rows->kind = in->Int32();
-    for (std::string *field :
-         {&rows->agent.agent_uuid, &rows->agent.hostname, &rows->agent.ip, &rows->agent.os_type,
-          &rows->agent.os_version, &rows->agent.process_type, &rows->node.node_uuid, &rows->node.ip,
-          &rows->node.host_name, &rows->node.os_type, &rows->node.os_version,
-          &rows->node.process_type, &rows->server.module_uuid, &rows->server.node_uuid}) {
-        *field = in->Text(kRowFieldMost);
-    }
-    rows->node.global_share_flag = in->Int32();
-    rows->server.module_type = in->Int32();
-    if (rows->kind < kBdHandShakeClient || rows->kind > kBdHandShakeServerPlatform) {
-        in->Fail("a handshake's rows out of range");
-    }
-}
-
-void WriteRows(const RtPeerRows &rows, Writer *out) {
-    out->Int(rows.kind, 4);
-    for (const std::string *field :
+template <typename Io, typename Rows>
+void TransferRows(Io &io, Rows &rows) {
+    io.Number(rows.kind, 4);
+    for (auto *field :
          {&rows.agent.agent_uuid, &rows.agent.hostname, &rows.agent.ip, &rows.agent.os_type,
           &rows.agent.os_version, &rows.agent.process_type, &rows.node.node_uuid, &rows.node.ip,
           &rows.node.host_name, &rows.node.os_type, &rows.node.os_version, &rows.node.process_type,
           &rows.server.module_uuid, &rows.server.node_uuid}) {
-        out->Text(*field);
+        io.Text(*field, kRowFieldMost);
     }
-    out->Int(rows.node.global_share_flag, 4);
-    out->Int(rows.server.module_type, 4);
+    io.Number(rows.node.global_share_flag, 4);
+    io.Number(rows.server.module_type, 4);
+    io.Check([&rows] { return IsHandshakeKind(rows.kind); }, "a handshake's rows out of range");
 }
 
-void ReadBacklog(Reader *in, RtWriterBacklog *backlog) {
-    backlog->next_ticket = in->Unsigned(8);
-    const size_t results = in->Count(kResultMinBytes);
-    for (size_t i = 0; i < results && in->Ok(); ++i) {
-        const uint64_t ticket = in->Unsigned(8);
-        backlog->results.push_back({ticket, in->Int32()});
+template <typename Io, typename Request>
+void TransferRequest(Io &io, Request &request) {
+    uint64_t kind = request.kind;
+    io.Number(kind, 1);
+    io.Number(request.ticket, 8);
+    if (kind == RtWriteRequest::kPeer) {
+        TransferRows(io, request.rows);
+        return;
     }
-    const size_t requests = in->Count(kRequestMinBytes);
-    for (size_t i = 0; i < requests && in->Ok(); ++i) {
-        backlog->requests.emplace_back();
-        RtWriteRequest &request = backlog->requests.back();
-        const uint64_t kind = in->Unsigned(1);
-        request.ticket = in->Unsigned(8);
-        if (kind == RtWriteRequest::kPeer) {
-            ReadRows(in, &request.rows);
-        } else if (kind == RtWriteRequest::kOffline && request.ticket == 0) {
-            request.kind = RtWriteRequest::kOffline;
-            const size_t uuids = in->Count(kTextMinBytes);
-            for (size_t u = 0; u < uuids && in->Ok(); ++u) {
-                request.uuids.push_back(in->Text(kUuidMost));
-            }
-            if (request.uuids.empty()) {
-                in->Fail("an offline mark without UUIDs");
-            }
-        } else {
-            in->Fail("a database request out of range");
+    if constexpr (Io::kReading) {
+        if (kind != RtWriteRequest::kOffline || request.ticket != 0) {
+            io.Fail("a database request out of range");
+            return;
         }
+        request.kind = RtWriteRequest::kOffline;
     }
-    const size_t sessions = in->Count(kSessionMinBytes);
-    for (size_t i = 0; i < sessions && in->Ok(); ++i) {
-        RtWriterSession session;
-        session.id = in->Unsigned(8);
-        session.server = in->Text(kServerNameMost);
-        session.started = in->Int64();
-        backlog->stale_sessions.push_back(std::move(session));
-    }
-    const size_t refused = in->Count(kTextMinBytes);
-    for (size_t i = 0; i < refused && in->Ok(); ++i) {
-        backlog->refused_spellings.push_back(in->Text(kUuidMost));
-    }
+    io.List(request.uuids, kTextMinBytes, [&io](auto &uuid) { io.Text(uuid, kUuidMost); });
+    io.Check([&request] { return !request.uuids.empty(); }, "an offline mark without UUIDs");
 }
 
-void WriteBacklog(const RtWriterBacklog &backlog, Writer *out) {
-    out->Unsigned(backlog.next_ticket, 8);
-    out->Unsigned(backlog.results.size(), 4);
-    for (const RtWriteResult &result : backlog.results) {
-        out->Unsigned(result.ticket, 8);
-        out->Int(result.code, 4);
-    }
-    out->Unsigned(backlog.requests.size(), 4);
-    for (const RtWriteRequest &request : backlog.requests) {
-        out->Unsigned(request.kind, 1);
-        out->Unsigned(request.ticket, 8);
-        if (request.kind == RtWriteRequest::kPeer) {
-            WriteRows(request.rows, out);
-            continue;
-        }
-        out->Unsigned(request.uuids.size(), 4);
-        for (const std::string &uuid : request.uuids) {
-            out->Text(uuid);
-        }
-    }
-    out->Unsigned(backlog.stale_sessions.size(), 4);
-    for (const RtWriterSession &session : backlog.stale_sessions) {
-        out->Unsigned(session.id, 8);
-        out->Text(session.server);
-        out->Int(session.started, 8);
-    }
-    out->Unsigned(backlog.refused_spellings.size(), 4);
-    for (const std::string &uuid : backlog.refused_spellings) {
-        out->Text(uuid);
-    }
+template <typename Io, typename Backlog>
+void TransferBacklog(Io &io, Backlog &backlog) {
+    io.Number(backlog.next_ticket, 8);
+    io.List(backlog.results, kResultMinBytes, [&io](auto &result) {
+        io.Number(result.ticket, 8);
+        io.Number(result.code, 4);
+    });
+    io.List(backlog.requests, kRequestMinBytes,
+            [&io](auto &request) { TransferRequest(io, request); });
+    io.List(backlog.stale_sessions, kSessionMinBytes, [&io](auto &session) {
+        io.Number(session.id, 8);
+        io.Text(session.server, kServerNameMost);
+        io.Number(session.started, 8);
+    });
+    io.List(backlog.refused_spellings, kTextMinBytes,
+            [&io](auto &uuid) { io.Text(uuid, kUuidMost); });
+}
+
+template <typename Io, typename Connection>
+void TransferConnection(Io &io, Connection &conn) {
+    io.Number(conn.fd, 4);
+    io.Number(conn.address, 4);
+    io.Number(conn.peer_kind, 4);
+    io.Number(conn.deadline, 8);
+    io.Number(conn.start_second, 8);
+    io.List(conn.uuids, kBindingMinBytes, [&io](auto &binding) {
+        io.Text(binding.first, kUuidMost);
+        io.Flag(binding.second);
+        io.Check([&binding] { return !binding.first.empty(); }, "a UUID binding out of range");
+    });
+    io.Text(conn.held_input, kHeldInputMost);
+    io.List(conn.queued, kQueuedMinBytes, [&io](auto &packet) {
+        io.Text(packet, kBdMaxPacketLength);
+        io.Check([&packet] { return packet.empty() || packet.size() >= kPacketHeaderBytes; },
+                 "a queued packet shorter than a header");
+    });
+    io.Number(conn.sent_of_front, 4);
+    io.List(conn.answers, kAnswerMinBytes, [&io](auto &answer) { TransferAnswer(io, answer); });
+    io.Check(
+        [&conn] {
+            // Each waiting handshake has its slot, and a slot is never partly sent: the front's
+            // sent bytes lie within a packet, or are none.
+            const size_t slots = std::count(conn.queued.begin(), conn.queued.end(), std::string());
+            const int64_t front = conn.queued.empty() ? 0 : conn.queued[0].size();
+            return conn.fd >= 3 && conn.peer_kind >= 0 && conn.peer_kind <= 4 &&
+                   conn.deadline > 0 && conn.sent_of_front >= 0 &&
+                   (front == 0 ? conn.sent_of_front == 0 : conn.sent_of_front < front) &&
+                   slots == conn.answers.size();
+        },
+        "a connection's values out of range");
 }
 
 // Every ticket named is one the writer gave out before the hand-over; those answered by an
@@ -308,89 +331,27 @@ bool TicketsInRange(const RtHandoverState &state) {
     return true;
 }
 
-void ReadConnection(Reader *in, RtHandoverConnection *conn) {
-    conn->fd = in->Int32();
-    conn->address = static_cast<uint32_t>(in->Unsigned(4));
-    conn->peer_kind = in->Int32();
-    conn->deadline = in->Int64();
-    conn->start_second = in->Int64();
-    const size_t bindings = in->Count(kBindingMinBytes);
-    for (size_t i = 0; i < bindings && in->Ok(); ++i) {
-        std::string uuid = in->Text(kUuidMost);
-        const uint64_t web = in->Unsigned(1);
-        if (uuid.empty() || web > 1) {
-            in->Fail("a UUID binding out of range");
-        }
-        conn->uuids.emplace_back(std::move(uuid), web == 1);
-    }
-    conn->held_input = in->Text(kHeldInputMost);
-    const size_t packets = in->Count(kQueuedMinBytes);
-    size_t slots = 0;
-    for (size_t i = 0; i < packets && in->Ok(); ++i) {
-        conn->queued.push_back(in->Text(kBdMaxPacketLength));
-        const size_t length = conn->queued.back().size();
-        slots += length == 0 ? 1 : 0;
-        if (length != 0 && length < kPacketHeaderBytes) {
-            in->Fail("a queued packet shorter than a header");
-        }
-    }
-    conn->sent_of_front = in->Int32();
-    const size_t answers = in->Count(kAnswerMinBytes);
-    for (size_t i = 0; i < answers && in->Ok(); ++i) {
-        conn->answers.emplace_back();
-        ReadAnswer(in, &conn->answers.back());
-    }
-    // A slot is never partly sent: the front's sent bytes lie within a packet, or are none.
-    const int64_t frontLength = conn->queued.empty() ? 0 : conn->queued[0].size();
-    if (conn->fd < 3 || conn->peer_kind < 0 || conn->peer_kind > 4 || conn->deadline <= 0 ||
-        conn->sent_of_front < 0 ||
-        (frontLength == 0 ? conn->sent_of_front != 0 : conn->sent_of_front >= frontLength) ||
-        slots != conn->answers.size()) {
-        in->Fail("a connection's values out of range");
-    }
-}
-
-void WritePayload(const RtHandoverState &state, Writer *payload) {
-    payload->Int(state.plain_listen_fd, 4);
-    payload->Int(state.tls_listen_fd, 4);
-    payload->Text(state.platform_uuid);
-    payload->Unsigned(state.connections.size(), 4);
-    for (const RtHandoverConnection &conn : state.connections) {
-        payload->Int(conn.fd, 4);
-        payload->Unsigned(conn.address, 4);
-        payload->Int(conn.peer_kind, 4);
-        payload->Int(conn.deadline, 8);
-        payload->Int(conn.start_second, 8);
-        payload->Unsigned(conn.uuids.size(), 4);
-        for (const auto &binding : conn.uuids) {
-            payload->Text(binding.first);
-            payload->Unsigned(binding.second ? 1 : 0, 1);
-        }
-        payload->Text(conn.held_input);
-        payload->Unsigned(conn.queued.size(), 4);
-        for (const std::string &packet : conn.queued) {
-            payload->Text(packet);
-        }
-        payload->Int(conn.sent_of_front, 4);
-        payload->Unsigned(conn.answers.size(), 4);
-        for (const RtPendingAnswer &answer : conn.answers) {
-            WriteAnswer(answer, payload);
-        }
-    }
-    WriteBacklog(state.writer, payload);
+template <typename Io, typename State>
+void TransferPayload(Io &io, State &state) {
+    io.Number(state.plain_listen_fd, 4);
+    io.Number(state.tls_listen_fd, 4);
+    io.Text(state.platform_uuid, kUuidMost);
+    io.List(state.connections, kConnectionMinBytes,
+            [&io](auto &conn) { TransferConnection(io, conn); });
+    TransferBacklog(io, state.writer);
 }
 
 }  // namespace
 
 size_t RtHandoverLength(const RtHandoverState &state) {
     Writer counter(nullptr);
-    WritePayload(state, &counter);
+    TransferPayload(counter, state);
     return kHeaderBytes + counter.Length();
 }
 
 void RtEncodeHandoverInto(const RtHandoverState &state, char *out) {
     Writer payload(out + kHeaderBytes);
-    WritePayload(state, &payload);
+    TransferPayload(payload, state);
     Seal(RtHandoverState::kVersion, payload.Length(), out);
 }
 
@@ -427,15 +388,7 @@ bool RtDecodeHandover(const char *bytes, size_t size, RtHandoverState *state, st
         return false;
     }
     Reader in(bytes + kHeaderBytes, length);
-    state->plain_listen_fd = in.Int32();
-    state->tls_listen_fd = in.Int32();
-    state->platform_uuid = in.Text(kUuidMost);
-    const size_t connections = in.Count(kConnectionMinBytes);
-    for (size_t i = 0; i < connections && in.Ok(); ++i) {
-        state->connections.emplace_back();
-        ReadConnection(&in, &state->connections.back());
-    }
-    ReadBacklog(&in, &state->writer);
+    TransferPayload(in, *state);
     if (in.Ok() && in.Left() != 0) {
         in.Fail("bytes after the database writer's backlog");
     }
