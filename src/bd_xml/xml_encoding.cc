@@ -15,28 +15,7 @@ size_t Utf8Length(uint32_t codePoint) {
     return codePoint < 0x10000 ? 3 : 4;
 }
 
-// Calls visit(codePoint) for every character of little-endian UTF-16 text.
-template <typename Visit>
-void ForEachUtf16CodePoint(const std::string &units, Visit visit) {
-    const size_t count = units.size() / 2;
-    auto unitAt = [&units](size_t i) {
-        return static_cast<uint32_t>(static_cast<unsigned char>(units[2 * i])) |
-               static_cast<uint32_t>(static_cast<unsigned char>(units[2 * i + 1])) << 8;
-    };
-    for (size_t i = 0; i < count; ++i) {
-        const uint32_t unit = unitAt(i);
-        if (unit < 0xD800 || unit > 0xDFFF) {
-            visit(unit);
-        } else if (i + 1 < count) {
-            visit(0x10000 + ((unit & 0x3FF) << 10 | (unitAt(i + 1) & 0x3FF)));
-            ++i;
-        } else {
-            visit('?');
-        }
-    }
-}
-
-// Sizes the output buffer the way both conversions do: the counted length with a little room.
+// Sizes the output buffer: the counted length with a little room.
 size_t BufferSize(size_t counted) {
     return counted + counted / 100 + 1;
 }
@@ -125,12 +104,24 @@ void XmlEncoding::AppendUtf8(uint32_t codePoint, std::string *out) {
 }
 
 std::string XmlEncoding::Utf16ToUtf8(const std::string &units, XmlResultLog *log) {
-    size_t length = 0;
-    ForEachUtf16CodePoint(units,
-                          [&length](uint32_t codePoint) { length += Utf8Length(codePoint); });
+    const size_t count = units.size() / 2;
+    auto unitAt = [&units](size_t i) {
+        return static_cast<uint32_t>(static_cast<unsigned char>(units[2 * i])) |
+               static_cast<uint32_t>(static_cast<unsigned char>(units[2 * i + 1])) << 8;
+    };
     std::string text;
-    text.reserve(BufferSize(length));
-    ForEachUtf16CodePoint(units, [&text](uint32_t codePoint) { AppendUtf8(codePoint, &text); });
+    text.reserve(units.size() * 3 / 2);  // the most a unit becomes, so there is one allocation
+    for (size_t i = 0; i < count; ++i) {
+        const uint32_t unit = unitAt(i);
+        if (unit < 0xD800 || unit > 0xDFFF) {
+            AppendUtf8(unit, &text);
+        } else if (i + 1 < count) {
+            AppendUtf8(0x10000 + ((unit & 0x3FF) << 10 | (unitAt(i + 1) & 0x3FF)), &text);
+            ++i;
+        } else {
+            text += '?';
+        }
+    }
     LogConverted(text.size(), log);
     return text;
 }

@@ -5,21 +5,8 @@
 namespace {
 
 bool IsNameEnd(char c) {
-    switch (c) {
-        case '!':
-        case '"':
-        case '\'':
-        case '/':
-        case ';':
-        case '<':
-        case '=':
-        case '>':
-        case '?':
-        case '\\':
-            return true;
-        default:
-            return XmlTokenizer::IsWhitespace(c);
-    }
+    return (c != '\0' && std::strchr("!\"'/;<=>?\\", c) != nullptr) ||
+           XmlTokenizer::IsWhitespace(c);
 }
 
 // After "<": a capital, "_", ":" or any byte from "a" up, which takes in every lowercase letter

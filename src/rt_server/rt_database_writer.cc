@@ -79,10 +79,12 @@ int RtDatabaseWriter::SubmitPeer(uint64_t ticket, const RtPeerRows &rows) {
         if (_queuedHandshakes.load(std::memory_order_relaxed) >= kMaxQueuedHandshakes) {
             return RtRecordWriter::kQueueFull;
         }
+        // Ahead of the marks waiting at the queue's back.
         RtWriteRequest request;
         request.ticket = ticket;
         request.rows = rows;
-        QueuePeer(std::move(request));
+        const bool marksWait = !_queue.empty() && _queue.back().kind == RtWriteRequest::kOffline;
+        _queue.insert(marksWait ? _queue.end() - 1 : _queue.end(), std::move(request));
         _queuedHandshakes.fetch_add(1, std::memory_order_relaxed);
     }
     // The threads wait for different things (the first one also for a handshake to try an
@@ -123,11 +125,6 @@ void RtDatabaseWriter::SubmitOffline(std::vector<std::string> uuids) {
         }
     }
     _queueChanged.notify_all();
-}
-
-void RtDatabaseWriter::QueuePeer(RtWriteRequest request) {
-    const bool marksWait = !_queue.empty() && _queue.back().kind == RtWriteRequest::kOffline;
-    _queue.insert(marksWait ? _queue.end() - 1 : _queue.end(), std::move(request));
 }
 
 void RtDatabaseWriter::TakeResults(std::vector<RtWriteResult> *results) {
@@ -208,7 +205,6 @@ void RtDatabaseWriter::NoteAnswer() {
 }
 
 void RtDatabaseWriter::NoteBatch(uint64_t micros) {
-    _lastBatchMicros.store(micros, std::memory_order_relaxed);
     uint64_t longest = _longestBatchMicros.load(std::memory_order_relaxed);
     while (micros > longest &&
            !_longestBatchMicros.compare_exchange_weak(longest, micros, std::memory_order_relaxed)) {

@@ -130,8 +130,7 @@ class RtDatabaseWriter {
     // Monotonic second (BdTime::kMonotonicClock) of the database's last answer: a batch or probe
     // that went through; 0 before the first.
     int64_t LastAnswerSecond() const { return _lastAnswerSecond.load(std::memory_order_relaxed); }
-    // Duration of the last batch and the longest so far, in microseconds.
-    uint64_t LastBatchMicros() const { return _lastBatchMicros.load(std::memory_order_relaxed); }
+    // Duration of the longest batch so far, in microseconds.
     uint64_t LongestBatchMicros() const {
         return _longestBatchMicros.load(std::memory_order_relaxed);
     }
@@ -159,8 +158,6 @@ class RtDatabaseWriter {
     // woken when the database is unavailable (kUnavailable), and when idle while the idle probe
     // is on (kIdle).
     Take TakeBatch(Lane *lane);
-    // Queues a peer's request ahead of the marks waiting at the queue's back. Under _queueMutex.
-    void QueuePeer(RtWriteRequest request);
     // Takes the queue's front, an offline mark, into batch: whole, or its first kMaxBatchMarks
     // UUIDs. Under _queueMutex.
     void TakeMarks(std::vector<RtWriteRequest> *batch);
@@ -235,7 +232,6 @@ class RtDatabaseWriter {
     int _abortFd = -1;
     std::atomic<bool> _available{true};
     std::atomic<size_t> _queuedHandshakes{0};
-    std::atomic<uint64_t> _lastBatchMicros{0};
     std::atomic<uint64_t> _longestBatchMicros{0};
     std::atomic<uint64_t> _batches{0};
     std::atomic<uint64_t> _failedBatches{0};

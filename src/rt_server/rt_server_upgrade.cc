@@ -58,14 +58,6 @@ void MarkDescriptors(const std::set<int> &keep) {
     }
 }
 
-void CloseInheritedBut(int pidFd) {
-    for (int fd : OpenDescriptors()) {
-        if (fd != pidFd) {
-            close(fd);
-        }
-    }
-}
-
 int VariableFd(const char *name) {
     const char *text = std::getenv(name);
     if (text == nullptr || *text == '\0') {
@@ -251,13 +243,13 @@ bool RtServerUpgrade::TakeState(RtHandoverState *state, std::string *why) {
     if (mapped != MAP_FAILED) {
         munmap(mapped, length);
     }
-    if (!decoded) {
-        CloseInheritedBut(pidFd);
-    } else {
-        // Only an upgrade's exec passes them on: a child started later (the next upgrade's check)
-        // must not hold the inherited sockets open.
-        for (int fd : OpenDescriptors()) {
+    // Only an upgrade's exec passes the inherited sockets on: a child started later (the next
+    // upgrade's check) must not hold them open.
+    for (int fd : OpenDescriptors()) {
+        if (decoded) {
             SetCloseOnExec(fd, true);
+        } else if (fd != pidFd) {
+            close(fd);
         }
     }
     return decoded;
