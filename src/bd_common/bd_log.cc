@@ -225,10 +225,7 @@ int BdLog::WriteLocalLog(int level, const std::string &message, int code, std::s
 }
 
 int BdLog::Write(const std::string &line) {
-    std::string withEnd;
-    withEnd.reserve(line.size() + 1);
-    withEnd += line;
-    withEnd += '\n';
+    const std::string withEnd = line + '\n';
     return WriteEntry(withEnd.data(), withEnd.size(), false);
 }
 

@@ -6,8 +6,6 @@
 
 BdThread::BdThread() : _joinable(true), _threadExitFlag(false), _thread(0) {}
 
-BdThread::~BdThread() = default;
-
 void *BdThread::StartRoutine(void *self) {
     static_cast<BdThread *>(self)->Run();
     return nullptr;

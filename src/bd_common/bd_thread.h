@@ -16,7 +16,7 @@
 class BdThread {
   public:
     BdThread();
-    virtual ~BdThread();
+    virtual ~BdThread() = default;
     // A copy would share the running thread's handle.
     BdThread(const BdThread &) = delete;
     BdThread &operator=(const BdThread &) = delete;

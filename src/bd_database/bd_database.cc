@@ -231,11 +231,7 @@ void BdDatabase::FreeResult(MYSQL_RES *result) {
 size_t BdDatabase::RunStatements(const std::string &sql,
                                  std::vector<std::vector<std::vector<std::string>>> *results,
                                  std::vector<std::vector<std::string>> *columns) {
-    if (!_initialised || sql.empty()) {
-        return 0;
-    }
-    if (mysql_real_query(&_connection, sql.data(), sql.size()) != 0) {
-        PrintLastError();
+    if (Query(sql) == 0) {
         return 0;
     }
     size_t ran = 0;

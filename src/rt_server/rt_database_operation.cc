@@ -33,15 +33,13 @@ void ReportFailure(const char *what, const char *where, int line) {
 
 int RtDatabaseOperation::RtSetAllAgentAndModuleServerOffline() {
     const std::vector<std::string> offline{kOffline};
-    if (Query("UPDATE bd_agent SET online_flag = '?'", &offline) != 0) {
-        ReportFailure("do database query failed in ", "RtSetAllAgentAndModuleServerOffline",
-                      __LINE__);
-        return RT_DATABASE_OPERATION_ERROR;
-    }
-    if (Query("UPDATE bd_module_server SET online_flag = '?'", &offline) != 0) {
-        ReportFailure("do database query failed in ", "RtSetAllAgentAndModuleServerOffline",
-                      __LINE__);
-        return RT_DATABASE_OPERATION_ERROR;
+    for (const char *statement : {"UPDATE bd_agent SET online_flag = '?'",
+                                  "UPDATE bd_module_server SET online_flag = '?'"}) {
+        if (Query(statement, &offline) != 0) {
+            ReportFailure("do database query failed in ", "RtSetAllAgentAndModuleServerOffline",
+                          __LINE__);
+            return RT_DATABASE_OPERATION_ERROR;
+        }
     }
     return 0;
 }
@@ -205,22 +203,14 @@ int RtDatabaseOperation::LookupFailed(int kind, const std::string &lookup) {
     return RT_DATABASE_OPERATION_ERROR;
 }
 
-std::string RtDatabaseOperation::FirstLookup(const RtPeerRows &rows) {
-    switch (rows.kind) {
-        case kBdHandShakeClient:
-            return rows.agent.agent_uuid.empty() ? std::string() : AgentLookup(rows.agent);
-        case kBdHandShakeModuleServer:
-            return rows.node.node_uuid.empty() ? std::string() : NodeLookup(rows.node);
-        default:
-            return rows.server.module_uuid.empty() ? std::string()
-                                                   : ModuleServerLookup(rows.server);
-    }
-}
-
 void RtDatabaseOperation::ReportUnwritten(const RtPeerRows &rows) {
-    const std::string lookup = FirstLookup(rows);
-    if (!lookup.empty()) {
-        LookupFailed(rows.kind, lookup);
+    // The lookup the rows' writes start with.
+    if (rows.kind == kBdHandShakeClient && !rows.agent.agent_uuid.empty()) {
+        LookupFailed(rows.kind, AgentLookup(rows.agent));
+    } else if (rows.kind == kBdHandShakeModuleServer && !rows.node.node_uuid.empty()) {
+        LookupFailed(rows.kind, NodeLookup(rows.node));
+    } else if (rows.kind == kBdHandShakeServerPlatform && !rows.server.module_uuid.empty()) {
+        LookupFailed(rows.kind, ModuleServerLookup(rows.server));
     }
 }
 

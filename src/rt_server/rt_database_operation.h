@@ -69,8 +69,6 @@ class RtDatabaseOperation : public BdDatabaseOperation {
     // writes nothing.
     int LookUpAndWrite(int kind, const std::string &lookup, const char *column,
                        const std::string &uuid, const std::function<std::string(bool)> &write);
-    // The statement the writes of rows start with; empty when their key is missing.
-    std::string FirstLookup(const RtPeerRows &rows);
     // Runs a complete write statement; 0 or RT_DATABASE_OPERATION_ERROR.
     int Write(const std::string &statement);
     // The statement of a template and its arguments.

@@ -194,11 +194,6 @@ void RtDatabaseWriter::TakeOver(RtWriterBacklog *backlog) {
     _refusedSpellings.insert(backlog->refused_spellings.begin(), backlog->refused_spellings.end());
 }
 
-bool RtDatabaseWriter::Stopping() {
-    std::lock_guard<std::mutex> lock(_queueMutex);
-    return _stopping;
-}
-
 void RtDatabaseWriter::NoteAnswer() {
     _lastAnswerSecond.store(BdTime::Now(BdTime::kMonotonicClock).ToSecond(),
                             std::memory_order_relaxed);
@@ -559,8 +554,11 @@ void RtDatabaseWriter::GoUnavailable(Lane *lane, std::vector<RtWriteRequest> *ba
 }
 
 bool RtDatabaseWriter::Probe(Lane *lane) {
-    if (Stopping()) {
-        return false;  // a stop gives up on the database rather than wait for a connection
+    {
+        std::lock_guard<std::mutex> lock(_queueMutex);
+        if (_stopping) {
+            return false;  // a stop gives up on the database rather than wait for a connection
+        }
     }
     RtWriterConnection &connection = lane->connection;
     if (!connection.Open()) {

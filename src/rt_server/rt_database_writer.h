@@ -178,8 +178,6 @@ class RtDatabaseWriter {
     // Marks the database unavailable and fails every peer of batch (its results going where
     // batchOrder says) and of the queue. batch is null for a failed try.
     void GoUnavailable(Lane *lane, std::vector<RtWriteRequest> *batch, uint64_t batchOrder);
-    // Whether Stop was asked for.
-    bool Stopping();
     // Opens the lane's connection afresh and ends the writer's stale sessions over it; true once
     // the database answers.
     bool Probe(Lane *lane);

@@ -4,11 +4,8 @@
 #include "bd_common/bd_path.h"
 #include "rt_server/rt_server_tls_listener.h"
 
-class RtServerConfigFiles::FreshCommonConfig : public BdCommonServerConfig {
-  public:
-    FreshCommonConfig() = default;
-    ~FreshCommonConfig() override = default;
-};
+// Only a derived class may make a common configuration of its own.
+class RtServerConfigFiles::FreshCommonConfig : public BdCommonServerConfig {};
 
 const char RtServerConfigFiles::kCommonPath[] = "/etc/norvale/common_server.conf.xml";
 const char RtServerConfigFiles::kRouterPath[] = "/etc/norvale/rt_server.conf.xml";

@@ -193,7 +193,6 @@ const size_t kUuidMost = kBdUuidFieldLen;
 const size_t kHeldInputMost = static_cast<size_t>(kBdMaxPacketLength) * 2;
 const size_t kRowFieldMost = 64;
 const size_t kServerNameMost = 1024;
-const size_t kPacketHeaderBytes = 16;
 
 bool IsHandshakeKind(int kind) {
     return kind >= kBdHandShakeClient && kind <= kBdHandShakeServerPlatform;
@@ -288,7 +287,7 @@ void TransferConnection(Io &io, Connection &conn) {
     io.Text(conn.held_input, kHeldInputMost);
     io.List(conn.queued, kQueuedMinBytes, [&io](auto &packet) {
         io.Text(packet, kBdMaxPacketLength);
-        io.Check([&packet] { return packet.empty() || packet.size() >= kPacketHeaderBytes; },
+        io.Check([&packet] { return packet.empty() || packet.size() >= sizeof(BdHeader); },
                  "a queued packet shorter than a header");
     });
     io.Number(conn.sent_of_front, 4);
