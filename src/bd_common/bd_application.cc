@@ -137,12 +137,9 @@ bool BdApplication::IsRunning(const std::string &pidFileName) {
         std::cerr << path << "open failed" << std::endl;
         return false;
     }
-    struct flock lock;
-    std::memset(&lock, 0, sizeof(lock));
+    struct flock lock {};  // from the start, length 0: the whole file
     lock.l_type = F_WRLCK;
     lock.l_whence = SEEK_SET;
-    lock.l_start = 0;
-    lock.l_len = 0;  // the whole file
     if (fcntl(fd, F_SETLK, &lock) != 0) {
         if (errno == EACCES || errno == EAGAIN) {
             std::cerr << "process already running" << std::endl;

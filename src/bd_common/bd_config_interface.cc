@@ -20,9 +20,7 @@ bool BdConfigInterface::CheckPathGiven(const std::string &path, int line) {
     if (!path.empty()) {
         return true;
     }
-    std::cerr << "invliad parameter in "
-              << "LoadConfigFile"
-              << ":" << line << std::endl;
+    std::cerr << "invliad parameter in LoadConfigFile:" << line << std::endl;
     return false;
 }
 
@@ -30,9 +28,7 @@ bool BdConfigInterface::CheckFileExists(const std::string &path, int line) {
     if (BdFile::FileExist(path) == 0) {
         return true;
     }
-    std::cerr << "config file " << path << " not exist in "
-              << "LoadConfigFile"
-              << ":" << line << std::endl;
+    std::cerr << "config file " << path << " not exist in LoadConfigFile:" << line << std::endl;
     return false;
 }
 

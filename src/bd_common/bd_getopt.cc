@@ -27,14 +27,14 @@ BdGetopt::BdGetopt(int argc, const char *const *argv, const Option *options, boo
         _options = nullptr;
         return;
     }
+    // Every word after "--", and unless in order every word that is no option, follows the options.
     std::vector<std::string> nonOptions;
-    std::vector<std::string> afterDoubleDash;
     for (int i = 1; i < argc; ++i) {
         const char *arg = argv[i] != nullptr ? argv[i] : "";
         bool ok = true;
         if (std::strcmp(arg, "--") == 0) {
             for (++i; i < argc; ++i) {
-                afterDoubleDash.emplace_back(argv[i] != nullptr ? argv[i] : "");
+                nonOptions.emplace_back(argv[i] != nullptr ? argv[i] : "");
             }
             break;
         } else if (!IsOption(arg)) {
@@ -55,9 +55,6 @@ BdGetopt::BdGetopt(int argc, const char *const *argv, const Option *options, boo
         }
     }
     for (const std::string &word : nonOptions) {
-        _data.push_back(Record{0, word});
-    }
-    for (const std::string &word : afterDoubleDash) {
         _data.push_back(Record{0, word});
     }
     _options = nullptr;
@@ -120,22 +117,18 @@ bool BdGetopt::ParseLongOption(int argc, const char *const *argv, int *index) {
 
     const std::string longName = match->name;
     Record record{match->code, ""};
-    if (equals == std::string::npos) {
-        if (match->mode == kRequiredArgument &&
-            !TakeNextArgument(argc, argv, index, &record.argument)) {
-            _error = "option '--" + longName + "' requires an argument";
-            return false;
-        }
-    } else {
+    if (equals != std::string::npos) {
         record.argument = body.substr(equals + 1);
         if (match->mode == kNoArgument) {
             _error = "option '--" + longName + "' doesn't allow an argument";
             return false;
         }
-        if (match->mode == kRequiredArgument && record.argument.empty()) {
-            _error = "option '--" + longName + "' requires an argument";
-            return false;
-        }
+    }
+    // "--config=" gives an empty argument; without "=" the next word is taken.
+    if (match->mode == kRequiredArgument && record.argument.empty() &&
+        (equals != std::string::npos || !TakeNextArgument(argc, argv, index, &record.argument))) {
+        _error = "option '--" + longName + "' requires an argument";
+        return false;
     }
     _data.push_back(record);
     return true;
