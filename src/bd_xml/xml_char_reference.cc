@@ -1,6 +1,7 @@
 #include "bd_xml/xml_char_reference.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <unordered_map>
 
@@ -85,27 +86,6 @@ bool IsScalarValue(uint32_t codePoint) {
     return codePoint <= 0x10FFFF && (codePoint < 0xD800 || codePoint > 0xDFFF);
 }
 
-// Parses all of `digits` in `base`; false when empty or when any byte is not a digit.
-bool ParseDigits(const std::string &digits, int base, uint32_t *value) {
-    if (digits.empty()) {
-        return false;
-    }
-    uint32_t result = 0;
-    for (char c : digits) {
-        int digit;
-        if (c >= '0' && c <= '9') {
-            digit = c - '0';
-        } else if (base == 16 && c >= 'a' && c <= 'f') {
-            digit = c - 'a' + 10;
-        } else {
-            return false;
-        }
-        result = result * base + digit;  // at most eight digits, so this cannot overflow
-    }
-    *value = result;
-    return true;
-}
-
 }  // namespace
 
 void XmlCharReference::AppendDecoded(const char *text, size_t length, std::string *out) {
@@ -145,9 +125,13 @@ uint32_t XmlCharReference::Value(const std::string &name) {
 }
 
 uint32_t XmlCharReference::NumericValue(const std::string &foldedName) {
-    uint32_t value = 0;
+    // Every byte after "#" or "#x" must be a digit: no sign, no blank, no second "0x".
     const bool hex = foldedName.size() > 1 && foldedName[1] == 'x';
-    return ParseDigits(foldedName.substr(hex ? 2 : 1), hex ? 16 : 10, &value) ? value : 0;
+    const char *end = foldedName.data() + foldedName.size();
+    uint32_t value = 0;
+    const std::from_chars_result parsed =
+        std::from_chars(foldedName.data() + (hex ? 2 : 1), end, value, hex ? 16 : 10);
+    return parsed.ec == std::errc() && parsed.ptr == end ? value : 0;
 }
 
 uint32_t XmlCharReference::NamedValue(const std::string &name, const std::string &foldedName) {

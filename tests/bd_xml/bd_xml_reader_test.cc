@@ -50,6 +50,8 @@ TEST_F(BdXmlReaderTest, TextDataIsDecodedOrLeftAsWritten) {
         {"AT&T", "AT&T"},
         {"a & b;", "a & b;"},
         {"&nosuch;&;&#;&#x;&#12a;", "&nosuch;&;&#;&#x;&#12a;"},
+        // A number is digits only: no sign, blank or second "0x".
+        {"&#+65;&#-1;&# 65;&#x0x41;&#xx41;", "&#+65;&#-1;&# 65;&#x0x41;&#xx41;"},
         {"&toolongname;", "&toolongname;"},
         {"&am\xC3\xA9;", "&am\xC3\xA9;"},
         // Zero, surrogates and numbers past U+10FFFF have no UTF-8 form.
