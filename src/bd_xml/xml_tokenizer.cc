@@ -1,5 +1,6 @@
 #include "bd_xml/xml_tokenizer.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -80,13 +81,8 @@ bool XmlTokenizer::Next(XmlNode *node) {
 void XmlTokenizer::ReadText(XmlNode *node) {
     const void *lt = std::memchr(_text + _pos, '<', _length - _pos);
     const size_t end = lt ? static_cast<const char *>(lt) - _text : _length;
-    node->type = XmlNodeType::kWhitespace;
-    for (size_t i = _pos; i < end; ++i) {
-        if (!IsWhitespace(_text[i])) {
-            node->type = XmlNodeType::kText;
-            break;
-        }
-    }
+    node->type = std::all_of(_text + _pos, _text + end, IsWhitespace) ? XmlNodeType::kWhitespace
+                                                                      : XmlNodeType::kText;
     node->length = end - _pos;
     _pos = end;
 }

@@ -302,12 +302,9 @@ bool RtDatabaseWriter::FrontMayStart() const {
     if (front.kind == RtWriteRequest::kOffline) {
         return _running == 0;
     }
-    for (const std::string &key : RtRecordBatch::Keys(front)) {
-        if (_busyKeys.count(key) != 0) {
-            return false;
-        }
-    }
-    return true;
+    const std::vector<std::string> keys = RtRecordBatch::Keys(front);
+    return std::none_of(keys.begin(), keys.end(),
+                        [this](const std::string &key) { return _busyKeys.count(key) != 0; });
 }
 
 RtDatabaseWriter::Take RtDatabaseWriter::TakeBatch(Lane *lane) {

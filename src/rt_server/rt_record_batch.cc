@@ -51,10 +51,9 @@ RtRecordBatch::RtRecordBatch(BdDatabase *database, RtDatabaseOperation *operatio
 
 bool RtRecordBatch::Fits(const RtWriteRequest &request, std::set<std::string> *keys) {
     const std::vector<std::string> mine = Keys(request);
-    for (const std::string &key : mine) {
-        if (keys->count(key) != 0) {
-            return false;
-        }
+    if (std::any_of(mine.begin(), mine.end(),
+                    [keys](const std::string &key) { return keys->count(key) != 0; })) {
+        return false;
     }
     keys->insert(mine.begin(), mine.end());
     return true;
