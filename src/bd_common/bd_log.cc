@@ -131,8 +131,7 @@ int BdLog::Init(const std::string &name, const std::string &directory, BdError *
     _name = name;
     _directory = directory + "/" + name + "/";
     BdTime now = CurrentTime();
-    std::string_view today = _today.Of(now.ToSecond());
-    _date.assign(today.data(), today.size());
+    _date = _today.Of(now.ToSecond());
     if (OpenDayFileLocked() == 0) {
         _directory.clear();
         _filePath.clear();
@@ -356,7 +355,7 @@ int BdLog::CheckOrChangeLogLocked(const BdTime &now) {
     if (today == _date) {
         return 1;
     }
-    _date.assign(today.data(), today.size());
+    _date = today;
     CloseDayFileLocked();
     ArchiveLogLocked(now);
     if (OpenDayFileLocked() == 0) {
@@ -455,9 +454,7 @@ int BdLog::DeleteExpiredLocked(std::string_view cutOffDate, bool *allDeleted) {
     if (directory == nullptr) {
         return 0;
     }
-    std::string cutOffName = _name + "-";
-    cutOffName.append(cutOffDate.data(), cutOffDate.size());
-    cutOffName += ".log";
+    const std::string cutOffName = _name + "-" + std::string(cutOffDate) + ".log";
     std::string currentName = _fd >= 0 ? _filePath.substr(_directory.size()) : std::string();
     *allDeleted = true;
     for (;;) {

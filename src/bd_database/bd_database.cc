@@ -242,13 +242,8 @@ size_t BdDatabase::RunStatements(const std::string &sql,
         }
         MYSQL_RES *result = mysql_store_result(&_connection);
         if (result != nullptr) {
-            if (columns != nullptr) {
-                const MYSQL_FIELD *fields = mysql_fetch_fields(result);
-                for (unsigned int f = 0; f < mysql_num_fields(result); ++f) {
-                    columns->back().emplace_back(fields[f].name);
-                }
-            }
-            const bool complete = AppendRows(result, &results->back());
+            const bool complete = AppendRows(result, &results->back(),
+                                             columns != nullptr ? &columns->back() : nullptr);
             mysql_free_result(result);
             if (!complete) {
                 return ran;
@@ -268,9 +263,14 @@ size_t BdDatabase::RunStatements(const std::string &sql,
     }
 }
 
-bool BdDatabase::AppendRows(MYSQL_RES *result, std::vector<std::vector<std::string>> *rows) {
+bool BdDatabase::AppendRows(MYSQL_RES *result, std::vector<std::vector<std::string>> *rows,
+                            std::vector<std::string> *columns) {
     const uint64_t count = mysql_num_rows(result);
     const uint32_t fields = mysql_num_fields(result);
+    const MYSQL_FIELD *names = mysql_fetch_fields(result);
+    for (uint32_t f = 0; columns != nullptr && f < fields; ++f) {
+        columns->emplace_back(names[f].name);
+    }
     for (uint64_t i = 0; i < count; ++i) {
         MYSQL_ROW row = mysql_fetch_row(result);
         if (row == nullptr) {

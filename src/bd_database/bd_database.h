@@ -96,9 +96,11 @@ class BdDatabase {
     MYSQL_ROW FetchRow(MYSQL_RES *result);
     void FreeResult(MYSQL_RES *result);
 
-    // Appends the rows of a stored result as text (NULL as the empty string); false when a row
-    // could not be fetched (the rows before it stay appended).
-    bool AppendRows(MYSQL_RES *result, std::vector<std::vector<std::string>> *rows);
+    // Appends the rows of a stored result as text (NULL as the empty string), and its column names
+    // to columns when given; false when a row could not be fetched (the rows before it stay
+    // appended).
+    bool AppendRows(MYSQL_RES *result, std::vector<std::vector<std::string>> *rows,
+                    std::vector<std::string> *columns = nullptr);
 
     // Whether the last statement produced a result set (which must be stored and freed before the
     // next statement).

@@ -62,13 +62,7 @@ bool BdDatabaseOperation::QueryInternal(const std::string &sql, Rows *rows,
     if (result == nullptr) {
         return false;
     }
-    if (columns != nullptr) {
-        const MYSQL_FIELD *fields = mysql_fetch_fields(result);
-        for (unsigned int f = 0; f < mysql_num_fields(result); ++f) {
-            columns->emplace_back(fields[f].name);
-        }
-    }
-    const bool complete = _database->AppendRows(result, rows);
+    const bool complete = _database->AppendRows(result, rows, columns);
     _database->FreeResult(result);
     return complete;
 }
