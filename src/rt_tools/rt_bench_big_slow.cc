@@ -87,6 +87,9 @@ void Send(Load *load, int index) {
             while (!load->go && !load->stop) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             }
+            if (load->stop) {
+                return;
+            }
         }
         if (load->senders[index]->Send(packet) != 0) {
             if (!load->stop) {
@@ -159,6 +162,33 @@ void ReadSlowly(Load *load, Reader *reader) {
     }
 }
 
+// Registers the platform, the pair and every sender and reader; false with *error set when one
+// could not hand-shake.
+bool RegisterAll(Load *load, int port, RtPeerClient *platform, RtPeerClient *ping,
+                 RtPeerClient *pong, std::string *error) {
+    const std::string &prefix = load->prefix;
+    if (!RtBenchRegister(platform, port, kBdHandShakeServerPlatform, prefix + "platform") ||
+        !RtBenchRegister(ping, port, kBdHandShakeClient, prefix + "ping") ||
+        !RtBenchRegister(pong, port, kBdHandShakeClient, prefix + "pong")) {
+        *error = "the platform or the pair could not register";
+        return false;
+    }
+    for (size_t i = 0; i < load->senders.size(); ++i) {
+        Reader *reader = load->readers[i].get();
+        if (!RtBenchRegister(load->senders[i].get(), port, kBdHandShakeClient,
+                             prefix + "s" + std::to_string(i)) ||
+            !RtBenchRegister(&reader->client, port, kBdHandShakeClient,
+                             prefix + "r" + std::to_string(i))) {
+            *error = "pair " + std::to_string(i) + " could not hand-shake";
+            return false;
+        }
+        // The reader's own buffers are small, so the router's queue for it is what fills.
+        const int small = 64 * 1024;
+        setsockopt(reader->client.GetFD(), SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+    }
+    return true;
+}
+
 }  // namespace
 
 bool RtBenchRunBigSlow(RtBenchRouter *router, int senders, const std::string &prefix,
@@ -166,27 +196,28 @@ bool RtBenchRunBigSlow(RtBenchRouter *router, int senders, const std::string &pr
     const int port = router->PlainPort();
     Load load;
     load.prefix = prefix;
-    RtPeerClient platform, ping, pong;
-    if (!RtBenchRegister(&platform, port, kBdHandShakeServerPlatform, prefix + "platform") ||
-        !RtBenchRegister(&ping, port, kBdHandShakeClient, prefix + "ping") ||
-        !RtBenchRegister(&pong, port, kBdHandShakeClient, prefix + "pong")) {
-        *error = "the platform or the pair could not register";
-        return false;
-    }
     for (int i = 0; i < senders; ++i) {
         load.senders.push_back(std::make_unique<RtPeerClient>());
         load.readers.push_back(std::make_unique<Reader>());
         load.readers[i]->sender_uuid = prefix + "s" + std::to_string(i);
-        if (!RtBenchRegister(load.senders[i].get(), port, kBdHandShakeClient,
-                             prefix + "s" + std::to_string(i)) ||
-            !RtBenchRegister(&load.readers[i]->client, port, kBdHandShakeClient,
-                             prefix + "r" + std::to_string(i))) {
-            *error = "pair " + std::to_string(i) + " could not hand-shake";
-            return false;
+    }
+    // Every client registers only once the first packets are built: building 3 GB can take
+    // longer than the router's 30 s idle time-out on a loaded machine, and a client registered
+    // before it would be closed as idle with every reader.
+    std::vector<std::thread> threads;
+    for (int i = 0; i < senders; ++i) {
+        threads.emplace_back(Send, &load, i);
+    }
+    while (load.built < senders) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    RtPeerClient platform, ping, pong;
+    if (!RegisterAll(&load, port, &platform, &ping, &pong, error)) {
+        load.stop = true;
+        for (std::thread &thread : threads) {
+            thread.join();
         }
-        // The reader's own buffers are small, so the router's queue for it is what fills.
-        const int small = 64 * 1024;
-        setsockopt(load.readers[i]->client.GetFD(), SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+        return false;
     }
     load.header_length = RtPeerPacket::Normal({prefix, prefix}, "").Length();
     load.packet_length = load.header_length + kPayloadBytes;
@@ -196,13 +227,6 @@ bool RtBenchRunBigSlow(RtBenchRouter *router, int senders, const std::string &pr
     record->Add("packets_each", static_cast<int64_t>(kPacketsPerSender));
     record->Add("reader_kib_per_s", static_cast<int64_t>(kReadBytesPerSecond / 1024));
 
-    std::vector<std::thread> threads;
-    for (int i = 0; i < senders; ++i) {
-        threads.emplace_back(Send, &load, i);
-    }
-    while (load.built < senders) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
     RtBenchPair pair(&ping, &pong, &platform, prefix);
     pair.Start();
     load.go = true;
@@ -259,6 +283,9 @@ bool RtBenchRunBigSlow(RtBenchRouter *router, int senders, const std::string &pr
         *error = "the ping-pong pair stopped";
     } else if (lost > 0) {
         *error = "a reader missed a packet";
+    } else if (closed > 0 || load.sendFailures > 0) {
+        // Each fed reader makes progress every second and nobody is idle: nobody is closed.
+        *error = "the router closed a reader or a sender";
     } else if (peakKib > boundKib) {
         *error = "the router's peak memory is past the formula's bound";
     } else if (longestPauseMs > 50) {
