@@ -30,6 +30,13 @@ int FreeLoopbackPort() {
     return ok ? ntohs(address.sin_port) : 0;
 }
 
+// The pid the router wrote under root once it holds its single-instance lock; -1 if unreadable.
+pid_t RouterPid(const std::string &root) {
+    std::ifstream in(root + "/var/run/norvale/rt_server.pid");
+    long pid = -1;
+    return in >> pid && pid > 0 ? static_cast<pid_t>(pid) : -1;
+}
+
 }  // namespace
 
 RtBenchRouter::~RtBenchRouter() {
@@ -97,6 +104,11 @@ bool RtBenchRouter::Start(const std::string &binary, const RtRouterDatabase &dat
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+    // Written before the router listens.
+    _measured = RouterPid(_root);
+    if (_measured <= 0) {
+        _measured = _pid;
+    }
     return true;
 }
 
@@ -127,6 +139,7 @@ void RtBenchRouter::Stop() {
         }
         _pid = -1;
     }
+    _measured = -1;
     if (!_root.empty()) {
         std::error_code ignored;
         std::filesystem::remove_all(_root, ignored);
@@ -135,7 +148,7 @@ void RtBenchRouter::Stop() {
 }
 
 double RtBenchRouter::CpuSeconds() const {
-    std::ifstream in("/proc/" + std::to_string(_pid) + "/stat");
+    std::ifstream in("/proc/" + std::to_string(_measured) + "/stat");
     std::string line;
     if (!std::getline(in, line)) {
         return -1;
@@ -160,7 +173,7 @@ double RtBenchRouter::CpuSeconds() const {
 }
 
 long RtBenchRouter::StatusKib(const char *field) const {
-    std::ifstream in("/proc/" + std::to_string(_pid) + "/status");
+    std::ifstream in("/proc/" + std::to_string(_measured) + "/status");
     const size_t length = std::strlen(field);
     for (std::string line; std::getline(in, line);) {
         if (line.compare(0, length, field) == 0 && line.size() > length && line[length] == ':') {

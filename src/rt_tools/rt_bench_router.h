@@ -12,7 +12,9 @@
 // The router under test, run as deployed: the real binary as a child process in the foreground,
 // its standard output and error on /dev/null, its configuration, UUID file, pid file and log under
 // a fresh NORVALE_ROOT on local disk. The object owns the process and the directory: both go
-// (SIGTERM, SIGKILL if need be, then removal) when it is destroyed. Used from one thread.
+// (SIGTERM, SIGKILL if need be, then removal) when it is destroyed. The binary may be a wrapper
+// that runs the router as its child and passes SIGTERM on: CPU and memory are read of the process
+// that wrote the router's pid file, not of the wrapper. Used from one thread.
 class RtBenchRouter {
   public:
     RtBenchRouter() = default;
@@ -58,6 +60,7 @@ class RtBenchRouter {
     int _plainPort = 0;
     int _monitorPort = 0;
     pid_t _pid = -1;
+    pid_t _measured = -1;  // the router's own process: _pid, or its child under a wrapper
 };
 
 #endif  // RT_TOOLS_RT_BENCH_ROUTER_H_
