@@ -12,15 +12,9 @@
 // lies in the read buffer and is valid only during the call. Every reply is a malloc block owned by
 // the write queue from the moment it is queued.
 //
-// Read discipline: one turn reads a slice (BdConnection::kReadSliceBytes, kReadSlicePackets). A
-// slice that ends before the socket is drained puts the connection on the manager's input-ready
-// list, which stands in for the edge epoll will not repeat; a connection held back by the manager
-// reads nothing until it is resumed.
-//
-// Write discipline: one turn sends the queue in order as far as a write slice goes (as much as a
-// read slice, and the rest of a packet begun); with more left the connection stays on the
-// output-ready list. A socket that refuses data keeps the packet and its send offset, with write
-// interest armed, until its next writable edge.
+// One turn reads a slice (see BdConnection) and sends as much as a read slice; what is left waits
+// on the manager's ready lists, which stand in for the edges epoll will not repeat. A socket that
+// refuses data keeps the packet and its send offset, with write interest armed.
 //
 // TLS: on an accepted socket StartServerTls makes the connection speak TLS. OnIn and OnOut first
 // move the TLS handshake on as far as the socket allows, without blocking the loop; until it is
@@ -56,12 +50,11 @@ class BdClientConnection : public BdConnection {
     // error or an invalid net header, BD_MEMORY_ERROR the read buffer could not grow,
     // BD_OBJECT_NOT_INIT not initialised (nothing closed). The event may be null.
     int OnIn(epoll_event *event) override;
-    // Sends one write slice of the queue (see Write discipline); the manager calls it once per turn
-    // for a connection on its output-ready list. 0 when packets were completed or one partly
-    // sent; BD_SOCKET_EAGAIN when the socket refused data (kept for the next writable edge);
-    // BD_QUEUE_EMPTY when the queue was empty (back to read interest);
-    // BD_CONNECTION_WRITE_ITEM_INVALID for an invalid queue item (dropped, connection open); any
-    // other result closed the connection.
+    // Sends one write slice of the queue; the manager calls it once per turn for a connection on
+    // its output-ready list. 0 when packets were completed or one partly sent; BD_SOCKET_EAGAIN
+    // when the socket refused data (kept for the next writable edge); BD_QUEUE_EMPTY when the
+    // queue was empty (back to read interest); BD_CONNECTION_WRITE_ITEM_INVALID for an invalid
+    // queue item (dropped, connection open); any other result closed the connection.
     int OnOut(epoll_event *event) override;
     // A hang-up: logs and closes; returns 0.
     int OnErr(epoll_event *event) override;

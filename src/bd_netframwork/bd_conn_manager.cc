@@ -253,11 +253,7 @@ void BdConnManager::ServeReadyList(ReadyList *list, bool Schedule::*mark,
     }
 }
 
-BdConnManager::Schedule *BdConnManager::ScheduleOf(const BdConnection &conn) {
-    return const_cast<Schedule *>(std::as_const(*this).ScheduleOf(conn));
-}
-
-const BdConnManager::Schedule *BdConnManager::ScheduleOf(const BdConnection &conn) const {
+BdConnManager::Schedule *BdConnManager::ScheduleOf(const BdConnection &conn) const {
     auto found = _schedules.find(conn.GetSerial());
     return found != _schedules.end() ? &found->second : nullptr;
 }
@@ -294,8 +290,7 @@ bool BdConnManager::AdmitPacket(BdConnection *sender, BdConnection *target, int6
         if (streams && queued >= _queueBudget / holding) {
             PaceBehind(sender, target, queued / 2);
         } else {
-            PauseInput(sender);
-            _budgetWaiters.emplace_back(sender->GetFD(), sender->GetSerial());
+            PauseInput(sender, &_budgetWaiters);
         }
         return false;
     }
@@ -313,19 +308,19 @@ void BdConnManager::ReleaseAdmission(const BdConnection &conn) {
     }
 }
 
-void BdConnManager::PauseInput(BdConnection *conn) {
+void BdConnManager::PauseInput(BdConnection *conn, ReadyList *waiters) {
     Schedule *schedule = ScheduleOf(*conn);
     if (schedule != nullptr) {
         schedule->inputPaused = true;
         schedule->pausedSince = NowSeconds();
     }
+    waiters->emplace_back(conn->GetFD(), conn->GetSerial());
 }
 
 void BdConnManager::PaceBehind(BdConnection *sender, BdConnection *target, int64_t resumeBelow) {
-    PauseInput(sender);
     DrainWait &wait = _drainWaits[target->GetSerial()];
     wait.resumeBelow = wait.waiters.empty() ? resumeBelow : std::min(wait.resumeBelow, resumeBelow);
-    wait.waiters.emplace_back(sender->GetFD(), sender->GetSerial());
+    PauseInput(sender, &wait.waiters);
 }
 
 void BdConnManager::ResumeDrainWaiters(uint64_t serial, int64_t queued) {

@@ -71,9 +71,9 @@ class BdConnManager {
     BdConnManager(const BdConnManager &) = delete;
     BdConnManager &operator=(const BdConnManager &) = delete;
 
-    // Waits at most timeoutSeconds for events and calls OnEvent of the connection registered under
-    // each event's descriptor, in the order epoll returned them; an event whose descriptor has no
-    // connection any more is skipped. Returns the number of events, or -1 when none arrived.
+    // One turn (see above): events go, in the order epoll returned them, to the connection or
+    // watched descriptor they were registered for; one for a connection that is gone is skipped.
+    // Returns the number of events, or -1 when none arrived.
     virtual int WaitAndHandleEvent(int timeoutSeconds);
 
     // True on the thread that runs WaitAndHandleEvent. Any thread.
@@ -318,8 +318,7 @@ class BdConnManager {
     static constexpr long kNotWaiting = -1;
     // The record of conn, or null when it is not registered. Event-loop thread, which alone adds
     // and removes records; any other thread holds _fdMapMutex.
-    Schedule *ScheduleOf(const BdConnection &conn);
-    const Schedule *ScheduleOf(const BdConnection &conn) const;
+    Schedule *ScheduleOf(const BdConnection &conn) const;
     // The flag of conn's record; false when it is not registered.
     bool Flag(const BdConnection &conn, bool Schedule::*flag) const;
     // Puts conn on list once: mark is its place there.
@@ -332,8 +331,8 @@ class BdConnManager {
     // while at or past its allowance, else kWriteStallSeconds; LONG_MAX while it holds nothing to
     // send. Event-loop thread, or under _fdMapMutex.
     long StallEnd(const BdConnection &conn) const;
-    // Stops reading conn until ResumeInput.
-    void PauseInput(BdConnection *conn);
+    // Stops reading conn until ResumeInput, and appends it to waiters.
+    void PauseInput(BdConnection *conn, ReadyList *waiters);
 
     // Where a UUID is bound: the connection by descriptor and serial, and whether a web packet
     // bound it.
@@ -371,8 +370,8 @@ class BdConnManager {
     BdMutex _fdMapMutex;
     BdMutex _uuidMapMutex;
     std::map<int, BdConnection *> _fdToConn;  // owns the connections; guarded by _fdMapMutex
-    std::unordered_map<uint64_t, Schedule> _schedules;  // by serial; see ScheduleOf
-    std::map<std::string, UuidBinding> _uuidToFd;       // guarded by _uuidMapMutex
+    mutable std::unordered_map<uint64_t, Schedule> _schedules;  // by serial; see ScheduleOf
+    std::map<std::string, UuidBinding> _uuidToFd;               // guarded by _uuidMapMutex
     // UUIDs bound to each connection, by serial, in binding order; guarded by _uuidMapMutex.
     std::map<uint64_t, std::vector<std::string>> _uuidsOf;
     // The UUIDs of unregistered connections, retired kUuidsRetiredPerTurn a turn so that the

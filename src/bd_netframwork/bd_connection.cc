@@ -42,7 +42,15 @@ BdConnection::~BdConnection() {
     ReleaseResources();
 }
 
-int BdConnection::InitCommon(BdConnManager *manager) {
+int BdConnection::InitCommon(BdConnManager *manager, const std::function<void()> &openSocket) {
+    if (_initialised) {
+        return BD_OBJECT_REPEAT;
+    }
+    _network = new (std::nothrow) BdNetwork();
+    if (_network == nullptr) {
+        return BD_MEMORY_ERROR;
+    }
+    openSocket();
     // Not touched until bytes arrive, so an idle connection costs little resident memory.
     _readBuffer = static_cast<char *>(malloc(kReadBufferInitialSize));
     if (_readBuffer == nullptr) {
@@ -61,37 +69,21 @@ int BdConnection::InitCommon(BdConnManager *manager) {
     return BD_SUCCESS;
 }
 
-int BdConnection::NewNetwork() {
-    if (_initialised) {
-        return BD_OBJECT_REPEAT;
-    }
-    _network = new (std::nothrow) BdNetwork();
-    return _network != nullptr ? BD_SUCCESS : BD_MEMORY_ERROR;
-}
-
 int BdConnection::Init(const std::string &address, int port, BdConnManager *manager) {
     if (address.empty() || port < 1 || manager == nullptr) {
         return BD_PARAMETER_INVALID;
     }
-    int rc = NewNetwork();
-    if (rc != BD_SUCCESS) {
-        return rc;
-    }
-    _network->Init(address, port, BdNetwork::kPlainSocket);
-    return InitCommon(manager);
+    return InitCommon(manager, [&] { _network->Init(address, port, BdNetwork::kPlainSocket); });
 }
 
 int BdConnection::Init(int fd, BdConnManager *manager) {
     if (fd < 1 || manager == nullptr) {
         return BD_PARAMETER_INVALID;
     }
-    int rc = NewNetwork();
-    if (rc != BD_SUCCESS) {
-        return rc;
-    }
-    _network->Init(fd, BdNetwork::kPlainSocket);
-    _fd = fd;
-    return InitCommon(manager);
+    return InitCommon(manager, [&] {
+        _network->Init(fd, BdNetwork::kPlainSocket);
+        _fd = fd;
+    });
 }
 
 void BdConnection::ReleaseResources() {

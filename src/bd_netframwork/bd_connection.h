@@ -303,10 +303,9 @@ class BdConnection {
     bool FrontSendable() const;
     // Adds delta to the queued bytes, and to the manager's total; under the write-queue lock.
     void CountQueued(int64_t delta);
-    // The start both Inits share: BD_OBJECT_REPEAT when already initialised, BD_MEMORY_ERROR when
-    // the network object cannot be allocated.
-    int NewNetwork();
-    int InitCommon(BdConnManager *manager);
+    // What both Inits share around openSocket, which sets up the new network object:
+    // BD_OBJECT_REPEAT when already initialised, BD_MEMORY_ERROR without memory.
+    int InitCommon(BdConnManager *manager, const std::function<void()> &openSocket);
     // After Bind or Connect: takes the socket as the descriptor when the step (its result 0)
     // succeeded, else returns failure.
     int TakeSocket(int stepResult, int failure);

@@ -29,13 +29,6 @@ int RtThreadedRecordWriter::Start(BdConnManager *manager) {
     return rc;
 }
 
-void RtThreadedRecordWriter::Deliver() {
-    // Answers left for later turns are asked for again, after the other peers' events.
-    if (DeliverResults()) {
-        _manager->Post([this] { Deliver(); });
-    }
-}
-
 void RtThreadedRecordWriter::Stop() {
     _writer.Stop();
     _waiting.clear();
@@ -107,7 +100,7 @@ void RtThreadedRecordWriter::TakeOver(RtWriterBacklog backlog) {
     _writer.TakeOver(&backlog);
 }
 
-bool RtThreadedRecordWriter::DeliverResults() {
+void RtThreadedRecordWriter::Deliver() {
     std::vector<RtWriteResult> results;
     _writer.TakeResults(&results);
     _undelivered.insert(_undelivered.end(), results.begin(), results.end());
@@ -122,5 +115,8 @@ bool RtThreadedRecordWriter::DeliverResults() {
         _waiting.erase(waiting);
         done->OnPeerRecordsWritten(result.ticket, result.code);
     }
-    return !_undelivered.empty();
+    // Answers left for later turns are asked for again, after the other peers' events.
+    if (!_undelivered.empty()) {
+        _manager->Post([this] { Deliver(); });
+    }
 }

@@ -51,9 +51,6 @@ class RtThreadedRecordWriter : public RtRecordWriter {
     // does not hold up the traffic of the peers already connected.
     static constexpr int kMaxAnswersPerTurn = 64;
 
-    // Calls back the connections whose rows the writer has finished, in the writer's order, at
-    // most kMaxAnswersPerTurn of them: true when some are left for the next turn.
-    bool DeliverResults();
     // Waits until everything asked for so far is written, at most until deadline; true when it is.
     bool WaitUntilWritten(std::chrono::steady_clock::time_point deadline) {
         return _writer.WaitUntilDone(deadline);
@@ -62,7 +59,9 @@ class RtThreadedRecordWriter : public RtRecordWriter {
     const RtDatabaseWriter &Writer() const { return _writer; }
 
   private:
-    // The posted task: delivers a turn's answers and posts itself again while some are left.
+    // The posted task: calls back the connections whose rows the writer has finished, in the
+    // writer's order, at most kMaxAnswersPerTurn of them, and posts itself again while some are
+    // left.
     void Deliver();
 
     BdConnManager *_manager = nullptr;  // not owned
