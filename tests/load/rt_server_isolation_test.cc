@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -30,13 +29,8 @@ constexpr double kLongestPauseMs = 50;
 
 class RtServerIsolationTest : public RtServerLoadTest {
   protected:
-    RtServerIsolationTest() {
-        // Memory is measured here: a sanitizer's quarantine would keep what the router frees.
-        const char *options = std::getenv("ASAN_OPTIONS");
-        const std::string merged = std::string(options != nullptr ? options : "") +
-                                   ":quarantine_size_mb=0:thread_local_quarantine_size_kb=0";
-        setenv("ASAN_OPTIONS", merged.c_str(), 1);
-    }
+    // Memory is measured here.
+    RtServerIsolationTest() { LimitSanitizerQuarantine(0); }
 
     long ResidentMiB() const { return ProcessProbe::ResidentKb(router_->Pid()) / kKbPerMiB; }
 
