@@ -204,12 +204,16 @@ int RtDatabaseOperation::LookupFailed(int kind, const std::string &lookup) {
 }
 
 void RtDatabaseOperation::ReportUnwritten(const RtPeerRows &rows) {
-    // The lookup the rows' writes start with.
-    if (rows.kind == kBdHandShakeClient && !rows.agent.agent_uuid.empty()) {
-        LookupFailed(rows.kind, AgentLookup(rows.agent));
-    } else if (rows.kind == kBdHandShakeModuleServer && !rows.node.node_uuid.empty()) {
-        LookupFailed(rows.kind, NodeLookup(rows.node));
-    } else if (rows.kind == kBdHandShakeServerPlatform && !rows.server.module_uuid.empty()) {
+    // The lookup the rows' writes start with; every kind but these two writes as a platform.
+    if (rows.kind == kBdHandShakeClient) {
+        if (!rows.agent.agent_uuid.empty()) {
+            LookupFailed(rows.kind, AgentLookup(rows.agent));
+        }
+    } else if (rows.kind == kBdHandShakeModuleServer) {
+        if (!rows.node.node_uuid.empty()) {
+            LookupFailed(rows.kind, NodeLookup(rows.node));
+        }
+    } else if (!rows.server.module_uuid.empty()) {
         LookupFailed(rows.kind, ModuleServerLookup(rows.server));
     }
 }

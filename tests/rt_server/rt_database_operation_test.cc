@@ -9,9 +9,12 @@
 #include <vector>
 
 #include "bd_common/bd_error.h"
+#include "bd_common/bd_log.h"
 #include "bd_common/bd_util.h"
 #include "bd_database/bd_database.h"
 #include "rt_server/rt_server_error.h"
+#include "support/file_text.h"
+#include "support/temp_dir.h"
 #include "support/test_database.h"
 
 namespace {
@@ -248,6 +251,55 @@ TEST(RtDatabaseOperationFailureTest, EveryWriteReportsTheRoutersCodeAndSaysWhere
     std::list<std::string> lost{"a", "b"};
     EXPECT_EQ(RT_DATABASE_OPERATION_ERROR, operation.RtSetAgentAndModuleServerOffline(lost));
     EXPECT_TRUE(lost.empty());
+}
+
+// Rows the database never took are logged by the lookup their writes start with, as the batch
+// runs them: an agent's, a module server's node, and for any other kind the module server's; rows
+// without that key log nothing.
+TEST(RtDatabaseOperationFailureTest, UnwrittenRowsLogTheLookupTheirWritesStartWith) {
+    BdDatabase closed;
+    RtDatabaseOperation operation;
+    ASSERT_TRUE(operation.Init(&closed));
+    RtPeerRows rows;
+    rows.agent.agent_uuid = "agent-1";
+    rows.node.node_uuid = "node-1";
+    rows.server.module_uuid = "module-1";
+    TempDir logDir;
+    BdError describer;
+    BdLog::FreeLogger();
+    ASSERT_EQ(1, BdLog::GetLogger()->Init("op_test", logDir.Path(), &describer, true, 10));
+    const std::string logFile = BdLog::GetLogger()->GetFilePath();
+    const auto logged = [&](int kind, const RtPeerRows &written) {
+        const size_t before = ReadFileText(logFile).size();
+        RtPeerRows unwritten = written;
+        unwritten.kind = kind;
+        operation.ReportUnwritten(unwritten);
+        const std::string added = ReadFileText(logFile).substr(before);
+        for (const char *table : {"bd_agent", "bd_node", "bd_module_server"}) {
+            if (added.find("sql_sentence: SELECT * FROM " + std::string(table) + " WHERE") !=
+                std::string::npos) {
+                return std::string(table);
+            }
+        }
+        return added.empty() ? std::string("nothing") : added;
+    };
+    EXPECT_EQ(logged(kBdHandShakeClient, rows), "bd_agent");
+    EXPECT_EQ(logged(kBdHandShakeModuleServer, rows), "bd_node");
+    EXPECT_EQ(logged(kBdHandShakeServerPlatform, rows), "bd_module_server");
+    EXPECT_EQ(logged(0, rows), "bd_module_server");
+    EXPECT_EQ(logged(kBdHandShakeServerPlatform + 1, rows), "bd_module_server");
+    RtPeerRows keyless = rows;
+    keyless.agent.agent_uuid.clear();
+    keyless.node.node_uuid.clear();
+    keyless.server.module_uuid.clear();
+    for (int kind = 0; kind <= kBdHandShakeServerPlatform + 1; ++kind) {
+        EXPECT_EQ(logged(kind, keyless), "nothing") << kind;
+    }
+    // A module server's missing node stops it before its own lookup, as in the batch.
+    keyless.server.module_uuid = "module-1";
+    EXPECT_EQ(logged(kBdHandShakeModuleServer, keyless), "nothing");
+    EXPECT_EQ(logged(kBdHandShakeClient, keyless), "nothing");
+    BdLog::FreeLogger();
 }
 
 }  // namespace
