@@ -253,7 +253,7 @@ void BdConnManager::ServeReadyList(ReadyList *list, bool Schedule::*mark,
     }
 }
 
-BdConnManager::Schedule *BdConnManager::ScheduleOf(const BdConnection &conn) const {
+BdConnManager::Schedule *BdConnManager::ScheduleOf(const BdConnection &conn) {
     auto found = _schedules.find(conn.GetSerial());
     return found != _schedules.end() ? &found->second : nullptr;
 }

@@ -318,7 +318,10 @@ class BdConnManager {
     static constexpr long kNotWaiting = -1;
     // The record of conn, or null when it is not registered. Event-loop thread, which alone adds
     // and removes records; any other thread holds _fdMapMutex.
-    Schedule *ScheduleOf(const BdConnection &conn) const;
+    Schedule *ScheduleOf(const BdConnection &conn);
+    const Schedule *ScheduleOf(const BdConnection &conn) const {
+        return const_cast<BdConnManager *>(this)->ScheduleOf(conn);
+    }
     // The flag of conn's record; false when it is not registered.
     bool Flag(const BdConnection &conn, bool Schedule::*flag) const;
     // Puts conn on list once: mark is its place there.
@@ -370,8 +373,8 @@ class BdConnManager {
     BdMutex _fdMapMutex;
     BdMutex _uuidMapMutex;
     std::map<int, BdConnection *> _fdToConn;  // owns the connections; guarded by _fdMapMutex
-    mutable std::unordered_map<uint64_t, Schedule> _schedules;  // by serial; see ScheduleOf
-    std::map<std::string, UuidBinding> _uuidToFd;               // guarded by _uuidMapMutex
+    std::unordered_map<uint64_t, Schedule> _schedules;  // by serial; see ScheduleOf
+    std::map<std::string, UuidBinding> _uuidToFd;       // guarded by _uuidMapMutex
     // UUIDs bound to each connection, by serial, in binding order; guarded by _uuidMapMutex.
     std::map<uint64_t, std::vector<std::string>> _uuidsOf;
     // The UUIDs of unregistered connections, retired kUuidsRetiredPerTurn a turn so that the
